@@ -1,0 +1,15 @@
+// Base64 (RFC 4648 alphabet, "=" padding) with CRLF after every 80 output characters.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/string_utils.h"
+
+// The encoding of data; never ends with a line break.  Absent when the size would overflow.
+std::optional<std::string> base64_encode(byte_view data);
+// The decoded bytes; absent for invalid input (no characters, a count that is not a multiple of
+// four, more than two "=" in the first padded group).  Characters outside the alphabet are
+// skipped; decoding ends after the first padded group.
+std::optional<buffer> base64_decode(std::string_view text);

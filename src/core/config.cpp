@@ -1,0 +1,202 @@
+#include "core/config.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/log.h"
+
+namespace {
+
+std::string cut(std::string_view value, std::size_t width) {
+    return std::string(value.substr(0, width - 1));
+}
+
+}  // namespace
+
+option_result parse_options(int argc, char** argv, server_config& config) {
+    option_result result = option_result::run;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view name = argv[i];
+        if (name == "--help") {
+            result = option_result::help;
+            continue;
+        }
+        if (name == "--version") {
+            result = option_result::version;
+            continue;
+        }
+        static constexpr const char* kNames[] = {
+            "--port",           "--workdir",           "--clienturl",         "--clientip",
+            "--storagesize",    "--storageage",        "--turbomodemask",     "--turbomodecapacity",
+            "--turbomodemsdelay", "--turbomodetimeout", "--logfile",           "--gwserial"};
+        bool known = false;
+        for (const char* known_name : kNames) {
+            known = known || name == known_name;
+        }
+        if (!known) {
+            continue;  // a stray argument is skipped on its own
+        }
+        if (i + 1 >= argc) {
+            break;  // the value is missing: parsing ends here
+        }
+        const char* value = argv[++i];
+        auto number = [&] { return static_cast<std::int32_t>(std::strtol(value, nullptr, 10)); };
+        if (name == "--port") {
+            config.port = static_cast<std::uint32_t>(std::strtol(value, nullptr, 10));
+        } else if (name == "--workdir") {
+            std::string dir(value);
+            if (dir.empty() || dir.back() != '/') {
+                dir += '/';
+            }
+            config.workdir = cut(dir, WORKDIR_SIZE);
+        } else if (name == "--clienturl") {
+            config.client_url = cut(value, CLIENT_URL_SIZE);
+        } else if (name == "--clientip") {
+            config.client_ip = cut(value, CLIENT_IP_SIZE);
+        } else if (name == "--storagesize") {
+            config.storage_size = static_cast<std::uint32_t>(number());
+        } else if (name == "--storageage") {
+            config.storage_age = static_cast<std::uint32_t>(number());
+        } else if (name == "--turbomodemask") {
+            config.turbo_mode_mask = std::strtoull(value, nullptr, 10);
+        } else if (name == "--turbomodecapacity") {
+            config.turbo_mode_capacity = number();
+        } else if (name == "--turbomodemsdelay") {
+            config.turbo_mode_ms_delay = number();
+        } else if (name == "--turbomodetimeout") {
+            config.turbo_mode_timeout = number();
+        } else if (name == "--logfile") {
+            FILE* file = std::fopen(value, "w+");
+            if (file != nullptr) {
+                if (log_file != nullptr && log_file != file) {
+                    std::fclose(log_file);
+                }
+                log_file = file;
+            }
+            config.log_file_given = true;
+        } else if (name == "--gwserial") {
+            config.gw_serial = cut(value, GW_SERIAL_SIZE);
+        }
+    }
+    return result;
+}
+
+int url_parse(url_parts& parts, std::string_view text) {
+    parts = url_parts{};
+    if (auto hash = text.find('#'); hash != std::string_view::npos) {
+        parts.fragment = std::string(text.substr(hash + 1));
+        text = text.substr(0, hash);
+    }
+    if (auto question = text.find('?'); question != std::string_view::npos) {
+        parts.query = std::string(text.substr(question + 1));
+        text = text.substr(0, question);
+    }
+    if (text.starts_with('/')) {
+        parts.path = std::string(text.substr(1));
+        return 0;
+    }
+    auto colon = text.find(':');
+    if (colon == std::string_view::npos || colon == 0 || text.substr(colon + 1, 2) != "//") {
+        return -1;
+    }
+    std::string_view authority = text.substr(colon + 3);
+    if (authority.empty()) {
+        return -1;
+    }
+    parts.scheme = std::string(text.substr(0, colon));
+    if (auto slash = authority.find('/'); slash != std::string_view::npos) {
+        parts.path = std::string(authority.substr(slash + 1));
+        authority = authority.substr(0, slash);
+    }
+    std::string_view host = authority;
+    if (auto at = authority.find('@'); at != std::string_view::npos) {
+        if (at == 0) {
+            return -1;
+        }
+        std::string_view user = authority.substr(0, at);
+        host = authority.substr(at + 1);
+        auto user_colon = user.find(':');
+        if (user_colon == std::string_view::npos) {
+            return -1;
+        }
+        parts.user = std::string(user.substr(0, user_colon));
+        parts.password = std::string(user.substr(user_colon + 1));
+    }
+    if (host.empty()) {
+        return -1;
+    }
+    if (auto port_colon = host.find(':'); port_colon != std::string_view::npos) {
+        std::string port(host.substr(port_colon + 1));
+        host = host.substr(0, port_colon);
+        parts.host = std::string(host);
+        if (port.empty()) {
+            return -1;
+        }
+        parts.port = static_cast<std::uint32_t>(std::strtoul(port.c_str(), nullptr, 10));
+        return 0;
+    }
+    parts.host = std::string(host);
+    return 0;
+}
+
+bool check_client_url(server_config& config) {
+    url_parts& parts = config.client_url_parts;
+    url_parse(parts, config.client_url);  // the fields decide, not the result
+    if (!parts.host) {
+        log_printf("client url: host is not specified");
+    }
+    if (parts.scheme && *parts.scheme != "http") {
+        log_printf("client url: only http scheme is supported");
+        return false;
+    }
+    if (!parts.scheme) {
+        parts.scheme = "http";
+    }
+    if (parts.port == 0) {
+        parts.port = 80;
+    }
+    if (!parts.path) {
+        parts.path = "";
+    }
+    return true;
+}
+
+void write_pid_file(const server_config& config) {
+    log_printf("%s", "");
+    log_printf("PID %d", static_cast<int>(getpid()));
+    char path[272];
+    std::snprintf(path, sizeof path, "%s%s", config.workdir.c_str(), PID_FILE_NAME);
+    FILE* file = std::fopen(path, "w");
+    if (file == nullptr) {
+        log_printf("Cannot create %s", path);
+        std::exit(1);
+    }
+    std::fprintf(file, "%d", static_cast<int>(getpid()));
+    std::fflush(file);
+    std::fclose(file);
+}
+
+std::string usage_text() {
+    return "Usage: mm7_server [options]\n"
+           "  --port N                TCP port of the MM7 listener (default 8887)\n"
+           "  --workdir DIR           working directory for PDU and pid files "
+           "(default /boot/mms/outgoing/)\n"
+           "  --clienturl URL         the VASP's MM7 endpoint, http only, dotted IPv4 host\n"
+           "                          (default " +
+           std::string(DEFAULT_CLIENT_URL) +
+           ")\n"
+           "  --clientip ADDR         the only VASP address accepted (default 0.0.0.0: none)\n"
+           "  --storagesize N         accepted and stored (default 4096)\n"
+           "  --storageage N          accepted and stored (default 48)\n"
+           "  --turbomodemask N       bit n set: a turbo mode worker for port n (default 0: off)\n"
+           "  --turbomodecapacity N   batch size of a worker's batch mode (default 4)\n"
+           "  --turbomodemsdelay N    ms between send starts; negative: batch mode (default 0)\n"
+           "  --turbomodetimeout N    seconds an MMSC transaction may take (default 20)\n"
+           "  --logfile FILE          log file (default /var/log/qzm/mm7_server.log)\n"
+           "  --gwserial TEXT         gateway serial number (default empty)\n"
+           "  --help                  print this text and exit\n"
+           "  --version               print the version and exit\n";
+}

@@ -1,0 +1,72 @@
+// Configuration record, command line and start-up helpers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Pieces of a URL; an absent piece is std::nullopt, an absent port is 0.  The path is kept
+// without its leading "/".
+struct url_parts {
+    std::optional<std::string> scheme;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    std::optional<std::string> host;
+    std::uint32_t port = 0;
+    std::optional<std::string> path;
+    std::optional<std::string> query;
+    std::optional<std::string> fragment;
+};
+
+inline constexpr const char* DEFAULT_WORKDIR = "/boot/mms/outgoing/";
+inline constexpr const char* DEFAULT_CLIENT_URL = "http://192.168.1.10:8080/mms-gateway/mm7-client";
+inline constexpr const char* DEFAULT_LOG_FILE = "/var/log/qzm/mm7_server.log";
+inline constexpr const char* PID_FILE_NAME = "mm7-server.pid";
+
+// Field widths of the record (texts keep at most width - 1 characters).
+inline constexpr std::size_t WORKDIR_SIZE = 256;
+inline constexpr std::size_t CLIENT_URL_SIZE = 1024;
+inline constexpr std::size_t CLIENT_IP_SIZE = 16;
+inline constexpr std::size_t GW_SERIAL_SIZE = 20;
+
+// The one configuration record of a process.
+struct server_config {
+    std::uint32_t port = 8887;
+    std::string workdir = DEFAULT_WORKDIR;  // always ends in "/" unless cut at 255 characters
+    std::string client_url = DEFAULT_CLIENT_URL;
+    url_parts client_url_parts;
+    std::string client_ip = "0.0.0.0";
+    std::string gw_serial;
+    std::uint32_t storage_age = 48;
+    std::uint32_t storage_size = 4096;
+    int xgate_fd = 0;
+    int turbo_fd = -1;
+    int server_fd = -1;
+    std::uint64_t turbo_mode_mask = 0;
+    int turbo_mode_capacity = 4;
+    int turbo_mode_ms_delay = 0;
+    int turbo_mode_timeout = 20;
+    int worker_index = 0;
+    // Not part of the daemon's behaviour: set when --logfile was given.
+    bool log_file_given = false;
+};
+
+enum class option_result { run, help, version };
+
+// Fills config from the command line (arguments from argv[1] on).  "--logfile" opens the log.
+// "--help" and "--version" are recognised only to answer them; the result says which was seen.
+option_result parse_options(int argc, char** argv, server_config& config);
+
+// Splits text into parts; 0 on success, -1 on a malformed URL.  Parts already found stay set
+// after a failure.
+int url_parse(url_parts& parts, std::string_view text);
+
+// Applies the client URL rules of start-up; false when the scheme is not supported (logged).
+bool check_client_url(server_config& config);
+
+// Writes "<workdir>mm7-server.pid"; ends the process with status 1 when it cannot.
+void write_pid_file(const server_config& config);
+
+// The text printed by --help.
+std::string usage_text();

@@ -1,0 +1,34 @@
+// mm7_server: entry point and start-up sequence.
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+#include "core/config.h"
+#include "core/log.h"
+#include "core/mainloop.h"
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+
+    auto config = std::make_unique<server_config>();
+    switch (parse_options(argc, argv, *config)) {
+        case option_result::help:
+            std::fputs(usage_text().c_str(), stdout);
+            return 0;
+        case option_result::version:
+            std::printf("mm7_server %s\n", MM7_VERSION);
+            return 0;
+        case option_result::run:
+            break;
+    }
+    if (!config->log_file_given) {
+        log_file = std::fopen(DEFAULT_LOG_FILE, "w");
+    }
+    if (!check_client_url(*config)) {
+        return -1;
+    }
+    write_pid_file(*config);
+
+    mainloop_run(1);
+    return 0;
+}

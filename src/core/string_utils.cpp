@@ -1,0 +1,190 @@
+#include "core/string_utils.h"
+
+#include <regex.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+std::optional<buffer> buffer_dup(const buffer* b) {
+    if (b == nullptr) {
+        return std::nullopt;
+    }
+    return *b;
+}
+
+std::optional<buffer> buffer_concat(const buffer* a, const buffer* b) {
+    if (a == nullptr && b == nullptr) {
+        return std::nullopt;
+    }
+    buffer out;
+    out.reserve((a ? a->size() : 0) + (b ? b->size() : 0));
+    if (a != nullptr) {
+        out.insert(out.end(), a->begin(), a->end());
+    }
+    if (b != nullptr) {
+        out.insert(out.end(), b->begin(), b->end());
+    }
+    return out;
+}
+
+opt_text strdup_nonempty(opt_view s) {
+    if (!s || s->empty()) {
+        return std::nullopt;
+    }
+    return std::string(*s);
+}
+
+opt_text memdup_z(const void* p, std::size_t n) {
+    if (p == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(static_cast<const char*>(p), n);
+}
+
+bool starts_with(opt_view s, opt_view prefix) {
+    if (!prefix) {
+        return true;
+    }
+    if (!s) {
+        return false;
+    }
+    return s->starts_with(*prefix);
+}
+
+bool ends_with(opt_view s, opt_view suffix) {
+    if (!suffix) {
+        return true;
+    }
+    if (!s) {
+        return false;
+    }
+    return s->ends_with(*suffix);
+}
+
+opt_text strstrip(opt_view s) {
+    if (!s) {
+        return std::nullopt;
+    }
+    std::string_view v = *s;
+    std::size_t end = v.size();
+    while (end > 0 && std::isspace(static_cast<unsigned char>(v[end - 1]))) {
+        --end;
+    }
+    if (end == 0) {
+        return std::nullopt;
+    }
+    std::size_t begin = 0;
+    while (begin < end && std::isspace(static_cast<unsigned char>(v[begin]))) {
+        ++begin;
+    }
+    return std::string(v.substr(begin, end - begin));
+}
+
+std::string& strtolower(std::string& s) {
+    for (char& c : s) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return s;
+}
+
+std::string itoa_dec(int n) { return std::to_string(n); }
+
+std::string itoa_hex(unsigned n) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%X", n);
+    return text;
+}
+
+std::string concat(std::initializer_list<opt_view> pieces) {
+    std::size_t total = 0;
+    for (const opt_view& piece : pieces) {
+        total += piece ? piece->size() : 0;
+    }
+    std::string out;
+    out.reserve(total);
+    for (const opt_view& piece : pieces) {
+        if (piece) {
+            out += *piece;
+        }
+    }
+    return out;
+}
+
+opt_text str_replace(opt_view s, opt_view needle, opt_view replacement) {
+    if (!s || !needle || !replacement || s->empty()) {
+        return std::nullopt;
+    }
+    if (needle->empty()) {
+        return std::string(*s);
+    }
+    std::string out;
+    std::size_t from = 0;
+    for (;;) {
+        std::size_t at = s->find(*needle, from);
+        if (at == std::string_view::npos) {
+            break;
+        }
+        out.append(s->substr(from, at - from));
+        out.append(*replacement);
+        from = at + needle->size();
+    }
+    out.append(s->substr(from));
+    return out;
+}
+
+opt_text regex_match(opt_view text, opt_view pattern) {
+    if (!text || !pattern) {
+        return std::nullopt;
+    }
+    std::string pattern_z(*pattern);
+    std::string text_z(*text);
+    regex_t compiled;
+    if (regcomp(&compiled, pattern_z.c_str(), REG_EXTENDED) != 0) {
+        return std::nullopt;
+    }
+    regmatch_t match[1];
+    opt_text result;
+    if (regexec(&compiled, text_z.c_str(), 1, match, 0) == 0 && match[0].rm_so >= 0) {
+        result = text_z.substr(static_cast<std::size_t>(match[0].rm_so),
+                               static_cast<std::size_t>(match[0].rm_eo - match[0].rm_so));
+    }
+    regfree(&compiled);
+    return result;
+}
+
+std::string hexdump(byte_view data, std::size_t out_size, unsigned per_line) {
+    std::string out;
+    if (data.empty() || out_size < 4 || per_line == 0) {
+        return out;
+    }
+    const std::size_t limit = out_size - 1;  // room left for the terminator
+    auto put = [&](std::string_view piece) {
+        std::size_t room = limit - out.size();
+        out.append(piece.substr(0, room));
+        return out.size() < limit;
+    };
+    static const char digits[] = "0123456789ABCDEF";
+    for (std::size_t line = 0; line < data.size(); line += per_line) {
+        std::size_t end = std::min(data.size(), line + per_line);
+        for (std::size_t i = line; i < end; ++i) {
+            char hex[3] = {digits[data[i] >> 4], digits[data[i] & 15], ' '};
+            if (!put({hex, 3})) {
+                return out;
+            }
+        }
+        if (!put("   ")) {
+            return out;
+        }
+        for (std::size_t i = line; i < end; ++i) {
+            char c = (data[i] >= 0x20 && data[i] <= 0x7F) ? static_cast<char>(data[i]) : '.';
+            if (!put({&c, 1})) {
+                return out;
+            }
+        }
+        if (end < data.size() && !put("\n")) {
+            return out;
+        }
+    }
+    return out;
+}

@@ -1,0 +1,46 @@
+// The one message record of the daemon: filled from a VASP submission or from a decoded PDU.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/string_utils.h"
+#include "wsp/wsp_types.h"
+
+// An owned list of owned texts (To, Cc, Bcc addresses).  A field that has no list at all is
+// std::nullopt.
+using text_list = std::vector<std::string>;
+
+struct mms_message {
+    opt_text transaction_id;
+    opt_text sender;                   // submission: SenderIdentification text
+    std::optional<text_list> bcc;
+    opt_text route_by;
+    std::optional<text_list> cc;
+    std::optional<text_list> to;
+    opt_text content_id;
+    opt_text reply_charging_size;
+    std::uint32_t reply_deadline = 0;
+    opt_text message_class;
+    opt_text priority;
+    opt_text subject;
+    std::uint32_t delivery_report = 0;
+    std::uint32_t read_report = 0;
+    std::uint32_t expiry = 0;
+    opt_text from;
+    opt_text message_id;
+    opt_text recipient;
+    opt_text gateway_recipient;
+    opt_text gateway_sender;
+    std::uint64_t date = 0;
+    opt_text status;
+    opt_text read_status;
+    std::uint32_t message_type = 0;    // message type octet minus 128
+    std::optional<mms_content_type> content_type;
+    std::int32_t response_status = 0;  // response status octet minus 128
+    opt_text response_text;
+    opt_text content_location;
+    opt_text mms_version;
+};

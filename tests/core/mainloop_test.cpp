@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "core/log.h"
+#include "core/mainloop.h"
+#include "support/log_capture.h"
+
+namespace {
+
+// Each test leaves the loop's process-wide state empty again.
+class MainloopTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        mainloop_clear_ticks();
+        mainloop_cleanup();
+        for (int fd : fds_) {
+            close(fd);
+        }
+    }
+    // A connected pair whose first end is readable (one byte waiting).
+    int readable_socket() {
+        int pair[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        fds_.push_back(pair[0]);
+        fds_.push_back(pair[1]);
+        EXPECT_EQ(write(pair[1], "x", 1), 1);
+        return pair[0];
+    }
+    std::vector<int> fds_;
+};
+
+TEST_F(MainloopTest, HandlerResultEndsTheLoopAndIsReturned) {
+    log_capture log;
+    int fd = readable_socket();
+    int calls = 0;
+    mainloop_register_fd(fd, MAINLOOP_IN, [&](int got, int flags) {
+        EXPECT_EQ(got, fd);
+        EXPECT_EQ(flags, MAINLOOP_IN);
+        return ++calls == 3 ? -1 : 0;  // level-triggered: called again while data waits
+    });
+    EXPECT_EQ(mainloop_run(100), -1);
+    EXPECT_EQ(calls, 3);
+    EXPECT_TRUE(log.contains("mainloop_register_fd " + std::to_string(fd)));
+    EXPECT_TRUE(log.contains("mainloop handler " + std::to_string(fd) + " in    flags=1"));
+    EXPECT_TRUE(log.contains("mainloop handler " + std::to_string(fd) + " out, rc=-1"));
+}
+
+TEST_F(MainloopTest, DescriptorUnregisteredEarlierInTheBatchIsSkipped) {
+    int a = readable_socket();
+    int b = readable_socket();
+    int called_a = 0;
+    int called_b = 0;
+    // Whichever runs first removes the other; only one may ever be called.
+    mainloop_register_fd(a, MAINLOOP_IN, [&](int, int) {
+        ++called_a;
+        mainloop_unregister_fd(b);
+        return 7;
+    });
+    mainloop_register_fd(b, MAINLOOP_IN, [&](int, int) {
+        ++called_b;
+        mainloop_unregister_fd(a);
+        return 7;
+    });
+    EXPECT_EQ(mainloop_run(100), 7);
+    EXPECT_EQ(called_a + called_b, 1);
+}
+
+TEST_F(MainloopTest, NonZeroResultStopsTheRestOfTheBatch) {
+    int a = readable_socket();
+    int b = readable_socket();
+    int calls = 0;
+    mainloop_register_fd(a, MAINLOOP_IN, [&](int, int) { return ++calls, -1; });
+    mainloop_register_fd(b, MAINLOOP_IN, [&](int, int) { return ++calls, -1; });
+    EXPECT_EQ(mainloop_run(100), -1);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(MainloopTest, HighestDescriptorFollowsUnregistration) {
+    int a = readable_socket();
+    int b = readable_socket();
+    auto handler = [](int, int) { return 0; };
+    mainloop_register_fd(a, MAINLOOP_IN, handler);
+    mainloop_register_fd(b, MAINLOOP_IN, handler);
+    EXPECT_EQ(mainloop_highest_fd(), std::max(a, b));
+    mainloop_unregister_fd(std::max(a, b));
+    EXPECT_EQ(mainloop_highest_fd(), std::min(a, b));
+    mainloop_unregister_fd(std::min(a, b));
+    EXPECT_EQ(mainloop_highest_fd(), -1);
+}
+
+TEST_F(MainloopTest, MisuseIsLoggedAndIgnored) {
+    log_capture log;
+    auto handler = [](int, int) { return 0; };
+    mainloop_register_fd(4096, MAINLOOP_IN, handler);
+    mainloop_register_fd(-1, MAINLOOP_IN, handler);
+    EXPECT_TRUE(log.contains("mainloop_register_fd: bad descriptor 4096"));
+    EXPECT_TRUE(log.contains("mainloop_register_fd: bad descriptor -1"));
+    EXPECT_EQ(mainloop_highest_fd(), -1);
+    mainloop_unregister_fd(5);
+    EXPECT_TRUE(log.contains("mainloop_unregister_fd: handler does not exist for descriptor 5"));
+    mainloop_set_fd_flags(5, MAINLOOP_IN);
+    EXPECT_TRUE(log.contains("mainloop_set_fd_flags: bad descriptor 5"));
+}
+
+TEST_F(MainloopTest, SecondRegistrationKeepsTheFirstHandler) {
+    log_capture log;
+    int fd = readable_socket();
+    mainloop_register_fd(fd, MAINLOOP_IN, [](int, int) { return 1; });
+    mainloop_register_fd(fd, MAINLOOP_IN, [](int, int) { return 2; });
+    EXPECT_TRUE(log.contains("mainloop_register_fd: handler already exists for descriptor " +
+                             std::to_string(fd)));
+    EXPECT_EQ(mainloop_run(100), 1);
+}
+
+TEST_F(MainloopTest, TicksRunInOrderAtTheGivenRate) {
+    std::vector<int> order;
+    mainloop_add_tick([&] {
+        order.push_back(1);
+        return 0;
+    });
+    mainloop_add_tick([&] {
+        order.push_back(2);
+        return order.size() >= 6 ? 9 : 0;
+    });
+    std::int64_t start = ticks_now();
+    EXPECT_EQ(mainloop_run(50), 9);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 1, 2, 1, 2}));
+    // Three passes at 50 per second cannot take less than about 2 periods.
+    EXPECT_GE(ticks_now() - start, 2 * ticks_per_second / 50 - 1);
+}
+
+TEST_F(MainloopTest, TickMayClearTheTickList) {
+    int calls = 0;
+    mainloop_add_tick([&] {
+        ++calls;
+        mainloop_clear_ticks();
+        return 0;
+    });
+    mainloop_add_tick([&] { return 5; });  // still part of the running pass
+    EXPECT_EQ(mainloop_run(100), 5);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(MainloopTest, OutputFlagReportsWritability) {
+    int fd = readable_socket();
+    mainloop_register_fd(fd, MAINLOOP_OUT, [](int, int flags) { return flags == MAINLOOP_OUT ? 3 : 0; });
+    EXPECT_EQ(mainloop_run(100), 3);
+    mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_OUT);
+}
+
+}  // namespace
