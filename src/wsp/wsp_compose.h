@@ -1,0 +1,41 @@
+// m-send-req composition: constants and helpers beside the operations declared in wsp.h.
+#pragma once
+
+#include <cstdint>
+
+#include "core/string_utils.h"
+
+// MMS header field numbers (the octet on the wire is the number | 0x80).
+inline constexpr std::uint32_t MMS_FIELD_BCC = 0x01;
+inline constexpr std::uint32_t MMS_FIELD_CC = 0x02;
+inline constexpr std::uint32_t MMS_FIELD_CONTENT_TYPE = 0x04;
+inline constexpr std::uint32_t MMS_FIELD_DELIVERY_REPORT = 0x06;
+inline constexpr std::uint32_t MMS_FIELD_EXPIRY = 0x08;
+inline constexpr std::uint32_t MMS_FIELD_FROM = 0x09;
+inline constexpr std::uint32_t MMS_FIELD_MESSAGE_CLASS = 0x0A;
+inline constexpr std::uint32_t MMS_FIELD_MESSAGE_TYPE = 0x0C;
+inline constexpr std::uint32_t MMS_FIELD_MMS_VERSION = 0x0D;
+inline constexpr std::uint32_t MMS_FIELD_PRIORITY = 0x0F;
+inline constexpr std::uint32_t MMS_FIELD_READ_REPORT = 0x10;
+inline constexpr std::uint32_t MMS_FIELD_SUBJECT = 0x16;
+inline constexpr std::uint32_t MMS_FIELD_TO = 0x17;
+inline constexpr std::uint32_t MMS_FIELD_TRANSACTION_ID = 0x18;
+
+inline constexpr std::int32_t MMS_MESSAGE_TYPE_SEND_REQ = 0;
+inline constexpr std::int32_t MMS_VERSION_1_2 = 0x12;
+inline constexpr std::int32_t MMS_INSERT_ADDRESS_TOKEN = 1;
+inline constexpr std::int32_t MMS_ABSOLUTE_TOKEN = 0;
+inline constexpr std::int32_t MMS_RELATIVE_TOKEN = 1;
+
+// An expiry below this many seconds cannot be an absolute date (it would lie before
+// 2001-09-09T01:46:40Z, long past), so it is a relative duration: the SubmitReq date reader
+// turns "P..." durations into their length in seconds, which stays below this for any duration
+// shorter than about 31 years.  Values from here on are absolute times.
+inline constexpr std::uint32_t EXPIRY_ABSOLUTE_FROM = 1000000000u;
+
+// The X-Mms-Expiry value: Value-length, Absolute-token or Relative-token, Long-integer.
+buffer compose_expiry_value(std::uint32_t expiry);
+// The Short-integer token of a message class text (compared lower-cased).
+std::int32_t message_class_token(std::string_view message_class);
+// The Short-integer token of a priority text (compared lower-cased).
+std::int32_t priority_token(std::string_view priority);

@@ -1,0 +1,413 @@
+#include "wsp/wsp_content.h"
+
+#include <regex.h>
+
+#include <cctype>
+#include <cstdio>
+#include <string>
+
+#include "core/log.h"
+#include "wsp/wsp.h"
+#include "wsp/wsp_primitives.h"
+
+const std::array<std::string_view, CONTENT_TYPE_COUNT> content_type_table = {
+    "*/*",                                        // 0x00
+    "text/*",                                     // 0x01
+    "text/html",                                  // 0x02
+    "text/plain",                                 // 0x03
+    "text/x-hdml",                                // 0x04
+    "text/x-ttml",                                // 0x05
+    "text/x-vCalendar",                           // 0x06
+    "text/x-vCard",                               // 0x07
+    "text/vnd.wap.wml",                           // 0x08
+    "text/vnd.wap.wmlscript",                     // 0x09
+    "text/vnd.wap.wta-event",                     // 0x0A
+    "multipart/*",                                // 0x0B
+    "multipart/mixed",                            // 0x0C
+    "multipart/form-data",                        // 0x0D
+    "multipart/byterantes",                       // 0x0E (sic: the assignment table's spelling)
+    "multipart/alternative",                      // 0x0F
+    "application/*",                              // 0x10
+    "application/java-vm",                        // 0x11
+    "application/x-www-form-urlencoded",          // 0x12
+    "application/x-hdmlc",                        // 0x13
+    "application/vnd.wap.wmlc",                   // 0x14
+    "application/vnd.wap.wmlscriptc",             // 0x15
+    "application/vnd.wap.wta-eventc",             // 0x16
+    "application/vnd.wap.uaprof",                 // 0x17
+    "application/vnd.wap.wtls-ca-certificate",    // 0x18
+    "application/vnd.wap.wtls-user-certificate",  // 0x19
+    "application/x-x509-ca-cert",                 // 0x1A
+    "application/x-x509-user-cert",               // 0x1B
+    "image/*",                                    // 0x1C
+    "image/gif",                                  // 0x1D
+    "image/jpeg",                                 // 0x1E
+    "image/tiff",                                 // 0x1F
+    "image/png",                                  // 0x20
+    "image/vnd.wap.wbmp",                         // 0x21
+    "application/vnd.wap.multipart.*",            // 0x22
+    "application/vnd.wap.multipart.mixed",        // 0x23
+    "application/vnd.wap.multipart.form-data",    // 0x24
+    "application/vnd.wap.multipart.byteranges",   // 0x25
+    "application/vnd.wap.multipart.alternative",  // 0x26
+    "application/xml",                            // 0x27
+    "text/xml",                                   // 0x28
+    "application/vnd.wap.wbxml",                  // 0x29
+    "application/x-x968-cross-cert",              // 0x2A
+    "application/x-x968-ca-cert",                 // 0x2B
+    "application/x-x968-user-cert",               // 0x2C
+    "text/vnd.wap.si",                            // 0x2D
+    "application/vnd.wap.sic",                    // 0x2E
+    "text/vnd.wap.sl",                            // 0x2F
+    "application/vnd.wap.slc",                    // 0x30
+    "text/vnd.wap.co",                            // 0x31
+    "application/vnd.wap.coc",                    // 0x32
+    "application/vnd.wap.multipart.related",      // 0x33
+    "application/vnd.wap.sia",                    // 0x34
+    "text/vnd.wap.connectivity-xml",              // 0x35
+    "application/vnd.wap.connectivity-wbxml",     // 0x36
+    "application/pkcs7-mime",                     // 0x37
+    "application/vnd.wap.hashed-certificate",     // 0x38
+    "application/vnd.wap.signed-certificate",     // 0x39
+    "application/vnd.wap.cert-response",          // 0x3A
+    "application/xhtml+xml",                      // 0x3B
+    "application/wml+xml",                        // 0x3C
+    "text/css",                                   // 0x3D
+    "application/vnd.wap.mms-message",            // 0x3E
+    "application/vnd.wap.rollover-certificate",   // 0x3F
+    "application/vnd.wap.locc+wbxml",             // 0x40
+    "application/vnd.wap.loc+xml",                // 0x41
+    "application/vnd.syncml.dm+wbxml",            // 0x42
+    "application/vnd.syncml.dm+xml",              // 0x43
+    "application/vnd.syncml.notification",        // 0x44
+    "application/vnd.wap.xhtml+xml",              // 0x45
+    "application/vnd.wv.csp.cir",                 // 0x46
+    "application/vnd.oma.dd+xml",                 // 0x47
+    "application/vnd.oma.drm.message",            // 0x48
+    "application/vnd.oma.drm.content",            // 0x49
+    "application/vnd.oma.drm.rights+xml",         // 0x4A
+    "application/vnd.oma.drm.rights+wbxml",       // 0x4B
+};
+
+const std::array<std::string_view, PARAMETER_COUNT> parameter_table = [] {
+    std::array<std::string_view, PARAMETER_COUNT> t{};
+    t[0x01] = "charset";
+    t[0x05] = "name";
+    t[0x06] = "filename";
+    t[0x0A] = "start";
+    t[0x0B] = "start-info";
+    t[0x0C] = "comment";
+    t[0x0D] = "domain";
+    t[0x0E] = "path";
+    t[0x0F] = "secure";
+    t[0x17] = "name";
+    t[0x18] = "filename";
+    t[0x19] = "start";
+    t[0x1A] = "start-info";
+    t[0x1B] = "comment";
+    t[0x1C] = "domain";
+    t[0x1D] = "path";
+    return t;
+}();
+
+const std::array<std::string_view, CHARSET_COUNT> charset_table = [] {
+    std::array<std::string_view, CHARSET_COUNT> t{};
+    t[3] = "us-ascii";
+    t[4] = "iso-8859-1";
+    t[5] = "iso-8859-2";
+    t[6] = "iso-8859-3";
+    t[7] = "iso-8859-4";
+    t[8] = "iso-8859-5";
+    t[9] = "iso-8859-6";
+    t[10] = "iso-8859-7";
+    t[11] = "iso-8859-8";
+    t[12] = "iso-8859-9";
+    t[17] = "shift_JIS";
+    t[106] = "utf-8";
+    return t;
+}();
+
+const std::array<std::string_view, DISPOSITION_COUNT> disposition_table = {"form-data",
+                                                                           "attachment", "inline"};
+
+namespace {
+
+// One compiled POSIX extended expression, compiled once and kept for the process.
+class posix_regex {
+  public:
+    explicit posix_regex(const char* pattern)
+        : ok_(regcomp(&compiled_, pattern, REG_EXTENDED) == 0) {}
+    ~posix_regex() {
+        if (ok_) {
+            regfree(&compiled_);
+        }
+    }
+    posix_regex(const posix_regex&) = delete;
+    posix_regex& operator=(const posix_regex&) = delete;
+
+    bool ok() const { return ok_; }
+    // The whole first match at or after from in the NUL-terminated text: {start, end}, or
+    // {npos, npos} when there is none.
+    std::pair<std::size_t, std::size_t> search(const std::string& text, std::size_t from) const {
+        regmatch_t match[1];
+        if (!ok_ || from > text.size() ||
+            regexec(&compiled_, text.c_str() + from, 1, match, from > 0 ? REG_NOTBOL : 0) != 0 ||
+            match[0].rm_so < 0) {
+            return {std::string::npos, std::string::npos};
+        }
+        return {from + static_cast<std::size_t>(match[0].rm_so),
+                from + static_cast<std::size_t>(match[0].rm_eo)};
+    }
+    opt_text first_match(const opt_text& text) const {
+        if (!text) {
+            return std::nullopt;
+        }
+        auto [start, end] = search(*text, 0);
+        if (start == std::string::npos) {
+            return std::nullopt;
+        }
+        return text->substr(start, end - start);
+    }
+
+  private:
+    regex_t compiled_{};
+    bool ok_;
+};
+
+const posix_regex& media_regex() {
+    static const posix_regex re(REGEX_MEDIA);
+    return re;
+}
+const posix_regex& param_regex() {
+    static const posix_regex re(REGEX_PARAM);
+    return re;
+}
+const posix_regex& param_value_regex() {
+    static const posix_regex re(REGEX_PARAM_VALUE);
+    return re;
+}
+
+const char* or_null(const opt_text& t) {
+    return t ? t->c_str() : "(null)";
+}
+
+void append(buffer& out, const buffer& piece) {
+    out.insert(out.end(), piece.begin(), piece.end());
+}
+
+// Text-string with its terminator; the empty text is the lone terminator (as in compose_value).
+void append_text(buffer& out, std::string_view text) {
+    append(out, compose_value(wsp_value_kind::plain, -1, -1, text, -1, std::nullopt));
+}
+
+template <std::size_t N>
+int table_index(const std::array<std::string_view, N>& table, std::size_t first,
+                std::string_view text) {
+    for (std::size_t i = first; i < N; ++i) {
+        if (!table[i].empty() && table[i] == text) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Charset names are case-insensitive (MIME), and a value given between double quotes names the
+// same charset as the bare one: both are looked up without quotes and regardless of case, so
+// charset="UTF-8" still becomes the well-known utf-8 number.
+int charset_index(std::string_view token) {
+    if (token.size() >= 2 && token.front() == '"' && token.back() == '"') {
+        token = token.substr(1, token.size() - 2);
+    }
+    for (std::size_t i = 1; i < CHARSET_COUNT; ++i) {
+        if (!charset_table[i].empty() && equal_ignoring_case(charset_table[i], token)) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// One parameter ("; name=value") appended in its WSP form.
+void append_parameter(buffer& out, std::string_view match, const char* who) {
+    opt_text name;
+    opt_text value;
+    split_header_line(match.substr(1), "=", name, value);
+    const opt_text token = param_value_regex().first_match(value);
+    log_printf("%s: %s=%s", who, or_null(name), or_null(value));
+    if (!name) {
+        log_printf("%s: unknown parameter %s %s", who, or_null(name), or_null(value));
+        return;
+    }
+    const int p = table_index(parameter_table, 1, *name);
+    if (p < 0) {
+        // An unknown parameter goes out as an Untyped-parameter: its name as Token-text, then
+        // its value.  The value alone would be read back as a parameter name, shifting every
+        // item after it.
+        log_printf("%s: unknown parameter %s %s", who, or_null(name), or_null(value));
+        append_text(out, *name);
+        append_text(out, token ? std::string_view(*token) : std::string_view());
+        return;
+    }
+    if (p != WSP_PARAM_CHARSET) {
+        // A known parameter always carries a value; without a token it is the empty text.
+        append(out, encode_short_integer(static_cast<std::uint32_t>(p)));
+        append_text(out, token ? std::string_view(*token) : std::string_view());
+        return;
+    }
+    if (!token) {
+        // A charset needs a number or a name; with neither the parameter is left out.
+        return;
+    }
+    const int k = charset_index(*token);
+    append(out, encode_short_integer(WSP_PARAM_CHARSET));
+    if (k >= 0) {
+        append(out, encode_short_integer(static_cast<std::uint32_t>(k)));
+    } else {
+        append_text(out, *token);
+    }
+}
+
+template <std::size_t N>
+buffer compose_mime_value(std::string_view text, const std::array<std::string_view, N>& table,
+                          const char* who) {
+    const std::string text_z(text);
+    if (!param_regex().ok()) {
+        return {};
+    }
+    buffer body;
+    const opt_text media = media_regex().first_match(text_z);
+    const std::string_view media_view = media ? std::string_view(*media) : std::string_view();
+    const int index = table_index(table, 0, media_view);
+    if (index >= 0) {
+        append(body, encode_short_integer(static_cast<std::uint32_t>(index)));
+    } else {
+        append_text(body, media_view);
+    }
+    std::size_t from = 0;
+    for (;;) {
+        auto [start, end] = param_regex().search(text_z, from);
+        if (start == std::string::npos) {
+            break;
+        }
+        append_parameter(body, std::string_view(text_z).substr(start, end - start), who);
+        from = end;
+    }
+    buffer out = encode_value_length(static_cast<std::uint32_t>(body.size()));
+    append(out, body);
+    return out;
+}
+
+}  // namespace
+
+buffer compose_content_type(std::string_view text) {
+    return compose_mime_value(text, content_type_table, "compose_content_type");
+}
+
+buffer compose_content_disposition(std::string_view text) {
+    return compose_mime_value(text, disposition_table, "compose_content_disposition");
+}
+
+bool split_header_line(opt_view text, opt_view separator, opt_text& name, opt_text& value) {
+    name.reset();
+    value.reset();
+    if (!text) {
+        return false;
+    }
+    const std::string_view sep = separator ? *separator : std::string_view(":");
+    const std::size_t at = text->find(sep);
+    if (at == std::string_view::npos || sep.empty()) {
+        return false;
+    }
+    opt_text n = strstrip(text->substr(0, at));
+    opt_text v = strstrip(text->substr(at + sep.size()));
+    if (!n || !v) {
+        return false;
+    }
+    strtolower(*n);
+    name = std::move(n);
+    value = std::move(v);
+    return true;
+}
+
+bool compose_part_headers(FILE* stream, const mms_part& part) {
+    if (!part.content_type || !part.content_id) {
+        return false;
+    }
+    buffer block = compose_content_type(*part.content_type);
+    append(block, compose_header(wsp_value_kind::plain, -1, -1, *part.content_id, -1, std::nullopt,
+                                 WSP_HEADER_CONTENT_ID));
+    if (part.content_location) {
+        append(block, compose_header(wsp_value_kind::plain, -1, -1, *part.content_location, -1,
+                                     std::nullopt, WSP_HEADER_CONTENT_LOCATION));
+    }
+    if (part.content_disposition) {
+        append(block, encode_short_integer(WSP_HEADER_CONTENT_DISPOSITION));
+        append(block, compose_content_disposition(*part.content_disposition));
+    }
+    buffer head = encode_uintvar(static_cast<std::uint32_t>(block.size()));
+    append(head, encode_uintvar(part.data_length));
+    append(head, block);
+    std::fwrite(head.data(), 1, head.size(), stream);
+    return true;
+}
+
+void parse_content_type_f(byte_view value, const opt_text& type, mms_content_type& ct) {
+    log_printf("parse_content_type_f start");
+    if (is_type(type, WSP_TYPE_STRING)) {
+        ct.content_type = std::string(as_text(value));
+        return;
+    }
+    if (!is_type(type, WSP_TYPE_BINARY)) {
+        return;
+    }
+    std::uint32_t offset = 0;
+    opt_text item_type;
+    buffer item = decode_value(value, offset, item_type);
+    if (is_type(item_type, WSP_TYPE_IMMEDIATE)) {
+        const std::uint8_t n = item.front();
+        if (n >= CONTENT_TYPE_COUNT || content_type_table[n].empty()) {
+            log_printf("parse_content_type: bad encoded content type %s",
+                       std::string(1, static_cast<char>(n)).c_str());
+            return;
+        }
+        ct.content_type = std::string(content_type_table[n]);
+        log_printf("parse_content_type_f content_type->content_type=%s", ct.content_type->c_str());
+    } else if (is_type(item_type, WSP_TYPE_STRING)) {
+        ct.content_type = std::string(as_text(item));
+    } else {
+        log_printf("parse_content_type: bad content type type %s", or_null(type));
+        return;
+    }
+    while (offset < value.size()) {
+        opt_text name_type;
+        opt_text param_type;
+        const buffer name = decode_value(value, offset, name_type);
+        const buffer param = decode_value(value, offset, param_type);
+        log_printf("Buffer str=%d, offset=%d", name.empty() ? 0 : name.front(),
+                   static_cast<int>(name.size()));
+        if (!is_type(name_type, WSP_TYPE_IMMEDIATE)) {
+            continue;
+        }
+        log_printf("parse_content_type_f_1");
+        if (name.front() == WSP_PARAM_TYPE) {
+            log_printf("parse_content_type_f_2");
+            ct.type = std::string(as_text(param));
+        } else if (name.front() == WSP_PARAM_START) {
+            log_printf("parse_content_type_f_3");
+            ct.start = std::string(as_text(param));
+        }
+    }
+    log_printf("parse_content_type_f end");
+}
