@@ -37,13 +37,17 @@ struct xgate_message {
     std::string imsi;                // at most 15 characters
     std::uint32_t port = 0;
     std::uint32_t flags = 0;
-    std::string recipient;           // at most 99 characters
-    std::string sender;              // at most 103 characters
-    buffer data;                     // kind 70
+    std::string recipient;  // at most 99 characters
+    std::string sender;     // at most 103 characters
+    buffer data;            // kind 70
     std::uint32_t status = 0;
     std::uint32_t cause = 0;
     std::uint32_t timeout = 0;
-    buffer pdu;                      // kind 0x8043
+    buffer pdu;  // kind 0x8043
+    // Set when the frame's own lengths disagree with its size (too short for the fixed fields
+    // of its kind, or R/S/D/P reaching past its end).  Such a record carries only the header
+    // fields; the receiver skips it and goes on with the next frame.
+    bool malformed = false;
 };
 
 // Frame builders.
@@ -56,7 +60,9 @@ buffer xgate_build_sendmms_result_ind(std::string_view imsi, std::uint32_t word1
                                       std::uint32_t word2, std::uint32_t result,
                                       std::uint32_t cause, std::uint32_t port);
 
-// Parses the frame at offset; nullptr when no complete frame starts there.
+// Parses the frame at offset; nullptr when no complete frame starts there.  Texts are cut at
+// their first zero byte and at their room (IMSI 15, recipient 99, sender 103 characters); data
+// and PDU hold exactly D and P bytes (use as_text() for a URL or a path).
 std::unique_ptr<xgate_message> ParseXgateMessage(byte_view datagram, std::uint32_t offset);
 
 // ---- the link ----

@@ -1,0 +1,170 @@
+// The UDP link to the kernel module: open, announce, receive and route, send.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/log.h"
+#include "xgate/xgate.h"
+
+std::array<callid_slot, CALLID_TABLE_SIZE> callid_table{};
+xgate_hooks xgate_hooks_table;
+
+namespace {
+
+// Where frames to the kernel module go: 127.0.0.1:57445 at first, then the source of the last
+// datagram received.
+sockaddr_in kernel_address{};
+socklen_t kernel_address_length = sizeof kernel_address;
+
+// One datagram at a time.
+std::array<std::uint8_t, XGATE_MAX_DATAGRAM> receive_buffer{};
+
+// Characters of a datagram's hex dump in the log.
+constexpr std::size_t DUMP_SIZE = 1000;
+constexpr unsigned DUMP_BYTES_PER_LINE = 16;
+
+sockaddr_in loopback_address(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+void drop(const xgate_message& msg) {
+    log_printf("%s: no handler for message %u, dropped", "xgate_receive", msg.kind);
+}
+
+// A message that answers a request: it goes to the connection that made exactly this call.
+void route_to_client(const xgate_message& msg) {
+    const callid_slot& slot = callid_table[msg.call_id % CALLID_TABLE_SIZE];
+    if (slot.client == nullptr || slot.call_id != msg.call_id) {
+        log_printf("Not found client fd by callid %u", msg.call_id);
+        return;
+    }
+    outgoing_mms_info* client = slot.client;
+    const int client_fd = xgate_hooks_table.client_fd ? xgate_hooks_table.client_fd(client) : -1;
+    log_printf("Found client fd %d by callid %u", client_fd, msg.call_id);
+    switch (msg.kind) {
+        case MMS_SENDMMS_TIMEOUT_IND:
+            log_printf("MMS_SENDMMS_CNF received, timeout=%u", msg.timeout);
+            if (xgate_hooks_table.on_timeout_ind) {
+                xgate_hooks_table.on_timeout_ind(client, msg);
+            } else {
+                drop(msg);
+            }
+            break;
+        case MMS_SENDMMS_CNF:
+            log_printf("MMS_SENDMMS_CNF received");
+            if (xgate_hooks_table.on_send_cnf) {
+                xgate_hooks_table.on_send_cnf(client, msg);
+            } else {
+                drop(msg);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void dispatch(const xgate_message& msg, server_config& config) {
+    if (msg.malformed) {
+        return;  // already logged by the parser
+    }
+    if (msg.call_id != 0) {
+        route_to_client(msg);
+        return;
+    }
+    switch (msg.kind) {
+        case MMS_MMSRCV_IND:
+            log_printf("MMS_MMSRCV_IND received");
+            if (xgate_hooks_table.on_mms_rcv_ind) {
+                xgate_hooks_table.on_mms_rcv_ind(msg, config);
+            } else {
+                drop(msg);
+            }
+            break;
+        case MMS_MMSGET_IND:
+            log_printf("MMS_MMSGET_IND received, ignoring");
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+void xgate_open(server_config& config, int& fd) {
+    log_printf("gateway serial: %s", config.gw_serial.c_str());
+    const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        log_printf("Cannot create xgate socket.");
+        std::exit(1);
+    }
+    const int one = 1;
+    (void)setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+
+    const sockaddr_in local = loopback_address(XGATE_LOCAL_PORT);
+    if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        const int err = errno;
+        log_printf("Cannot bind socket. Errno: %d (%s)", err, std::strerror(err));
+        close(sock);
+        std::exit(1);
+    }
+
+    const buffer announce = xgate_build_connect_req();
+    log_printf("Connected to kernel module fd=%d", sock);
+    int nonblocking = 1;
+    (void)ioctl(sock, FIONBIO, &nonblocking);
+
+    kernel_address = loopback_address(XGATE_KERNEL_PORT);
+    kernel_address_length = sizeof kernel_address;
+    (void)sendto(sock, announce.data(), announce.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&kernel_address), kernel_address_length);
+    fd = sock;
+}
+
+int xgate_receive(int fd, int /*flags*/, server_config& config) {
+    sockaddr_in source{};
+    socklen_t source_length = sizeof source;
+    ssize_t received;
+    do {
+        source_length = sizeof source;
+        received = recvfrom(fd, receive_buffer.data(), receive_buffer.size(), 0,
+                            reinterpret_cast<sockaddr*>(&source), &source_length);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return 0;  // woken without a datagram waiting: nothing to do
+    }
+    if (received < 1) {
+        log_printf("Kernel disconnected ");
+        std::exit(1);
+    }
+    if (source.sin_family == AF_INET && source_length == sizeof source) {
+        kernel_address = source;
+        kernel_address_length = source_length;
+    }
+
+    const byte_view datagram(receive_buffer.data(), static_cast<std::size_t>(received));
+    log_printf("Received %d bytes from kernel", static_cast<int>(received));
+    log_printf("\n%s", hexdump(datagram, DUMP_SIZE, DUMP_BYTES_PER_LINE).c_str());
+
+    std::uint32_t offset = 0;
+    while (auto msg = ParseXgateMessage(datagram, offset)) {
+        dispatch(*msg, config);
+        offset += msg->frame_length;
+    }
+    return 0;
+}
+
+long xgate_send(int fd, byte_view frame) {
+    return static_cast<long>(sendto(fd, frame.data(), frame.size(), 0,
+                                    reinterpret_cast<const sockaddr*>(&kernel_address),
+                                    kernel_address_length));
+}
