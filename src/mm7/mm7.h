@@ -1,6 +1,7 @@
 // MM7 SOAP documents: SubmitReq parsing, XML helpers, dates and every document the daemon writes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -9,6 +10,15 @@
 
 #include "core/string_utils.h"
 #include "mm7/mms_message.h"
+
+// Bounds on a SubmitReq envelope.  A real envelope is a few kilobytes and about eight elements
+// deep (Envelope/Body/SubmitReq/Recipients/To/Number), with a handful of attributes per element;
+// even a submission to thousands of recipients stays far below these.  The HTTP request parser
+// refuses a larger envelope before collecting it, and ParseEnvelope refuses anything beyond them
+// as invalid XML, so a hostile envelope can cost only time and memory in proportion to its size.
+inline constexpr std::size_t MM7_MAX_ENVELOPE_SIZE = 256 * 1024;  // bytes
+inline constexpr std::size_t MM7_MAX_XML_DEPTH = 64;              // nested elements
+inline constexpr std::size_t MM7_MAX_XML_ATTRIBUTES = 64;         // attributes of one element
 
 // Parses the SOAP envelope of a SubmitReq; nullptr after logging the reason.
 std::unique_ptr<mms_message> ParseEnvelope(std::string_view text);

@@ -1,0 +1,112 @@
+// Every MM7 document the daemon writes, built by concatenation of fixed texts and values.
+//
+// Values written escaped go through xml_escape; identifiers (transaction and message ids,
+// priority, the status fields of reports) are written exactly as they came.
+#include <ctime>
+
+#include "core/string_utils.h"
+#include "mm7/mm7.h"
+#include "mm7/mm7_xml.h"
+
+namespace {
+
+constexpr std::string_view ENVELOPE_NS = "http://schemas.xmlsoap.org/soap/envelope/";
+constexpr std::string_view MM7_NS =
+    "http://www.3gpp.org/ftp/Specs/archive/23_series/23.140/schema/REL-5-MM7-1-2";
+
+// Fault code written for a status code of 0.
+constexpr int MM7_FAULT_DEFAULT_CODE = 3000;
+
+std::string wrap_envelope(opt_view transaction_id, std::string_view body) {
+    return concat({"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<env:Envelope xmlns:env=\"",
+                   ENVELOPE_NS, "\">\n<env:Header>\n<TransactionID xmlns=\"", MM7_NS,
+                   "\" env:mustUnderstand=\"1\">", transaction_id,
+                   "</TransactionID>\n</env:Header>\n<env:Body>\n", body,
+                   "</env:Body>\n</env:Envelope>\n"});
+}
+
+std::string escaped(opt_view value) {
+    return xml_escape(value).value_or(std::string());
+}
+
+std::string escaped(const opt_text& value) {
+    return escaped(view_of(value));
+}
+
+// The date of a report: the message's own, else now.
+std::string report_date(std::uint64_t date) {
+    return mm7_format_date(date != 0 ? static_cast<std::time_t>(date) : std::time(nullptr));
+}
+
+}  // namespace
+
+std::string mm7_submit_rsp(opt_view transaction_id, int status_code, opt_view status_text,
+                           opt_view message_id) {
+    std::string body;
+    if (status_code != 0 && status_code < 2000) {
+        body = concat({"<SubmitRsp xmlns=\"", MM7_NS,
+                       "\">\n<MM7Version>5.3.0</MM7Version>\n<Status>\n<StatusCode>",
+                       itoa_dec(status_code), "</StatusCode>\n<StatusText>", escaped(status_text),
+                       "</StatusText>\n</Status>\n<MessageID>", message_id,
+                       "</MessageID>\n</SubmitRsp>"});
+    } else {
+        int code = status_code == 0 ? MM7_FAULT_DEFAULT_CODE : status_code;
+        body =
+            concat({"<env:Fault>\n<faultcode>env:Client</faultcode>\n<faultstring>Client "
+                    "error</faultstring>\n<detail>\n<RSErrorRsp xmlns=\"",
+                    MM7_NS, "\">\n<MM7Version>5.3.0</MM7Version>\n<Status>\n<StatusCode>",
+                    itoa_dec(code), "</StatusCode>\n<StatusText>", escaped(status_text),
+                    "</StatusText>\n</Status>\n</RSErrorRsp>\n</detail>\n</env:Fault>\n"});
+    }
+    return wrap_envelope(transaction_id, body);
+}
+
+std::string mm7_deliver_req(const mms_message& message) {
+    std::string body = concat({"<DeliverReq xmlns=\"", MM7_NS,
+                               "\">\n<MM7Version>5.3.0</MM7Version>\n<Sender><Number>",
+                               escaped(message.from), "</Number></Sender>\n<Recipients>\n"});
+    auto add_recipients = [&body](const std::optional<text_list>& list, std::string_view kind) {
+        if (!list) {
+            return;
+        }
+        for (const std::string& address : *list) {
+            body += concat(
+                {"<", kind, "><Number>", escaped(opt_view(address)), "</Number></", kind, ">"});
+        }
+    };
+    add_recipients(message.to, "To");
+    add_recipients(message.cc, "Cc");
+    add_recipients(message.bcc, "Bcc");
+    body += "</Recipients>\n";
+    if (message.priority) {
+        body += concat({"<Priority>", *message.priority, "</Priority>\n"});
+    }
+    if (message.subject) {
+        body += concat({"<Subject>", escaped(message.subject), "</Subject>\n"});
+    }
+    body += "<Content href=\"cid:mms_cid\" />\n</DeliverReq>";
+    return wrap_envelope(view_of(message.transaction_id), body);
+}
+
+std::string mm7_delivery_report_req(const mms_message& message) {
+    const opt_text& recipient = message.recipient ? message.recipient : message.gateway_recipient;
+    const opt_text& sender = message.from ? message.from : message.gateway_sender;
+    std::string body = concat(
+        {"<DeliveryReportReq xmlns=\"", MM7_NS, "\"><MM7Version>5.3.0</MM7Version><MessageID>",
+         view_of(message.message_id), "</MessageID><Recipient><Number>", escaped(recipient),
+         "</Number></Recipient><Sender><Number>", escaped(sender), "</Number></Sender><Date>",
+         report_date(message.date), "</Date><MMStatus>", view_of(message.status),
+         "</MMStatus></DeliveryReportReq>"});
+    return wrap_envelope(view_of(message.transaction_id), body);
+}
+
+std::string mm7_read_reply_req(const mms_message& message) {
+    std::string body = concat(
+        {"<ReadReplyReq xmlns=\"", MM7_NS, "\"><MM7Version>5.3.0</MM7Version><MessageID>",
+         view_of(message.message_id), "</MessageID><Recipient><Number>", escaped(message.recipient),
+         "</Number></Recipient><Sender><Number>", escaped(message.from),
+         "</Number></Sender><TimeStamp>", report_date(message.date), "</TimeStamp><MMStatus>",
+         message.read_status ? opt_view(*message.read_status) : opt_view("Indeterminate"),
+         "</MMStatus></ReadReplyReq>"});
+    return wrap_envelope(view_of(message.transaction_id), body);
+}
