@@ -301,6 +301,14 @@ buffer compose_mime_value(std::string_view text, const std::array<std::string_vi
         if (start == std::string::npos) {
             break;
         }
+        // A parameter runs up to the next ";".  The expression's name part also matches ";"
+        // and "=", so for parameters written without a blank after the ";" (a=1;b=2) the
+        // longest match would swallow the following ones into this value: cut it there, and
+        // the next search starts at that ";".
+        const std::size_t next = text_z.find(';', start + 1);
+        if (next < end) {
+            end = next;
+        }
         append_parameter(body, std::string_view(text_z).substr(start, end - start), who);
         from = end;
     }
