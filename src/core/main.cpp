@@ -6,6 +6,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/mainloop.h"
+#include "xgate/xgate.h"
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
@@ -28,6 +29,12 @@ int main(int argc, char** argv) {
         return -1;
     }
     write_pid_file(*config);
+
+    xgate_open(*config, config->xgate_fd);
+    // registered by mm7_server_init once the listener exists
+    mainloop_register_fd(config->xgate_fd, MAINLOOP_IN, [cfg = config.get()](int fd, int flags) {
+        return xgate_receive(fd, flags, *cfg);
+    });
 
     mainloop_run(1);
     return 0;
