@@ -273,8 +273,9 @@ kmodsim_process::kmodsim_process(std::vector<std::string> args, std::chrono::mil
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     }
     fd_guard child_in(to_child[0]), child_out(from_child[1]);
-    fd_guard our_out(from_child[0]);
-    command_fd_ = to_child[1];
+    fd_guard our_in(to_child[1]), our_out(from_child[0]);
+    // A command written after the simulator has gone must fail, not kill the test.
+    signal(SIGPIPE, SIG_IGN);
 
     child_process::spec s;
     s.argv.push_back(kmodsim_binary().string());
@@ -286,6 +287,8 @@ kmodsim_process::kmodsim_process(std::vector<std::string> args, std::chrono::mil
     s.stdout_fd = child_out.fd;
     s.stderr_fd = err.fd;
     child_ = std::make_unique<child_process>(s);
+    command_fd_ = our_in.fd;
+    our_in.fd = -1;
 
     const int read_fd = our_out.fd;
     our_out.fd = -1;  // the reader owns it now
