@@ -190,6 +190,10 @@ std::uint64_t decode_date(const buffer& value, const opt_text& type) {
 // given as text without a length (first octet 32..127, the Constrained-media form) is read as
 // the text it is, rather than taking its first character for a length.
 buffer decode_content_type_value(byte_view data, std::uint32_t& position, opt_text& type) {
+    if (position >= data.size()) {
+        type = std::string(WSP_TYPE_BINARY);  // a Content-Type name as the very last octet
+        return {};
+    }
     const std::uint8_t b = data[position];
     if (b >= 32 && b < 128) {
         return decode_value(data, position, type);

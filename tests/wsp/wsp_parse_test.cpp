@@ -156,6 +156,12 @@ TEST(WspParseHeaders, OverlongLengthsStopAtTheEnd) {
     EXPECT_EQ(offset, 4u);
     m = parse(hex("84 1F"), &offset);
     EXPECT_EQ(offset, 2u);
+    // A Content-Type name with no value at all.
+    m = parse(hex("8C 84 84"), &offset);
+    EXPECT_EQ(m.message_type, 4u);
+    EXPECT_EQ(offset, 3u);
+    ASSERT_TRUE(m.content_type.has_value());
+    EXPECT_FALSE(m.content_type->content_type.has_value());
 }
 
 TEST(WspParseHeaders, PartHeaderMode) {
