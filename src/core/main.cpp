@@ -6,6 +6,8 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/mainloop.h"
+#include "mm7/mm7_server.h"
+#include "turbo/turbo_mode.h"
 #include "xgate/xgate.h"
 
 int main(int argc, char** argv) {
@@ -30,11 +32,9 @@ int main(int argc, char** argv) {
     }
     write_pid_file(*config);
 
+    turbo_mode_init(*config, config->turbo_fd);
     xgate_open(*config, config->xgate_fd);
-    // registered by mm7_server_init once the listener exists
-    mainloop_register_fd(config->xgate_fd, MAINLOOP_IN, [cfg = config.get()](int fd, int flags) {
-        return xgate_receive(fd, flags, *cfg);
-    });
+    mm7_server_init(*config, config->server_fd);
 
     mainloop_run(1);
     return 0;

@@ -1,0 +1,684 @@
+// The request parser of a VASP connection: POST /mm7 read line by line as it arrives and turned
+// into an MMS PDU file while it is still being received.
+//
+// Lines are found by length, never by searching for a terminating zero, so binary and 8bit parts
+// may contain any byte.  Only the unterminated tail of the input is kept; a long body line is
+// streamed out before its end arrives, so memory stays bounded whatever the request holds.
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/base64.h"
+#include "core/log.h"
+#include "core/mainloop.h"
+#include "mm7/mm7.h"
+#include "mm7/mm7_server.h"
+#include "mm7/mm7_server_internal.h"
+#include "wsp/wsp.h"
+
+namespace {
+
+constexpr std::string_view kCrlf = "\r\n";
+
+// What a line handler tells the line loop.
+enum class line_result {
+    next,    // go on with the next line
+    closed,  // the connection was closed: the record no longer exists
+    mm1,     // the headers of an MM1-mode request ended: the rest of the input is body
+};
+
+std::string show(const opt_text& text) {
+    return text ? *text : std::string("(null)");
+}
+
+bool refuse(outgoing_mms_info* info, std::string_view status_text) {
+    SendHttpError(info, status_text);
+    return false;
+}
+
+// A header line is refused when a blank comes before the first ':', when it has no ':' or when
+// the ':' comes first.
+bool header_syntax_ok(std::string_view line) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == ':') {
+            return i > 0;
+        }
+        if (std::isspace(static_cast<unsigned char>(line[i]))) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Splits a valid header line; false when name or value is empty (the line is then ignored).
+bool split_header(std::string_view line, std::string& name, std::string& value) {
+    opt_text n;
+    opt_text v;
+    if (!split_header_line(line, std::nullopt, n, v)) {
+        return false;
+    }
+    name = std::move(*n);
+    value = std::move(*v);
+    return true;
+}
+
+bool write_bytes(FILE* stream, const void* data, std::size_t length) {
+    return length == 0 || std::fwrite(data, 1, length, stream) == length;
+}
+
+// Appends decoded or raw body bytes to the part's temporary file.
+bool write_part_bytes(outgoing_mms_info* info, std::string_view bytes) {
+    mms_part& part = *info->part;
+    if (!write_bytes(part.data.get(), bytes.data(), bytes.size())) {
+        log_printf("Cannot write temporary file. Errno: %d (%s)", errno, std::strerror(errno));
+        return false;
+    }
+    part.data_length += static_cast<std::uint32_t>(bytes.size());
+    return true;
+}
+
+// One line of base64 body, decoded on its own; a line that does not decode adds nothing.
+bool write_base64_line(outgoing_mms_info* info, std::string_view line) {
+    std::optional<buffer> decoded = base64_decode(line);
+    if (!decoded || decoded->empty()) {
+        return true;
+    }
+    return write_part_bytes(info, as_text(*decoded));
+}
+
+// A raw body line: every line of a part but the first is preceded by the CRLF that ended the
+// line before it, so the CRLF in front of the delimiter never belongs to the content.
+bool write_raw_line(outgoing_mms_info* info, std::string_view line) {
+    if (info->part_started && !info->line_open && !write_part_bytes(info, kCrlf)) {
+        return false;
+    }
+    info->part_started = true;
+    return write_part_bytes(info, line);
+}
+
+bool count_header(outgoing_mms_info* info) {
+    if (++info->header_count > MM7_MAX_HEADER_COUNT) {
+        log_printf("Too many header lines");
+        return refuse(info, "431 Request Header Fields Too Large");
+    }
+    return true;
+}
+
+line_result fail(outgoing_mms_info* info, std::string_view status_text) {
+    SendHttpError(info, status_text);
+    return line_result::closed;
+}
+
+line_result on_http_header(outgoing_mms_info* info, std::string_view line) {
+    if (line.empty()) {
+        info->header_count = 0;
+        if (info->mm1_mode) {
+            if (info->content_length < 1) {
+                log_printf("MM1 MODE: Invalid content length %d", info->content_length);
+                return fail(info, "400 Bad request");
+            }
+            if (!info->message || !info->message->route_by) {
+                log_printf("MM1 MODE: no recipient (x-qzm-recipient-id) given");
+                return fail(info, "400 Bad request");
+            }
+            if (CreateOutputFile(info) == nullptr) {
+                log_printf("MM1 MODE: Cannot create output file %s. Errno: %d (%s)",
+                           info->output->path.c_str(), errno, std::strerror(errno));
+                return fail(info, "503 Server error");
+            }
+            info->state = client_state::MM1_BODY;
+            return line_result::mm1;
+        }
+        if (!info->boundary || !info->start) {
+            log_printf("Multipart parameters have not been sent");
+            return fail(info, "400 Bad request");
+        }
+        info->state = client_state::PREAMBLE;
+        return line_result::next;
+    }
+    if (!header_syntax_ok(line)) {
+        log_printf("Bad header %.*s", static_cast<int>(line.size()), line.data());
+        return fail(info, "400 Bad header");
+    }
+    if (!count_header(info)) {
+        return line_result::closed;
+    }
+    std::string name;
+    std::string value;
+    if (!split_header(line, name, value)) {
+        return line_result::next;
+    }
+    if (name == "content-length") {
+        info->content_length = static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10));
+    } else if (name == "x-expect") {
+        if (value == "103-early-hints") {
+            info->early_hints = true;
+        }
+    } else if (name == "x-qzm-recipient-id") {
+        if (!info->message) {
+            info->message = std::make_unique<mms_message>();
+        }
+        info->message->route_by = value;
+    } else if (name == "x-qzm-sender-id") {
+        if (!info->message) {
+            info->message = std::make_unique<mms_message>();
+        }
+        info->message->sender = value;
+        mm7_apply_sender_markers(*info->message);
+    } else if (name == "content-type") {
+        if (value == "application/vnd.wap.mms-message") {
+            info->mm1_mode = true;
+            return line_result::next;
+        }
+        opt_text boundary;
+        opt_text start;
+        opt_text type;
+        if (value.starts_with("multipart/related")) {
+            ParseMultipartParams(value, boundary, start, type);
+        }
+        if (!boundary || !start || !type) {
+            log_printf("Wrong content type");
+            return fail(info, "400 Bad content type");
+        }
+        info->boundary = "--" + *boundary;
+        info->start = std::move(start);
+        info->type = std::move(type);
+    }
+    return line_result::next;
+}
+
+line_result on_envelope_header(outgoing_mms_info* info, std::string_view line) {
+    if (line.empty()) {
+        info->header_count = 0;
+        if (!info->envelope_cid || info->envelope_cid != info->start) {
+            log_printf("Entry part must be first");
+            return fail(info, "400 Bad request");
+        }
+        info->envelope.reset();
+        log_printf("Envelope body starts");
+        info->state = client_state::ENVELOPE_BODY;
+        return line_result::next;
+    }
+    if (!header_syntax_ok(line)) {
+        log_printf("Bad envelope header: %.*s", static_cast<int>(line.size()), line.data());
+        return fail(info, "400 Bad request");
+    }
+    if (!count_header(info)) {
+        return line_result::closed;
+    }
+    std::string name;
+    std::string value;
+    if (!split_header(line, name, value)) {
+        return line_result::next;
+    }
+    if (name == "content-type") {
+        if (!value.starts_with("text/xml")) {
+            log_printf("Envelope content type must be text/xml");
+            return fail(info, "400 Bad request");
+        }
+    } else if (name == "content-id") {
+        info->envelope_cid = value;
+    }
+    return line_result::next;
+}
+
+bool append_envelope(outgoing_mms_info* info, std::string_view text, bool new_line) {
+    if (!info->envelope) {
+        info->envelope.emplace();
+    } else if (new_line) {
+        info->envelope->append(kCrlf);
+    }
+    info->envelope->append(text);
+    if (info->envelope->size() > MM7_MAX_ENVELOPE_SIZE) {
+        log_printf("Envelope too large (more than %zu bytes)", MM7_MAX_ENVELOPE_SIZE);
+        return refuse(info, "400 Bad request");
+    }
+    return true;
+}
+
+line_result on_envelope_body(outgoing_mms_info* info, std::string_view line) {
+    if (info->line_open) {
+        info->line_open = false;
+        return append_envelope(info, line, false) ? line_result::next : line_result::closed;
+    }
+    if (!line.starts_with(*info->boundary)) {
+        return append_envelope(info, line, true) ? line_result::next : line_result::closed;
+    }
+    info->message = ParseEnvelope(info->envelope ? std::string_view(*info->envelope) : "");
+    if (!info->message) {
+        return fail(info, "400 Bad request");
+    }
+    info->content_params.reset();
+    info->state = client_state::CONTENT_HEADERS;
+    return line_result::next;
+}
+
+line_result on_content_header(outgoing_mms_info* info, std::string_view line) {
+    if (line.empty()) {
+        info->header_count = 0;
+        if (!info->content_params) {
+            log_printf("Content part has no Content-Type");
+            return fail(info, "400 Bad request");
+        }
+        if (!info->content_cid || info->content_cid != info->message->content_id) {
+            log_printf("SMIL part must follow envelope %s  %s", show(info->content_cid).c_str(),
+                       show(info->message->content_id).c_str());
+            return fail(info, "400 Bad request");
+        }
+        info->state = client_state::CONTENT_PREAMBLE;
+        log_printf("SMIL body starts");
+        FILE* stream = CreateOutputFile(info);
+        if (stream == nullptr) {
+            log_printf("Cannot create output file %s. Errno: %d (%s)", info->output->path.c_str(),
+                       errno, std::strerror(errno));
+            return fail(info, "503 Server error");
+        }
+        compose_send_req_headers(stream, *info->message, info->output->transaction_id,
+                                 info->content_params.get());
+        info->output->count_offset = std::ftell(stream);
+        write_octet(stream, 0);
+        return line_result::next;
+    }
+    if (!header_syntax_ok(line)) {
+        log_printf("Bad content header: %.*s", static_cast<int>(line.size()), line.data());
+        return fail(info, "400 Bad request");
+    }
+    if (!count_header(info)) {
+        return line_result::closed;
+    }
+    std::string name;
+    std::string value;
+    if (!split_header(line, name, value)) {
+        return line_result::next;
+    }
+    if (name == "content-type") {
+        opt_text boundary;
+        opt_text start;
+        opt_text type;
+        if (value.starts_with("multipart/related")) {
+            ParseMultipartParams(value, boundary, start, type);
+        }
+        if (!value.starts_with("multipart/related") || !boundary || !start || !type) {
+            log_printf("Bad content-type of Content: boundary=%s, start=%s, type=%s",
+                       show(boundary).c_str(), show(start).c_str(), show(type).c_str());
+            return fail(info, "400 Bad request");
+        }
+        if (!info->content_params) {
+            info->content_params = std::make_unique<multipart_params>();
+        }
+        info->content_params->delimiter = "--" + *boundary;
+        info->content_params->start = std::move(start);
+        info->content_params->type = std::move(type);
+    } else if (name == "content-id") {
+        info->content_cid = value;
+    }
+    return line_result::next;
+}
+
+line_result on_part_header(outgoing_mms_info* info, std::string_view line) {
+    if (!info->part) {
+        info->part = std::make_unique<mms_part>();
+    }
+    mms_part& part = *info->part;
+    if (line.empty()) {
+        info->header_count = 0;
+        info->state = client_state::PART_BODY;
+        log_printf("Part %d body starts", static_cast<int>(info->content_params->part_count));
+        part.data.reset(std::tmpfile());
+        part.data_length = 0;
+        info->part_started = false;
+        if (!part.data) {
+            log_printf("Cannot create temporary file");
+            return fail(info, "503 Server Error");
+        }
+        return line_result::next;
+    }
+    if (!header_syntax_ok(line)) {
+        log_printf("Bad part header %.*s", static_cast<int>(line.size()), line.data());
+        return fail(info, "400 Bad Request");
+    }
+    if (!count_header(info)) {
+        return line_result::closed;
+    }
+    std::string name;
+    std::string value;
+    if (!split_header(line, name, value)) {
+        return line_result::next;
+    }
+    if (name == "content-type") {
+        part.content_type = value;
+    } else if (name == "content-id") {
+        if (info->content_params->start && value == *info->content_params->start) {
+            value = "<smil>";
+        }
+        part.content_id = "\"" + value + "\"";
+    } else if (name == "content-location") {
+        part.content_location = value;
+    } else if (name == "content-disposition") {
+        part.content_disposition = value;
+    } else if (name == "content-transfer-encoding") {
+        strtolower(value);
+        if (value == "base64") {
+            part.base64 = true;
+        } else if (value != "7bit" && value != "8bit" && value != "binary") {
+            log_printf("Unsupported Content-Transfer-Encoding: %s", value.c_str());
+            return fail(info, "400 Bad Request");
+        }
+    }
+    return line_result::next;
+}
+
+// The end of a part: its entry header, then its data, go to the PDU file.
+line_result finish_part(outgoing_mms_info* info, std::string_view line) {
+    FILE* stream = info->output->stream.get();
+    mms_part& part = *info->part;
+    if (!compose_part_headers(stream, part)) {
+        part.data.reset();
+        log_printf("Incorrect part headers");
+        return fail(info, "400 Bad request");
+    }
+    log_printf("Copying part...");
+    static char copy_buffer[65536];
+    std::rewind(part.data.get());
+    std::size_t n;
+    while ((n = std::fread(copy_buffer, 1, sizeof copy_buffer, part.data.get())) > 0) {
+        if (!write_bytes(stream, copy_buffer, n)) {
+            log_printf("Cannot write output file %s. Errno: %d (%s)", info->output->path.c_str(),
+                       errno, std::strerror(errno));
+            return fail(info, "503 Server error");
+        }
+    }
+    info->part.reset();
+    const std::string& delimiter = *info->content_params->delimiter;
+    if (line.substr(delimiter.size()).starts_with("--")) {
+        info->state = client_state::DONE;
+        std::uint64_t size = static_cast<std::uint64_t>(std::ftell(stream));
+        std::fseek(stream, info->output->count_offset, SEEK_SET);
+        write_octet(stream, static_cast<int>(info->content_params->part_count));
+        if (std::fflush(stream) != 0) {
+            log_printf("Cannot write output file %s. Errno: %d (%s)", info->output->path.c_str(),
+                       errno, std::strerror(errno));
+            return fail(info, "503 Server error");
+        }
+        SendRequestToKernel(info, size);
+        return mm7_client_exists(info) ? line_result::next : line_result::closed;
+    }
+    if (info->content_params->part_count >= MM7_MAX_PARTS) {
+        log_printf("Too many parts (more than %zu)", MM7_MAX_PARTS);
+        return fail(info, "400 Bad request");
+    }
+    info->content_params->part_count += 1;
+    info->state = client_state::PART_HEADERS;
+    return line_result::next;
+}
+
+line_result on_part_body(outgoing_mms_info* info, std::string_view line) {
+    const std::string& delimiter = *info->content_params->delimiter;
+    bool ok;
+    if (!info->line_open && line.starts_with(delimiter)) {
+        return finish_part(info, line);
+    }
+    ok = info->part->base64 ? write_base64_line(info, line) : write_raw_line(info, line);
+    info->line_open = false;
+    return ok ? line_result::next : fail(info, "503 Server error");
+}
+
+line_result process_line(outgoing_mms_info* info, std::string_view line) {
+    switch (info->state) {
+        case client_state::REQUEST_LINE:
+            if (!line.starts_with("POST /mm7 HTTP/1.")) {
+                return fail(info, "400 Bad request");
+            }
+            log_printf("Valid request received, waiting for headers");
+            info->state = client_state::HTTP_HEADERS;
+            return line_result::next;
+        case client_state::HTTP_HEADERS:
+            return on_http_header(info, line);
+        case client_state::PREAMBLE:
+            if (!info->line_open && line.starts_with(*info->boundary)) {
+                info->state = client_state::ENVELOPE_HEADERS;
+            }
+            info->line_open = false;
+            return line_result::next;
+        case client_state::ENVELOPE_HEADERS:
+            return on_envelope_header(info, line);
+        case client_state::ENVELOPE_BODY:
+            return on_envelope_body(info, line);
+        case client_state::CONTENT_HEADERS:
+            return on_content_header(info, line);
+        case client_state::CONTENT_PREAMBLE:
+            if (!info->line_open && line.starts_with(*info->content_params->delimiter)) {
+                info->content_params->part_count = 1;
+                info->part.reset();
+                info->state = client_state::PART_HEADERS;
+            }
+            info->line_open = false;
+            return line_result::next;
+        case client_state::PART_HEADERS:
+            return on_part_header(info, line);
+        case client_state::PART_BODY:
+            return on_part_body(info, line);
+        default:
+            return line_result::next;  // DONE: input after the request is ignored
+    }
+}
+
+// The delimiter a line of the current state is compared with, if any.
+const std::string* watched_delimiter(const outgoing_mms_info* info) {
+    switch (info->state) {
+        case client_state::PREAMBLE:
+        case client_state::ENVELOPE_BODY:
+            return &*info->boundary;
+        case client_state::CONTENT_PREAMBLE:
+        case client_state::PART_BODY:
+            return &*info->content_params->delimiter;
+        default:
+            return nullptr;
+    }
+}
+
+// Deals with an unterminated line that has grown long: header lines are refused, body lines
+// are consumed up to their last byte (which may be the CR of a CRLF split between reads).
+// Returns false when the connection was closed.
+bool consume_long_line(outgoing_mms_info* info) {
+    buffer& pending = info->pending;
+    switch (info->state) {
+        case client_state::REQUEST_LINE:
+        case client_state::HTTP_HEADERS:
+        case client_state::ENVELOPE_HEADERS:
+        case client_state::CONTENT_HEADERS:
+        case client_state::PART_HEADERS:
+            if (pending.size() > MM7_MAX_HEADER_LINE) {
+                log_printf("Line too long (more than %zu bytes)", MM7_MAX_HEADER_LINE);
+                return refuse(info, info->state == client_state::REQUEST_LINE
+                                        ? "400 Bad request"
+                                        : "431 Request Header Fields Too Large");
+            }
+            return true;
+        default:
+            break;
+    }
+    if (pending.size() <= MM7_LONG_LINE) {
+        return true;
+    }
+    const std::string* delimiter = watched_delimiter(info);
+    std::string_view text = as_text(pending);
+    if (!info->line_open && delimiter != nullptr && text.starts_with(*delimiter)) {
+        // A delimiter line with a long tail: keep it whole until it ends, within bounds.
+        if (pending.size() > MM7_MAX_HEADER_LINE) {
+            log_printf("Line too long (more than %zu bytes)", MM7_MAX_HEADER_LINE);
+            return refuse(info, "400 Bad request");
+        }
+        return true;
+    }
+    std::size_t take = pending.size() - 1;  // the last byte may be the CR of a split CRLF
+    bool ok = true;
+    switch (info->state) {
+        case client_state::ENVELOPE_BODY:
+            ok = append_envelope(info, text.substr(0, take), !info->line_open);
+            if (!ok) {
+                return false;
+            }
+            break;
+        case client_state::PART_BODY:
+            if (info->part->base64) {
+                // Decode whole groups of four only; the rest waits for more input.
+                std::size_t symbols = 0;
+                std::size_t cut = 0;
+                for (std::size_t i = 0; i < take; ++i) {
+                    unsigned char c = static_cast<unsigned char>(text[i]);
+                    if (std::isalnum(c) || c == '+' || c == '/' || c == '=') {
+                        if (++symbols % 4 == 0) {
+                            cut = i + 1;
+                        }
+                    }
+                }
+                take = cut;
+                if (take == 0) {
+                    return true;
+                }
+                ok = write_base64_line(info, text.substr(0, take));
+            } else {
+                ok = write_raw_line(info, text.substr(0, take));
+            }
+            if (!ok) {
+                return refuse(info, "503 Server error");
+            }
+            break;
+        default:
+            break;  // skipped lines: preambles and input after the request
+    }
+    info->line_open = true;
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(take));
+    return true;
+}
+
+// Runs the received bytes through the line state machine.
+void process_input(outgoing_mms_info* info, const std::uint8_t* data, std::size_t length) {
+    buffer& pending = info->pending;
+    std::size_t search_from = pending.empty() ? 0 : pending.size() - 1;
+    pending.insert(pending.end(), data, data + length);
+    std::size_t position = 0;
+    for (;;) {
+        std::string_view text = as_text(pending);
+        std::size_t crlf = text.find(kCrlf, std::max(position, search_from));
+        if (crlf == std::string_view::npos) {
+            break;
+        }
+        std::string_view line = text.substr(position, crlf - position);
+        position = crlf + 2;
+        line_result result = process_line(info, line);
+        if (result == line_result::closed) {
+            return;
+        }
+        if (result == line_result::mm1) {
+            buffer rest(pending.begin() + static_cast<std::ptrdiff_t>(position), pending.end());
+            pending.clear();
+            pending.shrink_to_fit();
+            if (!rest.empty()) {
+                HandleMM1Body(info, rest.data(), rest.size());
+            }
+            return;
+        }
+        if (info->state == client_state::DONE) {
+            pending.clear();  // anything after the request is ignored
+            return;
+        }
+    }
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(position));
+    consume_long_line(info);
+}
+
+}  // namespace
+
+void ParseMultipartParams(std::string_view value, opt_text& boundary, opt_text& start,
+                          opt_text& type) {
+    boundary.reset();
+    start.reset();
+    type.reset();
+    auto find_value = [&](std::string_view name, char end, bool keep_end) -> opt_text {
+        std::string key = std::string(name) + "=\"";
+        std::size_t at = value.find(key);
+        if (at == std::string_view::npos) {
+            return std::nullopt;
+        }
+        std::size_t from = at + key.size();
+        std::size_t to = value.find(end, from);
+        if (to == std::string_view::npos) {
+            return std::nullopt;
+        }
+        return std::string(value.substr(from, to - from + (keep_end ? 1 : 0)));
+    };
+    boundary = find_value("boundary", '"', false);
+    if (boundary) {
+        log_printf("Multipart boundary: %s", boundary->c_str());
+    }
+    type = find_value("type", '"', false);
+    if (type) {
+        log_printf("Type: %s", type->c_str());
+    }
+    start = find_value("start", '>', true);
+    if (start) {
+        log_printf("Start: %s", start->c_str());
+    }
+}
+
+int HandleMM1Body(outgoing_mms_info* info, const std::uint8_t* bytes, std::size_t length) {
+    FILE* stream = info->output->stream.get();
+    long position = std::ftell(stream);
+    long room = static_cast<long>(info->content_length) - position;
+    if (room < static_cast<long>(length)) {
+        log_printf("HandleMM1Body: got more data (%d) than content length (%d)",
+                   static_cast<int>(position + static_cast<long>(length)), info->content_length);
+        length = room > 0 ? static_cast<std::size_t>(room) : 0;
+    }
+    if (!write_bytes(stream, bytes, length)) {
+        log_printf("Cannot write output file %s. Errno: %d (%s)", info->output->path.c_str(), errno,
+                   std::strerror(errno));
+        SendHttpError(info, "503 Server error");
+        return 0;
+    }
+    if (position + static_cast<long>(length) == info->content_length) {
+        info->state = client_state::DONE;
+        SendRequestToKernel(info, static_cast<std::uint64_t>(info->content_length));
+    }
+    return 0;
+}
+
+int HandleClientInput(int fd, int flags, outgoing_mms_info* info) {
+    if ((flags & MAINLOOP_OUT) != 0 && !mm7_socket_flush(fd)) {
+        log_printf("Client disconnected %d", fd);
+        info->peer_gone = true;
+        CloseClient(info);
+        return 0;
+    }
+    if (flags == MAINLOOP_OUT) {
+        return 0;  // only writable: nothing to read
+    }
+    log_printf("HandleClientInput start %d", fd);
+    static std::uint8_t receive_buffer[MM7_RECEIVE_SIZE];
+    ssize_t n = recv(fd, receive_buffer, sizeof receive_buffer, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return 0;
+    }
+    if (n < 1) {
+        log_printf("Client disconnected %d", fd);
+        info->peer_gone = true;
+        CloseClient(info);
+        return 0;
+    }
+    switch (info->state) {
+        case client_state::MM1_BODY:
+            HandleMM1Body(info, receive_buffer, static_cast<std::size_t>(n));
+            break;
+        case client_state::DONE:
+            break;  // waiting for the confirmation; further input is ignored
+        default:
+            process_input(info, receive_buffer, static_cast<std::size_t>(n));
+            break;
+    }
+    return 0;
+}

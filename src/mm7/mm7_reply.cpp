@@ -1,0 +1,233 @@
+// The end of a submission: the request to the kernel module and every reply to the VASP.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/log.h"
+#include "mm7/mm7.h"
+#include "mm7/mm7_server.h"
+#include "mm7/mm7_server_internal.h"
+#include "turbo/turbo_mode.h"
+#include "wsp/wsp.h"
+#include "xgate/xgate.h"
+
+namespace {
+
+constexpr std::size_t kReplyBufferSize = 1500;
+
+// MM7 status codes by X-Mms-Response-Status octet; 0 means not listed.
+constexpr int response_status_code(int octet) {
+    switch (octet) {
+        case 128:
+            return 1000;  // Ok
+        case 129:
+            return 4000;  // Error-unspecified
+        case 130:
+            return 4007;  // Error-service-denied
+        case 131:
+            return 2007;  // Error-message-format-corrupt
+        case 132:
+            return 2003;  // Error-sending-address-unresolved
+        case 133:
+            return 2005;  // Error-message-not-found
+        case 134:
+            return 4005;  // Error-network-problem
+        case 135:
+            return 2004;  // Error-content-not-accepted
+        case 136:
+            return 4003;  // Error-unsupported-message
+        case 192:
+            return 4005;  // Error-transient-failure
+        case 193:
+            return 2003;  // Error-transient-sending-address-unresolved
+        case 194:
+            return 2005;  // Error-transient-message-not-found
+        case 195:
+            return 4005;  // Error-transient-network-problem
+        case 224:
+            return 4000;  // Error-permanent-failure
+        case 225:
+            return 4007;  // Error-permanent-service-denied
+        case 226:
+            return 2007;  // Error-permanent-message-format-corrupt
+        case 227:
+            return 4001;  // Error-permanent-sending-address-unresolved
+        case 228:
+            return 2005;  // Error-permanent-message-not-found
+        case 229:
+            return 2004;  // Error-permanent-content-not-accepted
+        case 230:
+            return 4003;  // Error-permanent-reply-charging-limitations-not-met
+        case 231:
+            return 4003;  // Error-permanent-reply-charging-request-not-accepted
+        case 232:
+            return 4003;  // Error-permanent-reply-charging-forwarding-denied
+        default:
+            return 0;
+    }
+}
+
+void log_frame(byte_view frame) {
+    log_printf("\n%s", hexdump(frame, 1000, 16).c_str());
+}
+
+}  // namespace
+
+int mm7_status_for_response(int octet) {
+    int code = response_status_code(octet);
+    return code != 0 ? code : 3000;
+}
+
+void SendEarlyHints(int fd, int seconds) {
+    char status_line[100];
+    int n = std::snprintf(status_line, sizeof status_line, "HTTP/1.0 %s\r\n", "103 Early Hints");
+    mm7_socket_write(fd, std::string_view(status_line, static_cast<std::size_t>(n)));
+    log_printf("Sending %s", status_line);
+    n = std::snprintf(status_line, sizeof status_line, "X-Expected-Duration: %d\r\n\r\n", seconds);
+    mm7_socket_write(fd, std::string_view(status_line, static_cast<std::size_t>(n)));
+}
+
+void SendHttpError(outgoing_mms_info* info, std::string_view status_text) {
+    char status_line[256];
+    int n = std::snprintf(status_line, sizeof status_line, "HTTP/1.0 %.*s\r\n",
+                          static_cast<int>(status_text.size()), status_text.data());
+    n = std::min(n, static_cast<int>(sizeof status_line) - 1);
+    mm7_socket_write(info->fd, std::string_view(status_line, static_cast<std::size_t>(n)));
+    log_printf("Sending %s", status_line);
+    mm7_socket_write(info->fd, std::string_view("\r\n"));
+    mm7_socket_write(info->fd, status_text);
+    CloseClient(info);
+}
+
+void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
+    log_printf("Message processed, sending request to kernel");
+    if (info->output) {
+        info->output->stream.reset();
+    }
+    if (info->early_hints) {
+        SendEarlyHints(info->fd, 60);
+    }
+    std::uint32_t request_id = turbo_mode_handle_message(info);
+    if (request_id != 0) {
+        info->turbo_request = request_id;
+        return;
+    }
+    const mms_message* message = info->message.get();
+    std::uint32_t call_id = 0;
+    buffer frame = xgate_build_sendmms_req(static_cast<std::uint32_t>(pdu_size / 6500 + 15),
+                                           message ? view_of(message->route_by) : std::nullopt,
+                                           message ? view_of(message->sender) : std::nullopt, "mm7",
+                                           info->output->path, call_id);
+    callid_slot& slot = callid_table[call_id & (CALLID_TABLE_SIZE - 1)];
+    if (slot.client != nullptr) {
+        // Every slot is taken by a submission still waiting for the kernel module: refuse this
+        // one rather than take the slot of another, whose answer could then never be delivered.
+        log_printf("Too many submissions waiting for the kernel (call id %u)", call_id);
+        SendHttpError(info, "503 Server busy");
+        return;
+    }
+    log_frame(frame);
+    xgate_send(info->config->xgate_fd, frame);
+    info->call_id = call_id;
+    slot.call_id = call_id;
+    slot.client = info;
+}
+
+void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, int send_status,
+                     int cause, opt_view imsi, int port_index, int turbo) {
+    const server_config& config = *info->config;
+    opt_view transaction_id = info->message ? view_of(info->message->transaction_id) : std::nullopt;
+    std::string document;
+    int http_code = 500;
+    int reported = send_status;
+    if ((send_status != 1 && send_status != 10) || confirmation_pdu == nullptr ||
+        confirmation_pdu->empty()) {
+        char text[256];
+        std::snprintf(text, sizeof text, "Gateway error %d, cause %d", send_status, cause);
+        document = mm7_submit_rsp(transaction_id, 3000, text, std::nullopt);
+    } else {
+        std::uint32_t offset = 0;
+        mms_message confirmation = ParseMMSHeaders(*confirmation_pdu, offset, false);
+        if (confirmation.message_type != 1) {
+            log_printf("send_conf expected, %d received",
+                       static_cast<int>(confirmation.message_type));
+            document =
+                mm7_submit_rsp(transaction_id, 3000, "Invalid response received from network", "");
+        } else {
+            int code = 3000;
+            if (confirmation.response_status >= 0 && confirmation.response_status <= 111) {
+                code = mm7_status_for_response(confirmation.response_status + 128);
+            }
+            document = mm7_submit_rsp(transaction_id, code, view_of(confirmation.response_text),
+                                      view_of(confirmation.message_id));
+            if (code == 1000 && send_status == 1) {
+                http_code = 200;
+                reported = 1;
+            } else {
+                reported = send_status == 1 ? 10 : send_status;
+            }
+        }
+    }
+    log_printf("Sending MM7 response: %d\n%s", http_code, document.c_str());
+
+    int capacity = 0;
+    bool shotgun = false;
+    if (turbo != 0) {
+        buffer frame = xgate_build_sendmms_result_ind(
+            imsi ? *imsi : std::string_view(), 0, 0, static_cast<std::uint32_t>(reported),
+            static_cast<std::uint32_t>(cause), static_cast<std::uint32_t>(port_index));
+        log_frame(frame);
+        xgate_send(config.xgate_fd, frame);
+        capacity = config.turbo_mode_capacity;
+        shotgun = config.turbo_mode_ms_delay < 0;
+    }
+
+    log_printf("Sending %d OK", http_code);
+    std::string head = "HTTP/1.0 " + std::to_string(http_code) + " OK\r\n";
+    head += "Content-Type: text/xml\r\n";
+    head += "X-QZM-GWSN: " + config.gw_serial + "\r\n";
+    if (imsi && !imsi->empty() && (*imsi)[0] >= '0' && (*imsi)[0] <= '9') {
+        head += "X-QZM-IMSI: " + std::string(*imsi) + "\r\n";
+    }
+    if (port_index >= 0) {
+        head += "X-QZM-Port: " + std::to_string(port_index) + "\r\n";
+    }
+    if (turbo != 0 && capacity > 0) {
+        head += "X-QZM-Port-Capacity: " + std::to_string(capacity) + "\r\n";
+    }
+    head += "X-QZM-MM1-Support: 1.0\r\n";
+    if (turbo != 0 && shotgun) {
+        head += "X-QZM-Shotgun-Mode: 1\r\n";
+    }
+    head += "\r\n";
+    if (head.size() + document.size() >= kReplyBufferSize) {
+        mm7_socket_write(info->fd, head);
+        mm7_socket_write(info->fd, document);
+    } else {
+        mm7_socket_write(info->fd, head + document);
+    }
+    CloseClient(info);
+}
+
+void mm7_server_set_xgate_hooks() {
+    xgate_hooks_table.client_fd = [](outgoing_mms_info* info) { return info->fd; };
+    xgate_hooks_table.on_timeout_ind = [](outgoing_mms_info* info, const xgate_message& message) {
+        if (info->early_hints) {
+            log_printf("Sending 103");
+            SendEarlyHints(info->fd, static_cast<int>(message.timeout));
+        } else {
+            log_printf("Not sending 103 as not requested by client");
+        }
+    };
+    xgate_hooks_table.on_send_cnf = [](outgoing_mms_info* info, const xgate_message& message) {
+        if (info->output) {
+            std::remove(info->output->path.c_str());
+            info->output.reset();
+        }
+        SendMM7Response(info, &message.pdu, static_cast<int>(message.status),
+                        static_cast<int>(message.cause), message.imsi,
+                        static_cast<int>(message.port), 0);
+    };
+}

@@ -1,0 +1,333 @@
+// Listener, VASP connections and their teardown; the queue that finishes replies to slow peers.
+#include "mm7/mm7_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+#include "core/log.h"
+#include "core/mainloop.h"
+#include "mm7/mm7_server_internal.h"
+#include "turbo/turbo_mode.h"
+#include "wsp/wsp.h"
+#include "xgate/xgate.h"
+
+namespace {
+
+// The connections the server owns, by descriptor.
+std::unordered_map<int, std::unique_ptr<outgoing_mms_info>> clients;
+
+// Bytes still to be written to a socket.  A reply that the peer does not take at once waits
+// here and is finished from the event loop.
+struct socket_outbox {
+    buffer bytes;
+    std::size_t sent = 0;
+    std::size_t remaining() const { return bytes.size() - sent; }
+};
+std::unordered_map<int, socket_outbox> outboxes;
+
+// Sockets whose connection has ended but whose reply is still being delivered: once the reply
+// is out, the write side is shut down and the peer's remaining input is drained, so that the
+// close does not reset the connection under the reply.
+struct lingering_socket {
+    std::int64_t deadline = 0;  // ticks
+    std::size_t drained = 0;
+    bool shut = false;
+};
+std::unordered_map<int, lingering_socket> lingering;
+constexpr int kLingerSeconds = 30;
+constexpr std::size_t kLingerDrainLimit = 1 << 20;
+bool linger_tick_added = false;
+
+// Sends what the peer takes now; false on a hard error.
+bool flush_outbox(int fd) {
+    auto it = outboxes.find(fd);
+    if (it == outboxes.end()) {
+        return true;
+    }
+    socket_outbox& box = it->second;
+    while (box.remaining() > 0) {
+        ssize_t n = send(fd, box.bytes.data() + box.sent, box.remaining(), MSG_NOSIGNAL);
+        if (n > 0) {
+            box.sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return true;
+        }
+        return false;
+    }
+    outboxes.erase(it);
+    return true;
+}
+
+void finish_lingering(int fd) {
+    lingering.erase(fd);
+    outboxes.erase(fd);
+    if (mainloop_is_registered(fd)) {
+        mainloop_unregister_fd(fd);
+    }
+    close(fd);
+}
+
+int handle_lingering(int fd, int flags) {
+    auto it = lingering.find(fd);
+    if (it == lingering.end()) {
+        return 0;
+    }
+    if (!flush_outbox(fd)) {
+        finish_lingering(fd);
+        return 0;
+    }
+    if (outboxes.count(fd) != 0) {
+        return 0;  // wait for the peer to take more
+    }
+    if (!it->second.shut) {
+        it->second.shut = true;
+        shutdown(fd, SHUT_WR);
+        mainloop_set_fd_flags(fd, MAINLOOP_IN);
+    }
+    if ((flags & (MAINLOOP_IN | MAINLOOP_ERR)) != 0 || flags == 0) {
+        char sink[4096];
+        ssize_t n = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n > 0) {
+            it->second.drained += static_cast<std::size_t>(n);
+            if (it->second.drained > kLingerDrainLimit) {
+                finish_lingering(fd);
+            }
+            return 0;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            return 0;
+        }
+        finish_lingering(fd);  // end of stream or error: the peer has everything
+    }
+    return 0;
+}
+
+int expire_lingering() {
+    std::int64_t now = ticks_now();
+    std::vector<int> expired;
+    for (auto& [fd, state] : lingering) {
+        if (now - state.deadline >= 0) {
+            expired.push_back(fd);
+        }
+    }
+    for (int fd : expired) {
+        finish_lingering(fd);
+    }
+    return 0;
+}
+
+// Hands a socket whose connection has ended to the lingering set (reply still to deliver, or
+// the peer still to hear the end), or closes it at once when the peer is gone.
+void release_socket(int fd, bool peer_gone) {
+    if (mainloop_is_registered(fd)) {
+        mainloop_unregister_fd(fd);
+    }
+    if (peer_gone) {
+        outboxes.erase(fd);
+        close(fd);
+        return;
+    }
+    bool pending = outboxes.count(fd) != 0;
+    if (!pending) {
+        shutdown(fd, SHUT_WR);
+    }
+    lingering_socket state;
+    state.deadline = ticks_now() + kLingerSeconds * ticks_per_second;
+    state.shut = !pending;
+    lingering[fd] = state;
+    if (!linger_tick_added) {
+        linger_tick_added = true;
+        mainloop_add_tick(expire_lingering);
+    }
+    mainloop_register_fd(fd, pending ? (MAINLOOP_IN | MAINLOOP_OUT) : MAINLOOP_IN,
+                         handle_lingering);
+    if (!mainloop_is_registered(fd)) {
+        finish_lingering(fd);
+    }
+}
+
+}  // namespace
+
+// ---- writing to VASP sockets ----
+
+void mm7_socket_write(int fd, byte_view data) {
+    if (data.empty() || fd < 0) {
+        return;
+    }
+    auto it = outboxes.find(fd);
+    if (it == outboxes.end()) {
+        std::size_t sent = 0;
+        while (sent < data.size()) {
+            ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += static_cast<std::size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                break;
+            } else {
+                return;  // the peer is gone; the connection ends in any case
+            }
+        }
+        if (sent == data.size()) {
+            return;
+        }
+        data = data.subspan(sent);
+        it = outboxes.emplace(fd, socket_outbox{}).first;
+    }
+    it->second.bytes.insert(it->second.bytes.end(), data.begin(), data.end());
+    if (clients.count(fd) != 0 && mainloop_is_registered(fd)) {
+        mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_OUT);
+    }
+}
+
+bool mm7_socket_flush(int fd) {
+    bool ok = flush_outbox(fd);
+    if (ok && outboxes.count(fd) == 0 && clients.count(fd) != 0 && mainloop_is_registered(fd)) {
+        mainloop_set_fd_flags(fd, MAINLOOP_IN);
+    }
+    return ok;
+}
+
+// ---- listener and connections ----
+
+void mm7_server_init(server_config& config, int& server_fd) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        log_printf("Cannot create server socket.");
+        std::exit(1);
+    }
+    int one = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
+        log_printf("setsockopt(SO_REUSEADDR) failed.");
+        std::exit(1);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<std::uint16_t>(config.port));
+    int rc = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (rc < 0) {
+        log_printf("Cannot bind server socket: %d", rc);
+        std::exit(1);
+    }
+    if (listen(fd, 1000) < 0) {
+        log_printf("Cannot listen on server socket");
+        std::exit(1);
+    }
+    server_fd = fd;
+    log_printf("QZM MM7 server starting on port %d, fd=%d", static_cast<int>(config.port), fd);
+    server_config* cfg = &config;
+    mainloop_register_fd(fd, MAINLOOP_IN,
+                         [cfg](int lfd, int flags) { return HandleNewClient(lfd, flags, *cfg); });
+    mm7_server_set_xgate_hooks();
+    mainloop_register_fd(config.xgate_fd, MAINLOOP_IN,
+                         [cfg](int xfd, int flags) { return xgate_receive(xfd, flags, *cfg); });
+}
+
+int HandleNewClient(int fd, int flags, server_config& config) {
+    if ((flags & MAINLOOP_IN) == 0) {
+        return 0;
+    }
+    sockaddr_in peer{};
+    socklen_t peer_length = sizeof peer;
+    int client =
+        accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (client < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            log_printf("Cannot accept socket. Errno: %d (%s)", errno, std::strerror(errno));
+        }
+        return 0;
+    }
+    char address[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+    if (config.client_ip != address) {
+        log_printf("IP '%s' not authorized, closing connection", address);
+        close(client);
+        return 0;
+    }
+    if (client >= MAINLOOP_MAX_FDS || clients.size() >= MM7_MAX_CLIENTS) {
+        // The loop could not serve it, or too many submissions are open already.
+        log_printf("Too many connections, closing fd %d", client);
+        close(client);
+        return 0;
+    }
+    auto info = std::make_unique<outgoing_mms_info>();
+    info->fd = client;
+    info->state = client_state::REQUEST_LINE;
+    info->config = &config;
+    outgoing_mms_info* raw = info.get();
+    clients[client] = std::move(info);
+    mainloop_register_fd(client, MAINLOOP_IN, [raw](int cfd, int cflags) {
+        return HandleClientInput(cfd, cflags, raw);
+    });
+    if (!mainloop_is_registered(client)) {
+        clients.erase(client);
+        close(client);
+    }
+    return 0;
+}
+
+FILE* CreateOutputFile(outgoing_mms_info* info) {
+    auto output = std::make_unique<output_file>();
+    output->transaction_id = generate_transaction_id();
+    output->path = info->config->workdir + output->transaction_id + ".mm1";
+    output->stream.reset(std::fopen(output->path.c_str(), "wb"));
+    FILE* stream = output->stream.get();
+    info->output = std::move(output);
+    return stream;
+}
+
+void CloseClient(outgoing_mms_info* info) {
+    if (info == nullptr) {
+        return;
+    }
+    if (info->call_id != 0) {
+        callid_slot& slot = callid_table[info->call_id & (CALLID_TABLE_SIZE - 1)];
+        if (slot.client == info) {
+            slot = callid_slot{};
+        }
+    }
+    if (info->turbo_request != 0) {
+        turbo_mode_forget_client(info);
+    }
+    if (info->output) {
+        info->output->stream.reset();
+        std::remove(info->output->path.c_str());
+    }
+    if (info->part) {
+        info->part->data.reset();
+    }
+    int fd = info->fd;
+    bool peer_gone = info->peer_gone;
+    log_printf("free_outgoing_mms_info");
+    clients.erase(fd);  // releases the record and everything it owns
+    release_socket(fd, peer_gone);
+}
+
+std::size_t mm7_client_count() {
+    return clients.size();
+}
+
+bool mm7_client_exists(const outgoing_mms_info* info) {
+    // Compared by address only: the record may already be gone.
+    for (const auto& [fd, record] : clients) {
+        if (record.get() == info) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,92 @@
+// The VASP-facing MM7 server: listener, connections, the request parser and the replies.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/config.h"
+#include "core/string_utils.h"
+#include "mm7/mms_message.h"
+#include "wsp/wsp_types.h"
+
+// Parser states of a VASP connection.
+enum class client_state : std::uint32_t {
+    REQUEST_LINE = 0,
+    HTTP_HEADERS = 1,
+    PREAMBLE = 2,
+    ENVELOPE_HEADERS = 3,
+    ENVELOPE_BODY = 4,
+    CONTENT_HEADERS = 5,
+    CONTENT_PREAMBLE = 6,
+    PART_HEADERS = 7,
+    PART_BODY = 8,
+    MM1_BODY = 9,
+    DONE = 100,
+};
+
+// Limits that keep one client from exhausting the daemon.  No legitimate VASP comes near them.
+inline constexpr std::size_t MM7_MAX_CLIENTS = 1000;          // simultaneous VASP connections
+inline constexpr std::size_t MM7_MAX_HEADER_LINE = 16384;     // one header or request line
+inline constexpr std::size_t MM7_MAX_HEADER_COUNT = 200;      // header lines of one block
+inline constexpr std::size_t MM7_MAX_PARTS = 127;             // entry count is a single octet
+inline constexpr std::size_t MM7_RECEIVE_SIZE = 102400;       // bytes read per readiness event
+inline constexpr std::size_t MM7_LONG_LINE = 65536;           // body lines are streamed past this
+
+// The PDU file of one submission.
+struct output_file {
+    unique_file stream;          // open while the PDU is written
+    std::string path;            // workdir + transaction id + ".mm1"
+    std::string transaction_id;  // names the file
+    std::int64_t count_offset = 0;
+};
+
+// One accepted VASP connection, carrying exactly one submission.
+struct outgoing_mms_info {
+    int fd = -1;
+    std::unique_ptr<mms_message> message;
+    opt_text boundary;  // "--" + the top-level boundary
+    client_state state = client_state::REQUEST_LINE;
+    bool mm1_mode = false;
+    buffer pending;  // received bytes after the last complete line
+    std::uint32_t call_id = 0;
+    std::unique_ptr<output_file> output;
+    std::int32_t content_length = 0;
+    bool early_hints = false;
+    opt_text start;
+    opt_text type;
+    opt_text envelope_cid;
+    opt_text envelope;
+    std::unique_ptr<multipart_params> content_params;
+    opt_text content_cid;
+    std::unique_ptr<mms_part> part;
+    server_config* config = nullptr;
+
+    // Parser bookkeeping beyond the line state machine.
+    std::size_t header_count = 0;   // header lines in the current block
+    bool line_open = false;         // the start of the current line was consumed already
+    bool part_started = false;      // the current part has written its first line
+    std::uint32_t turbo_request = 0;  // request id while a turbo worker holds the submission
+    bool peer_gone = false;         // the VASP closed or broke the connection
+};
+
+void mm7_server_init(server_config& config, int& server_fd);
+int HandleNewClient(int fd, int flags, server_config& config);
+int HandleClientInput(int fd, int flags, outgoing_mms_info* info);
+int HandleMM1Body(outgoing_mms_info* info, const std::uint8_t* bytes, std::size_t length);
+void ParseMultipartParams(std::string_view value, opt_text& boundary, opt_text& start,
+                          opt_text& type);
+FILE* CreateOutputFile(outgoing_mms_info* info);
+void CloseClient(outgoing_mms_info* info);
+
+void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size);
+void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, int send_status,
+                     int cause, opt_view imsi, int port_index, int turbo);
+void SendHttpError(outgoing_mms_info* info, std::string_view status_text);
+void SendEarlyHints(int fd, int seconds);
+
+// The MM7 status code for an X-Mms-Response-Status octet value (3000 when not listed).
+int mm7_status_for_response(int octet);
+
+// Number of open VASP connections (for tests and limits).
+std::size_t mm7_client_count();

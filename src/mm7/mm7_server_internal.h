@@ -1,0 +1,17 @@
+// Pieces of the MM7 server shared between its source files.
+#pragma once
+
+#include "core/string_utils.h"
+
+// Writes to a VASP socket without blocking: what the peer does not take now is queued and
+// finished from the event loop, also after the connection has been closed.
+void mm7_socket_write(int fd, byte_view data);
+inline void mm7_socket_write(int fd, std::string_view text) { mm7_socket_write(fd, as_bytes(text)); }
+// Continues a queued write; false when the peer is gone.
+bool mm7_socket_flush(int fd);
+// Connects the kernel link's messages to the waiting connections.
+void mm7_server_set_xgate_hooks();
+
+struct outgoing_mms_info;
+// True while the connection's record exists (a call may have closed it).
+bool mm7_client_exists(const outgoing_mms_info* info);
