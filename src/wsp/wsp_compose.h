@@ -27,6 +27,11 @@ inline constexpr std::int32_t MMS_INSERT_ADDRESS_TOKEN = 1;
 inline constexpr std::int32_t MMS_ABSOLUTE_TOKEN = 0;
 inline constexpr std::int32_t MMS_RELATIVE_TOKEN = 1;
 
+// The entry count after the header block is one reserved octet holding a Uintvar, so a PDU
+// carries at most this many entries; a submission with more parts has to be refused, since
+// write_octet of 128 or more would turn the count into the start of a longer Uintvar.
+inline constexpr std::uint32_t MMS_MAX_PARTS = 127;
+
 // An expiry below this many seconds cannot be an absolute date (it would lie before
 // 2001-09-09T01:46:40Z, long past), so it is a relative duration: the SubmitReq date reader
 // turns "P..." durations into their length in seconds, which stays below this for any duration
