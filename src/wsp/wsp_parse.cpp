@@ -15,7 +15,6 @@ namespace {
 using K = mms_header_kind;
 
 constexpr std::uint32_t MMS_FIELD_CONTENT_LOCATION = 0x03;
-constexpr std::uint32_t MMS_FIELD_DATE = 0x05;
 constexpr std::uint32_t MMS_FIELD_MESSAGE_ID = 0x0B;
 constexpr std::uint32_t MMS_FIELD_RESPONSE_STATUS = 0x12;
 constexpr std::uint32_t MMS_FIELD_RESPONSE_TEXT = 0x13;
