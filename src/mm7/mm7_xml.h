@@ -17,8 +17,9 @@ struct xml_tree_deleter {
 using xml_tree = std::unique_ptr<mxml_node_t, xml_tree_deleter>;
 
 // Loads a document with opaque text nodes (whitespace kept) after xml_check_document accepted
-// it; nullptr when either refuses it.  Mini-XML's own complaints are not written anywhere: the
-// caller logs its own reaction.
+// it; nullptr when either refuses it.  The tree returned is a node "#document" holding the root
+// element and whatever comments and processing instructions surround it.  Mini-XML's own complaints
+// are not written anywhere: the caller logs its own reaction.
 xml_tree xml_load_document(std::string_view text);
 
 // true when text is a well-formed XML document within the envelope bounds of mm7.h

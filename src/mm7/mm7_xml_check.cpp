@@ -277,7 +277,8 @@ class document_checker {
     bool start_tag(std::string_view& tag, bool& empty) {
         ++pos_;
         tag = name();
-        std::size_t attributes = 0;
+        std::string_view attributes[MM7_MAX_XML_ATTRIBUTES];
+        std::size_t count = 0;
         for (;;) {
             std::size_t before = pos_;
             skip_space();
@@ -297,12 +298,19 @@ class document_checker {
             if (pos_ == before) {
                 return fail("attribute not separated by white space");
             }
-            if (name().empty()) {
+            std::string_view attribute = name();
+            if (attribute.empty()) {
                 return fail("malformed attribute name");
             }
-            if (++attributes > MM7_MAX_XML_ATTRIBUTES) {
+            if (count == MM7_MAX_XML_ATTRIBUTES) {
                 return fail("too many attributes");
             }
+            for (std::size_t k = 0; k < count; ++k) {
+                if (attributes[k] == attribute) {
+                    return fail("duplicate attribute");
+                }
+            }
+            attributes[count++] = attribute;
             skip_space();
             if (pos_ >= text_.size() || text_[pos_] != '=') {
                 return fail("attribute without value");
@@ -435,5 +443,11 @@ xml_tree xml_load_document(std::string_view text) {
     }
     std::string terminated(text);
     mxmlSetErrorCallback(ignore_mxml_error);
-    return xml_tree(mxmlLoadString(nullptr, terminated.c_str(), MXML_OPAQUE_CALLBACK));
+    // The document is loaded below a node of its own: without a parent Mini-XML refuses a
+    // comment or processing instruction beside the root element as a "second root".
+    xml_tree top(mxmlNewElement(MXML_NO_PARENT, "#document"));
+    if (!top || mxmlLoadString(top.get(), terminated.c_str(), MXML_OPAQUE_CALLBACK) == nullptr) {
+        return nullptr;
+    }
+    return top;
 }

@@ -138,4 +138,12 @@ TEST(SoapXmlCheck, LoadGivesTreesOnlyForCheckedDocuments) {
     xml_tree tree = xml_load_document("\xEF\xBB\xBF<a><b>t</b></a>");
     ASSERT_NE(tree, nullptr);
     EXPECT_EQ(xml_get_element_text(tree.get()), "t");
+    // Comments and instructions beside the root element, with or without a declaration.
+    for (const char* doc :
+         {"<!-- c --><a><b>t</b></a><!-- d -->", "<?pi x?><a><b>t</b></a><?pi y?>",
+          "<?xml version='1.0'?><!-- c --><a><b>t</b></a><!-- d -->"}) {
+        tree = xml_load_document(doc);
+        ASSERT_NE(tree, nullptr) << doc;
+        EXPECT_EQ(xml_get_element_text(xml_find_element(tree.get(), "a")), "t");
+    }
 }

@@ -124,6 +124,14 @@ TEST(SoapEnvelope, TargetMarkerRouteByOnlyAndCdataSubject) {
     EXPECT_EQ(m->delivery_report, 0u);  // "yes" is not true
 }
 
+TEST(SoapEnvelope, CommentsAroundTheEnvelopeWithoutDeclaration) {
+    std::string text = read_envelope("default_ns_bcc_only.xml");
+    std::unique_ptr<mms_message> m =
+        ParseEnvelope("<!-- from the VASP -->\r\n" + text + "<!-- end -->\r\n");
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->route_by, "a@b.example");
+}
+
 TEST(SoapEnvelope, RouteByFallsBackToCcThenBcc) {
     std::unique_ptr<mms_message> m = ParseEnvelope(envelope(
         "<Recipients><Bcc><Number>3</Number></Bcc><Cc><Number>2</Number></Cc></Recipients>" +

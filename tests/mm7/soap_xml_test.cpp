@@ -72,8 +72,8 @@ TEST(SoapXmlFind, DepthFirstPreOrderBelowTheStartOnly) {
     // The first match in document order wins, even when a shallower one comes later.
     xml_tree tree = load("<Body><a><b><X id='deep'/></b></a><X id='shallow'/></Body>");
     mxml_node_t* root = xml_find_element(tree.get(), "Body");
-    EXPECT_EQ(root, nullptr);  // the start node itself is never matched
-    root = tree.get();
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(xml_find_element(root, "Body"), nullptr);  // the start node itself never matches
     mxml_node_t* x = xml_find_element(root, "X");
     ASSERT_NE(x, nullptr);
     EXPECT_STREQ(mxmlElementGetAttr(x, "id"), "deep");
