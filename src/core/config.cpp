@@ -28,10 +28,18 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             result = option_result::version;
             continue;
         }
-        static constexpr const char* kNames[] = {
-            "--port",           "--workdir",           "--clienturl",         "--clientip",
-            "--storagesize",    "--storageage",        "--turbomodemask",     "--turbomodecapacity",
-            "--turbomodemsdelay", "--turbomodetimeout", "--logfile",           "--gwserial"};
+        static constexpr const char* kNames[] = {"--port",
+                                                 "--workdir",
+                                                 "--clienturl",
+                                                 "--clientip",
+                                                 "--storagesize",
+                                                 "--storageage",
+                                                 "--turbomodemask",
+                                                 "--turbomodecapacity",
+                                                 "--turbomodemsdelay",
+                                                 "--turbomodetimeout",
+                                                 "--logfile",
+                                                 "--gwserial"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;

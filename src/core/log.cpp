@@ -61,7 +61,9 @@ void log_printf(const char* format, ...) {
     pthread_mutex_unlock(&log_mutex);
 }
 
-void ticks_init() { ticks_per_second = sysconf(_SC_CLK_TCK); }
+void ticks_init() {
+    ticks_per_second = sysconf(_SC_CLK_TCK);
+}
 
 std::int64_t ticks_now() {
     struct tms unused {};

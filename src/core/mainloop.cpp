@@ -46,13 +46,18 @@ std::uint32_t event_mask(int flags) {
 
 int flags_of(std::uint32_t events) {
     int flags = 0;
-    if (events & (EPOLLIN | EPOLLPRI)) flags |= MAINLOOP_IN;
-    if (events & EPOLLOUT) flags |= MAINLOOP_OUT;
-    if (events & EPOLLERR) flags |= MAINLOOP_ERR;
+    if (events & (EPOLLIN | EPOLLPRI))
+        flags |= MAINLOOP_IN;
+    if (events & EPOLLOUT)
+        flags |= MAINLOOP_OUT;
+    if (events & EPOLLERR)
+        flags |= MAINLOOP_ERR;
     return flags;
 }
 
-bool in_range(int fd) { return fd >= 0 && fd < MAINLOOP_MAX_FDS; }
+bool in_range(int fd) {
+    return fd >= 0 && fd < MAINLOOP_MAX_FDS;
+}
 
 }  // namespace
 
@@ -112,13 +117,21 @@ void mainloop_set_fd_flags(int fd, int flags) {
     epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &record.event);
 }
 
-bool mainloop_is_registered(int fd) { return in_range(fd) && handlers[fd] != nullptr; }
+bool mainloop_is_registered(int fd) {
+    return in_range(fd) && handlers[fd] != nullptr;
+}
 
-int mainloop_highest_fd() { return highest_fd; }
+int mainloop_highest_fd() {
+    return highest_fd;
+}
 
-void mainloop_add_tick(mainloop_tick callback) { ticks.push_back(std::move(callback)); }
+void mainloop_add_tick(mainloop_tick callback) {
+    ticks.push_back(std::move(callback));
+}
 
-void mainloop_clear_ticks() { ticks.clear(); }
+void mainloop_clear_ticks() {
+    ticks.clear();
+}
 
 void mainloop_cleanup() {
     for (int fd = highest_fd; fd >= 0; --fd) {

@@ -25,9 +25,13 @@ namespace {
 constexpr std::size_t kHeadSize = sizeof(mm7_mem_head);
 constexpr unsigned char kGapByte = 0xA5;
 
-std::size_t gap_of(std::uint64_t size) { return static_cast<std::size_t>((-size) & 7u); }
+std::size_t gap_of(std::uint64_t size) {
+    return static_cast<std::size_t>((-size) & 7u);
+}
 
-unsigned char* area_of(mm7_mem_head* head) { return reinterpret_cast<unsigned char*>(head) + kHeadSize; }
+unsigned char* area_of(mm7_mem_head* head) {
+    return reinterpret_cast<unsigned char*>(head) + kHeadSize;
+}
 
 // Guards are poisoned for AddressSanitizer so that a write into them is reported at once, not
 // only when the block is checked.
@@ -246,20 +250,38 @@ void* tracked_new(std::size_t size) {
     return p;
 }
 
-void tracked_delete(void* p) noexcept { _mm7_free(p, "operator delete", 0); }
+void tracked_delete(void* p) noexcept {
+    _mm7_free(p, "operator delete", 0);
+}
 }  // namespace
 
-void* operator new(std::size_t size) { return tracked_new(size); }
-void* operator new[](std::size_t size) { return tracked_new(size); }
+void* operator new(std::size_t size) {
+    return tracked_new(size);
+}
+void* operator new[](std::size_t size) {
+    return tracked_new(size);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     return _mm7_malloc(size == 0 ? 1 : size, kOperatorNew, 0);
 }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
     return _mm7_malloc(size == 0 ? 1 : size, kOperatorNew, 0);
 }
-void operator delete(void* p) noexcept { tracked_delete(p); }
-void operator delete[](void* p) noexcept { tracked_delete(p); }
-void operator delete(void* p, std::size_t) noexcept { tracked_delete(p); }
-void operator delete[](void* p, std::size_t) noexcept { tracked_delete(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { tracked_delete(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { tracked_delete(p); }
+void operator delete(void* p) noexcept {
+    tracked_delete(p);
+}
+void operator delete[](void* p) noexcept {
+    tracked_delete(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    tracked_delete(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    tracked_delete(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    tracked_delete(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    tracked_delete(p);
+}

@@ -88,7 +88,9 @@ std::string& strtolower(std::string& s) {
     return s;
 }
 
-std::string itoa_dec(int n) { return std::to_string(n); }
+std::string itoa_dec(int n) {
+    return std::to_string(n);
+}
 
 std::string itoa_hex(unsigned n) {
     char text[16];

@@ -426,7 +426,26 @@ line_result on_part_body(outgoing_mms_info* info, std::string_view line) {
     return ok ? line_result::next : fail(info, "503 Server error");
 }
 
+bool is_header_state(client_state state) {
+    switch (state) {
+        case client_state::REQUEST_LINE:
+        case client_state::HTTP_HEADERS:
+        case client_state::ENVELOPE_HEADERS:
+        case client_state::CONTENT_HEADERS:
+        case client_state::PART_HEADERS:
+            return true;
+        default:
+            return false;
+    }
+}
+
 line_result process_line(outgoing_mms_info* info, std::string_view line) {
+    if (is_header_state(info->state) && line.size() > MM7_MAX_HEADER_LINE) {
+        log_printf("Line too long (more than %zu bytes)", MM7_MAX_HEADER_LINE);
+        return fail(info, info->state == client_state::REQUEST_LINE
+                              ? "400 Bad request"
+                              : "431 Request Header Fields Too Large");
+    }
     switch (info->state) {
         case client_state::REQUEST_LINE:
             if (!line.starts_with("POST /mm7 HTTP/1.")) {
@@ -485,21 +504,14 @@ const std::string* watched_delimiter(const outgoing_mms_info* info) {
 // Returns false when the connection was closed.
 bool consume_long_line(outgoing_mms_info* info) {
     buffer& pending = info->pending;
-    switch (info->state) {
-        case client_state::REQUEST_LINE:
-        case client_state::HTTP_HEADERS:
-        case client_state::ENVELOPE_HEADERS:
-        case client_state::CONTENT_HEADERS:
-        case client_state::PART_HEADERS:
-            if (pending.size() > MM7_MAX_HEADER_LINE) {
-                log_printf("Line too long (more than %zu bytes)", MM7_MAX_HEADER_LINE);
-                return refuse(info, info->state == client_state::REQUEST_LINE
-                                        ? "400 Bad request"
-                                        : "431 Request Header Fields Too Large");
-            }
-            return true;
-        default:
-            break;
+    if (is_header_state(info->state)) {
+        if (pending.size() > MM7_MAX_HEADER_LINE) {
+            log_printf("Line too long (more than %zu bytes)", MM7_MAX_HEADER_LINE);
+            return refuse(info, info->state == client_state::REQUEST_LINE
+                                    ? "400 Bad request"
+                                    : "431 Request Header Fields Too Large");
+        }
+        return true;
     }
     if (pending.size() <= MM7_LONG_LINE) {
         return true;

@@ -26,12 +26,12 @@ enum class client_state : std::uint32_t {
 };
 
 // Limits that keep one client from exhausting the daemon.  No legitimate VASP comes near them.
-inline constexpr std::size_t MM7_MAX_CLIENTS = 1000;          // simultaneous VASP connections
-inline constexpr std::size_t MM7_MAX_HEADER_LINE = 16384;     // one header or request line
-inline constexpr std::size_t MM7_MAX_HEADER_COUNT = 200;      // header lines of one block
-inline constexpr std::size_t MM7_MAX_PARTS = 127;             // entry count is a single octet
-inline constexpr std::size_t MM7_RECEIVE_SIZE = 102400;       // bytes read per readiness event
-inline constexpr std::size_t MM7_LONG_LINE = 65536;           // body lines are streamed past this
+inline constexpr std::size_t MM7_MAX_CLIENTS = 1000;       // simultaneous VASP connections
+inline constexpr std::size_t MM7_MAX_HEADER_LINE = 16384;  // one header or request line
+inline constexpr std::size_t MM7_MAX_HEADER_COUNT = 200;   // header lines of one block
+inline constexpr std::size_t MM7_MAX_PARTS = 127;          // entry count is a single octet
+inline constexpr std::size_t MM7_RECEIVE_SIZE = 102400;    // bytes read per readiness event
+inline constexpr std::size_t MM7_LONG_LINE = 65536;        // body lines are streamed past this
 
 // The PDU file of one submission.
 struct output_file {
@@ -63,11 +63,11 @@ struct outgoing_mms_info {
     server_config* config = nullptr;
 
     // Parser bookkeeping beyond the line state machine.
-    std::size_t header_count = 0;   // header lines in the current block
-    bool line_open = false;         // the start of the current line was consumed already
-    bool part_started = false;      // the current part has written its first line
+    std::size_t header_count = 0;     // header lines in the current block
+    bool line_open = false;           // the start of the current line was consumed already
+    bool part_started = false;        // the current part has written its first line
     std::uint32_t turbo_request = 0;  // request id while a turbo worker holds the submission
-    bool peer_gone = false;         // the VASP closed or broke the connection
+    bool peer_gone = false;           // the VASP closed or broke the connection
 };
 
 void mm7_server_init(server_config& config, int& server_fd);

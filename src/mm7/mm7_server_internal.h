@@ -6,7 +6,9 @@
 // Writes to a VASP socket without blocking: what the peer does not take now is queued and
 // finished from the event loop, also after the connection has been closed.
 void mm7_socket_write(int fd, byte_view data);
-inline void mm7_socket_write(int fd, std::string_view text) { mm7_socket_write(fd, as_bytes(text)); }
+inline void mm7_socket_write(int fd, std::string_view text) {
+    mm7_socket_write(fd, as_bytes(text));
+}
 // Continues a queued write; false when the peer is gone.
 bool mm7_socket_flush(int fd);
 // Connects the kernel link's messages to the waiting connections.

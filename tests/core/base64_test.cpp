@@ -43,10 +43,12 @@ TEST(Base64, DecodeSkipsStrayCharactersAndStopsAfterPadding) {
 TEST(Base64, RoundTripOfEveryLength) {
     for (std::size_t n = 0; n < 300; ++n) {
         buffer data(n);
-        for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>(i * 7 + n);
+        for (std::size_t i = 0; i < n; ++i)
+            data[i] = static_cast<std::uint8_t>(i * 7 + n);
         auto text = base64_encode(data);
         ASSERT_TRUE(text);
-        if (n == 0) continue;
+        if (n == 0)
+            continue;
         EXPECT_EQ(base64_decode(*text), data) << n;
     }
 }

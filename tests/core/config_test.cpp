@@ -10,7 +10,8 @@ namespace {
 server_config parse(std::vector<std::string> args) {
     args.insert(args.begin(), "mm7_server");
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args)
+        argv.push_back(a.data());
     server_config config;
     parse_options(static_cast<int>(argv.size()), argv.data(), config);
     return config;

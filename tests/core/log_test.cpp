@@ -11,7 +11,7 @@
 namespace {
 
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("TZ", "UTC", 1);
         tzset();

@@ -12,7 +12,7 @@ namespace {
 
 // Each test leaves the loop's process-wide state empty again.
 class MainloopTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         mainloop_clear_ticks();
         mainloop_cleanup();
@@ -146,7 +146,8 @@ TEST_F(MainloopTest, TickMayClearTheTickList) {
 
 TEST_F(MainloopTest, OutputFlagReportsWritability) {
     int fd = readable_socket();
-    mainloop_register_fd(fd, MAINLOOP_OUT, [](int, int flags) { return flags == MAINLOOP_OUT ? 3 : 0; });
+    mainloop_register_fd(fd, MAINLOOP_OUT,
+                         [](int, int flags) { return flags == MAINLOOP_OUT ? 3 : 0; });
     EXPECT_EQ(mainloop_run(100), 3);
     mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_OUT);
 }

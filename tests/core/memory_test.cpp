@@ -16,10 +16,14 @@
 
 namespace {
 
-unsigned char* bytes(void* p) { return static_cast<unsigned char*>(p); }
+unsigned char* bytes(void* p) {
+    return static_cast<unsigned char*>(p);
+}
 
 // Makes the guards of a block writable for a test that damages them on purpose.
-void open_guards(void* p, std::size_t size) { UNPOISON(bytes(p) - 32, size + 7 + 64); }
+void open_guards(void* p, std::size_t size) {
+    UNPOISON(bytes(p) - 32, size + 7 + 64);
+}
 
 TEST(TrackedAllocation, LayoutOfHeadGapAndTail) {
     void* p = mm7_malloc(13);

@@ -63,7 +63,8 @@ TEST(StringUtils, HexdumpLinesAndShortLastLine) {
     std::vector<std::uint8_t> seventeen(17, 0x30);
     std::string dump = hexdump(seventeen, 1000, 16);
     std::string full = "";
-    for (int i = 0; i < 16; ++i) full += "30 ";
+    for (int i = 0; i < 16; ++i)
+        full += "30 ";
     full += "   " + std::string(16, '0') + "\n30    0";
     EXPECT_EQ(dump, full);
     const std::uint8_t high[] = {0x7F, 0x80, 0x20};

@@ -7,9 +7,9 @@
 struct test_part {
     std::string content_type;
     std::string content_id;
-    std::string body;                 // raw bytes of the part as they travel
-    std::string transfer_encoding;    // empty: no header
-    std::string location;             // empty: no header
+    std::string body;               // raw bytes of the part as they travel
+    std::string transfer_encoding;  // empty: no header
+    std::string location;           // empty: no header
 };
 
 struct test_submission {
@@ -57,18 +57,18 @@ inline std::string submit_request(const test_submission& s) {
         inner += "\r\n" + p.body + "\r\n";
     }
     inner += "--" + s.inner_boundary + "--\r\n";
-    std::string body = "--" + s.outer_boundary +
-                       "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nContent-ID: <mm7_env>\r\n\r\n" +
-                       submit_envelope(s) + "\r\n--" + s.outer_boundary +
-                       "\r\nContent-Type: multipart/related; boundary=\"" + s.inner_boundary +
-                       "\"; start=\"" + s.smil_id +
-                       "\"; type=\"application/smil\"\r\nContent-ID: <mms_cid>\r\n\r\n" + inner +
-                       "\r\n--" + s.outer_boundary + "--\r\n";
-    std::string head = "POST /mm7 HTTP/1.1\r\nHost: 127.0.0.1\r\nSOAPAction: \"\"\r\n"
-                       "Content-Type: multipart/related; boundary=\"" +
-                       s.outer_boundary +
-                       "\"; type=\"text/xml\"; start=\"<mm7_env>\"\r\nContent-Length: " +
-                       std::to_string(body.size()) + "\r\n";
+    std::string body =
+        "--" + s.outer_boundary +
+        "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nContent-ID: <mm7_env>\r\n\r\n" +
+        submit_envelope(s) + "\r\n--" + s.outer_boundary +
+        "\r\nContent-Type: multipart/related; boundary=\"" + s.inner_boundary + "\"; start=\"" +
+        s.smil_id + "\"; type=\"application/smil\"\r\nContent-ID: <mms_cid>\r\n\r\n" + inner +
+        "\r\n--" + s.outer_boundary + "--\r\n";
+    std::string head =
+        "POST /mm7 HTTP/1.1\r\nHost: 127.0.0.1\r\nSOAPAction: \"\"\r\n"
+        "Content-Type: multipart/related; boundary=\"" +
+        s.outer_boundary + "\"; type=\"text/xml\"; start=\"<mm7_env>\"\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n";
     for (const std::string& h : s.extra_headers) {
         head += h + "\r\n";
     }
@@ -78,11 +78,12 @@ inline std::string submit_request(const test_submission& s) {
 // A submission with a SMIL part, a text part and a small base64 image.
 inline test_submission sample_submission() {
     test_submission s;
-    s.parts.push_back({"application/smil", "<smil_part>",
-                       "<smil><body><par><img src=\"img.gif\"/><text src=\"t.txt\"/></par></body></smil>",
-                       "", "smil.xml"});
-    s.parts.push_back({"text/plain; charset=utf-8", "<t.txt>", "Hello from the VASP\r\nline two", "8bit",
-                       "t.txt"});
+    s.parts.push_back(
+        {"application/smil", "<smil_part>",
+         "<smil><body><par><img src=\"img.gif\"/><text src=\"t.txt\"/></par></body></smil>", "",
+         "smil.xml"});
+    s.parts.push_back({"text/plain; charset=utf-8", "<t.txt>", "Hello from the VASP\r\nline two",
+                       "8bit", "t.txt"});
     // A 1x1 GIF, base64 with a line break inside.
     s.parts.push_back({"image/gif", "<img.gif>",
                        "R0lGODlhAQABAIAAAP///wAAACH5BAEAAAAALAAAAAABAAEAAAICRAEAOw==", "base64",

@@ -7,7 +7,7 @@
 #include "core/log.h"
 
 class log_capture {
-public:
+  public:
     log_capture() : previous_(log_file), file_(std::tmpfile()) { log_file = file_; }
     ~log_capture() {
         log_file = previous_;
@@ -32,14 +32,16 @@ public:
         std::fseek(file_, end, SEEK_SET);
         return out;
     }
-    bool contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
+    bool contains(const std::string& needle) const {
+        return text().find(needle) != std::string::npos;
+    }
     void clear() {
         std::fflush(file_);
         std::rewind(file_);
         (void)!std::freopen(nullptr, "w+", file_);
     }
 
-private:
+  private:
     FILE* previous_;
     FILE* file_;
 };
