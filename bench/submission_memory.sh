@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Measures how much the daemon's resident memory grows while it processes one large MM7
+# submission (default 50 MB of binary content, plus the same as base64 lines).  Runs the real
+# daemon and the kernel module simulator in a network namespace of their own.
+#
+#   bench/submission_memory.sh [SIZE_MB]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+size_mb="${1:-50}"
+if [ -z "${MM7_BENCH_INNER:-}" ]; then
+    scripts/build.sh
+    exec unshare --net sh -c 'ip link set lo up && MM7_BENCH_INNER=1 exec "$0" "$@"' "$0" "$@"
+fi
+
+dir="$(mktemp -d /tmp/mm7-bench.XXXXXX)"
+mkdir -p "$dir/work"
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$dir"
+}
+trap cleanup EXIT
+
+build/tools/kmodsim/kmodsim --stay --log "$dir/kmodsim.log" </dev/null >"$dir/kmodsim.out" &
+pids+=($!)
+build/mm7_server --workdir "$dir/work" --logfile "$dir/mm7.log" --clientip 127.0.0.1 \
+    --clienturl http://127.0.0.1:8080/x &
+daemon=$!
+pids+=($daemon)
+for _ in $(seq 100); do grep -q "QZM MM7 server starting" "$dir/mm7.log" 2>/dev/null && break; sleep 0.1; done
+
+make_request() {  # ENCODING -> body file
+    local enc="$1" body="$dir/body.$1"
+    {
+        printf -- '--outer\r\nContent-Type: text/xml\r\nContent-ID: <env>\r\n\r\n'
+        printf '<env:Envelope xmlns:env="http://schemas.xmlsoap.org/soap/envelope/"><env:Header><TransactionID>b1</TransactionID></env:Header>'
+        printf '<env:Body><SubmitReq><Recipients><To><Number>+4917012345</Number></To></Recipients><Content href="cid:c"/></SubmitReq></env:Body></env:Envelope>\r\n'
+        printf -- '--outer\r\nContent-Type: multipart/related; boundary="inner-boundary-for-the-benchmark"; start="<s>"; type="application/smil"\r\nContent-ID: <c>\r\n\r\n'
+        printf -- '--inner-boundary-for-the-benchmark\r\nContent-Type: application/smil\r\nContent-ID: <s>\r\n\r\n<smil/>\r\n'
+        printf -- '--inner-boundary-for-the-benchmark\r\nContent-Type: application/octet-stream\r\nContent-ID: <big>\r\nContent-Transfer-Encoding: %s\r\n\r\n' "$enc"
+        if [ "$enc" = binary ]; then
+            head -c "$((size_mb * 1024 * 1024))" /dev/urandom
+        else
+            head -c "$((size_mb * 1024 * 1024))" /dev/urandom | base64 -w 76 | sed 's/$/\r/'
+        fi
+        printf '\r\n--inner-boundary-for-the-benchmark--\r\n\r\n--outer--\r\n'
+    } >"$body"
+    echo "$body"
+}
+
+rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$daemon/status"; }
+hwm_kb() { awk '/^VmHWM/ {print $2}' "/proc/$daemon/status"; }
+
+for enc in binary base64; do
+    body="$(make_request "$enc")"
+    before="$(rss_kb)"
+    start=$(date +%s.%N)
+    code=$(curl -sS -o "$dir/reply" -w '%{http_code}' -H 'Expect:' \
+        -H 'Content-Type: multipart/related; boundary="outer"; type="text/xml"; start="<env>"' \
+        --data-binary @"$body" http://127.0.0.1:8887/mm7)
+    end=$(date +%s.%N)
+    after="$(rss_kb)"
+    peak="$(hwm_kb)"
+    printf '%s: %s MB content (%s bytes of request), reply %s, %.2f s; RSS before %s kB, after %s kB, peak %s kB (growth to peak %s kB)\n' \
+        "$enc" "$size_mb" "$(stat -c %s "$body")" "$code" "$(awk -v a="$start" -v b="$end" 'BEGIN {print b - a}')" \
+        "$before" "$after" "$peak" "$((peak - before))"
+    rm -f "$body"
+done
