@@ -112,6 +112,28 @@ line_result fail(outgoing_mms_info* info, std::string_view status_text) {
     return line_result::closed;
 }
 
+// The steps every header line goes through: syntax check, count, split.  `result` is closed when
+// the request was refused; an empty name means the line is ignored.
+struct header_line {
+    line_result result = line_result::next;
+    std::string name;
+    std::string value;
+};
+
+header_line read_header(outgoing_mms_info* info, std::string_view line, const char* bad_log,
+                        std::string_view bad_status) {
+    header_line header;
+    if (!header_syntax_ok(line)) {
+        log_printf("%s%.*s", bad_log, static_cast<int>(line.size()), line.data());
+        header.result = fail(info, bad_status);
+    } else if (!count_header(info)) {
+        header.result = line_result::closed;
+    } else if (!split_header(line, header.name, header.value)) {
+        header.name.clear();
+    }
+    return header;
+}
+
 line_result on_http_header(outgoing_mms_info* info, std::string_view line) {
     if (line.empty()) {
         info->header_count = 0;
@@ -139,17 +161,9 @@ line_result on_http_header(outgoing_mms_info* info, std::string_view line) {
         info->state = client_state::PREAMBLE;
         return line_result::next;
     }
-    if (!header_syntax_ok(line)) {
-        log_printf("Bad header %.*s", static_cast<int>(line.size()), line.data());
-        return fail(info, "400 Bad header");
-    }
-    if (!count_header(info)) {
-        return line_result::closed;
-    }
-    std::string name;
-    std::string value;
-    if (!split_header(line, name, value)) {
-        return line_result::next;
+    auto [result, name, value] = read_header(info, line, "Bad header ", "400 Bad header");
+    if (result != line_result::next || name.empty()) {
+        return result;
     }
     if (name == "content-length") {
         info->content_length = static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10));
@@ -202,17 +216,10 @@ line_result on_envelope_header(outgoing_mms_info* info, std::string_view line) {
         info->state = client_state::ENVELOPE_BODY;
         return line_result::next;
     }
-    if (!header_syntax_ok(line)) {
-        log_printf("Bad envelope header: %.*s", static_cast<int>(line.size()), line.data());
-        return fail(info, "400 Bad request");
-    }
-    if (!count_header(info)) {
-        return line_result::closed;
-    }
-    std::string name;
-    std::string value;
-    if (!split_header(line, name, value)) {
-        return line_result::next;
+    auto [result, name, value] =
+        read_header(info, line, "Bad envelope header: ", "400 Bad request");
+    if (result != line_result::next || name.empty()) {
+        return result;
     }
     if (name == "content-type") {
         if (!value.starts_with("text/xml")) {
@@ -282,17 +289,9 @@ line_result on_content_header(outgoing_mms_info* info, std::string_view line) {
         write_octet(stream, 0);
         return line_result::next;
     }
-    if (!header_syntax_ok(line)) {
-        log_printf("Bad content header: %.*s", static_cast<int>(line.size()), line.data());
-        return fail(info, "400 Bad request");
-    }
-    if (!count_header(info)) {
-        return line_result::closed;
-    }
-    std::string name;
-    std::string value;
-    if (!split_header(line, name, value)) {
-        return line_result::next;
+    auto [result, name, value] = read_header(info, line, "Bad content header: ", "400 Bad request");
+    if (result != line_result::next || name.empty()) {
+        return result;
     }
     if (name == "content-type") {
         opt_text boundary;
@@ -336,17 +335,9 @@ line_result on_part_header(outgoing_mms_info* info, std::string_view line) {
         }
         return line_result::next;
     }
-    if (!header_syntax_ok(line)) {
-        log_printf("Bad part header %.*s", static_cast<int>(line.size()), line.data());
-        return fail(info, "400 Bad Request");
-    }
-    if (!count_header(info)) {
-        return line_result::closed;
-    }
-    std::string name;
-    std::string value;
-    if (!split_header(line, name, value)) {
-        return line_result::next;
+    auto [result, name, value] = read_header(info, line, "Bad part header ", "400 Bad Request");
+    if (result != line_result::next || name.empty()) {
+        return result;
     }
     if (name == "content-type") {
         part.content_type = value;
