@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 build=build-test
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DMM7_SANITIZE=ON -DMM7_BUILD_FUZZ=ON >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DMM7_SANITIZE=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
