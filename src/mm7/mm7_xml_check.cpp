@@ -70,6 +70,12 @@ bool check_characters(std::string_view text, bool& non_ascii, std::string_view& 
             why = "character not allowed in XML";
             return false;
         }
+        if (c == 0xFEFF) {
+            // Mini-XML drops a byte order mark wherever it stands, which would change names and
+            // texts behind our back; only the leading one is taken (and removed before).
+            why = "byte order mark inside the document";
+            return false;
+        }
         i += length;
     }
     return true;
@@ -200,8 +206,7 @@ class document_checker {
         for (;;) {
             skip_space();
             if (starts("<!--")) {
-                pos_ += 4;
-                if (!skip_past("-->", "unterminated comment")) {
+                if (!comment()) {
                     return false;
                 }
             } else if (starts("<?")) {
@@ -214,6 +219,24 @@ class document_checker {
                 return true;
             }
         }
+    }
+
+    // A comment may not hold "--" nor end in '-'.  An empty comment is refused as well: XML
+    // allows it, but Mini-XML reads past its end.
+    bool comment() {
+        pos_ += 4;
+        std::size_t dashes = text_.find("--", pos_);
+        if (dashes == std::string_view::npos) {
+            return fail("unterminated comment");
+        }
+        if (dashes == pos_) {
+            return fail("empty comment");
+        }
+        if (dashes + 2 >= text_.size() || text_[dashes + 2] != '>') {
+            return fail("'--' inside a comment");
+        }
+        pos_ = dashes + 3;
+        return true;
     }
 
     bool processing_instruction() {
@@ -359,8 +382,7 @@ class document_checker {
             } else if (c != '<') {
                 ++pos_;
             } else if (starts("<!--")) {
-                pos_ += 4;
-                if (!skip_past("-->", "unterminated comment")) {
+                if (!comment()) {
                     return false;
                 }
             } else if (starts("<![CDATA[")) {

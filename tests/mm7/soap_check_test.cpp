@@ -46,6 +46,7 @@ TEST(SoapXmlCheck, AcceptsWellFormedDocuments) {
              "-->",
              "<a>&lt;&gt;&amp;&apos;&quot;&#65;&#x1F600;&#x10FFFF;</a>",
              "<a b='&#60;'>> ]</a>",
+             "<a><!---x-->y<!--->--></a>",
              "<e:a xmlns:e='urn:x'></e:a  >",
              "<?xml version='1.0' encoding='ISO-8859-1'?><a>ascii only</a>",
              "<?xml version='1.0' encoding='utf-8'?><a>Gr\xC3\xBC\xC3\x9F"
@@ -83,6 +84,9 @@ TEST(SoapXmlCheck, RefusesMalformedMarkup) {
              "<a>&#99999999999999999999;</a>",
              "<a>&#xD800;</a>",
              "<a><!-- x </a>",
+             "<a><!---->x</a>",
+             "<a><!-- x --->x</a>",
+             "<a><!-- a -- b --></a>",
              "<a><![CDATA[x</a>",
              "<a><?pi x</a>",
              "<a>< b/></a>",
@@ -108,6 +112,8 @@ TEST(SoapXmlCheck, RefusesBytesThatAreNotXmlCharacters) {
              "<a>\x01</a>"s,
              "<a>\0</a>"s,
              "<a>\xEF\xBF\xBE</a>"s,
+             "<\xEF\xBB\xBF/>"s,
+             "<a>x\xEF\xBB\xBFy</a>"s,
              "\xFF\xFE<\0a\0/\0>\0"s,
              "<a>\xC3"s,
              // Non-ASCII content under another declared encoding would be misread.
