@@ -1,7 +1,8 @@
 // Every MM7 document the daemon writes, built by concatenation of fixed texts and values.
 //
-// Values written escaped go through xml_escape; identifiers (transaction and message ids,
-// priority, the status fields of reports) are written exactly as they came.
+// Every value goes through xml_escape, identifiers (transaction and message ids, priority, the
+// status fields of reports) included: an identifier holding "&" or "<" would otherwise make the
+// document unreadable for the VASP.  Ordinary identifiers come out unchanged.
 #include <ctime>
 
 #include "core/string_utils.h"
@@ -17,20 +18,20 @@ constexpr std::string_view MM7_NS =
 // Fault code written for a status code of 0.
 constexpr int MM7_FAULT_DEFAULT_CODE = 3000;
 
-std::string wrap_envelope(opt_view transaction_id, std::string_view body) {
-    return concat({"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<env:Envelope xmlns:env=\"",
-                   ENVELOPE_NS, "\">\n<env:Header>\n<TransactionID xmlns=\"", MM7_NS,
-                   "\" env:mustUnderstand=\"1\">", transaction_id,
-                   "</TransactionID>\n</env:Header>\n<env:Body>\n", body,
-                   "</env:Body>\n</env:Envelope>\n"});
-}
-
 std::string escaped(opt_view value) {
     return xml_escape(value).value_or(std::string());
 }
 
 std::string escaped(const opt_text& value) {
     return escaped(view_of(value));
+}
+
+std::string wrap_envelope(opt_view transaction_id, std::string_view body) {
+    return concat({"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<env:Envelope xmlns:env=\"",
+                   ENVELOPE_NS, "\">\n<env:Header>\n<TransactionID xmlns=\"", MM7_NS,
+                   "\" env:mustUnderstand=\"1\">", escaped(transaction_id),
+                   "</TransactionID>\n</env:Header>\n<env:Body>\n", body,
+                   "</env:Body>\n</env:Envelope>\n"});
 }
 
 // The date of a report: the message's own, else now.
@@ -47,7 +48,7 @@ std::string mm7_submit_rsp(opt_view transaction_id, int status_code, opt_view st
         body = concat({"<SubmitRsp xmlns=\"", MM7_NS,
                        "\">\n<MM7Version>5.3.0</MM7Version>\n<Status>\n<StatusCode>",
                        itoa_dec(status_code), "</StatusCode>\n<StatusText>", escaped(status_text),
-                       "</StatusText>\n</Status>\n<MessageID>", message_id,
+                       "</StatusText>\n</Status>\n<MessageID>", escaped(message_id),
                        "</MessageID>\n</SubmitRsp>"});
     } else {
         int code = status_code == 0 ? MM7_FAULT_DEFAULT_CODE : status_code;
@@ -79,7 +80,7 @@ std::string mm7_deliver_req(const mms_message& message) {
     add_recipients(message.bcc, "Bcc");
     body += "</Recipients>\n";
     if (message.priority) {
-        body += concat({"<Priority>", *message.priority, "</Priority>\n"});
+        body += concat({"<Priority>", escaped(message.priority), "</Priority>\n"});
     }
     if (message.subject) {
         body += concat({"<Subject>", escaped(message.subject), "</Subject>\n"});
@@ -93,9 +94,9 @@ std::string mm7_delivery_report_req(const mms_message& message) {
     const opt_text& sender = message.from ? message.from : message.gateway_sender;
     std::string body = concat(
         {"<DeliveryReportReq xmlns=\"", MM7_NS, "\"><MM7Version>5.3.0</MM7Version><MessageID>",
-         view_of(message.message_id), "</MessageID><Recipient><Number>", escaped(recipient),
+         escaped(message.message_id), "</MessageID><Recipient><Number>", escaped(recipient),
          "</Number></Recipient><Sender><Number>", escaped(sender), "</Number></Sender><Date>",
-         report_date(message.date), "</Date><MMStatus>", view_of(message.status),
+         report_date(message.date), "</Date><MMStatus>", escaped(message.status),
          "</MMStatus></DeliveryReportReq>"});
     return wrap_envelope(view_of(message.transaction_id), body);
 }
@@ -103,10 +104,10 @@ std::string mm7_delivery_report_req(const mms_message& message) {
 std::string mm7_read_reply_req(const mms_message& message) {
     std::string body = concat(
         {"<ReadReplyReq xmlns=\"", MM7_NS, "\"><MM7Version>5.3.0</MM7Version><MessageID>",
-         view_of(message.message_id), "</MessageID><Recipient><Number>", escaped(message.recipient),
+         escaped(message.message_id), "</MessageID><Recipient><Number>", escaped(message.recipient),
          "</Number></Recipient><Sender><Number>", escaped(message.from),
          "</Number></Sender><TimeStamp>", report_date(message.date), "</TimeStamp><MMStatus>",
-         message.read_status ? opt_view(*message.read_status) : opt_view("Indeterminate"),
+         message.read_status ? escaped(message.read_status) : std::string("Indeterminate"),
          "</MMStatus></ReadReplyReq>"});
     return wrap_envelope(view_of(message.transaction_id), body);
 }

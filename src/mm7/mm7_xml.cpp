@@ -161,8 +161,11 @@ std::uint32_t mm7_parse_date(opt_view text) {
         return 0;
     }
     if (relative) {
-        // A duration is read into calendar fields and counted from the start of 1970.
+        // A duration is read into calendar fields and counted from the start of 1970.  It is
+        // converted as UTC: a length of time does not depend on the zone, and local time would
+        // turn a short duration east of Greenwich into a time before 1970.
         fields.tm_year += 1970;
+        return static_cast<std::uint32_t>(timegm(&fields));
     }
     // Let mktime decide whether daylight saving time applies at that local time; a zero here
     // would read every summer time one hour late.

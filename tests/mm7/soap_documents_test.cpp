@@ -104,11 +104,12 @@ TEST(SoapSubmitRsp, ErrorsAndZeroAreClientFaults) {
     EXPECT_NE(mm7_submit_rsp("T1", -1, "x", "m").find("<StatusCode>-1<"), std::string::npos);
 }
 
-TEST(SoapSubmitRsp, StatusTextEscapedIdentifiersRaw) {
+TEST(SoapSubmitRsp, TextsAndIdentifiersAreEscaped) {
+    // Identifiers are escaped too, so that an odd one cannot make the reply unreadable.
     std::string doc = mm7_submit_rsp("a&b", 1000, "x & <y>", "m<1>");
     EXPECT_NE(doc.find("<StatusText>x &amp; &lt;y&gt;</StatusText>"), std::string::npos);
-    EXPECT_NE(doc.find("<MessageID>m<1></MessageID>"), std::string::npos);
-    EXPECT_NE(doc.find("mustUnderstand=\"1\">a&b</TransactionID>"), std::string::npos);
+    EXPECT_NE(doc.find("<MessageID>m&lt;1&gt;</MessageID>"), std::string::npos);
+    EXPECT_NE(doc.find("mustUnderstand=\"1\">a&amp;b</TransactionID>"), std::string::npos);
     // Absent pieces leave their elements empty.
     doc = mm7_submit_rsp(std::nullopt, 1000, "", std::nullopt);
     EXPECT_NE(doc.find("\"1\"></TransactionID>"), std::string::npos);

@@ -203,11 +203,13 @@ TEST(SoapDateParse, RelativeFormReadsCalendarFieldsFrom1970) {
     }
 }
 
-TEST(SoapDateParse, RelativeFormCountsFromLocalMidnightTruncatedTo32Bits) {
+TEST(SoapDateParse, RelativeFormDoesNotDependOnTheZone) {
     fixed_tz zone(CET);
-    // 1970-01-01T00:00:30 in UTC+1 lies before the epoch; the 32-bit field wraps.
-    EXPECT_EQ(mm7_parse_date("P0Y1M1DT0H0M30S"), static_cast<std::uint32_t>(30 - 3600));
-    EXPECT_EQ(mm7_parse_date("P0Y1M1DT2H0M0S"), 3600u);
+    // A duration is a length of time: east of Greenwich it must not turn into a time before
+    // 1970 (which would wrap in the 32-bit field).
+    EXPECT_EQ(mm7_parse_date("P0Y1M1DT0H0M30S"), 30u);
+    EXPECT_EQ(mm7_parse_date("P0Y1M1DT2H0M0S"), 7200u);
+    EXPECT_EQ(mm7_parse_date("P0Y7M1DT0H0M0S"), 181u * 86400u);  // no summer hour either
 }
 
 TEST(SoapSenderMarkers, TargetTakesDigitsOfRouteBy) {
