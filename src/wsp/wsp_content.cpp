@@ -132,6 +132,12 @@ const std::array<std::string_view, DISPOSITION_COUNT> disposition_table = {"form
 
 namespace {
 
+// Decoded bytes as a stored text: up to the first NUL.
+std::string text_of(const buffer& bytes) {
+    std::string_view text = as_text(bytes);
+    return std::string(text.substr(0, text.find('\0')));
+}
+
 // One compiled POSIX extended expression, compiled once and kept for the process.
 class posix_regex {
   public:
@@ -411,10 +417,10 @@ void parse_content_type_f(byte_view value, const opt_text& type, mms_content_typ
         log_printf("parse_content_type_f_1");
         if (name.front() == WSP_PARAM_TYPE) {
             log_printf("parse_content_type_f_2");
-            ct.type = std::string(as_text(param));
+            ct.type = text_of(param);
         } else if (name.front() == WSP_PARAM_START) {
             log_printf("parse_content_type_f_3");
-            ct.start = std::string(as_text(param));
+            ct.start = text_of(param);
         }
     }
     log_printf("parse_content_type_f end");

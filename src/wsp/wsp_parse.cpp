@@ -123,7 +123,8 @@ void parse_destination_address_f(const buffer& value, const opt_text& type,
         address.assign(value.begin() + 1, value.end() - 1);
     }
     strip_plmn_suffix(address);
-    list->emplace_back(as_text(address));
+    std::string_view text = as_text(address);
+    list->emplace_back(text.substr(0, text.find('\0')));
 }
 
 namespace {
@@ -215,8 +216,11 @@ buffer decode_content_type_value(byte_view data, std::uint32_t& position, opt_te
     return out;
 }
 
+// A value as the text it is stored as: up to its first NUL, like every text of the record, so
+// that no NUL octet ever reaches a document.
 std::string value_text(const buffer& value) {
-    return std::string(as_text(value));
+    std::string_view text = as_text(value);
+    return std::string(text.substr(0, text.find('\0')));
 }
 
 void store_text(mms_message& m, std::uint32_t field, buffer& value, const opt_text& type) {
@@ -305,11 +309,12 @@ void store_message_field(mms_message& m, std::uint32_t field, buffer& value, con
     }
 }
 
-// A one-octet token text (as stored for a token value) replaced by its name from table.
+// A one-octet token text (as stored for a token value) replaced by its name from table.  Token 0
+// is stored as the empty text (the text ends at its NUL), so an empty text stands for 0.
 template <std::size_t N>
 void name_token(opt_text& field, const std::array<std::string_view, N>& table) {
-    if (field && !field->empty()) {
-        const auto n = static_cast<unsigned char>(field->front());
+    if (field) {
+        const auto n = field->empty() ? 0u : static_cast<unsigned char>(field->front());
         if (n < N) {
             field = std::string(table[n]);
         }

@@ -152,7 +152,7 @@ TEST_F(ServerE2E, SubmissionBecomesAPduAndTheVaspGetsSubmitRsp) {
     EXPECT_EQ(*pdu.headers.to, text_list{"+4917012345"});
     EXPECT_EQ(pdu.headers.subject, "Hello");
     EXPECT_EQ(pdu.headers.priority, "High");
-    EXPECT_EQ(pdu.headers.message_class, std::string(1, '\0'));  // Personal
+    EXPECT_EQ(pdu.headers.message_class, "");  // Personal: token 0, a text ending at once
     ASSERT_EQ(pdu.entry_count, 3u);
     EXPECT_TRUE(pdu.ends_exactly);
     EXPECT_EQ(pdu.content_types,

@@ -71,6 +71,19 @@ TEST(WspParseHeaders, TokenTexts) {
     EXPECT_EQ(parse(hex("95 87")).status, "\x07");
     EXPECT_EQ(parse(hex("9B 80")).read_status, "Read");
     EXPECT_EQ(parse(hex("9B 81")).read_status, "Deleted");
+    // Token 0 is a text that ends at once: the class Personal is empty, priority 0 is Low.
+    EXPECT_EQ(parse(hex("8A 80")).message_class, "");
+    EXPECT_EQ(parse(hex("8F 00")).priority, "Low");
+}
+
+TEST(WspParseHeaders, TextsEndAtTheirFirstNul) {
+    // A two-octet-per-character subject, as some handsets send it: no NUL may survive into the
+    // record (and from there into an MM7 document).
+    mms_message m = parse(hex("96 09 02 03 E8 00 61 00 62 00 00"));
+    EXPECT_EQ(m.subject, "\x03\xE8");
+    m = parse(hex("97 06 EA 31 00 32 33 00"));
+    ASSERT_TRUE(m.to);
+    EXPECT_EQ((*m.to)[0], "1");
 }
 
 TEST(WspParseHeaders, YesNo) {
