@@ -528,22 +528,31 @@ bool consume_long_line(outgoing_mms_info* info) {
             break;
         case client_state::PART_BODY:
             if (info->part->base64) {
-                // Decode whole groups of four only; the rest waits for more input.
+                // Decode the whole groups of four; of the rest only its symbols (fewer than
+                // four) and the last byte are kept, so junk cannot pile up in memory.
+                auto is_symbol = [](unsigned char c) {
+                    return std::isalnum(c) || c == '+' || c == '/' || c == '=';
+                };
                 std::size_t symbols = 0;
                 std::size_t cut = 0;
                 for (std::size_t i = 0; i < take; ++i) {
-                    unsigned char c = static_cast<unsigned char>(text[i]);
-                    if (std::isalnum(c) || c == '+' || c == '/' || c == '=') {
-                        if (++symbols % 4 == 0) {
-                            cut = i + 1;
-                        }
+                    if (is_symbol(static_cast<unsigned char>(text[i])) && ++symbols % 4 == 0) {
+                        cut = i + 1;
                     }
                 }
-                take = cut;
-                if (take == 0) {
-                    return true;
+                if (cut > 0 && !write_base64_line(info, text.substr(0, cut))) {
+                    return refuse(info, "503 Server error");
                 }
-                ok = write_base64_line(info, text.substr(0, take));
+                std::string rest;
+                for (std::size_t i = cut; i < take; ++i) {
+                    if (is_symbol(static_cast<unsigned char>(text[i]))) {
+                        rest += text[i];
+                    }
+                }
+                rest += text[take];
+                pending.assign(rest.begin(), rest.end());
+                info->line_open = true;
+                return true;
             } else {
                 ok = write_raw_line(info, text.substr(0, take));
             }

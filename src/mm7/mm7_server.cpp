@@ -312,10 +312,9 @@ void CloseClient(outgoing_mms_info* info) {
         info->part->data.reset();
     }
     int fd = info->fd;
-    bool peer_gone = info->peer_gone;
+    release_socket(fd, info->peer_gone);
     log_printf("free_outgoing_mms_info");
     clients.erase(fd);  // releases the record and everything it owns
-    release_socket(fd, peer_gone);
 }
 
 std::size_t mm7_client_count() {

@@ -432,6 +432,20 @@ class document_checker {
 
 void ignore_mxml_error(const char*) {}
 
+// What a VASP may put before the document proper: a byte order mark, and blank lines (some put
+// an empty line between the part headers and the XML declaration).
+std::string_view document_start(std::string_view text) {
+    if (text.starts_with(UTF8_BOM)) {
+        text.remove_prefix(UTF8_BOM.size());
+    }
+    std::size_t blanks = 0;
+    while (blanks < text.size() && (text[blanks] == ' ' || text[blanks] == '\t' ||
+                                    text[blanks] == '\r' || text[blanks] == '\n')) {
+        ++blanks;
+    }
+    return text.substr(blanks);
+}
+
 }  // namespace
 
 bool xml_check_document(std::string_view text, std::string_view* why) {
@@ -441,9 +455,7 @@ bool xml_check_document(std::string_view text, std::string_view* why) {
     if (text.size() > MM7_MAX_ENVELOPE_SIZE) {
         reason = "document too large";
     } else {
-        if (text.starts_with(UTF8_BOM)) {
-            text.remove_prefix(UTF8_BOM.size());
-        }
+        text = document_start(text);
         if (check_characters(text, non_ascii, reason)) {
             document_checker checker(text);
             ok = checker.run(non_ascii);
@@ -460,10 +472,7 @@ xml_tree xml_load_document(std::string_view text) {
     if (!xml_check_document(text)) {
         return nullptr;
     }
-    if (text.starts_with(UTF8_BOM)) {
-        text.remove_prefix(UTF8_BOM.size());
-    }
-    std::string terminated(text);
+    std::string terminated(document_start(text));
     mxmlSetErrorCallback(ignore_mxml_error);
     // The document is loaded below a node of its own: without a parent Mini-XML refuses a
     // comment or processing instruction beside the root element as a "second root".

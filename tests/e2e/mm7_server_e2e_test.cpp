@@ -354,14 +354,27 @@ TEST_F(ServerE2E, BinaryPartsWithNulBytesAndLongLinesAreCarriedExactly) {
     s.parts.push_back({"application/octet-stream", "<bin>", binary, "binary", ""});
     s.parts.push_back({"application/octet-stream", "<b64>", base64_one_line, "base64", ""});
     s.parts.push_back({"text/plain", "<empty>", "", "", ""});
+    // Stray characters between the symbols of a long base64 line are skipped; a long line of
+    // nothing but junk adds nothing.
+    std::string sprinkled;
+    for (std::size_t i = 0; i < base64_one_line.size(); ++i) {
+        sprinkled += base64_one_line[i];
+        if (i % 3 == 0)
+            sprinkled += "! ";
+    }
+    s.parts.push_back({"application/octet-stream", "<sprinkled>", sprinkled, "base64", ""});
+    s.parts.push_back(
+        {"application/octet-stream", "<junk>", std::string(3000000, '!'), "base64", ""});
     std::string reply = e2e::exchange(submit_request(s));
     ASSERT_TRUE(reply.starts_with("HTTP/1.0 200 OK")) << reply;
     decoded_pdu pdu = decode_pdu(kept_pdu(next_request_file()));
-    ASSERT_EQ(pdu.entry_count, 6u);
+    ASSERT_EQ(pdu.entry_count, 8u);
     EXPECT_TRUE(pdu.ends_exactly);
     EXPECT_TRUE(pdu.data[3] == binary) << pdu.data[3].size();
     EXPECT_TRUE(pdu.data[4] == binary) << pdu.data[4].size();
     EXPECT_EQ(pdu.data[5], "");
+    EXPECT_TRUE(pdu.data[6] == binary) << pdu.data[6].size();
+    EXPECT_EQ(pdu.data[7], "");
 }
 
 TEST_F(ServerE2E, Mm1ModeStoresTheBodyAsItComes) {

@@ -132,6 +132,14 @@ TEST(SoapEnvelope, CommentsAroundTheEnvelopeWithoutDeclaration) {
     EXPECT_EQ(m->route_by, "a@b.example");
 }
 
+TEST(SoapEnvelope, BlankLinesBeforeTheDeclarationAreTolerated) {
+    // Some VASPs leave an empty line between the part headers and the XML declaration.
+    std::unique_ptr<mms_message> m =
+        ParseEnvelope("\r\n \r\n" + read_envelope("env_prefix_full.xml"));
+    ASSERT_NE(m, nullptr);
+    EXPECT_TRUE(m->transaction_id.has_value());
+}
+
 TEST(SoapEnvelope, RouteByFallsBackToCcThenBcc) {
     std::unique_ptr<mms_message> m = ParseEnvelope(envelope(
         "<Recipients><Bcc><Number>3</Number></Bcc><Cc><Number>2</Number></Cc></Recipients>" +
