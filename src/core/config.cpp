@@ -128,6 +128,9 @@ int url_parse(url_parts& parts, std::string_view text) {
         host = authority.substr(at + 1);
         auto user_colon = user.find(':');
         if (user_colon == std::string_view::npos) {
+            // Refused, with user and (uncut) host already taken, as a caller may look at them.
+            parts.user = std::string(user);
+            parts.host = std::string(host);
             return -1;
         }
         parts.user = std::string(user.substr(0, user_colon));

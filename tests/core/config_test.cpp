@@ -87,7 +87,8 @@ TEST(UrlParse, UserInfo) {
     EXPECT_EQ(p.user, "u");
     EXPECT_EQ(p.password, "pw");
     EXPECT_EQ(p.host, "h");
-    EXPECT_EQ(url_parse(p, "http://u@h/"), -1);
+    EXPECT_EQ(url_parse(p, "http://u@h:81/"), -1);
+    EXPECT_EQ(p.host, "h:81");  // taken before the refusal, so start-up sees a host
     EXPECT_EQ(url_parse(p, "http://@h/"), -1);
 }
 
