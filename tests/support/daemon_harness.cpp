@@ -119,7 +119,7 @@ std::string describe(const exit_status& status) {
 
 // ---- child_process ----
 
-child_process::child_process(const spec& s) {
+child_process::child_process(const launch& s) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     auto redirect = [&](int fd, int target, int open_flags) {
@@ -221,7 +221,7 @@ daemon_process::daemon_process(std::vector<std::string> args)
     : daemon_process(options{std::move(args), true, true}) {}
 
 daemon_process::daemon_process(options opts) : dir_("mm7-daemon") {
-    child_process::spec s;
+    child_process::launch s;
     s.argv.push_back(daemon_binary().string());
     if (opts.add_workdir) {
         s.argv.insert(s.argv.end(), {"--workdir", dir_.path().string() + "/"});
@@ -277,7 +277,7 @@ kmodsim_process::kmodsim_process(std::vector<std::string> args, std::chrono::mil
     // A command written after the simulator has gone must fail, not kill the test.
     signal(SIGPIPE, SIG_IGN);
 
-    child_process::spec s;
+    child_process::launch s;
     s.argv.push_back(kmodsim_binary().string());
     s.argv.insert(s.argv.end(), {"--log", (dir_.path() / "frames.log").string()});
     s.argv.insert(s.argv.end(), args.begin(), args.end());

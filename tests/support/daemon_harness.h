@@ -64,14 +64,14 @@ std::string describe(const exit_status& status);
 // One spawned child: its pid, its end, and a forced stop.
 class child_process {
   public:
-    struct spec {
+    struct launch {
         std::vector<std::string> argv;  // argv[0] is the program path
         std::filesystem::path cwd;
         int stdin_fd = -1;   // -1: /dev/null
         int stdout_fd = -1;  // -1: /dev/null
         int stderr_fd = -1;  // -1: /dev/null
     };
-    explicit child_process(const spec& s);
+    explicit child_process(const launch& s);
     ~child_process();
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;
