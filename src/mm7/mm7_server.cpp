@@ -46,28 +46,39 @@ constexpr int kLingerSeconds = 30;
 constexpr std::size_t kLingerDrainLimit = 1 << 20;
 bool linger_tick_added = false;
 
-// Sends what the peer takes now; false on a hard error.
+// Sends as much of data as the peer takes now: the count sent, or -1 when the peer is gone.
+long send_now(int fd, byte_view data) {
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        } else {
+            return -1;
+        }
+    }
+    return static_cast<long>(sent);
+}
+
+// Sends what the peer takes now of a queued reply; false on a hard error.
 bool flush_outbox(int fd) {
     auto it = outboxes.find(fd);
     if (it == outboxes.end()) {
         return true;
     }
     socket_outbox& box = it->second;
-    while (box.remaining() > 0) {
-        ssize_t n = send(fd, box.bytes.data() + box.sent, box.remaining(), MSG_NOSIGNAL);
-        if (n > 0) {
-            box.sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return true;
-        }
+    long n = send_now(fd, byte_view(box.bytes).subspan(box.sent));
+    if (n < 0) {
         return false;
     }
-    outboxes.erase(it);
+    box.sent += static_cast<std::size_t>(n);
+    if (box.remaining() == 0) {
+        outboxes.erase(it);
+    }
     return true;
 }
 
@@ -169,23 +180,11 @@ void mm7_socket_write(int fd, byte_view data) {
     }
     auto it = outboxes.find(fd);
     if (it == outboxes.end()) {
-        std::size_t sent = 0;
-        while (sent < data.size()) {
-            ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-            if (n > 0) {
-                sent += static_cast<std::size_t>(n);
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                break;
-            } else {
-                return;  // the peer is gone; the connection ends in any case
-            }
+        long sent = send_now(fd, data);
+        if (sent < 0 || static_cast<std::size_t>(sent) == data.size()) {
+            return;  // all sent, or the peer is gone and the connection ends in any case
         }
-        if (sent == data.size()) {
-            return;
-        }
-        data = data.subspan(sent);
+        data = data.subspan(static_cast<std::size_t>(sent));
         it = outboxes.emplace(fd, socket_outbox{}).first;
     }
     it->second.bytes.insert(it->second.bytes.end(), data.begin(), data.end());
