@@ -23,6 +23,10 @@ int value_of(unsigned char c) {
 }
 }  // namespace
 
+bool base64_is_symbol(unsigned char c) {
+    return value_of(c) >= 0;
+}
+
 std::optional<std::string> base64_encode(byte_view data) {
     const std::size_t len = data.size();
     if (len > std::numeric_limits<std::size_t>::max() / 4 - 3) {

@@ -7,6 +7,9 @@
 
 #include "core/string_utils.h"
 
+// True for the characters decoding counts: the alphabet and "=".
+bool base64_is_symbol(unsigned char c);
+
 // The encoding of data; never ends with a line break.  Absent when the size would overflow.
 std::optional<std::string> base64_encode(byte_view data);
 // The decoded bytes; absent for invalid input (no characters, a count that is not a multiple of

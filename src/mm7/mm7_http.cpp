@@ -430,12 +430,17 @@ bool is_header_state(client_state state) {
     }
 }
 
+// Refuses a line over the bound: a long header line is too large a header, a long request or
+// delimiter line a bad request.
+line_result refuse_long_line(outgoing_mms_info* info) {
+    log_printf("Line too long (more than %zu bytes)", MM7_MAX_HEADER_LINE);
+    bool header = is_header_state(info->state) && info->state != client_state::REQUEST_LINE;
+    return fail(info, header ? "431 Request Header Fields Too Large" : "400 Bad request");
+}
+
 line_result process_line(outgoing_mms_info* info, std::string_view line) {
     if (is_header_state(info->state) && line.size() > MM7_MAX_HEADER_LINE) {
-        log_printf("Line too long (more than %zu bytes)", MM7_MAX_HEADER_LINE);
-        return fail(info, info->state == client_state::REQUEST_LINE
-                              ? "400 Bad request"
-                              : "431 Request Header Fields Too Large");
+        return refuse_long_line(info);
     }
     switch (info->state) {
         case client_state::REQUEST_LINE:
@@ -490,74 +495,70 @@ const std::string* watched_delimiter(const outgoing_mms_info* info) {
     }
 }
 
+// Decodes the whole groups of four of the first `take` bytes of a long base64 line; of the rest
+// only its symbols (fewer than four) and the last byte stay pending, so junk cannot pile up.
+void consume_long_base64(outgoing_mms_info* info, std::size_t take) {
+    buffer& pending = info->pending;
+    std::string_view text = as_text(pending);
+    std::size_t symbols = 0;
+    std::size_t cut = 0;
+    for (std::size_t i = 0; i < take; ++i) {
+        if (base64_is_symbol(static_cast<unsigned char>(text[i])) && ++symbols % 4 == 0) {
+            cut = i + 1;
+        }
+    }
+    if (cut > 0 && !write_base64_line(info, text.substr(0, cut))) {
+        fail(info, "503 Server error");
+        return;
+    }
+    std::string rest;
+    for (std::size_t i = cut; i < take; ++i) {
+        if (base64_is_symbol(static_cast<unsigned char>(text[i]))) {
+            rest += text[i];
+        }
+    }
+    rest += text[take];
+    pending.assign(rest.begin(), rest.end());
+    info->line_open = true;
+}
+
 // Deals with an unterminated line that has grown long: header lines are refused, body lines
 // are consumed up to their last byte (which may be the CR of a CRLF split between reads).
-// Returns false when the connection was closed.
-bool consume_long_line(outgoing_mms_info* info) {
+void consume_long_line(outgoing_mms_info* info) {
     buffer& pending = info->pending;
     if (is_header_state(info->state)) {
         if (pending.size() > MM7_MAX_HEADER_LINE) {
-            log_printf("Line too long (more than %zu bytes)", MM7_MAX_HEADER_LINE);
-            return refuse(info, info->state == client_state::REQUEST_LINE
-                                    ? "400 Bad request"
-                                    : "431 Request Header Fields Too Large");
+            refuse_long_line(info);
         }
-        return true;
+        return;
     }
     if (pending.size() <= MM7_LONG_LINE) {
-        return true;
+        return;
     }
     const std::string* delimiter = watched_delimiter(info);
     std::string_view text = as_text(pending);
     if (!info->line_open && delimiter != nullptr && text.starts_with(*delimiter)) {
         // A delimiter line with a long tail: keep it whole until it ends, within bounds.
         if (pending.size() > MM7_MAX_HEADER_LINE) {
-            log_printf("Line too long (more than %zu bytes)", MM7_MAX_HEADER_LINE);
-            return refuse(info, "400 Bad request");
+            refuse_long_line(info);
         }
-        return true;
+        return;
     }
     std::size_t take = pending.size() - 1;  // the last byte may be the CR of a split CRLF
-    bool ok = true;
     switch (info->state) {
         case client_state::ENVELOPE_BODY:
-            ok = append_envelope(info, text.substr(0, take), !info->line_open);
-            if (!ok) {
-                return false;
+            if (!append_envelope(info, text.substr(0, take), !info->line_open)) {
+                return;
             }
             break;
         case client_state::PART_BODY:
             if (info->part->base64) {
-                // Decode the whole groups of four; of the rest only its symbols (fewer than
-                // four) and the last byte are kept, so junk cannot pile up in memory.
-                auto is_symbol = [](unsigned char c) {
-                    return std::isalnum(c) || c == '+' || c == '/' || c == '=';
-                };
-                std::size_t symbols = 0;
-                std::size_t cut = 0;
-                for (std::size_t i = 0; i < take; ++i) {
-                    if (is_symbol(static_cast<unsigned char>(text[i])) && ++symbols % 4 == 0) {
-                        cut = i + 1;
-                    }
-                }
-                if (cut > 0 && !write_base64_line(info, text.substr(0, cut))) {
-                    return refuse(info, "503 Server error");
-                }
-                std::string rest;
-                for (std::size_t i = cut; i < take; ++i) {
-                    if (is_symbol(static_cast<unsigned char>(text[i]))) {
-                        rest += text[i];
-                    }
-                }
-                rest += text[take];
-                pending.assign(rest.begin(), rest.end());
-                info->line_open = true;
-                return true;
-            } else {
-                ok = write_raw_line(info, text.substr(0, take));
+                consume_long_base64(info, take);
+                return;
             }
-            if (!ok) {
-                return refuse(info, "503 Server error");
+            if (!write_raw_line(info, text.substr(0, take))) {
+                fail(info, "503 Server error");
+                return;
             }
             break;
         default:
@@ -565,7 +566,6 @@ bool consume_long_line(outgoing_mms_info* info) {
     }
     info->line_open = true;
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(take));
-    return true;
 }
 
 // Runs the received bytes through the line state machine.
