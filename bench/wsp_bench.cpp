@@ -11,6 +11,7 @@
 
 #include "wsp/wsp.h"
 #include "wsp/wsp_primitives.h"
+#include "wsp/wsp_test_util.h"
 
 namespace {
 
@@ -25,19 +26,8 @@ std::size_t decode_pdu(const buffer& pdu) {
     std::uint32_t offset = 0;
     mms_message message = ParseMMSHeaders(pdu, offset, false);
     benchmark::DoNotOptimize(message);
-    decode_uintvar(pdu, offset);
-    std::uint64_t position = offset;
     std::size_t entries = 0;
-    while (position < pdu.size()) {
-        const auto begin = static_cast<std::ptrdiff_t>(position);
-        const auto count =
-            std::min<std::ptrdiff_t>(1024, static_cast<std::ptrdiff_t>(pdu.size()) - begin);
-        buffer window(pdu.begin() + begin, pdu.begin() + begin + count);
-        std::uint32_t entry_offset = 0;
-        auto entry = parse_multipart_entry(window, entry_offset);
-        position += std::uint64_t{entry_offset} + entry->data_length;
-        ++entries;
-    }
+    walk_body(pdu, offset, [&](const multipart_entry&, std::uint64_t) { ++entries; });
     return entries;
 }
 

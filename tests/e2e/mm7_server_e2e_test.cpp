@@ -11,8 +11,7 @@
 #include "e2e/http_client.h"
 #include "e2e/mm7_request.h"
 #include "support/daemon_harness.h"
-#include "wsp/wsp.h"
-#include "wsp/wsp_primitives.h"
+#include "wsp/wsp_test_util.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -34,19 +33,15 @@ decoded_pdu decode_pdu(const std::string& bytes) {
     buffer pdu(bytes.begin(), bytes.end());
     std::uint32_t offset = 0;
     out.headers = ParseMMSHeaders(pdu, offset, false);
-    out.entry_count = decode_uintvar(pdu, offset);
-    for (std::uint32_t i = 0; i < out.entry_count && offset < pdu.size(); ++i) {
-        buffer rest(pdu.begin() + offset, pdu.end());
-        std::uint32_t entry_offset = 0;
-        auto entry = parse_multipart_entry(rest, entry_offset);
-        offset += entry_offset;
-        out.content_types.push_back(entry->content_type.content_type.value_or(""));
-        out.content_ids.push_back(entry->headers.content_id.value_or(""));
-        std::size_t n = std::min<std::size_t>(entry->data_length, pdu.size() - offset);
-        out.data.emplace_back(reinterpret_cast<const char*>(pdu.data()) + offset, n);
-        offset += static_cast<std::uint32_t>(n);
-    }
-    out.ends_exactly = offset == pdu.size();
+    body_walk walk = walk_body(pdu, offset, [&](const multipart_entry& entry, std::uint64_t at) {
+        out.content_types.push_back(entry.content_type.content_type.value_or(""));
+        out.content_ids.push_back(entry.headers.content_id.value_or(""));
+        std::size_t n =
+            at < pdu.size() ? std::min<std::size_t>(entry.data_length, pdu.size() - at) : 0;
+        out.data.emplace_back(reinterpret_cast<const char*>(pdu.data()) + at, n);
+    });
+    out.entry_count = walk.entries;
+    out.ends_exactly = walk.end == pdu.size();
     return out;
 }
 

@@ -47,22 +47,13 @@ struct walk_result {
     std::vector<std::string> media;
 };
 
-// The body as the MM7 client reads it: a window of up to 1024 octets at each entry header.
 walk_result walk(const buffer& pdu, std::uint32_t offset) {
     walk_result r;
-    r.entries = decode_uintvar(pdu, offset);
-    std::uint64_t position = offset;
-    while (position < pdu.size()) {
-        const auto begin = static_cast<std::ptrdiff_t>(position);
-        const auto count =
-            std::min<std::ptrdiff_t>(1024, static_cast<std::ptrdiff_t>(pdu.size()) - begin);
-        buffer window(pdu.begin() + begin, pdu.begin() + begin + count);
-        std::uint32_t entry_offset = 0;
-        auto entry = parse_multipart_entry(window, entry_offset);
-        r.media.push_back(entry->content_type.content_type.value_or("?"));
-        position += std::uint64_t{entry_offset} + entry->data_length;
-    }
-    r.end = position;
+    body_walk w = walk_body(pdu, offset, [&](const multipart_entry& entry, std::uint64_t) {
+        r.media.push_back(entry.content_type.content_type.value_or("?"));
+    });
+    r.entries = w.entries;
+    r.end = w.end;
     return r;
 }
 

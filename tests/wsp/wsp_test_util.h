@@ -11,6 +11,8 @@
 #include <string_view>
 
 #include "core/string_utils.h"
+#include "wsp/wsp.h"
+#include "wsp/wsp_primitives.h"
 
 // "8C 80 98" -> the three octets; any non-hex character separates octets.
 inline buffer hex(std::string_view text) {
@@ -73,4 +75,35 @@ inline buffer read_file(const std::filesystem::path& path) {
 inline std::filesystem::path pdu_dir() {
     std::filesystem::path dir = std::filesystem::path(MM7_TESTDATA_DIR) / "mms-pdus";
     return std::filesystem::is_directory(dir) ? dir : std::filesystem::path();
+}
+
+struct body_walk {
+    std::uint32_t entries = 0;  // the entry count the body declares
+    std::uint64_t end = 0;      // the position after the last entry walked
+};
+
+// Walks a multipart body the way the daemon reads a received message: the entry count at
+// offset, then every entry header decoded from a window of at most 1024 octets at its position.
+// on_entry gets each entry and the position of its first data octet.
+inline body_walk walk_body(
+    const buffer& pdu, std::uint32_t offset,
+    const std::function<void(const multipart_entry&, std::uint64_t)>& on_entry = {}) {
+    body_walk r;
+    r.entries = decode_uintvar(pdu, offset);
+    std::uint64_t position = offset;
+    while (position < pdu.size()) {
+        const auto begin = static_cast<std::ptrdiff_t>(position);
+        const auto count =
+            std::min<std::ptrdiff_t>(1024, static_cast<std::ptrdiff_t>(pdu.size()) - begin);
+        buffer window(pdu.begin() + begin, pdu.begin() + begin + count);
+        std::uint32_t entry_offset = 0;
+        auto entry = parse_multipart_entry(window, entry_offset);
+        const std::uint64_t data = position + entry_offset;
+        if (on_entry) {
+            on_entry(*entry, data);
+        }
+        position = data + entry->data_length;
+    }
+    r.end = position;
+    return r;
 }
