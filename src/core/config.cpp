@@ -85,6 +85,7 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                 log_file = file;
             }
             config.log_file_given = true;
+            config.log_path = value;
         } else if (name == "--gwserial") {
             config.gw_serial = cut(value, GW_SERIAL_SIZE);
         }

@@ -50,6 +50,7 @@ struct server_config {
     int worker_index = 0;
     // Not part of the daemon's behaviour: set when --logfile was given.
     bool log_file_given = false;
+    std::string log_path = DEFAULT_LOG_FILE;  // reopened on SIGHUP
 };
 
 enum class option_result { run, help, version };

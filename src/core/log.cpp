@@ -61,6 +61,21 @@ void log_printf(const char* format, ...) {
     pthread_mutex_unlock(&log_mutex);
 }
 
+bool log_reopen(const std::string& path) {
+    FILE* fresh = std::fopen(path.c_str(), "a");
+    if (fresh == nullptr) {
+        return false;
+    }
+    pthread_mutex_lock(&log_mutex);
+    FILE* old = log_file;
+    log_file = fresh;
+    pthread_mutex_unlock(&log_mutex);
+    if (old != nullptr) {
+        std::fclose(old);
+    }
+    return true;
+}
+
 void ticks_init() {
     ticks_per_second = sysconf(_SC_CLK_TCK);
 }

@@ -18,6 +18,10 @@ void log_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // to the nearest (a carry moves into the seconds).
 std::string log_time_stamp(const struct timeval& tv);
 
+// Opens path for appending and makes it the log (after a rotation moved the old file away).
+// False, with the old stream kept, when the file cannot be opened.
+bool log_reopen(const std::string& path);
+
 extern std::int64_t ticks_per_second;
 void ticks_init();
 std::int64_t ticks_now();

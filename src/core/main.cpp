@@ -6,9 +6,69 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/mainloop.h"
+#include "core/signals.h"
 #include "mm7/mm7_server.h"
 #include "turbo/turbo_mode.h"
 #include "xgate/xgate.h"
+
+namespace {
+
+// Result of the event loop after a clean stop.
+constexpr int kStopped = 0x5707;
+// How long a clean stop waits for replies and deliveries still under way.
+constexpr std::int64_t kStopGraceSeconds = 5;
+
+struct stop_state {
+    bool stopping = false;
+    std::int64_t deadline = 0;  // ticks
+    std::size_t answered = 0;
+};
+
+bool work_left() {
+    return mm7_server_unsent_replies() != 0;
+}
+
+int finish_stop(const server_config& config, const stop_state& stop) {
+    if (work_left()) {
+        log_printf("Stop: gave up waiting, %zu replies unsent", mm7_server_unsent_replies());
+    }
+    std::string pid_path = config.workdir + PID_FILE_NAME;
+    std::remove(pid_path.c_str());
+    log_printf("Stopped cleanly: %zu waiting submissions answered, pid file removed",
+               stop.answered);
+    return kStopped;
+}
+
+int handle_signal(process_signal what, server_config& config, stop_state& stop) {
+    if (what == process_signal::reopen_log) {
+        if (log_reopen(config.log_path)) {
+            log_printf("Log file %s reopened", config.log_path.c_str());
+        } else {
+            log_printf("Cannot reopen log file %s, keeping the old one", config.log_path.c_str());
+        }
+        return 0;
+    }
+    if (stop.stopping) {
+        log_printf("Stop already under way");
+        return 0;
+    }
+    stop.stopping = true;
+    log_printf("Stop requested: no new connections, answering waiting submissions");
+    stop.answered = mm7_server_shutdown(config);
+    if (!work_left()) {
+        return finish_stop(config, stop);
+    }
+    stop.deadline = ticks_now() + kStopGraceSeconds * ticks_per_second;
+    mainloop_add_tick([&config, &stop] {
+        if (work_left() && stop.deadline - ticks_now() > 0) {
+            return 0;
+        }
+        return finish_stop(config, stop);
+    });
+    return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
@@ -33,6 +93,13 @@ int main(int argc, char** argv) {
     write_pid_file(*config);
 
     turbo_mode_init(*config, config->turbo_fd);
+    // Workers are forked by now; they keep the default dispositions.
+    stop_state stop;
+    server_config& cfg = *config;
+    if (!signals_init(
+            [&cfg, &stop](process_signal what) { return handle_signal(what, cfg, stop); })) {
+        return 1;
+    }
     xgate_open(*config, config->xgate_fd);
     mm7_server_init(*config, config->server_fd);
 

@@ -73,6 +73,39 @@ void log_frame(byte_view frame) {
     log_printf("\n%s", hexdump(frame, 1000, 16).c_str());
 }
 
+// Writes the reply head with the gateway's headers and the document, and ends the connection.
+void write_mm7_reply(outgoing_mms_info* info, int http_code, const std::string& document,
+                     opt_view imsi, int port_index, int turbo) {
+    const server_config& config = *info->config;
+    int capacity = turbo != 0 ? config.turbo_mode_capacity : 0;
+    bool shotgun = turbo != 0 && config.turbo_mode_ms_delay < 0;
+    log_printf("Sending %d OK", http_code);
+    std::string head = "HTTP/1.0 " + std::to_string(http_code) + " OK\r\n";
+    head += "Content-Type: text/xml\r\n";
+    head += "X-QZM-GWSN: " + config.gw_serial + "\r\n";
+    if (imsi && !imsi->empty() && (*imsi)[0] >= '0' && (*imsi)[0] <= '9') {
+        head += "X-QZM-IMSI: " + std::string(*imsi) + "\r\n";
+    }
+    if (port_index >= 0) {
+        head += "X-QZM-Port: " + std::to_string(port_index) + "\r\n";
+    }
+    if (turbo != 0 && capacity > 0) {
+        head += "X-QZM-Port-Capacity: " + std::to_string(capacity) + "\r\n";
+    }
+    head += "X-QZM-MM1-Support: 1.0\r\n";
+    if (shotgun) {
+        head += "X-QZM-Shotgun-Mode: 1\r\n";
+    }
+    head += "\r\n";
+    if (head.size() + document.size() >= kReplyBufferSize) {
+        mm7_socket_write(info->fd, head);
+        mm7_socket_write(info->fd, document);
+    } else {
+        mm7_socket_write(info->fd, head + document);
+    }
+    CloseClient(info);
+}
+
 }  // namespace
 
 int mm7_status_for_response(int octet) {
@@ -172,43 +205,22 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
     }
     log_printf("Sending MM7 response: %d\n%s", http_code, document.c_str());
 
-    int capacity = 0;
-    bool shotgun = false;
     if (turbo != 0) {
         buffer frame = xgate_build_sendmms_result_ind(
             imsi ? *imsi : std::string_view(), 0, 0, static_cast<std::uint32_t>(reported),
             static_cast<std::uint32_t>(cause), static_cast<std::uint32_t>(port_index));
         log_frame(frame);
         xgate_send(config.xgate_fd, frame);
-        capacity = config.turbo_mode_capacity;
-        shotgun = config.turbo_mode_ms_delay < 0;
     }
 
-    log_printf("Sending %d OK", http_code);
-    std::string head = "HTTP/1.0 " + std::to_string(http_code) + " OK\r\n";
-    head += "Content-Type: text/xml\r\n";
-    head += "X-QZM-GWSN: " + config.gw_serial + "\r\n";
-    if (imsi && !imsi->empty() && (*imsi)[0] >= '0' && (*imsi)[0] <= '9') {
-        head += "X-QZM-IMSI: " + std::string(*imsi) + "\r\n";
-    }
-    if (port_index >= 0) {
-        head += "X-QZM-Port: " + std::to_string(port_index) + "\r\n";
-    }
-    if (turbo != 0 && capacity > 0) {
-        head += "X-QZM-Port-Capacity: " + std::to_string(capacity) + "\r\n";
-    }
-    head += "X-QZM-MM1-Support: 1.0\r\n";
-    if (turbo != 0 && shotgun) {
-        head += "X-QZM-Shotgun-Mode: 1\r\n";
-    }
-    head += "\r\n";
-    if (head.size() + document.size() >= kReplyBufferSize) {
-        mm7_socket_write(info->fd, head);
-        mm7_socket_write(info->fd, document);
-    } else {
-        mm7_socket_write(info->fd, head + document);
-    }
-    CloseClient(info);
+    write_mm7_reply(info, http_code, document, imsi, port_index, turbo);
+}
+
+void SendMM7Fault(outgoing_mms_info* info, int status_code, std::string_view status_text) {
+    opt_view transaction_id = info->message ? view_of(info->message->transaction_id) : std::nullopt;
+    std::string document = mm7_submit_rsp(transaction_id, status_code, status_text, std::nullopt);
+    log_printf("Sending MM7 response: %d\n%s", 500, document.c_str());
+    write_mm7_reply(info, 500, document, std::nullopt, -1, 0);
 }
 
 void mm7_server_set_xgate_hooks() {

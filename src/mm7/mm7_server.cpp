@@ -316,6 +316,29 @@ void CloseClient(outgoing_mms_info* info) {
     clients.erase(fd);  // releases the record and everything it owns
 }
 
+std::size_t mm7_server_shutdown(server_config& config) {
+    if (config.server_fd >= 0) {
+        if (mainloop_is_registered(config.server_fd)) {
+            mainloop_unregister_fd(config.server_fd);
+        }
+        close(config.server_fd);
+        config.server_fd = -1;
+    }
+    std::vector<outgoing_mms_info*> open;
+    open.reserve(clients.size());
+    for (auto& [fd, record] : clients) {
+        open.push_back(record.get());
+    }
+    for (outgoing_mms_info* info : open) {
+        SendMM7Fault(info, MM7_STATUS_SERVICE_UNAVAILABLE, "Gateway is shutting down");
+    }
+    return open.size();
+}
+
+std::size_t mm7_server_unsent_replies() {
+    return outboxes.size();
+}
+
 std::size_t mm7_client_count() {
     return clients.size();
 }

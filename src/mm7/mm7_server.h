@@ -84,6 +84,18 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
                      int cause, opt_view imsi, int port_index, int turbo);
 void SendHttpError(outgoing_mms_info* info, std::string_view status_text);
 void SendEarlyHints(int fd, int seconds);
+// Answers the submission with an RSErrorRsp fault (HTTP 500) and ends the connection.
+void SendMM7Fault(outgoing_mms_info* info, int status_code, std::string_view status_text);
+
+// MM7 status of the fault that answers submissions still open when the daemon stops.
+inline constexpr int MM7_STATUS_SERVICE_UNAVAILABLE = 4006;
+
+// A clean stop: closes the listener and answers every open submission with a fault saying the
+// gateway is shutting down (their PDU files are removed with them).  Returns how many were
+// answered.
+std::size_t mm7_server_shutdown(server_config& config);
+// Replies still being written to VASPs that have not taken them yet.
+std::size_t mm7_server_unsent_replies();
 
 // The MM7 status code for an X-Mms-Response-Status octet value (3000 when not listed).
 int mm7_status_for_response(int octet);

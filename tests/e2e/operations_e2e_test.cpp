@@ -1,0 +1,80 @@
+// The daemon as a service: log rotation on SIGHUP and a clean stop on SIGTERM or SIGINT.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "e2e/http_client.h"
+#include "e2e/mm7_request.h"
+#include "support/daemon_harness.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+class OperationsE2E : public ::testing::Test {
+  protected:
+    void start(std::vector<std::string> sim_args = {}) {
+        sim_ = std::make_unique<e2e::kmodsim_process>(std::move(sim_args));
+        ASSERT_TRUE(sim_->ready());
+        daemon_ = std::make_unique<e2e::daemon_process>(
+            std::vector<std::string>{"--clientip", "127.0.0.1"});
+        ASSERT_TRUE(daemon_->wait_for_log("QZM MM7 server starting on port 8887"));
+    }
+    std::unique_ptr<e2e::kmodsim_process> sim_;
+    std::unique_ptr<e2e::daemon_process> daemon_;
+};
+
+TEST_F(OperationsE2E, HangupReopensTheLogAfterItWasMovedAway) {
+    start();
+    fs::path rotated = daemon_->log_path().string() + ".1";
+    fs::rename(daemon_->log_path(), rotated);
+    kill(daemon_->pid(), SIGHUP);
+    ASSERT_TRUE(daemon_->wait_for_log("reopened"));
+    e2e::http_connection vasp;
+    ASSERT_TRUE(vasp.connected());
+    EXPECT_TRUE(daemon_->wait_for_log("mainloop_register_fd"));
+    EXPECT_EQ(e2e::read_file(rotated).find("reopened"), std::string::npos);
+    EXPECT_NE(e2e::read_file(rotated).find("QZM MM7 server starting"), std::string::npos);
+}
+
+// Twenty submissions wait for a kernel that never confirms; each signal that stops the daemon
+// answers every one of them exactly once with a fault and leaves no file behind.
+TEST_F(OperationsE2E, StopAnswersEveryWaitingSubmissionOnceAndLeavesNoFiles) {
+    for (int signal_number : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal_number);
+        start({"--set", "confirm=none"});
+        std::vector<std::unique_ptr<e2e::http_connection>> vasps;
+        for (int i = 0; i < 20; ++i) {
+            test_submission s = sample_submission();
+            s.transaction_id = "stop-" + std::to_string(i);
+            vasps.push_back(std::make_unique<e2e::http_connection>());
+            ASSERT_TRUE(vasps.back()->send_all(submit_request(s)));
+        }
+        ASSERT_TRUE(sim_->wait_for_line("not confirming callid=20"));
+        kill(daemon_->pid(), signal_number);
+        for (int i = 0; i < 20; ++i) {
+            std::string reply = vasps[i]->read_all(10s);
+            EXPECT_EQ(reply.rfind("HTTP/1.0 500 OK\r\n", 0), 0u) << reply;
+            EXPECT_NE(reply.find("<TransactionID"), std::string::npos);
+            EXPECT_NE(reply.find("stop-" + std::to_string(i) + "<"), std::string::npos);
+            EXPECT_NE(reply.find("<StatusCode>4006</StatusCode>"), std::string::npos) << reply;
+            EXPECT_EQ(reply.find("HTTP/1.0", 1), std::string::npos);
+        }
+        auto status = daemon_->wait_for_exit();
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(status->exited && status->code == 0) << e2e::describe(*status);
+        EXPECT_FALSE(fs::exists(daemon_->pid_file()));
+        for (const auto& entry : fs::directory_iterator(daemon_->workdir())) {
+            EXPECT_NE(entry.path().extension(), ".mm1") << entry.path();
+        }
+        EXPECT_TRUE(daemon_->log_contains("Stopped cleanly: 20 waiting submissions answered"));
+        daemon_.reset();
+        sim_.reset();
+    }
+}
+
+}  // namespace
