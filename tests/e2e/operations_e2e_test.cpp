@@ -1,8 +1,12 @@
 // The daemon as a service: log rotation on SIGHUP and a clean stop on SIGTERM or SIGINT.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <csignal>
+
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -14,6 +18,24 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
+
+// Runs a command through the shell: its exit status and standard output.
+std::pair<int, std::string> run(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return {-1, out};
+    }
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) {
+        out.append(chunk, n);
+    }
+    int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+const std::string kSubmit = std::string(MM7_BINARY_DIR) + "/tools/mm7-submit/mm7-submit";
 
 class OperationsE2E : public ::testing::Test {
   protected:
@@ -74,6 +96,42 @@ TEST_F(OperationsE2E, StopAnswersEveryWaitingSubmissionOnceAndLeavesNoFiles) {
         EXPECT_TRUE(daemon_->log_contains("Stopped cleanly: 20 waiting submissions answered"));
         daemon_.reset();
         sim_.reset();
+    }
+}
+
+// The submit tool against the daemon: interim responses, the SubmitRsp, and the content in the
+// PDU the kernel module is asked to send; refusals of bad arguments before anything is sent.
+TEST_F(OperationsE2E, SubmitToolGetsASubmitRspAndRefusesBadArguments) {
+    e2e::temp_dir files("mm7-submit");
+    start({"--set", "timeout_ind=on", "--keep", files.path().string()});
+    std::ofstream(files.path() / "note.txt") << "Hello from the tool";
+    std::ofstream(files.path() / "pic.png", std::ios::binary) << std::string("\x89PNG\0\r\n", 7);
+    auto [status, out] =
+        run(kSubmit + " --to +4917012345 --cc a@example.org --early-hints " + "--subject Hi " +
+            (files.path() / "note.txt").string() + " " + (files.path() / "pic.png").string());
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("interim: 103 Early Hints (expected duration 60 s)"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("http: 200\nstatus: 1000"), std::string::npos) << out;
+    EXPECT_NE(out.find("message-id: kmodsim-"), std::string::npos) << out;
+    auto kept = sim_->wait_for_line("kept ");
+    ASSERT_TRUE(kept.has_value());
+    std::string pdu = e2e::read_file(kept->substr(kept->rfind(' ') + 1));
+    EXPECT_NE(pdu.find("Hello from the tool"), std::string::npos);
+    EXPECT_NE(pdu.find(std::string("\x89PNG\0\r\n", 7)), std::string::npos);
+
+    struct refusal {
+        std::string args;
+        std::string message;
+    };
+    for (const refusal& r : std::vector<refusal>{
+             {"--to not-an-address", "neither a number, a short code nor an e-mail"},
+             {"--to 12345 /nonexistent/file.png", "cannot read '/nonexistent/file.png'"},
+             {"--to 12345 --url ftp://127.0.0.1/mm7", "is not an http URL"},
+             {"", "at least one recipient"}}) {
+        auto [code, text] = run(kSubmit + " " + r.args + " 2>&1");
+        EXPECT_EQ(code, 2) << r.args;
+        EXPECT_NE(text.find(r.message), std::string::npos) << text;
     }
 }
 
