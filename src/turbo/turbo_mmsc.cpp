@@ -152,6 +152,8 @@ void common_options(turbo_session& session, const char* url, long max_age,
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "identity");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    // A redirected MM1 post stays a post: turned into a GET it would lose the message.
+    curl_easy_setopt(easy, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
     curl_easy_setopt(easy, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
     if (settings.mms_proxy[0] != '\0') {
         set_curl_proxy(easy, settings.mms_proxy);

@@ -545,3 +545,11 @@ std::size_t turbo_mode_pending_count() {
     }
     return n;
 }
+
+int turbo_mode_worker_pid(int port) {
+    return port >= 0 && port < TURBO_MAX_PORTS && worker_pids[port] > 0 ? worker_pids[port] : 0;
+}
+
+bool turbo_mode_worker_connected(int port) {
+    return port >= 0 && port < TURBO_MAX_PORTS && worker_sockets[port] != nullptr;
+}

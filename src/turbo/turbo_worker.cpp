@@ -263,13 +263,14 @@ void close_session(turbo_session& session, std::uint32_t result, const char* tex
                                text != nullptr ? text : "");
                 response.length = 0;
             }
-            send_to_parent(TURBO_SEND_RESPONSE, &response, sizeof response);
             if (session.mapped) {
                 munmap(const_cast<std::uint8_t*>(session.mm1_data), session.mm1_size);
                 session.mapped = false;
             }
+            // Gone before the answer leaves, so that whoever reads the answer finds it gone.
             std::string path(turbo_text(session.send_request().path));
             std::remove(path.c_str());
+            send_to_parent(TURBO_SEND_RESPONSE, &response, sizeof response);
             break;
         }
     }
