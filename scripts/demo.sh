@@ -14,11 +14,13 @@ pids=()
 # Port 7's settings file, as the gateway writes it; the demo writes one only where none exists.
 settings=/tmp/qzm/mm7_settings_7
 own_settings=""
+own_dir=""
 cleanup() {
     exec 3>&- 2>/dev/null || true
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
     [ -n "$own_settings" ] && rm -f "$settings"
+    [ -n "$own_dir" ] && rmdir /tmp/qzm 2>/dev/null
     rm -rf "$demo"
 }
 trap cleanup EXIT
@@ -44,6 +46,7 @@ pids+=($!)
 wait_for "$demo/mmsc.out" "mmsc_stub ready"
 turbo_mask=0
 if [ ! -e "$settings" ]; then
+    [ -d /tmp/qzm ] || own_dir=1
     mkdir -p /tmp/qzm
     printf 'mmsc_url: http://127.0.0.1:8790/mms\nmms_proxy:\nimsi: 311480123456789\nmsisdn: +12125550100\n' >"$settings"
     own_settings=1
