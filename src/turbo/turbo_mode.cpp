@@ -338,9 +338,14 @@ int turbo_mode_worker_connected_handler(int fd, int flags) {
     return 0;
 }
 
+// A worker ends without running the main process's exit handlers or destructors: they would
+// flush or release copies of the main process's streams and records.
 [[noreturn]] void run_worker(server_config& config) {
     turbo_mode_worker(config);
-    std::exit(0);
+    if (log_file != nullptr) {
+        std::fflush(log_file);
+    }
+    _exit(0);
 }
 
 // A worker forked again by the running main process drops everything it inherited: the

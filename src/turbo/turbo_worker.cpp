@@ -105,7 +105,7 @@ void connect_to_parent(int port, pid_t parent) {
     parent_link.fd = socket(AF_INET, SOCK_STREAM, 0);
     if (parent_link.fd < 0) {
         log_printf("Cannot create turbo mode client socket.");
-        std::exit(1);
+        _exit(1);
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -114,7 +114,7 @@ void connect_to_parent(int port, pid_t parent) {
     for (;;) {
         usleep(500000);
         if (getppid() != parent) {
-            std::exit(0);  // the main process has gone before we could connect
+            _exit(0);  // the main process has gone before we could connect
         }
         int n = connect(parent_link.fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         if (n == 0) {

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <fstream>
 
 #include "e2e/http_client.h"
@@ -17,36 +16,20 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string run(const std::string& command) {
-    std::string out;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    std::array<char, 4096> chunk{};
-    for (std::size_t n; pipe && (n = std::fread(chunk.data(), 1, chunk.size(), pipe.get())) > 0;) {
-        out.append(chunk.data(), n);
-    }
-    return out;
-}
-
 // tshark's reading of one HTTP request, or "" when tshark is not installed.
 std::string dissect(const std::string& request, const fs::path& dir) {
-    if (std::system("command -v tshark >/dev/null && command -v text2pcap >/dev/null") != 0) {
-        return "";
+    std::ofstream(dir / "request.bin", std::ios::binary) << request;
+    std::string command =
+        "command -v tshark >/dev/null && od -Ax -tx1 -v " + (dir / "request.bin").string() +
+        " | text2pcap -q -T 40000,80 -4 10.0.0.1,10.0.0.2 - " + (dir / "request.pcap").string() +
+        " && tshark -n -r " + (dir / "request.pcap").string() + " -V -d tcp.port==80,http 2>&1";
+    std::string out;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    char chunk[4096];
+    for (std::size_t n; pipe && (n = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) {
+        out.append(chunk, n);
     }
-    std::ofstream hex(dir / "request.txt");
-    for (std::size_t i = 0; i < request.size(); ++i) {
-        char text[32];
-        if (i % 16 == 0) {
-            std::snprintf(text, sizeof text, "%s%06zx", i ? "\n" : "", i);
-            hex << text;
-        }
-        std::snprintf(text, sizeof text, " %02x", static_cast<unsigned char>(request[i]));
-        hex << text;
-    }
-    hex << "\n";
-    hex.close();
-    run("text2pcap -q -T 40000,80 -4 10.0.0.1,10.0.0.2 " + (dir / "request.txt").string() + " " +
-        (dir / "request.pcap").string() + " 2>&1");
-    return run("tshark -n -r " + (dir / "request.pcap").string() + " -V -d tcp.port==80,http 2>&1");
+    return out;
 }
 
 class TurboDaemon : public ::testing::Test {

@@ -13,8 +13,14 @@
 
 namespace turbo_test {
 
-inline int output_file(const std::filesystem::path& path) {
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+// Starts a stand-in with its output going to dir/out.txt.
+inline std::unique_ptr<e2e::child_process> start(std::vector<std::string> argv,
+                                                 const std::filesystem::path& dir) {
+    int out = open((dir / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    auto child = std::make_unique<e2e::child_process>(
+        e2e::child_process::launch{std::move(argv), {}, -1, out, out});
+    close(out);
+    return child;
 }
 
 // One request as the MMSC stand-in recorded it.
@@ -27,14 +33,11 @@ struct mmsc_request {
 class mmsc_standin {
   public:
     explicit mmsc_standin(std::vector<std::string> extra = {}) {
-        int out = output_file(dir_.path() / "out.txt");
         std::vector<std::string> argv = {"/usr/bin/env", "python3",
                                          MM7_SOURCE_DIR "/tools/mmsc_stub/mmsc_stub.py", "--record",
                                          dir_.path().string()};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        child_ = std::make_unique<e2e::child_process>(
-            e2e::child_process::launch{argv, {}, -1, out, out});
-        close(out);
+        child_ = start(argv, dir_.path());
         ready_ = e2e::wait_until([&] { return output().find("ready") != std::string::npos; });
     }
     ~mmsc_standin() { child_->stop(); }
@@ -76,14 +79,8 @@ class proxy_standin {
         std::ofstream(dir_.path() / "conf")
             << "Port 8899\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\nAllow 127.0.0.1\nLogFile \""
             << (dir_.path() / "log").string() << "\"\n";
-        int out = output_file(dir_.path() / "out.txt");
-        child_ = std::make_unique<e2e::child_process>(e2e::child_process::launch{
-            {"/usr/bin/env", "tinyproxy", "-d", "-c", (dir_.path() / "conf").string()},
-            {},
-            -1,
-            out,
-            out});
-        close(out);
+        child_ = start({"/usr/bin/env", "tinyproxy", "-d", "-c", (dir_.path() / "conf").string()},
+                       dir_.path());
         e2e::wait_until([&] { return log().find("istening") != std::string::npos; });
     }
     ~proxy_standin() {

@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 constexpr int PORT = 3;
 const std::string MMSC = "http://127.0.0.1:8080";
+const std::string ROUTE_BY = "+0" + std::to_string(PORT);
 
 struct answer {
     std::uintptr_t client;
@@ -49,7 +50,7 @@ class TurboWorkers : public ::testing::Test {
         config.turbo_mode_timeout = 2;
         turbo_hooks_table.submission = [](outgoing_mms_info* c) {
             auto& [from, path] = submissions[reinterpret_cast<std::uintptr_t>(c)];
-            return turbo_submission{"+0" + std::to_string(PORT), from, path};
+            return turbo_submission{ROUTE_BY, from, path};
         };
         turbo_hooks_table.send_response = [](outgoing_mms_info* c, const buffer* pdu, int result,
                                              int, std::string_view, int) {
