@@ -74,7 +74,9 @@ inline std::size_t turbo_body_size(std::uint32_t kind) {
 template <std::size_t N>
 void turbo_set_text(char (&field)[N], std::string_view text) {
     std::memset(field, 0, N);
-    std::memcpy(field, text.data(), std::min(text.size(), N - 1));
+    if (!text.empty()) {
+        std::memcpy(field, text.data(), std::min(text.size(), N - 1));
+    }
 }
 // A fixed field as text: up to its first zero, never past its width.
 template <std::size_t N>

@@ -183,7 +183,7 @@ void read_settings_file(const char* path, mm7_settings& settings) {
                 value = {};
             }
             std::size_t n = std::min(value.size(), k.size - 1);
-            std::memcpy(k.field, value.data(), n);
+            value.copy(k.field, n);
             k.field[n] = '\0';
             break;
         }
