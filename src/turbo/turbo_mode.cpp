@@ -133,9 +133,9 @@ bool pid_owns_peer(pid_t pid, int fd) {
     return found;
 }
 
-void update_flags(turbo_link& link, int port) {
+// Asks for write readiness while queued bytes wait.
+void update_flags(turbo_link& link) {
     if (mainloop_is_registered(link.fd)) {
-        (void)port;
         mainloop_set_fd_flags(link.fd, MAINLOOP_IN | (link.output.empty() ? 0 : MAINLOOP_OUT));
     }
 }
@@ -221,7 +221,7 @@ int handle_worker_response(int fd, int flags, int port) {
         return 0;
     }
     if (!(flags & (MAINLOOP_IN | MAINLOOP_ERR))) {
-        update_flags(*link, port);
+        update_flags(*link);
         return 0;
     }
     bool alive = link->fill();
@@ -264,7 +264,7 @@ int handle_worker_response(int fd, int flags, int port) {
         drop_worker(port);
         return 0;
     }
-    update_flags(*link, port);
+    update_flags(*link);
     return 0;
 }
 
@@ -492,7 +492,7 @@ std::uint32_t turbo_mode_handle_message(outgoing_mms_info* client) {
         drop_worker(static_cast<int>(port));
         return 0;  // the kernel path takes it
     }
-    update_flags(link, static_cast<int>(port));
+    update_flags(link);
     pending_requests[request.id % PENDING_BUCKETS].push_front(
         {request.id, client, static_cast<int>(port)});
     log_printf("%s: request sent, id=%d", "turbo_mode_handle_message",
@@ -531,7 +531,7 @@ int turbo_mode_handle_incoming(std::uint32_t port, std::string_view imsi,
         drop_worker(static_cast<int>(port));
         return 0;
     }
-    update_flags(link, static_cast<int>(port));
+    update_flags(link);
     log_printf("%s: request sent, id=%d", "turbo_mode_handle_incoming",
                static_cast<int>(request.id));
     return static_cast<int>(request.id);

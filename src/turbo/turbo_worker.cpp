@@ -32,7 +32,7 @@ void update_parent_flags() {
                           MAINLOOP_IN | (parent_link.output.empty() ? 0 : MAINLOOP_OUT));
 }
 
-int handle_parent_socket(int fd, int flags, server_config& config) {
+int handle_parent_socket(int flags, server_config& config) {
     if ((flags & MAINLOOP_OUT) && !parent_link.flush()) {
         log_printf("%s %d: parent connection died, exiting", "handle_parent_socket", worker_port);
         return 1;
@@ -76,7 +76,6 @@ int handle_parent_socket(int fd, int flags, server_config& config) {
                        static_cast<int>(have < 4 ? 4 : turbo_body_size(kind)));
         }
         log_printf("%s %d: parent connection died, exiting", "handle_parent_socket", worker_port);
-        (void)fd;
         return 1;
     }
     update_parent_flags();
@@ -292,9 +291,8 @@ void turbo_mode_worker(server_config& config) {
     std::uint32_t hello = TURBO_HELLO | static_cast<std::uint32_t>(worker_port);
     parent_link.output.append(reinterpret_cast<const char*>(&hello), 4);
     parent_link.flush();
-    mainloop_register_fd(parent_link.fd, MAINLOOP_IN, [&config](int fd, int flags) {
-        return handle_parent_socket(fd, flags, config);
-    });
+    mainloop_register_fd(parent_link.fd, MAINLOOP_IN,
+                         [&config](int, int flags) { return handle_parent_socket(flags, config); });
     update_parent_flags();
     mainloop_add_tick(worker_tick);
     mainloop_run(100);
