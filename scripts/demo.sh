@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Quick start: builds mm7_server and the kernel-module simulator, runs both on loopback, submits
 # a real MM7 SubmitReq (a SMIL part, a text part and a small image) with curl and shows what the
-# VASP sees: the 103 Early Hints interim responses it asked for, then the SubmitRsp.  Everything
-# is stopped and removed at the end.
+# VASP sees: the 103 Early Hints interim responses it asked for, then the SubmitRsp.  A second
+# submission, routed to modem port 7, goes through that port's turbo mode worker to an MMSC
+# stand-in over HTTP instead.  Everything is stopped and removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh
@@ -10,10 +11,16 @@ scripts/build.sh
 demo="$(mktemp -d /tmp/mm7-demo.XXXXXX)"
 mkdir -p "$demo/work" "$demo/kept"
 pids=()
+# Port 7's settings file, as the gateway writes it; the demo writes one only where none exists.
+settings=/tmp/qzm/mm7_settings_7
+own_settings=""
+own_dir=""
 cleanup() {
     exec 3>&- 2>/dev/null || true
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    [ -n "$own_settings" ] && rm -f "$settings"
+    [ -n "$own_dir" ] && rmdir /tmp/qzm 2>/dev/null
     rm -rf "$demo"
 }
 trap cleanup EXIT
@@ -33,11 +40,28 @@ pids+=($!)
 exec 3>"$demo/ctl"
 wait_for "$demo/kmodsim.out" "kmodsim ready"
 
+# The operator's MMSC stand-in for port 7's turbo mode worker, and the port's settings.
+python3 tools/mmsc_stub/mmsc_stub.py --port 8790 --record "$demo" >"$demo/mmsc.out" 2>&1 &
+pids+=($!)
+wait_for "$demo/mmsc.out" "mmsc_stub ready"
+turbo_mask=0
+if [ ! -e "$settings" ]; then
+    [ -d /tmp/qzm ] || own_dir=1
+    mkdir -p /tmp/qzm
+    printf 'mmsc_url: http://127.0.0.1:8790/mms\nmms_proxy:\nimsi: 311480123456789\nmsisdn: +12125550100\n' >"$settings"
+    own_settings=1
+    turbo_mask=128
+else
+    echo "demo: $settings exists already; leaving it alone and turbo mode off" >&2
+fi
+
 build/mm7_server --port 8887 --workdir "$demo/work" --logfile "$demo/mm7_server.log" \
-    --clientip 127.0.0.1 --clienturl http://127.0.0.1:8080/mm7-client --gwserial DEMO-GW-1 &
+    --clientip 127.0.0.1 --clienturl http://127.0.0.1:8080/mm7-client --gwserial DEMO-GW-1 \
+    --turbomodemask "$turbo_mask" &
 pids+=($!)
 wait_for "$demo/mm7_server.log" "QZM MM7 server starting"
 echo "== mm7_server is up (pid $(cat "$demo/work/mm7-server.pid")), kernel module simulator attached =="
+
 
 # The VASP's request: SOAP envelope, then the content as a nested multipart/related.
 body="$demo/request.body"
@@ -82,4 +106,20 @@ kept=$(ls "$demo/kept")
 echo "== the MMS PDU handed to the kernel module: $kept, $(stat -c %s "$demo/kept/$kept") bytes; left in the work directory: $(ls "$demo/work" | grep -c '\.mm1$' || true) PDU files =="
 echo "== its first bytes (m-send-req headers: type, transaction id, version, From, To, ...): =="
 od -A x -t x1z -N 96 "$demo/kept/$kept"
+
+if [ "$turbo_mask" != 0 ]; then
+    wait_for "$demo/mm7_server.log" "worker connected"
+    echo
+    echo "== turbo mode: the same submission for +07125550199 (modem port 7) =="
+    sed -e 's/+4917012345678/+07125550199/' -e 's/demo-0001/demo-0002/' "$body" >"$body.7"
+    curl -sS --http1.1 -D - -H 'Expect:' \
+        -H 'Content-Type: multipart/related; boundary="mm7-outer"; type="text/xml"; start="<mm7_env>"' \
+        -H 'SOAPAction: ""' --data-binary @"$body.7" http://127.0.0.1:8887/mm7
+    echo
+    echo "== port 7's worker posted it to the MMSC stand-in: =="
+    grep '^request' "$demo/mmsc.out"
+    tr -d '\r' <"$demo/req-1.hdr"
+    echo "== the worker's side, from the daemon's log: =="
+    grep -E 'turbo_mode_handle_message: request sent|add_session|close_session' "$demo/mm7_server.log" | cut -c1-120
+fi
 echo "== stopping =="

@@ -7,7 +7,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libmxml-dev libcurl4-openssl-dev
     clang libclang-rt-14-dev
-    curl libxml2-utils tshark python3 util-linux iproute2
+    curl libxml2-utils tshark python3 util-linux iproute2 tinyproxy
 )
 
 missing=()

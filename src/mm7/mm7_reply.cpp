@@ -243,3 +243,21 @@ void mm7_server_set_xgate_hooks() {
                         static_cast<int>(message.port), 0);
     };
 }
+
+void mm7_server_set_turbo_hooks() {
+    turbo_hooks_table.submission = [](outgoing_mms_info* info) {
+        turbo_submission submission;
+        if (info->message) {
+            submission.route_by = view_of(info->message->route_by);
+            submission.from = view_of(info->message->from);
+        }
+        if (info->output) {
+            submission.path = info->output->path;
+        }
+        return submission;
+    };
+    turbo_hooks_table.send_response = [](outgoing_mms_info* info, const buffer* pdu, int result,
+                                         int cause, std::string_view imsi, int port) {
+        SendMM7Response(info, pdu, result, cause, imsi, port, 1);
+    };
+}

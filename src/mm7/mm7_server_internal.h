@@ -13,6 +13,8 @@ inline void mm7_socket_write(int fd, std::string_view text) {
 bool mm7_socket_flush(int fd);
 // Connects the kernel link's messages to the waiting connections.
 void mm7_server_set_xgate_hooks();
+// Connects turbo mode's answers to the waiting connections.
+void mm7_server_set_turbo_hooks();
 
 struct outgoing_mms_info;
 // True while the connection's record exists (a call may have closed it).

@@ -1,18 +1,560 @@
 #include "turbo/turbo_mode.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <forward_list>
+#include <list>
+#include <memory>
+
 #include "core/config.h"
+#include "core/log.h"
+#include "core/mainloop.h"
+#include "mm7/mms_message.h"
+#include "turbo/turbo_protocol.h"
+#include "turbo/turbo_worker.h"
+#include "xgate/xgate.h"
+
+turbo_hooks turbo_hooks_table;
 
 namespace {
+
+constexpr std::size_t PENDING_BUCKETS = 640;
+// A connection on the turbo port has this long to say hello.
+constexpr std::time_t HELLO_TIMEOUT_S = 5;
+
+struct pending_request {
+    std::uint32_t id = 0;
+    outgoing_mms_info* client = nullptr;  // not owned
+    int port = 0;
+};
+
+// A connection on the turbo port that has not said hello yet.
+struct hello_wait {
+    turbo_link link;
+    std::time_t accepted = 0;
+};
+
 server_config* turbo_config = nullptr;
+std::array<pid_t, TURBO_MAX_PORTS> worker_pids = [] {
+    std::array<pid_t, TURBO_MAX_PORTS> pids{};
+    pids[0] = -1;
+    return pids;
+}();
+// The connected worker of each port; empty when the port has no worker.
+std::array<std::unique_ptr<turbo_link>, TURBO_MAX_PORTS> worker_sockets;
+std::list<hello_wait> hello_waits;
+std::uint32_t next_request_id = 1000000000;
+std::array<std::forward_list<pending_request>, PENDING_BUCKETS> pending_requests;
+
+std::uint32_t take_request_id() {
+    return next_request_id++;
 }
 
-// Turbo mode is not available yet: every submission takes the kernel path.
-void turbo_mode_init(server_config& config, int&) {
-    turbo_config = &config;
+void set_nonblocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-std::uint32_t turbo_mode_handle_message(outgoing_mms_info*) {
+int port_of_pid(pid_t pid) {
+    for (int port = 0; port < TURBO_MAX_PORTS; ++port) {
+        if (pid > 0 && worker_pids[port] == pid) {
+            return port;
+        }
+    }
+    return -1;
+}
+
+int handle_worker_response(int fd, int flags, int port);
+
+// True when the peer end of the loopback connection fd is a socket held open by process pid:
+// the peer's socket is looked up in the kernel's TCP table by its port, and its inode among the
+// descriptors of pid.
+bool pid_owns_peer(pid_t pid, int fd) {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
+        return false;
+    }
+    unsigned peer_port = ntohs(peer.sin_port);
+    FILE* table = std::fopen("/proc/net/tcp", "r");
+    if (table == nullptr) {
+        return false;
+    }
+    char line[512];
+    unsigned long inode = 0;
+    while (inode == 0 && std::fgets(line, sizeof line, table)) {
+        unsigned local_address = 0;
+        unsigned local_port = 0;
+        unsigned remote_address = 0;
+        unsigned remote_port = 0;
+        unsigned long node = 0;
+        if (std::sscanf(line, " %*d: %8X:%4X %8X:%4X %*X %*X:%*X %*X:%*X %*X %*u %*d %lu",
+                        &local_address, &local_port, &remote_address, &remote_port, &node) == 5 &&
+            local_port == peer_port && remote_port == TURBO_MODE_PORT) {
+            inode = node;
+        }
+    }
+    std::fclose(table);
+    if (inode == 0) {
+        return false;
+    }
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "socket:[%lu]", inode);
+    char dir_path[64];
+    std::snprintf(dir_path, sizeof dir_path, "/proc/%d/fd", static_cast<int>(pid));
+    DIR* dir = opendir(dir_path);
+    if (dir == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (dirent* entry = readdir(dir)) {
+        char link_path[320];
+        char target[64] = {};
+        std::snprintf(link_path, sizeof link_path, "%s/%s", dir_path, entry->d_name);
+        ssize_t n = readlink(link_path, target, sizeof target - 1);
+        if (n > 0 && std::strcmp(target, wanted) == 0) {
+            found = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// Asks for write readiness while queued bytes wait.
+void update_flags(turbo_link& link) {
+    if (mainloop_is_registered(link.fd)) {
+        mainloop_set_fd_flags(link.fd, MAINLOOP_IN | (link.output.empty() ? 0 : MAINLOOP_OUT));
+    }
+}
+
+// Closes a port's worker link and answers every submission still waiting for that worker: the
+// worker will never answer them.
+void drop_worker(int port) {
+    std::unique_ptr<turbo_link> link = std::move(worker_sockets[port]);
+    if (!link) {
+        return;
+    }
+    mainloop_unregister_fd(link->fd);
+    close(link->fd);
+    std::vector<pending_request> orphans;
+    for (auto& bucket : pending_requests) {
+        bucket.remove_if([&](const pending_request& r) {
+            if (r.port != port) {
+                return false;
+            }
+            orphans.push_back(r);
+            return true;
+        });
+    }
+    for (const pending_request& r : orphans) {
+        log_printf("%s: worker for port %d is gone, request id=%u failed", "drop_worker", port,
+                   r.id);
+        if (turbo_hooks_table.send_response) {
+            turbo_hooks_table.send_response(r.client, nullptr, TURBO_RESULT_LOCAL_ERROR, 0, "",
+                                            port);
+        }
+    }
+}
+
+void handle_send_message_response(const turbo_send_response& response, int port) {
+    auto& bucket = pending_requests[response.id % PENDING_BUCKETS];
+    auto before = bucket.before_begin();
+    for (auto it = bucket.begin(); it != bucket.end(); before = it, ++it) {
+        if (it->id != response.id) {
+            continue;
+        }
+        outgoing_mms_info* client = it->client;
+        bucket.erase_after(before);
+        std::uint32_t length = std::min<std::uint32_t>(response.length, sizeof response.data);
+        buffer pdu(response.data, response.data + length);
+        if (turbo_hooks_table.send_response) {
+            turbo_hooks_table.send_response(client, &pdu, static_cast<int>(response.result),
+                                            static_cast<int>(response.cause),
+                                            turbo_text(response.imsi), port);
+        }
+        return;
+    }
+    log_printf("%s: cannot find request id %d", "handle_send_message_response",
+               static_cast<int>(response.id));
+}
+
+void handle_receive_message_response(const turbo_receive_response& response, int port) {
+    if (response.result != TURBO_RESULT_OK) {
+        return;  // the worker has logged why
+    }
+    xgate_message indication;
+    indication.kind = MMS_MMSRCV_IND;
+    indication.imsi = std::string(turbo_text(response.imsi).substr(0, 15));
+    indication.port = static_cast<std::uint32_t>(port);
+    indication.flags = MMSRCV_FLAG_FILE;
+    std::string_view path = turbo_text(response.path);
+    indication.data.assign(path.begin(), path.end());
+    if (xgate_hooks_table.on_mms_rcv_ind) {
+        xgate_hooks_table.on_mms_rcv_ind(indication, *turbo_config);
+    } else {
+        log_printf("%s: no delivery for fetched message %.*s", "handle_receive_message_response",
+                   static_cast<int>(path.size()), path.data());
+    }
+}
+
+int handle_worker_response(int fd, int flags, int port) {
+    turbo_link* link = worker_sockets[port].get();
+    if (link == nullptr || link->fd != fd) {
+        return 0;
+    }
+    if ((flags & MAINLOOP_OUT) && !link->flush()) {
+        log_printf("%s: Socket error , fd=%d", "handle_worker_response", fd);
+        drop_worker(port);
+        return 0;
+    }
+    if (!(flags & (MAINLOOP_IN | MAINLOOP_ERR))) {
+        update_flags(*link);
+        return 0;
+    }
+    bool alive = link->fill();
+    std::uint32_t kind = 0;
+    std::string body;
+    bool bad_kind = false;
+    while (worker_sockets[port].get() == link &&
+           link->next(kind, body, bad_kind, TURBO_SEND_RESPONSE, TURBO_RECEIVE_RESPONSE)) {
+        if (kind == TURBO_SEND_RESPONSE) {
+            turbo_send_response response;
+            std::memcpy(&response, body.data(), sizeof response);
+            handle_send_message_response(response, port);
+        } else {
+            turbo_receive_response response;
+            std::memcpy(&response, body.data(), sizeof response);
+            handle_receive_message_response(response, port);
+        }
+    }
+    if (worker_sockets[port].get() != link) {
+        return 0;  // dropped while answering
+    }
+    if (bad_kind) {
+        // A worker that sends what it never should is not trusted with further requests: its
+        // link is closed, the worker ends and is forked again.
+        log_printf("%s: unknown message %d received from worker %d", "handle_worker_response",
+                   static_cast<int>(kind), port);
+        drop_worker(port);
+        return 0;
+    }
+    if (!alive) {
+        if (link->input.size() >= 4) {
+            std::memcpy(&kind, link->input.data(), 4);
+            log_printf("%s: received incomplete message response, size=%d/%d",
+                       kind == TURBO_SEND_RESPONSE ? "handle_send_message_response"
+                                                   : "handle_receive_message_response",
+                       static_cast<int>(link->input.size() - 4),
+                       static_cast<int>(turbo_body_size(kind)));
+        }
+        log_printf("%s: Socket error , fd=%d", "handle_worker_response", fd);
+        drop_worker(port);
+        return 0;
+    }
+    update_flags(*link);
     return 0;
 }
 
-void turbo_mode_forget_client(outgoing_mms_info*) {}
+void close_hello_wait(std::list<hello_wait>::iterator it) {
+    mainloop_unregister_fd(it->link.fd);
+    close(it->link.fd);
+    hello_waits.erase(it);
+}
+
+int handle_worker_hello(int fd, int) {
+    auto it = hello_waits.begin();
+    while (it != hello_waits.end() && it->link.fd != fd) {
+        ++it;
+    }
+    if (it == hello_waits.end()) {
+        return 0;
+    }
+    bool alive = it->link.fill();
+    if (it->link.input.size() < 4 && alive) {
+        return 0;  // the rest of the hello is still on its way
+    }
+    std::uint32_t hello = 0;
+    std::memcpy(&hello, it->link.input.data(), std::min<std::size_t>(4, it->link.input.size()));
+    int n = static_cast<int>(std::min<std::size_t>(4, it->link.input.size()));
+    int port = static_cast<int>(hello & 0xFF);
+    if (n != 4 || (hello & 0xFFFFFF00u) != TURBO_HELLO || port >= TURBO_MAX_PORTS) {
+        log_printf("%s: invalid worker hello. n=%d, hello=0x%.8x",
+                   "turbo_mode_worker_connected_handler", n, hello);
+        close_hello_wait(it);
+        return 0;
+    }
+    // Only the worker this process forked for the port may register as it.
+    if (worker_pids[port] <= 0 || !pid_owns_peer(worker_pids[port], fd)) {
+        log_printf("%s: refusing worker hello for port %d: the peer is not its worker (pid %d)",
+                   "turbo_mode_worker_connected_handler", port,
+                   static_cast<int>(worker_pids[port]));
+        close_hello_wait(it);
+        return 0;
+    }
+    log_printf("%s: worker connected, fd=%d, port=%d", "turbo_mode_worker_connected_handler", fd,
+               port);
+    drop_worker(port);  // an earlier link of the same port
+    auto link = std::make_unique<turbo_link>(std::move(it->link));
+    link->input.erase(0, 4);
+    hello_waits.erase(it);
+    mainloop_unregister_fd(fd);
+    worker_sockets[port] = std::move(link);
+    mainloop_register_fd(fd, MAINLOOP_IN, [port](int f, int flags) {
+        return handle_worker_response(f, flags, port);
+    });
+    return 0;
+}
+
+int turbo_mode_worker_connected_handler(int fd, int flags) {
+    if (!(flags & MAINLOOP_IN)) {
+        log_printf("%s: Something went wrong", "turbo_mode_worker_connected_handler");
+        return 0;
+    }
+    int client = accept(fd, nullptr, nullptr);
+    if (client < 0) {
+        log_printf("%s: Cannot accept socket. Errno: %d (%s)",
+                   "turbo_mode_worker_connected_handler", errno, std::strerror(errno));
+        return 0;
+    }
+    set_nonblocking(client);
+    hello_wait& wait = hello_waits.emplace_back();
+    wait.link.fd = client;
+    wait.accepted = std::time(nullptr);
+    mainloop_register_fd(client, MAINLOOP_IN, handle_worker_hello);
+    handle_worker_hello(client, MAINLOOP_IN);  // the hello usually came with the connection
+    return 0;
+}
+
+// A worker ends without running the main process's exit handlers or destructors: they would
+// flush or release copies of the main process's streams and records.
+[[noreturn]] void run_worker(server_config& config) {
+    turbo_mode_worker(config);
+    if (log_file != nullptr) {
+        std::fflush(log_file);
+    }
+    _exit(0);
+}
+
+// A worker forked again by the running main process drops everything it inherited: the
+// loop's handlers and ticks and every descriptor but the log, so that no VASP connection,
+// listener or kernel link stays open in it.
+void forget_parent_state(server_config& config) {
+    mainloop_clear_ticks();
+    mainloop_cleanup();
+    int keep = log_file != nullptr ? fileno(log_file) : -1;
+    for (int fd = 3; fd < MAINLOOP_MAX_FDS; ++fd) {
+        if (fd != keep) {
+            close(fd);
+        }
+    }
+    config.server_fd = -1;
+    config.turbo_fd = -1;
+    config.xgate_fd = -1;
+}
+
+int timeout_handler_child_worker() {
+    std::time_t now = std::time(nullptr);
+    for (auto it = hello_waits.begin(); it != hello_waits.end();) {
+        auto current = it++;
+        if (now - current->accepted > HELLO_TIMEOUT_S) {
+            log_printf("%s: invalid worker hello. n=%d, hello=0x%.8x",
+                       "turbo_mode_worker_connected_handler",
+                       static_cast<int>(current->link.input.size()), 0u);
+            close_hello_wait(current);
+        }
+    }
+    int status = 0;
+    pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid <= 0) {
+        return 0;
+    }
+    int port = port_of_pid(pid);
+    if (port < 0) {
+        log_printf("%s: reaped process %d, not a worker", "timeout_handler_child_worker",
+                   static_cast<int>(pid));
+        return 0;
+    }
+    log_printf("%s: Worker for port %d has been terminated, trying to restart...",
+               "timeout_handler_child_worker", port);
+    drop_worker(port);  // the link of a dead worker is never used again
+    server_config& config = *turbo_config;
+    config.worker_index = port;
+    pid_t child = fork();
+    if (child == 0) {
+        forget_parent_state(config);
+        run_worker(config);
+    }
+    config.worker_index = -1;
+    if (child < 0) {
+        log_printf("%s: cannot fork worker %d", "timeout_handler_child_worker", port);
+        worker_pids[port] = 0;
+        return 0;
+    }
+    worker_pids[port] = child;
+    return 0;
+}
+
+[[noreturn]] void fail_start(const char* message, int value = 0, bool with_value = false) {
+    if (with_value) {
+        log_printf(message, value);
+    } else {
+        log_printf("%s", message);
+    }
+    std::exit(1);
+}
+
+}  // namespace
+
+void turbo_mode_init(server_config& config, int& turbo_fd) {
+    turbo_config = &config;
+    if (config.turbo_mode_mask == 0) {
+        return;
+    }
+    for (int port = 0; port < TURBO_MAX_PORTS; ++port) {
+        if (!(config.turbo_mode_mask & (std::uint64_t{1} << port))) {
+            continue;
+        }
+        config.worker_index = port;
+        pid_t child = fork();
+        if (child == 0) {
+            run_worker(config);
+        }
+        if (child < 0) {
+            log_printf("%s: cannot fork worker %d", "turbo_mode_init", port);
+            continue;
+        }
+        worker_pids[port] = child;
+    }
+    config.worker_index = -1;
+    mainloop_add_tick(timeout_handler_child_worker);
+
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        fail_start("Cannot create turbo mode server socket.");
+    }
+    int one = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+        fail_start("setsockopt(SO_REUSEADDR) failed.");
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(TURBO_MODE_PORT);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int rc = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (rc != 0) {
+        fail_start("Cannot bind turbo mode server socket: %d", rc, true);
+    }
+    if (listen(fd, 64) != 0) {
+        fail_start("Cannot listen on turbo mode server socket");
+    }
+    turbo_fd = fd;
+    log_printf("Turbo mode server starting on port %d, fd=%d", TURBO_MODE_PORT, fd);
+    mainloop_register_fd(fd, MAINLOOP_IN, turbo_mode_worker_connected_handler);
+}
+
+std::uint32_t turbo_mode_handle_message(outgoing_mms_info* client) {
+    if (!turbo_hooks_table.submission || client == nullptr) {
+        return 0;
+    }
+    turbo_submission submission = turbo_hooks_table.submission(client);
+    std::string route_by(submission.route_by.value_or(std::string_view()));
+    log_printf("%s: route_by='%s'", "turbo_mode_handle_message",
+               submission.route_by ? route_by.c_str() : "(null)");
+    if (!submission.route_by || route_by.size() < 3) {
+        return 0;
+    }
+    unsigned port =
+        10u * static_cast<unsigned>(route_by[1] - '0') + static_cast<unsigned>(route_by[2] - '0');
+    log_printf("%s: port=%d", "turbo_mode_handle_message", static_cast<int>(port));
+    if (port >= TURBO_MAX_PORTS || !worker_sockets[port]) {
+        return 0;
+    }
+    turbo_send_request request{};
+    request.id = take_request_id();
+    turbo_set_text(request.sender, submission.from.value_or(std::string_view()));
+    turbo_set_text(request.path, submission.path);
+    turbo_link& link = *worker_sockets[port];
+    if (!link.send(TURBO_SEND_REQUEST, &request, sizeof request)) {
+        log_printf("%s: Socket error , fd=%d", "turbo_mode_handle_message", link.fd);
+        drop_worker(static_cast<int>(port));
+        return 0;  // the kernel path takes it
+    }
+    update_flags(link);
+    pending_requests[request.id % PENDING_BUCKETS].push_front(
+        {request.id, client, static_cast<int>(port)});
+    log_printf("%s: request sent, id=%d", "turbo_mode_handle_message",
+               static_cast<int>(request.id));
+    return request.id;
+}
+
+int turbo_mode_handle_incoming(std::uint32_t port, std::string_view imsi,
+                               const mms_message& notification) {
+    if (port >= TURBO_MAX_PORTS || !worker_sockets[port]) {
+        return 0;
+    }
+    turbo_receive_request request{};
+    request.id = take_request_id();
+    std::string url(notification.content_location.value_or(""));
+    if (url.ends_with('=')) {
+        if (notification.message_id && !notification.message_id->empty()) {
+            url += *notification.message_id;
+        } else if (notification.transaction_id && !notification.transaction_id->empty()) {
+            url += *notification.transaction_id;
+        }
+    }
+    turbo_set_text(request.url, url);
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char path[512];
+    std::snprintf(path, sizeof path, "%s/%.*s_%lx%lx.mm1", turbo_config->workdir.c_str(),
+                  static_cast<int>(imsi.size()), imsi.data(),
+                  static_cast<unsigned long>(now.tv_sec),
+                  static_cast<unsigned long>(now.tv_nsec / 1000));
+    turbo_set_text(request.path, path);
+    turbo_set_text(request.transaction_id, notification.transaction_id.value_or(""));
+    turbo_link& link = *worker_sockets[port];
+    if (!link.send(TURBO_RECEIVE_REQUEST, &request, sizeof request)) {
+        log_printf("%s: Socket error , fd=%d", "turbo_mode_handle_incoming", link.fd);
+        drop_worker(static_cast<int>(port));
+        return 0;
+    }
+    update_flags(link);
+    log_printf("%s: request sent, id=%d", "turbo_mode_handle_incoming",
+               static_cast<int>(request.id));
+    return static_cast<int>(request.id);
+}
+
+void turbo_mode_forget_client(outgoing_mms_info* client) {
+    for (auto& bucket : pending_requests) {
+        bucket.remove_if([&](const pending_request& r) { return r.client == client; });
+    }
+}
+
+std::size_t turbo_mode_pending_count() {
+    std::size_t n = 0;
+    for (const auto& bucket : pending_requests) {
+        n += static_cast<std::size_t>(std::distance(bucket.begin(), bucket.end()));
+    }
+    return n;
+}
+
+int turbo_mode_worker_pid(int port) {
+    return port >= 0 && port < TURBO_MAX_PORTS && worker_pids[port] > 0 ? worker_pids[port] : 0;
+}
+
+bool turbo_mode_worker_connected(int port) {
+    return port >= 0 && port < TURBO_MAX_PORTS && worker_sockets[port] != nullptr;
+}

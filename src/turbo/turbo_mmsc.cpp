@@ -1,0 +1,368 @@
+// The worker's HTTP side: MM1 transactions with the MMSC through libcurl's multi-socket
+// interface, driven by the worker's event loop.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/config.h"
+#include "core/log.h"
+#include "core/mainloop.h"
+#include "turbo/turbo_session.h"
+#include "turbo/turbo_settings.h"
+
+namespace {
+
+CURLM* curl_multi = nullptr;
+transfer_done_fn transfer_done = nullptr;
+bool in_glue = false;  // inside a multi call: a new transfer waits for the next pass
+
+void* const SOCKET_MARKER = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0xdeadbeef));
+
+constexpr const char* ACCEPT =
+    "Accept: */*, application/vnd.wap.mms-message, application/vnd.wap.sic";
+constexpr const char* ACCEPT_FOLDED =
+    "Accept: */*, application/vnd.wap.mms-message,\r\n application/vnd.wap.sic";
+constexpr const char* PROFILE = "x-wap-profile: http://uaprof.handset.example/mms/profile-1.xml";
+constexpr const char* MMS_CONTENT_TYPE = "Content-Type: application/vnd.wap.mms-message";
+constexpr const char* USER_AGENT = "User-Agent: Android-Mms/0.1";
+
+void drain() {
+    int pending = 0;
+    while (CURLMsg* message = curl_multi_info_read(curl_multi, &pending)) {
+        if (message->msg != CURLMSG_DONE) {
+            continue;
+        }
+        CURL* easy = message->easy_handle;
+        CURLcode result = message->data.result;
+        char* session = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_PRIVATE, &session);
+        transfer_done(easy, reinterpret_cast<turbo_session*>(session), result);
+    }
+}
+
+void socket_action(curl_socket_t fd, int flags) {
+    int running = 0;
+    in_glue = true;
+    curl_multi_socket_action(curl_multi, fd, flags, &running);
+    in_glue = false;
+    drain();
+}
+
+int socket_handler(int fd, int flags) {
+    socket_action(fd, flags);
+    return 0;
+}
+
+int socket_callback(CURL*, curl_socket_t fd, int what, void*, void* socketp) {
+    if (what == CURL_POLL_REMOVE) {
+        mainloop_unregister_fd(fd);
+        return 0;
+    }
+    int flags = MAINLOOP_ERR;
+    if (what == CURL_POLL_IN || what == CURL_POLL_INOUT) {
+        flags |= MAINLOOP_IN;
+    }
+    if (what == CURL_POLL_OUT || what == CURL_POLL_INOUT) {
+        flags |= MAINLOOP_OUT;
+    }
+    if (socketp == nullptr) {
+        curl_multi_assign(curl_multi, fd, SOCKET_MARKER);
+        mainloop_register_fd(fd, flags, socket_handler);
+    } else {
+        mainloop_set_fd_flags(fd, flags);
+    }
+    return 0;
+}
+
+// libcurl's own time-outs are served by the per-pass action below.
+int timer_callback(CURLM*, long, void*) {
+    return 0;
+}
+
+int glue_tick() {
+    socket_action(CURL_SOCKET_TIMEOUT, 0);
+    return 0;
+}
+
+std::size_t collect_response(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* session = static_cast<turbo_session*>(user);
+    std::size_t n = size * count;
+    std::size_t room = sizeof session->response - session->response_length;
+    std::size_t take = std::min(n, room);
+    std::memcpy(session->response + session->response_length, data, take);
+    session->response_length += static_cast<std::uint32_t>(take);
+    return n;
+}
+
+std::size_t discard_response(char*, std::size_t size, std::size_t count, void*) {
+    return size * count;
+}
+
+std::size_t store_fetched(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* session = static_cast<turbo_session*>(user);
+    std::size_t n = size * count;
+    session->file_size += n;
+    if (session->file_size > MAX_FETCHED_SIZE) {
+        log_printf("%s: fetched message exceeds %llu bytes", "store_fetched",
+                   static_cast<unsigned long long>(MAX_FETCHED_SIZE));
+        return 0;  // ends the transfer with a write error
+    }
+    return std::fwrite(data, 1, n, session->file);
+}
+
+void log_settings(const char* who, const mm7_settings& settings) {
+    log_printf("%s got mms configuration: '%s', '%s', '%s'", who, settings.imsi, settings.mmsc_url,
+               settings.mms_proxy);
+}
+
+// Builds the header list of a transfer, in order.
+curl_slist* build_headers(bool folded_accept, bool with_content_type, std::string_view imsi,
+                          std::string_view line1) {
+    curl_slist* list = nullptr;
+    auto append = [&](const char* header) {
+        if (curl_slist* appended = curl_slist_append(list, header)) {
+            list = appended;
+        }
+    };
+    append(folded_accept ? ACCEPT_FOLDED : ACCEPT);
+    append(PROFILE);
+    if (with_content_type) {
+        append(MMS_CONTENT_TYPE);
+    }
+    if (!line1.empty()) {
+        list = append_carrier_headers(list, imsi, line1);
+    }
+    append(USER_AGENT);
+    append("Expect:");
+    return list;
+}
+
+// The options every transfer shares, in order; the transaction's write options are set by
+// the caller through `write_options`.
+template <class F>
+void common_options(turbo_session& session, const char* url, long max_age,
+                    const mm7_settings& settings, bool post, F&& write_options) {
+    CURL* easy = session.easy;
+    curl_easy_setopt(easy, CURLOPT_URL, url);
+    curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, max_age);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "identity");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    // A redirected MM1 post stays a post: turned into a GET it would lose the message.
+    curl_easy_setopt(easy, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
+    curl_easy_setopt(easy, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
+    if (settings.mms_proxy[0] != '\0') {
+        set_curl_proxy(easy, settings.mms_proxy);
+    }
+    if (post) {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(session.mm1_size));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, session.mm1_data);
+    }
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, session.headers);
+    write_options(easy);
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &session);
+}
+
+std::unique_ptr<turbo_session> new_session(session_type type, server_config& config,
+                                           const mm7_settings& settings) {
+    auto session = std::make_unique<turbo_session>();
+    session->config = &config;
+    session->type = type;
+    session->start_ms = monotonic_ms();
+    turbo_set_text(session->imsi, turbo_text(settings.imsi));
+    return session;
+}
+
+}  // namespace
+
+void curl_glue_init(transfer_done_fn done) {
+    transfer_done = done;
+    curl_global_init(CURL_GLOBAL_ALL);
+    curl_multi = curl_multi_init();
+    curl_multi_setopt(curl_multi, CURLMOPT_SOCKETFUNCTION, socket_callback);
+    curl_multi_setopt(curl_multi, CURLMOPT_TIMERFUNCTION, timer_callback);
+    mainloop_add_tick(glue_tick);
+}
+
+void curl_glue_add(turbo_session& session) {
+    if (session.easy == nullptr) {
+        return;
+    }
+    curl_multi_add_handle(curl_multi, session.easy);
+    session.in_multi = true;
+    if (!in_glue) {
+        socket_action(CURL_SOCKET_TIMEOUT, 0);  // begin now rather than on the next pass
+    }
+}
+
+void curl_glue_remove(turbo_session& session) {
+    if (session.in_multi) {
+        curl_multi_remove_handle(curl_multi, session.easy);
+        session.in_multi = false;
+    }
+}
+
+void transfer_completed(CURL* easy, turbo_session* session, CURLcode result) {
+    if (session == nullptr) {
+        return;
+    }
+    if (result != CURLE_OK) {
+        log_printf("%s: id=%d, curl error %d (%s)", "transfer_completed",
+                   static_cast<int>(session->id()), static_cast<int>(result),
+                   curl_easy_strerror(result));
+        close_session(*session, TURBO_RESULT_MMSC_ERROR, "MMSC connection failed");
+        return;
+    }
+    long code = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
+    if (code == 200) {
+        session->state = session_state::finished;
+        close_session(*session, TURBO_RESULT_OK, "");
+    } else {
+        log_printf("%s: id=%d, HTTP status %ld", "transfer_completed",
+                   static_cast<int>(session->id()), code);
+        close_session(*session, TURBO_RESULT_MMSC_ERROR, "Non-200 response from MMSC");
+    }
+}
+
+void set_curl_proxy(CURL* easy, const char* proxy) {
+    log_printf("%s: setting proxy '%s'", "set_curl_proxy", proxy);
+    std::string_view text(proxy);
+    bool tunnel = text.starts_with("connect://");
+    if (tunnel) {
+        text.remove_prefix(10);
+    }
+    std::string host(text);
+    CURLcode rc = curl_easy_setopt(easy, CURLOPT_PROXY, host.c_str());
+    if (rc != CURLE_OK) {
+        log_printf("%s: cannot set proxy, error %d", "set_curl_proxy", static_cast<int>(rc));
+    }
+    if (host.find(':') == std::string::npos) {
+        rc = curl_easy_setopt(easy, CURLOPT_PROXYPORT, 80L);
+        if (rc != CURLE_OK) {
+            log_printf("%s: cannot set proxy port, error %d", "set_curl_proxy",
+                       static_cast<int>(rc));
+        }
+    }
+    if (tunnel) {
+        rc = curl_easy_setopt(easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
+        if (rc != CURLE_OK) {
+            log_printf("%s: cannot set proxy tunnel mode, error %d", "set_curl_proxy",
+                       static_cast<int>(rc));
+        }
+    }
+}
+
+void handle_send_message_request(const turbo_send_request& request, server_config& config) {
+    const char* who = "handle_send_message_request";
+    std::string path(turbo_text(request.path));
+    log_printf("%s enter, id=%d, path='%s'", who, static_cast<int>(request.id), path.c_str());
+    mm7_settings settings;
+    read_port_settings(config.worker_index, settings);
+    log_settings(who, settings);
+    auto fresh = new_session(session_type::send, config, settings);
+    std::memcpy(fresh->request.data(), &request, sizeof request);
+    turbo_session& session = add_session(std::move(fresh));
+
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        log_printf("%s: stat failed on mm1 file %s, errno=%d", who, path.c_str(), errno);
+        close_session(session, TURBO_RESULT_LOCAL_ERROR, "Cannot stat MM1 file");
+        return;
+    }
+    session.mm1_size = static_cast<std::uint64_t>(st.st_size);
+    log_printf("%s: mm1 size is %d", who, static_cast<int>(session.mm1_size));
+    int fd = open(path.c_str(), O_RDONLY);
+    void* map = MAP_FAILED;
+    if (fd >= 0 && session.mm1_size > 0) {
+        map = mmap(nullptr, session.mm1_size, PROT_READ, MAP_PRIVATE, fd, 0);
+    }
+    int saved = errno;
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (map == MAP_FAILED) {
+        log_printf("%s: cannot mmap mm1 file, stat_size=%d, errno=%d", who,
+                   static_cast<int>(session.mm1_size), saved);
+        close_session(session, TURBO_RESULT_LOCAL_ERROR, "Cannot read MM1 file");
+        return;
+    }
+    session.mm1_data = static_cast<const std::uint8_t*>(map);
+    session.mapped = true;
+
+    std::string_view sender = turbo_text(request.sender);
+    std::string_view imsi = turbo_text(settings.imsi);
+    std::string_view line1 = !sender.empty() ? sender : turbo_text(settings.msisdn);
+    session.easy = curl_easy_init();
+    session.headers =
+        build_headers(!sender.empty() && imsi.starts_with("31148"), true, imsi, line1);
+    common_options(session, settings.mmsc_url, 10L, settings, true, [&](CURL* easy) {
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, collect_response);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &session);
+    });
+    session.state = session_state::queued;
+    session.start_ms = monotonic_ms();
+    schedule_send_sessions();
+}
+
+void handle_receive_message_request(const turbo_receive_request& request, server_config& config) {
+    const char* who = "handle_receive_message_request";
+    std::string path(turbo_text(request.path));
+    std::string url(turbo_text(request.url));
+    log_printf("%s enter, id=%d, path='%s', url='%s', transaction_id='%s'", who,
+               static_cast<int>(request.id), path.c_str(), url.c_str(),
+               std::string(turbo_text(request.transaction_id)).c_str());
+    mm7_settings settings;
+    read_port_settings(config.worker_index, settings);
+    log_settings(who, settings);
+    auto fresh = new_session(session_type::receive, config, settings);
+    std::memcpy(fresh->request.data(), &request, sizeof request);
+    turbo_session& session = add_session(std::move(fresh));
+
+    session.file = std::fopen(path.c_str(), "wb");
+    if (session.file == nullptr) {
+        log_printf("%s: cannot fopen mm1 file, errno=%d", who, errno);
+        close_session(session, TURBO_RESULT_LOCAL_ERROR, "Cannot open MM1 file");
+        return;
+    }
+    turbo_set_text(session.stored_path, path);
+    session.easy = curl_easy_init();
+    session.headers =
+        build_headers(false, false, turbo_text(settings.imsi), turbo_text(settings.msisdn));
+    common_options(session, url.c_str(), 20L, settings, false, [&](CURL* easy) {
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, store_fetched);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &session);
+    });
+    start_session(session);
+}
+
+void send_retrieve_confirmation(const turbo_session& receive_session) {
+    const char* who = "send_retrieve_confirmation";
+    server_config& config = *receive_session.config;
+    mm7_settings settings;
+    read_port_settings(config.worker_index, settings);
+    log_settings(who, settings);
+    auto fresh = new_session(session_type::confirm, config, settings);
+    std::string_view transaction_id = turbo_text(receive_session.receive_request().transaction_id);
+    fresh->mm1_size = transaction_id.size() + 8;
+    log_printf("%s: mm1 size is %d", who, static_cast<int>(fresh->mm1_size));
+    std::vector<std::uint8_t>& pdu = fresh->confirm_pdu;
+    pdu = {0x8C, 0x83, 0x98};
+    pdu.insert(pdu.end(), transaction_id.begin(), transaction_id.end());
+    pdu.insert(pdu.end(), {0x00, 0x8D, 0x92, 0x95, 0x81});
+    fresh->mm1_data = pdu.data();
+    turbo_session& session = add_session(std::move(fresh));
+    session.easy = curl_easy_init();
+    session.headers =
+        build_headers(false, true, turbo_text(settings.imsi), turbo_text(settings.msisdn));
+    common_options(session, settings.mmsc_url, 10L, settings, true, [&](CURL* easy) {
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard_response);
+    });
+    start_session(session);
+}

@@ -1,0 +1,127 @@
+// The daemon in turbo mode, end to end: a VASP submits over MM7, the port's worker posts the
+// PDU to the MMSC stand-in and the VASP gets the MMSC's answer; a worker killed mid-transfer is
+// forked again and every waiting VASP is answered once.  Private /tmp (netns-tmp-run).
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "e2e/http_client.h"
+#include "e2e/mm7_request.h"
+#include "turbo/turbo_standins.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// tshark's reading of one HTTP request, or "" when tshark is not installed.
+std::string dissect(const std::string& request, const fs::path& dir) {
+    std::ofstream(dir / "request.bin", std::ios::binary) << request;
+    std::string command =
+        "command -v tshark >/dev/null && od -Ax -tx1 -v " + (dir / "request.bin").string() +
+        " | text2pcap -q -T 40000,80 -4 10.0.0.1,10.0.0.2 - " + (dir / "request.pcap").string() +
+        " && tshark -n -r " + (dir / "request.pcap").string() + " -V -d tcp.port==80,http 2>&1";
+    std::string out;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    char chunk[4096];
+    for (std::size_t n; pipe && (n = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) {
+        out.append(chunk, n);
+    }
+    return out;
+}
+
+class TurboDaemon : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(mmsc_.ready());
+        ASSERT_TRUE(sim_.ready());
+        settings("/mms");
+        daemon_ = std::make_unique<e2e::daemon_process>(
+            std::vector<std::string>{"--clientip", "127.0.0.1", "--gwserial", "GW-T",
+                                     "--turbomodemask", "8", "--turbomodetimeout", "3"});
+        ASSERT_TRUE(daemon_->wait_for_log("worker connected, fd=")) << daemon_->log();
+    }
+    void TearDown() override {
+        EXPECT_TRUE(daemon_->running()) << daemon_->log();
+        EXPECT_EQ(daemon_->stderr_text(), "");
+    }
+    static void settings(const std::string& path) {
+        std::ofstream("/tmp/qzm/mm7_settings_3")
+            << "mmsc_url: http://127.0.0.1:8080" << path
+            << "\r\nimsi: 311480123456789\r\nmsisdn: +12125550100\r\n";
+    }
+    static std::string submission() {
+        test_submission s = sample_submission();
+        s.recipients = "<To><Number>+03125550199</Number></To>";
+        return submit_request(s);
+    }
+    int worker_pid() const {
+        std::string pid = std::to_string(daemon_->pid());
+        return std::atoi(e2e::read_file("/proc/" + pid + "/task/" + pid + "/children").c_str());
+    }
+
+    turbo_test::mmsc_standin mmsc_;
+    e2e::kmodsim_process sim_;
+    std::unique_ptr<e2e::daemon_process> daemon_;
+};
+
+TEST_F(TurboDaemon, ASubmissionReachesTheMmscAndItsAnswerTheVasp) {
+    std::string reply = e2e::exchange(submission());
+    EXPECT_TRUE(
+        reply.starts_with("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n"
+                          "X-QZM-GWSN: GW-T\r\nX-QZM-IMSI: 311480123456789\r\n"
+                          "X-QZM-Port: 3\r\nX-QZM-Port-Capacity: 4\r\n"
+                          "X-QZM-MM1-Support: 1.0\r\n\r\n"))
+        << reply << daemon_->log();
+    EXPECT_NE(reply.find("<MessageID>mid-1</MessageID>"), std::string::npos) << reply;
+    EXPECT_TRUE(sim_.wait_for_line("MMS_SENDMMS_RESULT_IND"));
+    EXPECT_FALSE(sim_.seen("received MMS_SENDMMS_REQ"));
+    for (const auto& entry : fs::directory_iterator(daemon_->workdir())) {
+        EXPECT_NE(entry.path().extension(), ".mm1");
+    }
+    // What reached the MMSC is a clean m-send-req for an independent decoder.
+    auto requests = mmsc_.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].head.find("X-VzW-MDN: 1"), std::string::npos);
+    std::string text = dissect(requests[0].head + requests[0].body, mmsc_.dir());
+    if (text.empty()) {
+        GTEST_SKIP() << "tshark or text2pcap not installed";
+    }
+    EXPECT_NE(text.find("m-send-req"), std::string::npos) << text;
+    EXPECT_NE(text.find("+03125550199/TYPE=PLMN"), std::string::npos) << text;
+    EXPECT_NE(text.find("application/smil"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Malformed"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Expert Info (Error"), std::string::npos) << text;
+}
+
+TEST_F(TurboDaemon, AKilledWorkerIsForkedAgainAndEveryVaspIsAnsweredOnce) {
+    settings("/hang");
+    std::vector<std::unique_ptr<e2e::http_connection>> vasps;
+    for (int i = 0; i < 3; ++i) {
+        vasps.push_back(std::make_unique<e2e::http_connection>());
+        ASSERT_TRUE(vasps.back()->send_all(submission()));
+    }
+    ASSERT_TRUE(e2e::wait_until([&] { return mmsc_.requests().size() == 3; }));
+    // A VASP that leaves while its send is out: the answer for it must find nothing.
+    vasps.back().reset();
+    ASSERT_TRUE(daemon_->wait_for_log("free_outgoing_mms_info"));
+    int worker = worker_pid();
+    ASSERT_GT(worker, 0);
+    kill(worker, SIGKILL);
+    for (std::size_t i = 0; i + 1 < vasps.size(); ++i) {
+        std::string reply = vasps[i]->read_all(10s);
+        EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK\r\n")) << reply;
+        EXPECT_NE(reply.find("Gateway error 9, cause 0"), std::string::npos) << reply;
+        EXPECT_EQ(reply.find("HTTP/1.0", 1), std::string::npos) << reply;  // answered once
+    }
+    ASSERT_TRUE(daemon_->wait_for_log("Worker for port 3 has been terminated"));
+    ASSERT_TRUE(daemon_->wait_for_log_count("worker connected, fd=", 2));
+    EXPECT_EQ(daemon_->log_count("is gone, request id="), 2u);
+    settings("/mms");
+    EXPECT_TRUE(e2e::exchange(submission()).starts_with("HTTP/1.0 200 OK\r\n"));
+    EXPECT_NE(worker_pid(), worker);
+}
+
+}  // namespace

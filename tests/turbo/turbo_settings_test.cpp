@@ -1,0 +1,90 @@
+// Per-port settings files and the carrier headers an IMSI selects.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/daemon_harness.h"
+#include "turbo/turbo_settings.h"
+
+namespace {
+
+struct settings_case {
+    const char* name;
+    std::string file;
+    std::string proxy;
+    std::string url;
+    std::string imsi;
+    std::string msisdn;
+};
+
+TEST(TurboSettings, FilesAreReadLineByLine) {
+    const std::string long_value(300, 'u');
+    const std::vector<settings_case> cases = {
+        {"crlf", "mms_proxy: p:8080\r\nmmsc_url: http://m/mms\r\nimsi: 311480\r\nmsisdn: +1\r\n",
+         "p:8080", "http://m/mms", "311480", "+1"},
+        {"odd spacing", "  imsi:311\n\t msisdn  :  +49 \n\nmmsc_url\t: u \t\n", "", "u", "311",
+         "+49"},
+        {"later line wins, empty empties", "mms_proxy: a\nmms_proxy:\nimsi: 1\nimsi: 2\n", "", "",
+         "2", ""},
+        {"no colon empties, unknown keys skipped", "imsi: 5\nimsi 6\nfoo: bar\nmsisdn=7\n", "", "",
+         "", ""},
+        {"values cut to the field", "msisdn: 123456789012345678901234\n", "", "", "",
+         "1234567890123456789"},
+        // The rest of an over-long line is not a line of its own, even when it looks like one.
+        {"over-long line", "mmsc_url: " + long_value + "imsi: 9\nimsi: 1\n", "",
+         std::string(245, 'u'), "1", ""},
+        {"no final line end", "imsi: 42", "", "", "42", ""},
+    };
+    e2e::temp_dir dir("turbo-settings");
+    for (const settings_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto path = dir.path() / "settings";
+        std::ofstream(path, std::ios::binary) << c.file;
+        mm7_settings s;
+        read_settings_file(path.c_str(), s);
+        EXPECT_EQ(s.mms_proxy, c.proxy);
+        EXPECT_EQ(s.mmsc_url, c.url);
+        EXPECT_EQ(s.imsi, c.imsi);
+        EXPECT_EQ(s.msisdn, c.msisdn);
+    }
+    mm7_settings untouched;
+    read_settings_file((dir.path() / "missing").c_str(), untouched);
+    EXPECT_STREQ(untouched.mmsc_url, "");
+}
+
+TEST(TurboSettings, CarrierHeadersAndTemplates) {
+    struct header_case {
+        const char* imsi;
+        const char* line1;
+        std::vector<std::string> headers;
+    };
+    const std::vector<header_case> cases = {
+        {"311480123456789",
+         "2125550100",
+         {"x-up-calling-line-id: 12125550100", "X-VzW-MDN: 12125550100"}},
+        {"311480123456789",
+         "+12125550100",
+         {"x-up-calling-line-id: 12125550100", "X-VzW-MDN: 12125550100"}},
+        {"310410000000000", "123456789", {"X-Up-Calling-Line-Id: 1123456789"}},
+        {"311440000000000", "+15551234567", {"X-MDN: +15551234567"}},
+        {"311580000000000", "5551234567", {"x-vzw-mdn: 15551234567"}},
+        {"311230000000000", "5551234567", {"X-CS3G-MDN: 15551234567"}},
+        {"530011234567890", "+64211234567", {"X-NOKIA-MSISDN: +64211234567"}},
+        {"262011234567890", "+491701234567", {}},
+        {"", "+1", {}},
+    };
+    for (const header_case& c : cases) {
+        SCOPED_TRACE(c.imsi);
+        std::vector<std::string> got;
+        for_each_carrier_header(c.imsi, c.line1, [&](const std::string& h) { got.push_back(h); });
+        EXPECT_EQ(got, c.headers);
+    }
+    EXPECT_EQ(fill_header_template("a ##OTHER## b ##LINE1", "9"), "a ##OTHER## b ##LINE1");
+    EXPECT_EQ(fill_header_template("##LINE1####LINE1##", "12"), "1212");
+    EXPECT_EQ(fill_header_template("X: ##LINE1##", std::string(200, '7')).size(),
+              HEADER_TEMPLATE_MAX);
+}
+
+}  // namespace
