@@ -32,10 +32,13 @@ int finish_stop(const server_config& config, const stop_state& stop) {
     if (work_left()) {
         log_printf("Stop: gave up waiting, %zu replies unsent", mm7_server_unsent_replies());
     }
+    std::size_t workers = turbo_mode_stop();
     std::string pid_path = config.workdir + PID_FILE_NAME;
     std::remove(pid_path.c_str());
-    log_printf("Stopped cleanly: %zu waiting submissions answered, pid file removed",
-               stop.answered);
+    log_printf(
+        "Stopped cleanly: %zu waiting submissions answered, %zu turbo workers ended, pid "
+        "file removed",
+        stop.answered, workers);
     return kStopped;
 }
 

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/mainloop.h"
+#include "core/signals.h"
 #include "mm7/mms_message.h"
 #include "turbo/turbo_protocol.h"
 #include "turbo/turbo_worker.h"
@@ -354,6 +356,7 @@ int turbo_mode_worker_connected_handler(int fd, int flags) {
 void forget_parent_state(server_config& config) {
     mainloop_clear_ticks();
     mainloop_cleanup();
+    signals_reset_in_child();
     int keep = log_file != nullptr ? fileno(log_file) : -1;
     for (int fd = 3; fd < MAINLOOP_MAX_FDS; ++fd) {
         if (fd != keep) {
@@ -557,4 +560,26 @@ int turbo_mode_worker_pid(int port) {
 
 bool turbo_mode_worker_connected(int port) {
     return port >= 0 && port < TURBO_MAX_PORTS && worker_sockets[port] != nullptr;
+}
+
+std::size_t turbo_mode_stop() {
+    std::size_t stopped = 0;
+    for (pid_t& pid : worker_pids) {
+        if (pid <= 0) {
+            continue;
+        }
+        kill(pid, SIGTERM);
+        // A worker dies of SIGTERM at once; one that does not within a second is killed.
+        int status = 0;
+        for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+            usleep(10000);
+        }
+        if (waitpid(pid, &status, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        pid = 0;
+        ++stopped;
+    }
+    return stopped;
 }

@@ -93,7 +93,7 @@ TEST_F(OperationsE2E, StopAnswersEveryWaitingSubmissionOnceAndLeavesNoFiles) {
         for (const auto& entry : fs::directory_iterator(daemon_->workdir())) {
             EXPECT_NE(entry.path().extension(), ".mm1") << entry.path();
         }
-        EXPECT_TRUE(daemon_->log_contains("Stopped cleanly: 20 waiting submissions answered"));
+        EXPECT_TRUE(daemon_->log_contains("Stopped cleanly: 20 waiting submissions answered, 0 turbo workers ended"));
         daemon_.reset();
         sim_.reset();
     }
