@@ -16,3 +16,7 @@ std::uint32_t turbo_mode_handle_message(outgoing_mms_info*) {
 }
 
 void turbo_mode_forget_client(outgoing_mms_info*) {}
+
+int turbo_mode_handle_incoming(std::uint32_t, std::string_view, const mms_message&) {
+    return 0;
+}
