@@ -514,6 +514,11 @@ void mm7_client_register(std::unique_ptr<mm7_client_info> info) {
 
 int mm7_client_handle_poll(int fd, int flags, mm7_client_info* info) {
     log_printf("mm7_client_handle_poll %d", fd);
+    // While connecting, every event is the connection's outcome: a refused connection also
+    // reports readable, and must read as a failed connection rather than a lost one.
+    if (info->state == S::connecting && (flags & (MAINLOOP_IN | MAINLOOP_ERR)) != 0) {
+        flags = MAINLOOP_OUT;
+    }
     if ((flags & MAINLOOP_IN) != 0) {
         handle_read(fd, *info);
     } else if ((flags & MAINLOOP_OUT) != 0) {

@@ -36,6 +36,7 @@ class Settings:
         self.save = args.save
         self.slow_bytes = args.slow_bytes
         self.slow_interval = args.slow_interval
+        self.discard = args.discard
 
 
 class IncompleteRequest(Exception):
@@ -47,7 +48,8 @@ class Reader:
 
     def __init__(self, sock, settings):
         self.sock = sock
-        self.data = b""
+        self.data = bytearray()
+        self.pos = 0
         self.slow = settings.mode == "slow"
         self.settings = settings
         self.total = 0
@@ -61,20 +63,28 @@ class Reader:
         if not chunk:
             raise IncompleteRequest("connection closed after %d bytes" % self.total)
         self.total += len(chunk)
+        if self.pos > (1 << 20):
+            del self.data[:self.pos]
+            self.pos = 0
         self.data += chunk
 
     def line(self, limit=65536):
-        while b"\r\n" not in self.data:
-            if len(self.data) > limit:
+        while True:
+            end = self.data.find(b"\r\n", self.pos)
+            if end >= 0:
+                break
+            if len(self.data) - self.pos > limit:
                 raise IncompleteRequest("line too long")
             self.fill()
-        line, self.data = self.data.split(b"\r\n", 1)
+        line = bytes(self.data[self.pos:end])
+        self.pos = end + 2
         return line
 
-    def exactly(self, n):
-        while len(self.data) < n:
+    def exactly(self, n, keep=True):
+        while len(self.data) - self.pos < n:
             self.fill()
-        out, self.data = self.data[:n], self.data[n:]
+        out = bytes(self.data[self.pos:self.pos + n]) if keep else b""
+        self.pos += n
         return out
 
 
@@ -90,16 +100,18 @@ def read_head(reader):
     return request_line, headers
 
 
-def read_chunked(reader):
+def read_chunked(reader, keep=True):
     body = bytearray()
+    total = 0
     while True:
         size_line = reader.line().decode("latin-1")
         size = int(size_line.split(";")[0], 16)  # ValueError for a malformed size
         if size == 0:
             if reader.line() != b"":
                 raise IncompleteRequest("no CRLF after the last chunk")
-            return bytes(body)
-        body += reader.exactly(size)
+            return bytes(body), total
+        body += reader.exactly(size, keep)
+        total += size
         if reader.exactly(2) != b"\r\n":
             raise IncompleteRequest("chunk not followed by CRLF")
 
@@ -196,7 +208,7 @@ def serve(conn, number, settings):
     event("accepted %d mode=%s" % (number, mode))
     try:
         if mode == "never-read":
-            while conn.recv(1, socket.MSG_PEEK) and settings.mode == "never-read":
+            while conn.recv(1, socket.MSG_PEEK):
                 time.sleep(0.2)
             return
         reader = Reader(conn, settings)
@@ -213,9 +225,10 @@ def serve(conn, number, settings):
                       for n, v in headers)
         if not chunked:
             raise IncompleteRequest("request is not chunked")
-        body = read_chunked(reader)
-        event("request %d complete bytes=%d" % (number, len(body)))
-        decode_request(number, request_line, headers, body, settings)
+        body, size = read_chunked(reader, not settings.discard)
+        event("request %d complete bytes=%d" % (number, size))
+        if not settings.discard:
+            decode_request(number, request_line, headers, body, settings)
         if mode == "never-answer":
             event("not answering %d" % number)
             while conn.recv(4096):
@@ -233,15 +246,45 @@ def serve(conn, number, settings):
         event("closed %d" % number)
 
 
-def listener(sock, settings):
-    number = 0
-    while True:
-        try:
-            conn, _ = sock.accept()
-        except OSError:
+class Endpoint:
+    """The listening socket; in refuse mode the port is bound but not listening, so that every
+    connection attempt is refused."""
+
+    def __init__(self, host, port, settings):
+        self.address = (host, port)
+        self.settings = settings
+        self.sock = None
+        self.listening = False
+        self.number = 0
+        self.open()
+
+    def open(self):
+        listen = self.settings.mode != "refuse"
+        if self.sock is not None and listen == self.listening:
             return
-        number += 1
-        threading.Thread(target=serve, args=(conn, number, settings), daemon=True).start()
+        if self.sock is not None:
+            try:
+                self.sock.shutdown(socket.SHUT_RDWR)  # wakes and ends the accepting thread
+            except OSError:
+                pass
+            self.sock.close()
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(self.address)
+        self.listening = listen
+        if listen:
+            self.sock.listen(64)
+            threading.Thread(target=self.accept, args=(self.sock,), daemon=True).start()
+
+    def accept(self, sock):
+        while True:
+            try:
+                conn, _ = sock.accept()
+            except OSError:
+                return
+            self.number += 1
+            threading.Thread(target=serve, args=(conn, self.number, self.settings),
+                             daemon=True).start()
 
 
 def main():
@@ -254,16 +297,12 @@ def main():
     p.add_argument("--save", help="folder for the decoded requests (request-N/...)")
     p.add_argument("--slow-bytes", type=int, default=512, help="bytes per read in slow mode")
     p.add_argument("--slow-interval", type=float, default=0.05, help="seconds between slow reads")
+    p.add_argument("--discard", action="store_true", help="count the body, do not decode it")
     p.add_argument("--stay", action="store_true", help="keep running at the end of stdin")
     args = p.parse_args()
     settings = Settings(args)
 
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    sock.bind((args.host, args.port))
-    if settings.mode != "refuse":
-        sock.listen(64)
-    threading.Thread(target=listener, args=(sock, settings), daemon=True).start()
+    endpoint = Endpoint(args.host, args.port, settings)
     event("vaspsim ready port=%d" % args.port)
 
     # Commands on stdin: "mode M", "status N", "mm7-status S", "echo TEXT", "quit".
@@ -274,9 +313,8 @@ def main():
         if words[0] == "quit":
             break
         if words[0] == "mode" and len(words) == 2 and words[1] in MODES:
-            if words[1] != "refuse" and settings.mode == "refuse":
-                sock.listen(64)
             settings.mode = words[1]
+            endpoint.open()
             event("ok mode=%s" % words[1])
         elif words[0] == "status" and len(words) == 2 and words[1].isdigit():
             settings.status = int(words[1])
