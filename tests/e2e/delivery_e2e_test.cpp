@@ -254,13 +254,22 @@ TEST_F(DeliveryE2E, MisbehavingVaspEndsEachDeliveryWithItsOutcome) {
             ASSERT_TRUE(vasp_->wait_for_line(std::string("mode=") + m.mode)) << daemon_->log();
         }
     }
+    // A file that shrinks while it is streamed: the request is cut off, never completed.
+    const fs::path shrinking = dir.path() / "shrinking.mm1";
+    fs::copy_file(big, shrinking);
+    mode("slow");
+    sim_->command("rcv 4 " + shrinking.string());
+    ASSERT_TRUE(vasp_->wait_for_line("accepted 6 mode=slow"));
+    fs::resize_file(shrinking, 1 << 20);
+    EXPECT_TRUE(daemon_->wait_for_log("failed, bad PDU: PDU file ends inside a part (part 1 of "));
+    EXPECT_TRUE(vasp_->wait_for_line("request 6 incomplete"));
     mode("normal");
     const std::string reply = e2e::exchange(submit_request(sample_submission()));
     EXPECT_TRUE(reply.starts_with("HTTP/1.0 200 OK")) << reply;
     for (const misbehaviour& m : cases) {
         EXPECT_TRUE(daemon_->wait_for_log(m.outcome, 120s)) << m.mode << "\n" << daemon_->log();
     }
-    EXPECT_EQ(daemon_->log_count("mm7_client: "), cases.size());
+    EXPECT_EQ(daemon_->log_count("mm7_client: "), cases.size() + 1);
     EXPECT_TRUE(vasp_->seen("request 4 incomplete") || vasp_->seen("request 4 complete"));
 }
 
