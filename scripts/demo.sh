@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Quick start: builds mm7_server and the kernel-module simulator, runs both on loopback, submits
 # a real MM7 SubmitReq (a SMIL part, a text part and a small image) with curl and shows what the
-# VASP sees: the 103 Early Hints interim responses it asked for, then the SubmitRsp.  Everything
-# is stopped and removed at the end.
+# VASP sees: the 103 Early Hints interim responses it asked for, then the SubmitRsp.  Then the
+# simulator injects a received multipart MMS and a delivery report, and a VASP stand-in
+# (tools/vaspsim) shows the DeliverReq and DeliveryReportReq it decoded.  Everything is stopped
+# and removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh
@@ -32,6 +34,11 @@ build/tools/kmodsim/kmodsim --keep "$demo/kept" --log "$demo/kmodsim.log" \
 pids+=($!)
 exec 3>"$demo/ctl"
 wait_for "$demo/kmodsim.out" "kmodsim ready"
+
+# The VASP's own MM7 endpoint, where received messages go.
+tools/vaspsim/vaspsim.py --port 8080 --save "$demo/vasp" --stay </dev/null >"$demo/vasp.out" &
+pids+=($!)
+wait_for "$demo/vasp.out" "vaspsim ready"
 
 build/mm7_server --port 8887 --workdir "$demo/work" --logfile "$demo/mm7_server.log" \
     --clientip 127.0.0.1 --clienturl http://127.0.0.1:8080/mm7-client --gwserial DEMO-GW-1 &
@@ -82,4 +89,32 @@ kept=$(ls "$demo/kept")
 echo "== the MMS PDU handed to the kernel module: $kept, $(stat -c %s "$demo/kept/$kept") bytes; left in the work directory: $(ls "$demo/work" | grep -c '\.mm1$' || true) PDU files =="
 echo "== its first bytes (m-send-req headers: type, transaction id, version, From, To, ...): =="
 od -A x -t x1z -N 96 "$demo/kept/$kept"
+
+echo
+echo "== a message arrives from the network: the simulator writes an m-retrieve-conf PDU with a"
+echo "   SMIL, a text and an image part and announces it (MMS_MMSRCV_IND, flags 4: a file) =="
+mkdir -p "$demo/parts"
+printf '<smil><body><par dur="5s"><img src="logo.png"/><text src="reply.txt"/></par></body></smil>' >"$demo/parts/start.smil"
+printf 'Thanks, got it!' >"$demo/parts/reply.txt"
+printf '%s' 'iVBORw0KGgoAAAANSUhEUgAAAAgAAAAICAIAAABLbSncAAAAbElEQVR42g3JQQEAMAgDMaRUClIq' \
+    'pVKQwvNkIGXLN1WFii5cpJhiiyuqhEQLi4gRK04/GjXduEkzzTbXP4xMG5uYMWvOP4JCB4eECRsu' \
+    'PwYNPXjIMMMONz8WLb14yTLLLrc/Dh19+Mgxxx53PLzkagGPUuSAAAAAAElFTkSuQmCC' | base64 -d >"$demo/parts/logo.png"
+echo "set sender +4915198765432/TYPE=PLMN" >&3
+echo "set recipient +4917012345678/TYPE=PLMN" >&3
+echo "pdu retrieve $demo/received.mm1 $demo/parts/start.smil $demo/parts/reply.txt $demo/parts/logo.png" >&3
+wait_for "$demo/kmodsim.out" "wrote retrieve"
+echo "rcv 4 $demo/received.mm1" >&3
+wait_for "$demo/vasp.out" "answered 1 "
+echo "== then a delivery report for the submitted message arrives inline (flags 1) =="
+message_id=$(sed -n 's/.*message-id=\([^ ]*\).*/\1/p' "$demo/kmodsim.out" | head -n 1)
+echo "pdu delivery $demo/report.mm1 $message_id" >&3
+wait_for "$demo/kmodsim.out" "wrote delivery"
+echo "rcv 1 $demo/report.mm1" >&3
+wait_for "$demo/vasp.out" "answered 2 "
+echo "== what the VASP stand-in decoded (with Python's email package): =="
+grep -E '^request [0-9]+ (path|part|content)' "$demo/vasp.out"
+echo "== the DeliverReq envelope: =="
+cat "$demo/vasp/request-1/envelope.xml"
+echo "== mm7_server's outcome lines: =="
+grep -o 'mm7_client: .*' "$demo/mm7_server.log"
 echo "== stopping =="
