@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <random>
 #include <unordered_map>
 #include <vector>
@@ -285,6 +286,28 @@ void abort_stream(mm7_client_info& info, std::string_view what) {
                 info.pdu_path.empty() ? "inline PDU" : info.pdu_path, "), request aborted"}));
 }
 
+// One HTTP chunk made of the pieces given, one after the other, into write_buf.  With no data
+// at all it is the last chunk, "0" and two CRLF.
+void frame_chunk(mm7_client_info& info, std::initializer_list<byte_view> pieces) {
+    std::size_t n = 0;
+    for (const byte_view& piece : pieces) {
+        n += piece.size();
+    }
+    const std::string size = itoa_hex(static_cast<unsigned>(n));
+    buffer& out = info.write_buf;
+    out.clear();
+    out.reserve(size.size() + n + 4);
+    out.insert(out.end(), size.begin(), size.end());
+    out.push_back('\r');
+    out.push_back('\n');
+    for (const byte_view& piece : pieces) {
+        out.insert(out.end(), piece.begin(), piece.end());
+    }
+    out.push_back('\r');
+    out.push_back('\n');
+    info.write_sent = 0;
+}
+
 void set_text_chunk(mm7_client_info& info, std::string_view text) {
     mm7_client_set_chunk(info, as_bytes(text));
 }
@@ -338,9 +361,8 @@ bool produce_part_data(mm7_client_info& info) {
     }
     const byte_view piece(data_area.data(), got);
     if (info.part_base64) {
-        std::string text = base64_encode(piece).value_or(std::string());
-        text += "\r\n";
-        set_text_chunk(info, text);
+        const std::string text = base64_encode(piece).value_or(std::string());
+        frame_chunk(info, {as_bytes(text), as_bytes("\r\n")});
     } else {
         mm7_client_set_chunk(info, piece);
     }
@@ -534,17 +556,7 @@ int mm7_client_handle_poll(int fd, int flags, mm7_client_info* info) {
 }
 
 void mm7_client_set_chunk(mm7_client_info& info, byte_view data) {
-    const std::string size = itoa_hex(static_cast<unsigned>(data.size()));
-    buffer& out = info.write_buf;
-    out.clear();
-    out.reserve(size.size() + data.size() + 4);
-    out.insert(out.end(), size.begin(), size.end());
-    out.push_back('\r');
-    out.push_back('\n');
-    out.insert(out.end(), data.begin(), data.end());
-    out.push_back('\r');  // with no data: the last chunk, "0" and two CRLF
-    out.push_back('\n');
-    info.write_sent = 0;
+    frame_chunk(info, {data});
 }
 
 void mm7_client_free(std::unique_ptr<mm7_client_info> info) {
