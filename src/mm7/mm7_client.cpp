@@ -65,6 +65,8 @@ std::string make_boundary() {
     return out;
 }
 
+bool judge_reply(mm7_client_info& info, bool at_end);
+
 void refresh_deadline(mm7_client_info& info) {
     info.deadline = ticks_now() + MM7_CLIENT_DEADLINE_SECONDS * ticks_per_second;
 }
@@ -78,6 +80,10 @@ int expire_deliveries() {
         }
     }
     for (mm7_client_info* info : expired) {
+        if (info->state == S::complete && info->reply.starts_with("HTTP/")) {
+            judge_reply(*info, true);  // a VASP that answered but keeps the connection open
+            continue;
+        }
         mm7_client_finished(*info, delivery_outcome::timed_out,
                             concat({"no progress for ", itoa_dec(MM7_CLIENT_DEADLINE_SECONDS),
                                     " s in state ", itoa_dec(static_cast<int>(info->state))}));

@@ -217,6 +217,21 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
     EXPECT_TRUE(vasp_->seen("content-id=<a>X-Evil: 1 "));  // one header line, value kept
 }
 
+TEST_F(DeliveryE2E, ClientUrlWithoutHostDropsTheDeliveryWithoutConnecting) {
+    daemon_.reset();
+    daemon_ = std::make_unique<e2e::daemon_process>(
+        std::vector<std::string>{"--clienturl", "http://:8080/mm7-client"});
+    ASSERT_TRUE(daemon_->wait_for_log("QZM MM7 server starting on port 8887"));
+    fds_ = open_fds(daemon_->pid());
+    const buffer pdu = retrieve_pdu(1, {entry(PNG_HEADERS, "abc")});
+    e2e::temp_dir dir("mm7-nohost");
+    std::ofstream(dir.path() / "p.mm1", std::ios::binary)
+        .write(reinterpret_cast<const char*>(pdu.data()), static_cast<std::streamsize>(pdu.size()));
+    receive("rcv 4 " + (dir.path() / "p.mm1").string(),
+            "http_open: client URL http://:8080/mm7-client has no host, delivery dropped");
+    EXPECT_FALSE(vasp_->seen("accepted"));
+}
+
 // A VASP that misbehaves: every delivery ends with its outcome on one line, nothing leaks, and
 // submissions are served meanwhile.  The stalled ones end at the 60-second progress deadline.
 TEST_F(DeliveryE2E, MisbehavingVaspEndsEachDeliveryWithItsOutcome) {
