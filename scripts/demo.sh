@@ -3,7 +3,9 @@
 # a real MM7 SubmitReq (a SMIL part, a text part and a small image) with curl and shows what the
 # VASP sees: the 103 Early Hints interim responses it asked for, then the SubmitRsp.  A second
 # submission, routed to modem port 7, goes through that port's turbo mode worker to an MMSC
-# stand-in over HTTP instead.  Everything is stopped and removed at the end.
+# stand-in over HTTP instead.  Then the simulator injects a received multipart MMS and a
+# delivery report, and a VASP stand-in (tools/vaspsim) shows the DeliverReq and
+# DeliveryReportReq it decoded.  Everything is stopped and removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh
@@ -54,6 +56,11 @@ if [ ! -e "$settings" ]; then
 else
     echo "demo: $settings exists already; leaving it alone and turbo mode off" >&2
 fi
+
+# The VASP's own MM7 endpoint, where received messages go.
+tools/vaspsim/vaspsim.py --port 8080 --save "$demo/vasp" --stay </dev/null >"$demo/vasp.out" &
+pids+=($!)
+wait_for "$demo/vasp.out" "vaspsim ready"
 
 build/mm7_server --port 8887 --workdir "$demo/work" --logfile "$demo/mm7_server.log" \
     --clientip 127.0.0.1 --clienturl http://127.0.0.1:8080/mm7-client --gwserial DEMO-GW-1 \
@@ -122,4 +129,32 @@ if [ "$turbo_mask" != 0 ]; then
     echo "== the worker's side, from the daemon's log: =="
     grep -E 'turbo_mode_handle_message: request sent|add_session|close_session' "$demo/mm7_server.log" | cut -c1-120
 fi
+
+echo
+echo "== a message arrives from the network: the simulator writes an m-retrieve-conf PDU with a"
+echo "   SMIL, a text and an image part and announces it (MMS_MMSRCV_IND, flags 4: a file) =="
+mkdir -p "$demo/parts"
+printf '<smil><body><par dur="5s"><img src="logo.png"/><text src="reply.txt"/></par></body></smil>' >"$demo/parts/start.smil"
+printf 'Thanks, got it!' >"$demo/parts/reply.txt"
+printf '%s' 'iVBORw0KGgoAAAANSUhEUgAAAAgAAAAICAIAAABLbSncAAAAbElEQVR42g3JQQEAMAgDMaRUClIq' \
+    'pVKQwvNkIGXLN1WFii5cpJhiiyuqhEQLi4gRK04/GjXduEkzzTbXP4xMG5uYMWvOP4JCB4eECRsu' \
+    'PwYNPXjIMMMONz8WLb14yTLLLrc/Dh19+Mgxxx53PLzkagGPUuSAAAAAAElFTkSuQmCC' | base64 -d >"$demo/parts/logo.png"
+echo "set sender +4915198765432/TYPE=PLMN" >&3
+echo "set recipient +4917012345678/TYPE=PLMN" >&3
+echo "pdu retrieve $demo/received.mm1 $demo/parts/start.smil $demo/parts/reply.txt $demo/parts/logo.png" >&3
+wait_for "$demo/kmodsim.out" "wrote retrieve"
+echo "rcv 4 $demo/received.mm1" >&3
+wait_for "$demo/vasp.out" "answered 1 "
+echo "== then a delivery report for the submitted message arrives inline (flags 1) =="
+message_id=$(sed -n 's/.*message-id=\([^ ]*\).*/\1/p' "$demo/kmodsim.out" | head -n 1)
+echo "pdu delivery $demo/report.mm1 $message_id" >&3
+wait_for "$demo/kmodsim.out" "wrote delivery"
+echo "rcv 1 $demo/report.mm1" >&3
+wait_for "$demo/vasp.out" "answered 2 "
+echo "== what the VASP stand-in decoded (with Python's email package): =="
+grep -E '^request [0-9]+ (path|part|content)' "$demo/vasp.out"
+echo "== the DeliverReq envelope: =="
+cat "$demo/vasp/request-1/envelope.xml"
+echo "== mm7_server's outcome lines: =="
+grep -o 'mm7_client: .*' "$demo/mm7_server.log"
 echo "== stopping =="

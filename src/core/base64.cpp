@@ -1,6 +1,9 @@
 #include "core/base64.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -32,38 +35,48 @@ std::optional<std::string> base64_encode(byte_view data) {
     if (len > std::numeric_limits<std::size_t>::max() / 4 - 3) {
         return std::nullopt;
     }
-    const std::size_t chars = (len + 2) / 3 * 4;
-    std::string out;
-    out.reserve(chars + chars / 80 * 2 + 1);
-    std::size_t column = 0;
-    auto put = [&](char c) {
-        if (column == 80) {
-            out += "\r\n";
-            column = 0;
+    // Two output characters per 12 input bits, looked up at once.
+    static const std::array<char, 2 * 4096> pairs = [] {
+        std::array<char, 2 * 4096> t{};
+        for (std::size_t v = 0; v < 4096; ++v) {
+            t[2 * v] = kAlphabet[v >> 6];
+            t[2 * v + 1] = kAlphabet[v & 63];
         }
-        out += c;
-        ++column;
-    };
-    std::size_t i = 0;
-    for (; i + 3 <= len; i += 3) {
-        std::uint32_t v = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
-        put(kAlphabet[(v >> 18) & 63]);
-        put(kAlphabet[(v >> 12) & 63]);
-        put(kAlphabet[(v >> 6) & 63]);
-        put(kAlphabet[v & 63]);
+        return t;
+    }();
+    // Every 60 input bytes make one line of 80 characters; lines are joined by CRLF.
+    constexpr std::size_t kLineBytes = 60;
+    const std::size_t chars = (len + 2) / 3 * 4;
+    const std::size_t breaks = chars == 0 ? 0 : (chars - 1) / 80;
+    std::string out(chars + 2 * breaks, '\0');
+    char* p = out.data();
+    const std::uint8_t* in = data.data();
+    const std::size_t whole = len / 3 * 3;  // bytes encoded without padding
+    for (std::size_t line = 0; line < whole; line += kLineBytes) {
+        if (line != 0) {
+            *p++ = '\r';
+            *p++ = '\n';
+        }
+        const std::size_t stop = std::min(whole, line + kLineBytes);
+        for (std::size_t i = line; i < stop; i += 3) {
+            const std::uint32_t v =
+                (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
+            std::memcpy(p, &pairs[2 * (v >> 12)], 2);
+            std::memcpy(p + 2, &pairs[2 * (v & 4095)], 2);
+            p += 4;
+        }
     }
-    if (len - i == 1) {
-        std::uint32_t v = data[i] << 16;
-        put(kAlphabet[(v >> 18) & 63]);
-        put(kAlphabet[(v >> 12) & 63]);
-        put('=');
-        put('=');
-    } else if (len - i == 2) {
-        std::uint32_t v = (data[i] << 16) | (data[i + 1] << 8);
-        put(kAlphabet[(v >> 18) & 63]);
-        put(kAlphabet[(v >> 12) & 63]);
-        put(kAlphabet[(v >> 6) & 63]);
-        put('=');
+    if (len != whole) {
+        if (whole != 0 && whole % kLineBytes == 0) {
+            *p++ = '\r';
+            *p++ = '\n';
+        }
+        const std::uint32_t v = (std::uint32_t{in[whole]} << 16) |
+                                (len - whole == 2 ? std::uint32_t{in[whole + 1]} << 8 : 0);
+        p[0] = kAlphabet[(v >> 18) & 63];
+        p[1] = kAlphabet[(v >> 12) & 63];
+        p[2] = len - whole == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+        p[3] = '=';
     }
     return out;
 }

@@ -234,6 +234,7 @@ void mm7_server_init(server_config& config, int& server_fd) {
                          [cfg](int lfd, int flags) { return HandleNewClient(lfd, flags, *cfg); });
     mm7_server_set_xgate_hooks();
     mm7_server_set_turbo_hooks();
+    xgate_hooks_table.on_mms_rcv_ind = HandleXgateMmsRcvInd;
     mainloop_register_fd(config.xgate_fd, MAINLOOP_IN,
                          [cfg](int xfd, int flags) { return xgate_receive(xfd, flags, *cfg); });
 }

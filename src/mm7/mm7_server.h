@@ -71,6 +71,11 @@ struct outgoing_mms_info {
 };
 
 void mm7_server_init(server_config& config, int& server_fd);
+
+struct xgate_message;
+// An MMS_MMSRCV_IND from the kernel module (or a fetched message from turbo mode): starts the
+// delivery of the PDU to the VASP, or drops it with a log line.
+void HandleXgateMmsRcvInd(const xgate_message& indication, server_config& config);
 int HandleNewClient(int fd, int flags, server_config& config);
 int HandleClientInput(int fd, int flags, outgoing_mms_info* info);
 int HandleMM1Body(outgoing_mms_info* info, const std::uint8_t* bytes, std::size_t length);

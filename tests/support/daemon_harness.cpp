@@ -262,7 +262,13 @@ bool daemon_process::wait_for_log_count(std::string_view needle, std::size_t cou
 // ---- kmodsim_process ----
 
 kmodsim_process::kmodsim_process(std::vector<std::string> args, std::chrono::milliseconds timeout)
-    : dir_("mm7-kmodsim") {
+    : kmodsim_process(
+          launch_line{{kmodsim_binary().string()}, "kmodsim ready", "--log", "frames.log"}, args,
+          timeout) {}
+
+kmodsim_process::kmodsim_process(launch_line program, std::vector<std::string> args,
+                                 std::chrono::milliseconds timeout)
+    : dir_("mm7-kmodsim"), ready_marker_(std::move(program.ready_marker)) {
     int to_child[2], from_child[2];
     if (pipe2(to_child, O_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
@@ -278,8 +284,8 @@ kmodsim_process::kmodsim_process(std::vector<std::string> args, std::chrono::mil
     signal(SIGPIPE, SIG_IGN);
 
     child_process::launch s;
-    s.argv.push_back(kmodsim_binary().string());
-    s.argv.insert(s.argv.end(), {"--log", (dir_.path() / "frames.log").string()});
+    s.argv = program.argv;
+    s.argv.insert(s.argv.end(), {program.dir_option, (dir_.path() / program.dir_name).string()});
     s.argv.insert(s.argv.end(), args.begin(), args.end());
     s.cwd = dir_.path();
     fd_guard err(open_for_output(dir_.path() / "stderr.txt"));
@@ -320,7 +326,7 @@ void kmodsim_process::read_lines(int fd) {
         std::lock_guard lock(mutex_);
         for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
             lines_.push_back(partial.substr(0, nl));
-            if (lines_.back().starts_with("kmodsim ready")) {
+            if (lines_.back().starts_with(ready_marker_)) {
                 ready_ = true;
             }
             partial.erase(0, nl + 1);
@@ -418,5 +424,11 @@ exit_status kmodsim_process::stop() {
     }
     return child_->stop();
 }
+
+vaspsim_process::vaspsim_process(std::vector<std::string> args)
+    : kmodsim_process(
+          launch_line{
+              {MM7_SOURCE_DIR "/tools/vaspsim/vaspsim.py"}, "vaspsim ready", "--save", "save"},
+          std::move(args)) {}
 
 }  // namespace e2e

@@ -168,10 +168,21 @@ class kmodsim_process {
     // Closes the command pipe and lets the simulator end; forces it when it does not.
     exit_status stop();
 
+  protected:
+    struct launch_line {
+        std::vector<std::string> argv;  // the program and its first arguments
+        std::string ready_marker;       // the line that says it is ready
+        std::string dir_option;         // given dir() / dir_name
+        std::string dir_name;
+    };
+    kmodsim_process(launch_line program, std::vector<std::string> args,
+                    std::chrono::milliseconds timeout = default_timeout);
+
   private:
     void read_lines(int fd);
 
     temp_dir dir_;
+    std::string ready_marker_;
     std::unique_ptr<child_process> child_;
     int command_fd_ = -1;
     std::thread reader_;
@@ -181,6 +192,12 @@ class kmodsim_process {
     std::size_t cursor_ = 0;
     bool ready_ = false;
     bool closed_ = false;  // the simulator's output has ended
+};
+
+// The VASP stand-in (tools/vaspsim), driven the same way; it saves what it decodes in dir().
+class vaspsim_process : public kmodsim_process {
+  public:
+    explicit vaspsim_process(std::vector<std::string> args = {});
 };
 
 }  // namespace e2e

@@ -72,6 +72,11 @@ const char* const COMMANDS =
     "  rcv FLAGS ARG [imsi=X] [port=N] [to=X] [from=X]\n"
     "                         send MMS_MMSRCV_IND: flags 1 = ARG is a PDU file whose bytes are\n"
     "                         sent, 2 = ARG is a URL, 4 = ARG is a file path, sent as it is\n"
+    "  pdu retrieve OUT PART...  write an m-retrieve-conf (multipart.related) with these files\n"
+    "                         as parts; content types by file extension, a .smil part is the "
+    "start\n"
+    "  pdu delivery OUT MSGID [STATUS]  write an m-delivery-ind (status octet, default 0x81)\n"
+    "  pdu read OUT MSGID     write an m-read-orig-ind (read status Read)\n"
     "  raw HEX...             send the bytes given in hex (blanks allowed) as one datagram\n"
     "  empty                  send an empty datagram\n"
     "  echo TEXT              print 'echo TEXT' (a marker for scripts)\n"
@@ -436,6 +441,101 @@ std::string transaction_id_of(const std::string& path) {
     return "kmodsim-transaction";
 }
 
+// ---- received PDUs for `pdu` ----
+
+void put_uintvar(bytes& out, std::uint32_t value) {
+    bytes groups = {static_cast<std::uint8_t>(value & 0x7F)};
+    for (value >>= 7; value != 0; value >>= 7) {
+        groups.insert(groups.begin(), static_cast<std::uint8_t>(0x80 | (value & 0x7F)));
+    }
+    out.insert(out.end(), groups.begin(), groups.end());
+}
+
+// Date (a Long-integer of four octets) and an address value of From (Address-present-token).
+void put_date(bytes& out) {
+    const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+    out.insert(out.end(), {0x85, 0x04, static_cast<std::uint8_t>(now >> 24),
+                           static_cast<std::uint8_t>(now >> 16),
+                           static_cast<std::uint8_t>(now >> 8), static_cast<std::uint8_t>(now)});
+}
+void put_from(bytes& out, std::string_view address) {
+    const std::string text = address.empty() ? "+10000000000/TYPE=PLMN" : std::string(address);
+    out.insert(out.end(), {0x89, static_cast<std::uint8_t>(text.size() + 2), 0x80});
+    put_mms_text(out, text);
+}
+void put_to(bytes& out, std::string_view address) {
+    out.push_back(0x97);
+    put_mms_text(out, address.empty() ? "+20000000000/TYPE=PLMN" : std::string(address));
+}
+
+std::string media_type_of(const std::string& path) {
+    static const std::map<std::string, std::string> types = {
+        {".smil", "application/smil"}, {".txt", "text/plain"},  {".png", "image/png"},
+        {".jpg", "image/jpeg"},        {".jpeg", "image/jpeg"}, {".gif", "image/gif"}};
+    const auto it = types.find(std::filesystem::path(path).extension().string());
+    return it == types.end() ? "application/octet-stream" : it->second;
+}
+
+// m-retrieve-conf, multipart.related (start "<smil>" when a SMIL part is there), one entry per
+// file with its media type as text and the file name as Content-ID.
+std::optional<bytes> retrieve_conf_pdu(const std::vector<std::string>& files, const settings& s,
+                                       unsigned number) {
+    bytes out = {0x8C, 0x84, 0x98};
+    put_mms_text(out, "kmodsim-rcv-" + std::to_string(number));
+    out.insert(out.end(), {0x8D, 0x92});
+    put_from(out, s.sender);
+    put_to(out, s.recipient);
+    out.push_back(0x96);
+    put_mms_text(out, "kmodsim message " + std::to_string(number));
+    put_date(out);
+    bytes type = {0xB3};
+    const bool smil = std::any_of(files.begin(), files.end(), [](const std::string& f) {
+        return media_type_of(f) == "application/smil";
+    });
+    if (smil) {
+        type.push_back(0x8A);
+        put_mms_text(type, "<smil>");
+        type.push_back(0x89);
+        put_mms_text(type, "application/smil");
+    }
+    out.push_back(0x84);
+    out.push_back(static_cast<std::uint8_t>(type.size()));  // fits a Short-length
+    out.insert(out.end(), type.begin(), type.end());
+    put_uintvar(out, static_cast<std::uint32_t>(files.size()));
+    for (const std::string& file : files) {
+        auto data = read_file(file);
+        if (!data) {
+            return std::nullopt;
+        }
+        const std::string media = media_type_of(file);
+        bytes headers;
+        put_mms_text(headers, media);
+        headers.push_back(0xC0);  // Content-ID
+        put_mms_text(headers, media == "application/smil"
+                                  ? std::string("<smil>")
+                                  : "<" + std::filesystem::path(file).filename().string() + ">");
+        put_uintvar(out, static_cast<std::uint32_t>(headers.size()));
+        put_uintvar(out, static_cast<std::uint32_t>(data->size()));
+        out.insert(out.end(), headers.begin(), headers.end());
+        out.insert(out.end(), data->begin(), data->end());
+    }
+    return out;
+}
+
+// m-delivery-ind (status octet) or m-read-orig-ind (read status Read) for a message id.
+bytes report_pdu(bool delivery, std::string_view message_id, std::uint8_t status,
+                 const settings& s) {
+    bytes out = {0x8C, static_cast<std::uint8_t>(delivery ? 0x86 : 0x88), 0x8D, 0x92, 0x8B};
+    put_mms_text(out, message_id);
+    put_to(out, s.recipient);
+    if (!delivery) {
+        put_from(out, s.sender);
+    }
+    put_date(out);
+    out.insert(out.end(), {static_cast<std::uint8_t>(delivery ? 0x95 : 0x9B), status});
+    return out;
+}
+
 std::optional<bytes> parse_hex(std::string_view text) {
     bytes out;
     int nibble = -1;
@@ -507,6 +607,7 @@ class simulator {
     void keep_copy(const std::string& file);
     void later(long ms, std::function<void()> action);
     bool inject_mmsrcv(const std::vector<std::string>& words);
+    void write_pdu(const std::vector<std::string>& words);
 
     int sock_;
     sockaddr_in daemon_{};
@@ -788,6 +889,37 @@ bool simulator::inject_mmsrcv(const std::vector<std::string>& words) {
     return true;
 }
 
+void simulator::write_pdu(const std::vector<std::string>& words) {
+    const bool retrieve = words.size() >= 4 && words[1] == "retrieve";
+    const bool report = words.size() >= 4 && (words[1] == "delivery" || words[1] == "read");
+    if (!retrieve && !report) {
+        event(
+            "error: usage: pdu retrieve OUT PART... | pdu delivery OUT MSGID [STATUS] | pdu read "
+            "OUT MSGID");
+        return;
+    }
+    std::optional<bytes> pdu;
+    if (retrieve) {
+        pdu = retrieve_conf_pdu(std::vector<std::string>(words.begin() + 3, words.end()), settings_,
+                                ++message_counter_);
+    } else {
+        const auto status = words.size() > 4 ? to_number(words[4]) : std::optional<long>(0x81);
+        if (!status || *status < 0 || *status > 255) {
+            event("error: bad status");
+            return;
+        }
+        pdu = report_pdu(words[1] == "delivery", words[3],
+                         static_cast<std::uint8_t>(words[1] == "read" ? 0x80 : *status), settings_);
+    }
+    std::ofstream out(words[2], std::ios::binary);
+    if (!pdu || !out.write(reinterpret_cast<const char*>(pdu->data()),
+                           static_cast<std::streamsize>(pdu->size()))) {
+        event("error: cannot write " + words[2]);
+        return;
+    }
+    event("wrote " + words[1] + " " + words[2] + " bytes=" + std::to_string(pdu->size()));
+}
+
 bool simulator::command(std::string_view line) {
     const auto words = split_words(line);
     if (words.empty() || words[0][0] == '#') {
@@ -858,6 +990,8 @@ bool simulator::command(std::string_view line) {
         }
     } else if (verb == "rcv") {
         inject_mmsrcv(words);
+    } else if (verb == "pdu") {
+        write_pdu(words);
     } else if (verb == "raw") {
         auto data = parse_hex(line.substr(line.find("raw") + 3));
         if (!data || data->empty()) {

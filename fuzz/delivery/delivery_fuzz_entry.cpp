@@ -1,0 +1,83 @@
+#include "delivery_fuzz_entry.h"
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "mm7/mm7_entries.h"
+#include "wsp/wsp.h"
+#include "wsp/wsp_primitives.h"
+
+namespace {
+
+void require(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+// Every line of a part's MIME headers is one line: a value from the PDU can neither end it nor
+// add a header of its own.
+void check_part_headers(const std::string& text, const multipart_entry& entry, bool base64) {
+    std::size_t lines = 0;
+    std::size_t at = 0;
+    for (std::size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        const std::string line = text.substr(at, end - at);
+        require(line.find_first_of("\r\n") == std::string::npos);
+        ++lines;
+    }
+    require(at == text.size());
+    const std::size_t expected = 4 + (entry.headers.content_id ? 1 : 0) +
+                                 (entry.headers.content_location ? 1 : 0) + (base64 ? 1 : 0);
+    require(lines == expected);
+}
+
+// Walks the entries of the body from start, as the client streams them, and checks that the
+// one-pass check agrees with the step-by-step walk.
+void walk(byte_view pdu, std::uint64_t start) {
+    const auto reader = [pdu](std::uint64_t position, std::span<std::uint8_t> out) {
+        if (position >= pdu.size()) {
+            return std::size_t{0};
+        }
+        const std::size_t n = std::min<std::size_t>(out.size(), pdu.size() - position);
+        std::copy_n(pdu.begin() + static_cast<std::ptrdiff_t>(position), n, out.begin());
+        return n;
+    };
+    const body_check check = mm7_check_body(start, pdu.size(), reader);
+    std::uint64_t position = start;
+    std::uint32_t entries = 0;
+    entry_fault fault = entry_fault::none;
+    while (position < pdu.size() && entries < MM7_MAX_DELIVERY_ENTRIES) {
+        const std::uint64_t remaining = pdu.size() - position;
+        const byte_view window = pdu.subspan(static_cast<std::size_t>(position))
+                                     .first(std::min<std::size_t>(MM7_ENTRY_WINDOW, remaining));
+        const entry_step step = mm7_read_entry(window, remaining);
+        if (step.fault != entry_fault::none) {
+            fault = step.fault;
+            break;
+        }
+        require(step.header_size + std::uint64_t{step.entry->data_length} <= remaining);
+        const bool base64 = !mm7_part_is_raw(*step.entry);
+        check_part_headers(mm7_part_headers(*step.entry, "b", base64), *step.entry, base64);
+        position += step.header_size + std::uint64_t{step.entry->data_length};
+        ++entries;
+    }
+    if (position < pdu.size() && fault == entry_fault::none) {
+        fault = entry_fault::too_many_entries;
+    }
+    require(check.entries == entries && check.fault == fault);
+}
+
+}  // namespace
+
+int delivery_fuzz_one(const std::uint8_t* data, std::size_t size) {
+    const byte_view input(data, size);
+    walk(input, 0);
+    std::uint32_t offset = 0;
+    const mms_message message = ParseMMSHeaders(input, offset, false);
+    if (message.content_type && offset < size) {
+        decode_uintvar(input, offset);
+        walk(input, offset);
+    }
+    return 0;
+}

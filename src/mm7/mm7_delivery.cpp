@@ -1,0 +1,205 @@
+// Network-originated MMS: from the kernel module's reception indication to a started delivery.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/log.h"
+#include "mm7/mm7_client.h"
+#include "mm7/mm7_entries.h"
+#include "mm7/mm7_server.h"
+#include "turbo/turbo_mode.h"
+#include "wsp/wsp.h"
+#include "wsp/wsp_primitives.h"
+#include "xgate/xgate.h"
+
+namespace {
+
+// Octets of a PDU file the message headers must lie within.
+constexpr std::size_t PDU_HEADER_WINDOW = 4096;
+constexpr std::size_t MAX_PDU_PATH = 255;
+constexpr std::size_t MAX_ID_TEXT = 19;
+
+// Message types (octet minus 128).
+constexpr std::uint32_t MMS_NOTIFICATION_IND = 2;
+constexpr std::uint32_t MMS_RETRIEVE_CONF = 4;
+constexpr std::uint32_t MMS_DELIVERY_IND = 6;
+constexpr std::uint32_t MMS_READ_ORIG_IND = 8;
+
+constexpr std::string_view MULTIPART_MIXED = "application/vnd.wap.multipart.mixed";
+constexpr std::string_view MULTIPART_RELATED = "application/vnd.wap.multipart.related";
+
+// A text of the indication: up to its first NUL.
+std::string text_of(byte_view data) {
+    const std::string_view text = as_text(data);
+    return std::string(text.substr(0, text.find('\0')));
+}
+
+// Opens a PDU file for reading without ever blocking (a FIFO or a device named by the
+// indication is refused); the file's size, or -1 with errno set.
+std::int64_t open_pdu_file(mm7_client_info& info) {
+    const int fd = open(info.pdu_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    info.pdu_file.reset(fdopen(fd, "rb"));
+    if (!info.pdu_file) {
+        close(fd);
+        return -1;
+    }
+    return st.st_size;
+}
+
+// Obtains the PDU the indication names; the bytes to decode the headers from, or nothing when
+// the indication ends here (logged).
+std::optional<buffer> obtain_pdu(const xgate_message& indication, mm7_client_info& info) {
+    switch (indication.flags) {
+        case MMSRCV_FLAG_URL:
+            log_printf("HandleXgateMmsRcvInd, ignoring url=%s", text_of(indication.data).c_str());
+            return std::nullopt;
+        case MMSRCV_FLAG_FILE: {
+            info.pdu_path = text_of(indication.data).substr(0, MAX_PDU_PATH);
+            log_printf("HandleXgateMmsRcvInd enter, filename=%s", info.pdu_path.c_str());
+            const std::int64_t size = open_pdu_file(info);
+            if (size < 0) {
+                const int err = errno;
+                log_printf("HandleXgateMmsRcvInd: Cannot open %s. Errno: %d (%s)",
+                           info.pdu_path.c_str(), err, std::strerror(err));
+                return std::nullopt;
+            }
+            buffer head(PDU_HEADER_WINDOW);
+            head.resize(mm7_client_read_pdu(info, 0, head));
+            if (head.empty()) {
+                log_printf("HandleXgateMmsRcvInd: Empty PDU file %s", info.pdu_path.c_str());
+                return std::nullopt;
+            }
+            info.pdu_end = static_cast<std::uint64_t>(
+                std::max<std::int64_t>(size, static_cast<std::int64_t>(head.size())));
+            return head;
+        }
+        case MMSRCV_FLAG_PDU:
+            log_printf("HandleXgateMmsRcvInd enter, PDU:");
+            if (indication.data.empty()) {
+                log_printf("HandleXgateMmsRcvInd: Empty PDU");
+                return std::nullopt;
+            }
+            info.pdu_copy = indication.data;
+            info.pdu_end = indication.data.size();
+            return indication.data;
+        default:
+            log_printf("HandleXgateMmsRcvInd unrecognized flags: %d",
+                       static_cast<int>(indication.flags));
+            return std::nullopt;
+    }
+}
+
+// Checks the multipart content after the header block and finds its first entry.  False when
+// the message is dropped (logged).
+bool prepare_content(mm7_client_info& info, const buffer& head, std::uint32_t offset) {
+    mms_content_type& ct = *info.envelope_data->content_type;
+    if (ct.content_type && *ct.content_type == MULTIPART_MIXED) {
+        ct.content_type = std::string(MULTIPART_RELATED);
+        ct.start = "<smil>";
+        ct.type = "application/smil";
+    }
+    if (!ct.content_type || *ct.content_type != MULTIPART_RELATED) {
+        log_printf("HandleXgateMmsRcvInd: ignoring content-type = %s",
+                   ct.content_type.value_or("").c_str());
+        return false;
+    }
+    if (offset >= head.size()) {
+        log_printf("HandleXgateMmsRcvInd: no entry count within the first %d bytes, dropped",
+                   static_cast<int>(PDU_HEADER_WINDOW));
+        return false;
+    }
+    const std::uint32_t parts = decode_uintvar(head, offset);
+    log_printf("HandleXgateMmsRcvInd: nParts = %d", static_cast<int>(parts));
+    info.pdu_body_offset = offset;
+    info.pdu_position = offset;
+    const body_check check = mm7_check_body(
+        offset, info.pdu_end, [&info](std::uint64_t position, std::span<std::uint8_t> out) {
+            return mm7_client_read_pdu(info, position, out);
+        });
+    if (check.fault != entry_fault::none) {
+        const std::string_view what = entry_fault_text(check.fault);
+        log_printf("HandleXgateMmsRcvInd: %.*s (entry %d), dropped", static_cast<int>(what.size()),
+                   what.data(), static_cast<int>(check.entries + 1));
+        return false;
+    }
+    if (check.entries != parts) {
+        log_printf("HandleXgateMmsRcvInd: nParts = %d but the content holds %d entries",
+                   static_cast<int>(parts), static_cast<int>(check.entries));
+    }
+    return true;
+}
+
+}  // namespace
+
+void HandleXgateMmsRcvInd(const xgate_message& indication, server_config& config) {
+    auto info = std::make_unique<mm7_client_info>();
+    info->imsi = indication.imsi.substr(0, MAX_ID_TEXT);
+    info->gw_serial = config.gw_serial.substr(0, MAX_ID_TEXT);
+    info->config = &config;
+    info->port = indication.port;
+
+    std::optional<buffer> head = obtain_pdu(indication, *info);
+    if (!head) {
+        return;
+    }
+    std::uint32_t offset = 0;
+    info->envelope_data = std::make_unique<mms_message>(ParseMMSHeaders(*head, offset, false));
+    mms_message& message = *info->envelope_data;
+
+    if (message.message_type == MMS_NOTIFICATION_IND) {
+        if (turbo_mode_handle_incoming(info->port, info->imsi, message) == 0) {
+            log_printf(
+                "HandleXgateMmsRcvInd, got NOTIFICATION_IND without turbo mode, this should not "
+                "happen");
+        }
+        return;
+    }
+    if (message.message_type != MMS_RETRIEVE_CONF && message.message_type != MMS_DELIVERY_IND &&
+        message.message_type != MMS_READ_ORIG_IND) {
+        log_printf("HandleXgateMmsRcvInd: ignoring message type %d, it has no MM7 document",
+                   static_cast<int>(message.message_type + 128));
+        return;
+    }
+    if (!message.content_type && head->size() < info->pdu_end) {
+        log_printf("HandleXgateMmsRcvInd: headers longer than %d bytes, dropped",
+                   static_cast<int>(PDU_HEADER_WINDOW));
+        return;
+    }
+    if (message.content_type) {
+        if (!prepare_content(*info, *head, offset)) {
+            return;
+        }
+    } else {
+        info->pdu_position = info->pdu_end;  // nothing after the headers is sent
+    }
+    head.reset();
+
+    if (!message.transaction_id) {
+        message.transaction_id = generate_transaction_id();
+    }
+    message.gateway_recipient = strdup_nonempty(indication.recipient);
+    message.gateway_sender = strdup_nonempty(indication.sender);
+
+    const int fd = mm7_client_open(*info);
+    if (fd > 0) {
+        log_printf("HandleXgateMmsRcvInd info=%p", static_cast<void*>(info.get()));
+        log_printf("HandleXgateMmsRcvInd info->envelope_data=%p",
+                   static_cast<void*>(info->envelope_data.get()));
+        mm7_client_register(std::move(info));
+    } else {
+        log_printf("HandleXgateMmsRcvInd: mm7_client_open failed");
+        mm7_client_finished(*info, delivery_outcome::not_connected, "mm7_client_open failed");
+    }
+}

@@ -1,0 +1,146 @@
+#include "mm7/mm7_entries.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t MAX_UINTVAR_OCTETS = 5;
+
+// A Uintvar at offset, or nothing when it does not end within the window or within five octets.
+std::optional<std::uint32_t> read_uintvar(byte_view window, std::size_t& offset) {
+    std::uint64_t value = 0;
+    for (std::size_t n = 0; n < MAX_UINTVAR_OCTETS && offset < window.size(); ++n) {
+        const std::uint8_t octet = window[offset++];
+        value = value * 128 + (octet & 0x7F);
+        if (octet < 0x80) {
+            if (value > UINT32_MAX) {
+                return std::nullopt;
+            }
+            return static_cast<std::uint32_t>(value);
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string_view entry_fault_text(entry_fault fault) {
+    switch (fault) {
+        case entry_fault::none:
+            return "none";
+        case entry_fault::bad_length:
+            return "entry length unreadable";
+        case entry_fault::header_too_long:
+            return "entry header block over 4096 bytes";
+        case entry_fault::header_past_end:
+            return "entry header block runs past the end of the PDU";
+        case entry_fault::no_content_type:
+            return "entry without a content type";
+        case entry_fault::data_past_end:
+            return "entry data runs past the end of the PDU";
+        case entry_fault::too_many_entries:
+            return "more than 1000 entries";
+    }
+    return "unknown";
+}
+
+entry_step mm7_read_entry(byte_view window, std::uint64_t remaining) {
+    entry_step step;
+    window = window.first(static_cast<std::size_t>(
+        std::min<std::uint64_t>({window.size(), remaining, MM7_ENTRY_WINDOW})));
+    std::size_t offset = 0;
+    const auto headers_length = read_uintvar(window, offset);
+    const auto data_length = headers_length ? read_uintvar(window, offset) : std::nullopt;
+    if (!data_length) {
+        step.fault = entry_fault::bad_length;
+        return step;
+    }
+    if (*headers_length > MM7_MAX_ENTRY_HEADERS) {
+        step.fault = entry_fault::header_too_long;
+        return step;
+    }
+    const std::size_t header_size = offset + *headers_length;
+    if (header_size > window.size()) {
+        step.fault = entry_fault::header_past_end;
+        return step;
+    }
+    if (*data_length > remaining - header_size) {
+        step.fault = entry_fault::data_past_end;
+        return step;
+    }
+    // The codec decodes from a copy that holds exactly the entry header.
+    buffer header(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(header_size));
+    std::uint32_t entry_offset = 0;
+    auto entry = parse_multipart_entry(header, entry_offset);
+    const opt_text& media = entry->content_type.content_type;
+    if (!media || mime_header_value(*media).empty()) {
+        step.fault = entry_fault::no_content_type;
+        return step;
+    }
+    step.header_size = static_cast<std::uint32_t>(header_size);
+    step.entry = std::move(entry);
+    return step;
+}
+
+body_check mm7_check_body(std::uint64_t start, std::uint64_t end, const pdu_window_reader& read) {
+    body_check check;
+    std::vector<std::uint8_t> window(MM7_ENTRY_WINDOW);
+    std::uint64_t position = start;
+    while (position < end) {
+        if (check.entries == MM7_MAX_DELIVERY_ENTRIES) {
+            check.fault = entry_fault::too_many_entries;
+            return check;
+        }
+        const std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(window.size(), end - position));
+        const std::size_t got = read(position, std::span(window).first(wanted));
+        const entry_step step = mm7_read_entry(byte_view(window).first(got), end - position);
+        if (step.fault != entry_fault::none) {
+            check.fault = step.fault;
+            return check;
+        }
+        position += step.header_size + std::uint64_t{step.entry->data_length};
+        ++check.entries;
+    }
+    return check;
+}
+
+std::string mime_header_value(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7F && c != '"') {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool mm7_part_is_raw(const multipart_entry& entry) {
+    return starts_with(view_of(entry.content_type.content_type), "application/smil");
+}
+
+std::string mm7_part_headers(const multipart_entry& entry, std::string_view content_boundary,
+                             bool base64) {
+    std::string out = concat({"\r\n--", content_boundary, "\r\nContent-Type: ",
+                              mime_header_value(entry.content_type.content_type.value_or(""))});
+    for (const mms_param& param : entry.content_type.params) {
+        out += concat(
+            {"; ", mime_header_value(param.name), "=\"", mime_header_value(param.value), "\""});
+    }
+    out += "\r\n";
+    if (entry.headers.content_id) {
+        out += concat({"Content-ID: ", mime_header_value(*entry.headers.content_id), "\r\n"});
+    }
+    if (entry.headers.content_location) {
+        out += concat(
+            {"Content-Location: ", mime_header_value(*entry.headers.content_location), "\r\n"});
+    }
+    if (base64) {
+        out += "Content-Transfer-Encoding: base64\r\n";
+    }
+    out += "\r\n";
+    return out;
+}
