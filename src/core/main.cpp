@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/mainloop.h"
 #include "core/signals.h"
+#include "mm7/mm7_client.h"
 #include "mm7/mm7_server.h"
 #include "turbo/turbo_mode.h"
 #include "xgate/xgate.h"
@@ -25,12 +26,13 @@ struct stop_state {
 };
 
 bool work_left() {
-    return mm7_server_unsent_replies() != 0;
+    return mm7_server_unsent_replies() != 0 || mm7_delivery_count() != 0;
 }
 
 int finish_stop(const server_config& config, const stop_state& stop) {
     if (work_left()) {
-        log_printf("Stop: gave up waiting, %zu replies unsent", mm7_server_unsent_replies());
+        log_printf("Stop: gave up waiting, %zu replies unsent, %zu deliveries unfinished",
+                   mm7_server_unsent_replies(), mm7_delivery_count());
     }
     std::size_t workers = turbo_mode_stop();
     std::string pid_path = config.workdir + PID_FILE_NAME;
