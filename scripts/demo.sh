@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Quick start: builds mm7_server and the kernel-module simulator, runs both on loopback, submits
-# a real MM7 SubmitReq (a SMIL part, a text part and a small image) with curl and shows what the
-# VASP sees: the 103 Early Hints interim responses it asked for, then the SubmitRsp.  A second
+# a real MM7 SubmitReq (a generated SMIL part, a text part and a small image) with mm7-submit and
+# shows what the VASP sees: the 103 Early Hints interim responses it asked for, then the SubmitRsp.  A second
 # submission, routed to modem port 7, goes through that port's turbo mode worker to an MMSC
 # stand-in over HTTP instead.  Then the simulator injects a received multipart MMS and a
-# delivery report, and a VASP stand-in (tools/vaspsim) shows the DeliverReq and
-# DeliveryReportReq it decoded.  Everything is stopped and removed at the end.
+# delivery report, and the VASP's endpoint (mm7-sink) shows the DeliverReq and
+# DeliveryReportReq it received and the parts it saved.  Everything is stopped and removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh
@@ -58,9 +58,9 @@ else
 fi
 
 # The VASP's own MM7 endpoint, where received messages go.
-tools/vaspsim/vaspsim.py --port 8080 --save "$demo/vasp" --stay </dev/null >"$demo/vasp.out" &
+tools/mm7-sink/mm7_sink.py --host 127.0.0.1 --port 8080 --save "$demo/vasp" >"$demo/vasp.out" 2>&1 &
 pids+=($!)
-wait_for "$demo/vasp.out" "vaspsim ready"
+wait_for "$demo/vasp.out" "mm7-sink listening"
 
 build/mm7_server --port 8887 --workdir "$demo/work" --logfile "$demo/mm7_server.log" \
     --clientip 127.0.0.1 --clienturl http://127.0.0.1:8080/mm7-client --gwserial DEMO-GW-1 \
@@ -70,41 +70,23 @@ wait_for "$demo/mm7_server.log" "QZM MM7 server starting"
 echo "== mm7_server is up (pid $(cat "$demo/work/mm7-server.pid")), kernel module simulator attached =="
 
 
-# The VASP's request: SOAP envelope, then the content as a nested multipart/related.
-body="$demo/request.body"
-{
-    printf -- '--mm7-outer\r\nContent-Type: text/xml; charset="utf-8"\r\nContent-ID: <mm7_env>\r\n\r\n'
-    printf '<?xml version="1.0" encoding="UTF-8"?>\r\n'
-    printf '<env:Envelope xmlns:env="http://schemas.xmlsoap.org/soap/envelope/">\r\n'
-    printf '<env:Header><mm7:TransactionID xmlns:mm7="http://www.3gpp.org/ftp/Specs/archive/23_series/23.140/schema/REL-5-MM7-1-2" env:mustUnderstand="1">demo-0001</mm7:TransactionID></env:Header>\r\n'
-    printf '<env:Body><SubmitReq xmlns="http://www.3gpp.org/ftp/Specs/archive/23_series/23.140/schema/REL-5-MM7-1-2">\r\n'
-    printf '<MM7Version>5.3.0</MM7Version>\r\n'
-    printf '<SenderIdentification><VASPID>demo-vasp</VASPID><VASID>demo</VASID></SenderIdentification>\r\n'
-    printf '<Recipients><To><Number>+4917012345678</Number></To></Recipients>\r\n'
-    printf '<MessageClass>Personal</MessageClass><Priority>Normal</Priority>\r\n'
-    printf '<DeliveryReport>true</DeliveryReport><Subject>Hello from the demo</Subject>\r\n'
-    printf '<Content href="cid:mms_content" allowAdaptations="true"/>\r\n'
-    printf '</SubmitReq></env:Body></env:Envelope>\r\n'
-    printf -- '--mm7-outer\r\nContent-Type: multipart/related; boundary="mm7-inner"; start="<presentation>"; type="application/smil"\r\nContent-ID: <mms_content>\r\n\r\n'
-    printf -- '--mm7-inner\r\nContent-Type: application/smil\r\nContent-ID: <presentation>\r\nContent-Location: presentation.smil\r\n\r\n'
-    printf '<smil><head><layout><region id="Image" top="0" height="70%%"/><region id="Text" top="70%%" height="30%%"/></layout></head>'
-    printf '<body><par dur="5s"><img src="logo.png" region="Image"/><text src="hello.txt" region="Text"/></par></body></smil>\r\n'
-    printf -- '--mm7-inner\r\nContent-Type: text/plain; charset=utf-8\r\nContent-ID: <hello.txt>\r\nContent-Location: hello.txt\r\n\r\n'
-    printf 'Hello from mm7_server!\r\n'
-    printf -- '--mm7-inner\r\nContent-Type: image/png\r\nContent-ID: <logo.png>\r\nContent-Location: logo.png\r\nContent-Transfer-Encoding: base64\r\n\r\n'
-    # an 8x8 PNG (a colour gradient), base64 in lines of 76 characters
-    printf 'iVBORw0KGgoAAAANSUhEUgAAAAgAAAAICAIAAABLbSncAAAAbElEQVR42g3JQQEAMAgDMaRUClIq\r\n'
-    printf 'pVKQwvNkIGXLN1WFii5cpJhiiyuqhEQLi4gRK04/GjXduEkzzTbXP4xMG5uYMWvOP4JCB4eECRsu\r\n'
-    printf 'PwYNPXjIMMMONz8WLb14yTLLLrc/Dh19+Mgxxx53PLzkagGPUuSAAAAAAElFTkSuQmCC\r\n'
-    printf -- '--mm7-inner--\r\n\r\n--mm7-outer--\r\n'
-} >"$body"
+# The VASP's message: a text and a small image; mm7-submit builds the SubmitReq around them.
+mkdir -p "$demo/media"
+printf 'Hello from mm7_server!' >"$demo/media/hello.txt"
+printf '%s' 'iVBORw0KGgoAAAANSUhEUgAAAAgAAAAICAIAAABLbSncAAAAbElEQVR42g3JQQEAMAgDMaRUClIq' \
+    'pVKQwvNkIGXLN1WFii5cpJhiiyuqhEQLi4gRK04/GjXduEkzzTbXP4xMG5uYMWvOP4JCB4eECRsu' \
+    'PwYNPXjIMMMONz8WLb14yTLLLrc/Dh19+Mgxxx53PLzkagGPUuSAAAAAAElFTkSuQmCC' | base64 -d >"$demo/media/logo.png"
+submit=(build/tools/mm7-submit/mm7-submit --url http://127.0.0.1:8887/mm7 --vaspid demo-vasp
+        --subject "Hello from the demo" --class Personal --priority Normal --delivery-report)
 
 echo
-echo "== POST /mm7 (SubmitReq with SMIL, text and image; x-expect: 103-early-hints) =="
-echo "== what the VASP receives: =="
-curl -sS --http1.1 -D - -H 'Expect:' -H 'x-expect: 103-early-hints' \
-    -H 'Content-Type: multipart/related; boundary="mm7-outer"; type="text/xml"; start="<mm7_env>"' \
-    -H 'SOAPAction: ""' --data-binary @"$body" http://127.0.0.1:8887/mm7
+echo "== the SubmitReq mm7-submit builds (--dry-run, first lines): =="
+"${submit[@]}" --to +4917012345678 --transaction-id demo-0001 --dry-run \
+    "$demo/media/hello.txt" "$demo/media/logo.png" | head -n 12
+echo "   ..."
+echo "== posted with x-expect: 103-early-hints; what the VASP receives: =="
+"${submit[@]}" --to +4917012345678 --transaction-id demo-0001 --early-hints \
+    "$demo/media/hello.txt" "$demo/media/logo.png"
 echo
 echo
 echo "== the kernel module simulator saw: =="
@@ -118,10 +100,8 @@ if [ "$turbo_mask" != 0 ]; then
     wait_for "$demo/mm7_server.log" "worker connected"
     echo
     echo "== turbo mode: the same submission for +07125550199 (modem port 7) =="
-    sed -e 's/+4917012345678/+07125550199/' -e 's/demo-0001/demo-0002/' "$body" >"$body.7"
-    curl -sS --http1.1 -D - -H 'Expect:' \
-        -H 'Content-Type: multipart/related; boundary="mm7-outer"; type="text/xml"; start="<mm7_env>"' \
-        -H 'SOAPAction: ""' --data-binary @"$body.7" http://127.0.0.1:8887/mm7
+    "${submit[@]}" --to +07125550199 --transaction-id demo-0002 \
+        "$demo/media/hello.txt" "$demo/media/logo.png"
     echo
     echo "== port 7's worker posted it to the MMSC stand-in: =="
     grep '^request' "$demo/mmsc.out"
@@ -144,17 +124,18 @@ echo "set recipient +4917012345678/TYPE=PLMN" >&3
 echo "pdu retrieve $demo/received.mm1 $demo/parts/start.smil $demo/parts/reply.txt $demo/parts/logo.png" >&3
 wait_for "$demo/kmodsim.out" "wrote retrieve"
 echo "rcv 4 $demo/received.mm1" >&3
-wait_for "$demo/vasp.out" "answered 1 "
+wait_for "$demo/vasp.out" "request 1 "
 echo "== then a delivery report for the submitted message arrives inline (flags 1) =="
 message_id=$(sed -n 's/.*message-id=\([^ ]*\).*/\1/p' "$demo/kmodsim.out" | head -n 1)
 echo "pdu delivery $demo/report.mm1 $message_id" >&3
 wait_for "$demo/kmodsim.out" "wrote delivery"
 echo "rcv 1 $demo/report.mm1" >&3
-wait_for "$demo/vasp.out" "answered 2 "
-echo "== what the VASP stand-in decoded (with Python's email package): =="
-grep -E '^request [0-9]+ (path|part|content)' "$demo/vasp.out"
+wait_for "$demo/vasp.out" "request 2 "
+echo "== what the VASP's endpoint (mm7-sink) received and saved: =="
+cat "$demo/vasp.out"
+ls -l "$demo"/vasp/0001-DeliverReq
 echo "== the DeliverReq envelope: =="
-cat "$demo/vasp/request-1/envelope.xml"
+cat "$demo"/vasp/0001-DeliverReq/envelope.xml
 echo "== mm7_server's outcome lines: =="
 grep -o 'mm7_client: .*' "$demo/mm7_server.log"
 echo "== stopping =="

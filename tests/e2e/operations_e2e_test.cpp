@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -93,7 +94,8 @@ TEST_F(OperationsE2E, StopAnswersEveryWaitingSubmissionOnceAndLeavesNoFiles) {
         for (const auto& entry : fs::directory_iterator(daemon_->workdir())) {
             EXPECT_NE(entry.path().extension(), ".mm1") << entry.path();
         }
-        EXPECT_TRUE(daemon_->log_contains("Stopped cleanly: 20 waiting submissions answered, 0 turbo workers ended"));
+        EXPECT_TRUE(daemon_->log_contains(
+            "Stopped cleanly: 20 waiting submissions answered, 0 turbo workers ended"));
         daemon_.reset();
         sim_.reset();
     }
@@ -133,6 +135,48 @@ TEST_F(OperationsE2E, SubmitToolGetsASubmitRspAndRefusesBadArguments) {
         EXPECT_EQ(code, 2) << r.args;
         EXPECT_NE(text.find(r.message), std::string::npos) << text;
     }
+}
+
+// A received message reaches mm7-sink, which saves each part byte for byte and answers the
+// matching response; a malformed request gets a 400 with its reason.
+TEST_F(OperationsE2E, SinkSavesTheExactPartsAndRefusesMalformedRequests) {
+    e2e::mm7_sink_process sink;
+    ASSERT_TRUE(sink.ready());
+    sim_ = std::make_unique<e2e::kmodsim_process>();
+    daemon_ = std::make_unique<e2e::daemon_process>(std::vector<std::string>{
+        "--clientip", "127.0.0.1", "--clienturl", "http://127.0.0.1:8080/mm7"});
+    ASSERT_TRUE(daemon_->wait_for_log("QZM MM7 server starting"));
+    fs::path dir = sim_->dir();
+    std::string image(70000, '\0');
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<char>(i * 7919 % 251);
+    }
+    std::ofstream(dir / "start.smil")
+        << "<smil><body><par><img src=\"pic.png\"/></par></body></smil>";
+    std::ofstream(dir / "pic.png", std::ios::binary) << image;
+    sim_->command("pdu retrieve " + (dir / "in.mm1").string() + " " +
+                  (dir / "start.smil").string() + " " + (dir / "pic.png").string());
+    ASSERT_TRUE(sim_->wait_for_line("wrote retrieve"));
+    sim_->command("rcv 4 " + (dir / "in.mm1").string());
+    auto line = sink.wait_for_line("request 1 DeliverReq");
+    ASSERT_TRUE(line.has_value());
+    EXPECT_NE(line->find("parts=2 saved="), std::string::npos) << *line;
+    fs::path saved = line->substr(line->find("saved=") + 6);
+    std::map<std::string, std::string> parts;  // by the number the sink gave the file
+    for (const auto& entry : fs::directory_iterator(saved)) {
+        parts[entry.path().filename().string().substr(0, 2)] = e2e::read_file(entry.path());
+    }
+    EXPECT_EQ(parts["1-"], e2e::read_file(dir / "start.smil"));
+    EXPECT_EQ(parts["2-"], image);
+    EXPECT_TRUE(daemon_->wait_for_log("delivered to the VASP"));
+
+    e2e::http_connection bad(8080);
+    bad.send_all(
+        "POST /mm7 HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\nContent-Length: "
+        "5\r\n\r\nhello");
+    std::string reply = bad.read_all(10s);
+    EXPECT_EQ(reply.rfind("HTTP/1.1 400 ", 0), 0u) << reply;
+    EXPECT_NE(reply.find("not a well-formed multipart"), std::string::npos) << reply;
 }
 
 }  // namespace

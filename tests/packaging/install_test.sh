@@ -9,6 +9,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 expected="etc/default/mm7-server
 etc/logrotate.d/mm7-server
+usr/bin/mm7-sink
 usr/bin/mm7-submit
 usr/lib/systemd/system/mm7-server.service
 usr/sbin/mm7_server
@@ -33,7 +34,7 @@ fi
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >/dev/null
 deb=$(ls "$work"/deb/mm7-server_*.deb)
 info=$(dpkg-deb --info "$deb")
-for dep in libmxml1 libcurl4; do
+for dep in libmxml1 libcurl4 python3; do
     grep -q "^ Depends:.*\b$dep\b" <<<"$info" || fail "Depends lacks $dep"$'\n'"$info"
 done
 for member in postinst conffiles; do

@@ -431,4 +431,12 @@ vaspsim_process::vaspsim_process(std::vector<std::string> args)
               {MM7_SOURCE_DIR "/tools/vaspsim/vaspsim.py"}, "vaspsim ready", "--save", "save"},
           std::move(args)) {}
 
+mm7_sink_process::mm7_sink_process(std::vector<std::string> args)
+    : kmodsim_process(
+          launch_line{{MM7_SOURCE_DIR "/tools/mm7-sink/mm7_sink.py", "--host", "127.0.0.1"},
+                      "mm7-sink listening",
+                      "--save",
+                      "save"},
+          std::move(args)) {}
+
 }  // namespace e2e

@@ -200,4 +200,10 @@ class vaspsim_process : public kmodsim_process {
     explicit vaspsim_process(std::vector<std::string> args = {});
 };
 
+// mm7-sink, the MM7 endpoint tool, saving into dir()/save.
+class mm7_sink_process : public kmodsim_process {
+  public:
+    explicit mm7_sink_process(std::vector<std::string> args = {});
+};
+
 }  // namespace e2e
