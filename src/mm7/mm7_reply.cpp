@@ -108,6 +108,7 @@ void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
     }
     if (info->early_hints) {
         SendEarlyHints(info->fd, 60);
+        info->early_hints_sent = 1;
     }
     std::uint32_t request_id = turbo_mode_handle_message(info);
     if (request_id != 0) {
@@ -116,18 +117,22 @@ void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
     }
     const mms_message* message = info->message.get();
     std::uint32_t call_id = 0;
-    buffer frame = xgate_build_sendmms_req(static_cast<std::uint32_t>(pdu_size / 6500 + 15),
-                                           message ? view_of(message->route_by) : std::nullopt,
-                                           message ? view_of(message->sender) : std::nullopt, "mm7",
-                                           info->output->path, call_id);
-    callid_slot& slot = callid_table[call_id & (CALLID_TABLE_SIZE - 1)];
-    if (slot.client != nullptr) {
-        // Every slot is taken by a submission still waiting for the kernel module: refuse this
-        // one rather than take the slot of another, whose answer could then never be delivered.
-        log_printf("Too many submissions waiting for the kernel (call id %u)", call_id);
-        SendHttpError(info, "503 Server busy");
-        return;
+    buffer frame;
+    for (std::size_t tries = 0;; ++tries) {
+        frame = xgate_build_sendmms_req(static_cast<std::uint32_t>(pdu_size / 6500 + 15),
+                                        message ? view_of(message->route_by) : std::nullopt,
+                                        message ? view_of(message->sender) : std::nullopt, "mm7",
+                                        info->output->path, call_id);
+        if (callid_table[call_id & (CALLID_TABLE_SIZE - 1)].client == nullptr) {
+            break;  // a slot taken by a submission still waiting is passed over
+        }
+        if (tries == CALLID_TABLE_SIZE) {
+            log_printf("Too many submissions waiting for the kernel (call id %u)", call_id);
+            SendHttpError(info, "503 Server busy");
+            return;
+        }
     }
+    callid_slot& slot = callid_table[call_id & (CALLID_TABLE_SIZE - 1)];
     log_frame(frame);
     xgate_send(info->config->xgate_fd, frame);
     info->call_id = call_id;
@@ -188,7 +193,8 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
     std::string head = "HTTP/1.0 " + std::to_string(http_code) + " OK\r\n";
     head += "Content-Type: text/xml\r\n";
     head += "X-QZM-GWSN: " + config.gw_serial + "\r\n";
-    if (imsi && !imsi->empty() && (*imsi)[0] >= '0' && (*imsi)[0] <= '9') {
+    // Only digits go into the header: the IMSI comes from the link and could carry a line end.
+    if (imsi && !imsi->empty() && imsi->find_first_not_of("0123456789") == std::string_view::npos) {
         head += "X-QZM-IMSI: " + std::string(*imsi) + "\r\n";
     }
     if (port_index >= 0) {
@@ -214,9 +220,12 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
 void mm7_server_set_xgate_hooks() {
     xgate_hooks_table.client_fd = [](outgoing_mms_info* info) { return info->fd; };
     xgate_hooks_table.on_timeout_ind = [](outgoing_mms_info* info, const xgate_message& message) {
-        if (info->early_hints) {
+        if (info->early_hints && info->early_hints_sent < 2) {
             log_printf("Sending 103");
             SendEarlyHints(info->fd, static_cast<int>(message.timeout));
+            ++info->early_hints_sent;
+        } else if (info->early_hints) {
+            log_printf("Not sending 103: two were sent already");
         } else {
             log_printf("Not sending 103 as not requested by client");
         }

@@ -2,6 +2,8 @@
 #include "mm7/mm7_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -203,7 +205,42 @@ bool mm7_socket_flush(int fd) {
 
 // ---- listener and connections ----
 
+namespace {
+
+// PDU files are named by a transaction id (base64 symbols, '/' written as '-') and ".mm1".
+bool is_pdu_file_name(std::string_view name) {
+    constexpr std::string_view suffix = ".mm1";
+    if (name.size() <= suffix.size() || !name.ends_with(suffix)) {
+        return false;
+    }
+    name.remove_suffix(suffix.size());
+    return name.find_first_not_of(
+               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+-=") ==
+           std::string_view::npos;
+}
+
+// The PDU files of an earlier run are of no use any more: their connections are gone.
+void remove_leftover_pdu_files(const std::string& workdir) {
+    DIR* dir = opendir(workdir.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    int removed = 0;
+    while (dirent* entry = readdir(dir)) {
+        if (is_pdu_file_name(entry->d_name) && unlinkat(dirfd(dir), entry->d_name, 0) == 0) {
+            ++removed;
+        }
+    }
+    closedir(dir);
+    if (removed > 0) {
+        log_printf("Removed %d PDU files left by an earlier run", removed);
+    }
+}
+
+}  // namespace
+
 void mm7_server_init(server_config& config, int& server_fd) {
+    remove_leftover_pdu_files(config.workdir);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         log_printf("Cannot create server socket.");

@@ -68,6 +68,7 @@ struct outgoing_mms_info {
     bool part_started = false;        // the current part has written its first line
     std::uint32_t turbo_request = 0;  // request id while a turbo worker holds the submission
     bool peer_gone = false;           // the VASP closed or broke the connection
+    std::uint8_t early_hints_sent = 0;  // interim responses written (at most two)
 };
 
 void mm7_server_init(server_config& config, int& server_fd);

@@ -2,10 +2,13 @@
 // request to the SubmitRsp, every refusal, interim responses and disconnections.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <regex>
+#include <set>
 
 #include "core/base64.h"
 #include "e2e/http_client.h"
@@ -452,6 +455,88 @@ TEST(ServerAccess, PeersOtherThanTheClientIpAreClosedWithoutReply) {
     EXPECT_EQ(reply, "");
     EXPECT_TRUE(daemon.wait_for_log("IP '127.0.0.1' not authorized, closing connection"));
     EXPECT_FALSE(sim.seen("received MMS_SENDMMS_REQ"));
+}
+
+// ---- the kernel link under load and over restarts ----
+
+std::string call_id_of(const std::string& line) {
+    std::smatch m;
+    return std::regex_search(line, m, std::regex("callid=(\\d+)")) ? m[1].str() : "";
+}
+
+TEST_F(ServerE2E, ABurstOf900ConfirmationsAnswersEveryWaitingVasp) {
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = std::max<rlim_t>(files.rlim_cur, std::min<rlim_t>(files.rlim_max, 4000));
+    setrlimit(RLIMIT_NOFILE, &files);
+    set("confirm", "none");
+    const std::string request = submit_request(sample_submission());
+    std::vector<std::unique_ptr<e2e::http_connection>> vasps;
+    std::vector<std::string> call_ids;
+    for (int i = 0; i < 900; ++i) {
+        vasps.push_back(std::make_unique<e2e::http_connection>());
+        ASSERT_TRUE(vasps.back()->send_all(request));
+    }
+    for (int i = 0; i < 900; ++i) {
+        auto line = sim_->wait_for_line("not confirming callid=", 60s);
+        ASSERT_TRUE(line) << i;
+        call_ids.push_back(call_id_of(*line));
+    }
+    set("confirm", "sendconf");
+    std::string commands;
+    for (const std::string& id : call_ids) {
+        commands += "cnf " + id + (&id == &call_ids.back() ? "" : "\n");
+    }
+    sim_->command(commands);
+    std::set<std::string> message_ids;
+    for (auto& vasp : vasps) {
+        std::string reply = vasp->read_all(60s);
+        ASSERT_TRUE(reply.starts_with("HTTP/1.0 200 OK")) << reply;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(reply, m, std::regex("<MessageID>([^<]+)<")));
+        message_ids.insert(m[1].str());
+    }
+    EXPECT_EQ(message_ids.size(), 900u);
+}
+
+TEST_F(ServerE2E, NoMoreThanTwoInterimResponses) {
+    set("confirm", "none");
+    test_submission s = sample_submission();
+    s.extra_headers = {"x-expect: 103-early-hints"};
+    e2e::http_connection vasp;
+    ASSERT_TRUE(vasp.send_all(submit_request(s)));
+    auto line = sim_->wait_for_line("not confirming callid=");
+    ASSERT_TRUE(line);
+    for (int i = 0; i < 50; ++i) {
+        sim_->command("ind " + call_id_of(*line) + " 5");
+    }
+    set("confirm", "sendconf");
+    sim_->command("cnf " + call_id_of(*line));
+    std::string reply = vasp.read_all();
+    std::size_t interim = 0;
+    for (auto at = reply.find("103 Early Hints"); at != std::string::npos;
+         at = reply.find("103 Early Hints", at + 1)) {
+        ++interim;
+    }
+    EXPECT_EQ(interim, 2u) << reply;
+    EXPECT_NE(reply.find("X-Expected-Duration: 5\r\n"), std::string::npos);
+    EXPECT_NE(reply.find("HTTP/1.0 200 OK"), std::string::npos);
+}
+
+TEST_F(ServerE2E, ARestartNeitherRepeatsCallIdsNorKeepsOldPduFiles) {
+    daemon_.reset();
+    e2e::temp_dir work;
+    std::ofstream(work.path() / "AAAAAAAA.mm1") << "left over";
+    std::ofstream(work.path() / "notes.txt") << "kept";
+    daemon_ = std::make_unique<e2e::daemon_process>(e2e::daemon_process::options{
+        {"--workdir", work.path().string(), "--clientip", "127.0.0.1"}, false, true});
+    ASSERT_TRUE(daemon_->wait_for_log("QZM MM7 server starting"));
+    EXPECT_FALSE(fs::exists(work.path() / "AAAAAAAA.mm1"));
+    EXPECT_TRUE(fs::exists(work.path() / "notes.txt"));
+    EXPECT_TRUE(e2e::exchange(submit_request(sample_submission())).starts_with("HTTP/1.0 200"));
+    auto line = sim_->wait_for_line("received MMS_SENDMMS_REQ");
+    ASSERT_TRUE(line);
+    EXPECT_GT(std::stoull(call_id_of(*line)), 1000000u) << *line;
 }
 
 }  // namespace
