@@ -39,7 +39,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--turbomodemsdelay",
                                                  "--turbomodetimeout",
                                                  "--logfile",
-                                                 "--gwserial"};
+                                                 "--gwserial",
+                                                 "--readtimeout",
+                                                 "--confirmgrace",
+                                                 "--maxmessagesize"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -87,6 +90,12 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.log_file_given = true;
         } else if (name == "--gwserial") {
             config.gw_serial = cut(value, GW_SERIAL_SIZE);
+        } else if (name == "--readtimeout") {
+            config.read_timeout = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--confirmgrace") {
+            config.confirm_grace = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--maxmessagesize") {
+            config.max_message_size = std::strtoull(value, nullptr, 10);
         }
     }
     return result;
@@ -208,6 +217,12 @@ std::string usage_text() {
            "  --turbomodetimeout N    seconds an MMSC transaction may take (default 20)\n"
            "  --logfile FILE          log file (default /var/log/qzm/mm7_server.log)\n"
            "  --gwserial TEXT         gateway serial number (default empty)\n"
+           "  --readtimeout N         s a VASP may send nothing while its request is read "
+           "(default 60)\n"
+           "  --confirmgrace N        s to wait for the kernel module beyond its own time-outs "
+           "(default 30)\n"
+           "  --maxmessagesize N      most content bytes of one submission, decoded "
+           "(default 67108864)\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

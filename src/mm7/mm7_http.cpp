@@ -69,12 +69,19 @@ bool write_bytes(FILE* stream, const void* data, std::size_t length) {
     return length == 0 || std::fwrite(data, 1, length, stream) == length;
 }
 
-// Appends decoded or raw body bytes to the part's temporary file.
+// Appends decoded or raw body bytes to the part's temporary file; false when the request was
+// refused (too large, or the file cannot be written).
 bool write_part_bytes(outgoing_mms_info* info, std::string_view bytes) {
     mms_part& part = *info->part;
+    info->content_bytes += bytes.size();
+    if (info->content_bytes > info->config->max_message_size) {
+        log_printf("Message larger than %llu bytes",
+                   static_cast<unsigned long long>(info->config->max_message_size));
+        return refuse(info, "413 Payload Too Large");
+    }
     if (!write_bytes(part.data.get(), bytes.data(), bytes.size())) {
         log_printf("Cannot write temporary file. Errno: %d (%s)", errno, std::strerror(errno));
-        return false;
+        return refuse(info, "503 Server error");
     }
     part.data_length += static_cast<std::uint32_t>(bytes.size());
     return true;
@@ -414,7 +421,7 @@ line_result on_part_body(outgoing_mms_info* info, std::string_view line) {
     }
     ok = info->part->base64 ? write_base64_line(info, line) : write_raw_line(info, line);
     info->line_open = false;
-    return ok ? line_result::next : fail(info, "503 Server error");
+    return ok ? line_result::next : line_result::closed;
 }
 
 bool is_header_state(client_state state) {
@@ -497,7 +504,7 @@ const std::string* watched_delimiter(const outgoing_mms_info* info) {
 
 // Decodes the whole groups of four of the first `take` bytes of a long base64 line; of the rest
 // only its symbols (fewer than four) and the last byte stay pending, so junk cannot pile up.
-void consume_long_base64(outgoing_mms_info* info, std::size_t take) {
+bool consume_long_base64(outgoing_mms_info* info, std::size_t take) {
     buffer& pending = info->pending;
     std::string_view text = as_text(pending);
     std::size_t symbols = 0;
@@ -508,8 +515,7 @@ void consume_long_base64(outgoing_mms_info* info, std::size_t take) {
         }
     }
     if (cut > 0 && !write_base64_line(info, text.substr(0, cut))) {
-        fail(info, "503 Server error");
-        return;
+        return false;
     }
     std::string rest;
     for (std::size_t i = cut; i < take; ++i) {
@@ -520,20 +526,23 @@ void consume_long_base64(outgoing_mms_info* info, std::size_t take) {
     rest += text[take];
     pending.assign(rest.begin(), rest.end());
     info->line_open = true;
+    return true;
 }
 
 // Deals with an unterminated line that has grown long: header lines are refused, body lines
 // are consumed up to their last byte (which may be the CR of a CRLF split between reads).
-void consume_long_line(outgoing_mms_info* info) {
+// False when the connection was closed.
+bool consume_long_line(outgoing_mms_info* info) {
     buffer& pending = info->pending;
     if (is_header_state(info->state)) {
         if (pending.size() > MM7_MAX_HEADER_LINE) {
             refuse_long_line(info);
+            return false;
         }
-        return;
+        return true;
     }
     if (pending.size() <= MM7_LONG_LINE) {
-        return;
+        return true;
     }
     const std::string* delimiter = watched_delimiter(info);
     std::string_view text = as_text(pending);
@@ -541,24 +550,23 @@ void consume_long_line(outgoing_mms_info* info) {
         // A delimiter line with a long tail: keep it whole until it ends, within bounds.
         if (pending.size() > MM7_MAX_HEADER_LINE) {
             refuse_long_line(info);
+            return false;
         }
-        return;
+        return true;
     }
     std::size_t take = pending.size() - 1;  // the last byte may be the CR of a split CRLF
     switch (info->state) {
         case client_state::ENVELOPE_BODY:
             if (!append_envelope(info, text.substr(0, take), !info->line_open)) {
-                return;
+                return false;
             }
             break;
         case client_state::PART_BODY:
             if (info->part->base64) {
-                consume_long_base64(info, take);
-                return;
+                return consume_long_base64(info, take);
             }
             if (!write_raw_line(info, text.substr(0, take))) {
-                fail(info, "503 Server error");
-                return;
+                return false;
             }
             break;
         default:
@@ -566,10 +574,11 @@ void consume_long_line(outgoing_mms_info* info) {
     }
     info->line_open = true;
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(take));
+    return true;
 }
 
-// Runs the received bytes through the line state machine.
-void process_input(outgoing_mms_info* info, const std::uint8_t* data, std::size_t length) {
+// Runs the received bytes through the line state machine; false when the connection was closed.
+bool process_input(outgoing_mms_info* info, const std::uint8_t* data, std::size_t length) {
     buffer& pending = info->pending;
     std::size_t search_from = pending.empty() ? 0 : pending.size() - 1;
     pending.insert(pending.end(), data, data + length);
@@ -584,7 +593,7 @@ void process_input(outgoing_mms_info* info, const std::uint8_t* data, std::size_
         position = crlf + 2;
         line_result result = process_line(info, line);
         if (result == line_result::closed) {
-            return;
+            return false;
         }
         if (result == line_result::mm1) {
             buffer rest(pending.begin() + static_cast<std::ptrdiff_t>(position), pending.end());
@@ -592,16 +601,17 @@ void process_input(outgoing_mms_info* info, const std::uint8_t* data, std::size_
             pending.shrink_to_fit();
             if (!rest.empty()) {
                 HandleMM1Body(info, rest.data(), rest.size());
+                return mm7_client_exists(info);
             }
-            return;
+            return true;
         }
         if (info->state == client_state::DONE) {
             pending.clear();  // anything after the request is ignored
-            return;
+            return mm7_client_exists(info);
         }
     }
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(position));
-    consume_long_line(info);
+    return consume_long_line(info);
 }
 
 }  // namespace
@@ -676,21 +686,38 @@ int HandleClientInput(int fd, int flags, outgoing_mms_info* info) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         return 0;
     }
+    if (n == 0 && info->state == client_state::DONE && (flags & MAINLOOP_ERR) == 0) {
+        // The request is complete: the end of its input is a half-close, and the answer is
+        // still wanted.
+        if (!info->input_closed) {
+            log_printf("Client %d closed its sending side after the request", fd);
+            info->input_closed = true;
+            mainloop_set_fd_flags(fd, mm7_client_flags(info));
+        }
+        return 0;
+    }
     if (n < 1) {
         log_printf("Client disconnected %d", fd);
         info->peer_gone = true;
         CloseClient(info);
         return 0;
     }
+    bool open = true;
     switch (info->state) {
         case client_state::MM1_BODY:
+            info->last_progress = ticks_now();
             HandleMM1Body(info, receive_buffer, static_cast<std::size_t>(n));
+            open = mm7_client_exists(info);
             break;
         case client_state::DONE:
             break;  // waiting for the confirmation; further input is ignored
         default:
-            process_input(info, receive_buffer, static_cast<std::size_t>(n));
+            info->last_progress = ticks_now();
+            open = process_input(info, receive_buffer, static_cast<std::size_t>(n));
             break;
+    }
+    if (open) {
+        mm7_account_memory(info);
     }
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "core/log.h"
 #include "mm7/mm7.h"
@@ -73,6 +74,52 @@ void log_frame(byte_view frame) {
     log_printf("\n%s", hexdump(frame, 1000, 16).c_str());
 }
 
+// PDU files of submissions that stopped waiting for their confirmation, by call id: the kernel
+// module may still be reading one, so it is removed when the late confirmation comes.
+std::map<std::uint32_t, std::string> abandoned;
+constexpr std::size_t kMaxAbandoned = 4096;
+
+void push_deadline(outgoing_mms_info* info, std::uint32_t seconds) {
+    const std::int64_t deadline =
+        ticks_now() +
+        (static_cast<std::int64_t>(seconds) + info->config->confirm_grace) * ticks_per_second;
+    if (info->confirm_deadline == 0 || deadline - info->confirm_deadline > 0) {
+        info->confirm_deadline = deadline;
+    }
+}
+
+// Writes the final reply and ends the connection.
+void write_reply(outgoing_mms_info* info, int http_code, const std::string& document, opt_view imsi,
+                 int port_index, int capacity, bool shotgun) {
+    const server_config& config = *info->config;
+    log_printf("Sending %d OK", http_code);
+    std::string head = "HTTP/1.0 " + std::to_string(http_code) + " OK\r\n";
+    head += "Content-Type: text/xml\r\n";
+    head += "X-QZM-GWSN: " + config.gw_serial + "\r\n";
+    // Only digits go into the header: the IMSI comes from the link and could carry a line end.
+    if (imsi && !imsi->empty() && imsi->find_first_not_of("0123456789") == std::string_view::npos) {
+        head += "X-QZM-IMSI: " + std::string(*imsi) + "\r\n";
+    }
+    if (port_index >= 0) {
+        head += "X-QZM-Port: " + std::to_string(port_index) + "\r\n";
+    }
+    if (capacity > 0) {
+        head += "X-QZM-Port-Capacity: " + std::to_string(capacity) + "\r\n";
+    }
+    head += "X-QZM-MM1-Support: 1.0\r\n";
+    if (shotgun) {
+        head += "X-QZM-Shotgun-Mode: 1\r\n";
+    }
+    head += "\r\n";
+    if (head.size() + document.size() >= kReplyBufferSize) {
+        mm7_socket_write(info->fd, head);
+        mm7_socket_write(info->fd, document);
+    } else {
+        mm7_socket_write(info->fd, head + document);
+    }
+    CloseClient(info);
+}
+
 }  // namespace
 
 int mm7_status_for_response(int octet) {
@@ -138,6 +185,7 @@ void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
     info->call_id = call_id;
     slot.call_id = call_id;
     slot.client = info;
+    push_deadline(info, static_cast<std::uint32_t>(pdu_size / 6500 + 15));
 }
 
 void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, int send_status,
@@ -189,37 +237,30 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
         shotgun = config.turbo_mode_ms_delay < 0;
     }
 
-    log_printf("Sending %d OK", http_code);
-    std::string head = "HTTP/1.0 " + std::to_string(http_code) + " OK\r\n";
-    head += "Content-Type: text/xml\r\n";
-    head += "X-QZM-GWSN: " + config.gw_serial + "\r\n";
-    // Only digits go into the header: the IMSI comes from the link and could carry a line end.
-    if (imsi && !imsi->empty() && imsi->find_first_not_of("0123456789") == std::string_view::npos) {
-        head += "X-QZM-IMSI: " + std::string(*imsi) + "\r\n";
+    write_reply(info, http_code, document, imsi, port_index, capacity, turbo != 0 && shotgun);
+}
+
+void SendConfirmTimeout(outgoing_mms_info* info) {
+    log_printf("No confirmation for callid %u in time, giving up", info->call_id);
+    if (info->output) {
+        info->output->stream.reset();
+        if (abandoned.size() >= kMaxAbandoned) {
+            abandoned.erase(abandoned.begin());
+        }
+        abandoned[info->call_id] = info->output->path;
+        info->output.reset();  // the file stays
     }
-    if (port_index >= 0) {
-        head += "X-QZM-Port: " + std::to_string(port_index) + "\r\n";
-    }
-    if (turbo != 0 && capacity > 0) {
-        head += "X-QZM-Port-Capacity: " + std::to_string(capacity) + "\r\n";
-    }
-    head += "X-QZM-MM1-Support: 1.0\r\n";
-    if (turbo != 0 && shotgun) {
-        head += "X-QZM-Shotgun-Mode: 1\r\n";
-    }
-    head += "\r\n";
-    if (head.size() + document.size() >= kReplyBufferSize) {
-        mm7_socket_write(info->fd, head);
-        mm7_socket_write(info->fd, document);
-    } else {
-        mm7_socket_write(info->fd, head + document);
-    }
-    CloseClient(info);
+    opt_view transaction_id = info->message ? view_of(info->message->transaction_id) : std::nullopt;
+    std::string document = mm7_submit_rsp(transaction_id, 3000,
+                                          "Gateway did not confirm the submission", std::nullopt);
+    log_printf("Sending MM7 response: %d\n%s", 500, document.c_str());
+    write_reply(info, 500, document, std::nullopt, -1, 0, false);
 }
 
 void mm7_server_set_xgate_hooks() {
     xgate_hooks_table.client_fd = [](outgoing_mms_info* info) { return info->fd; };
     xgate_hooks_table.on_timeout_ind = [](outgoing_mms_info* info, const xgate_message& message) {
+        push_deadline(info, message.timeout);
         if (info->early_hints && info->early_hints_sent < 2) {
             log_printf("Sending 103");
             SendEarlyHints(info->fd, static_cast<int>(message.timeout));
@@ -238,5 +279,13 @@ void mm7_server_set_xgate_hooks() {
         SendMM7Response(info, &message.pdu, static_cast<int>(message.status),
                         static_cast<int>(message.cause), message.imsi,
                         static_cast<int>(message.port), 0);
+    };
+    xgate_hooks_table.on_orphan_cnf = [](const xgate_message& message) {
+        auto it = abandoned.find(message.call_id);
+        if (it != abandoned.end()) {
+            log_printf("Removing %s of a submission that stopped waiting", it->second.c_str());
+            std::remove(it->second.c_str());
+            abandoned.erase(it);
+        }
     };
 }

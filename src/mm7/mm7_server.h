@@ -26,12 +26,13 @@ enum class client_state : std::uint32_t {
 };
 
 // Limits that keep one client from exhausting the daemon.  No legitimate VASP comes near them.
-inline constexpr std::size_t MM7_MAX_CLIENTS = 1000;       // simultaneous VASP connections
-inline constexpr std::size_t MM7_MAX_HEADER_LINE = 16384;  // one header or request line
-inline constexpr std::size_t MM7_MAX_HEADER_COUNT = 200;   // header lines of one block
-inline constexpr std::size_t MM7_MAX_PARTS = 127;          // entry count is a single octet
-inline constexpr std::size_t MM7_RECEIVE_SIZE = 102400;    // bytes read per readiness event
-inline constexpr std::size_t MM7_LONG_LINE = 65536;        // body lines are streamed past this
+inline constexpr std::size_t MM7_MAX_CLIENTS = 1000;         // simultaneous VASP connections
+inline constexpr std::size_t MM7_MAX_HEADER_LINE = 16384;    // one header or request line
+inline constexpr std::size_t MM7_MAX_HEADER_COUNT = 200;     // header lines of one block
+inline constexpr std::size_t MM7_MAX_PARTS = 127;            // entry count is a single octet
+inline constexpr std::size_t MM7_RECEIVE_SIZE = 102400;      // bytes read per readiness event
+inline constexpr std::size_t MM7_LONG_LINE = 65536;          // body lines are streamed past this
+inline constexpr std::size_t MM7_MAX_HELD_BYTES = 64 << 20;  // memory of all unfinished requests
 
 // The PDU file of one submission.
 struct output_file {
@@ -63,16 +64,24 @@ struct outgoing_mms_info {
     server_config* config = nullptr;
 
     // Parser bookkeeping beyond the line state machine.
-    std::size_t header_count = 0;     // header lines in the current block
-    bool line_open = false;           // the start of the current line was consumed already
-    bool part_started = false;        // the current part has written its first line
-    std::uint32_t turbo_request = 0;  // request id while a turbo worker holds the submission
-    bool peer_gone = false;           // the VASP closed or broke the connection
+    std::size_t header_count = 0;       // header lines in the current block
+    bool line_open = false;             // the start of the current line was consumed already
+    bool part_started = false;          // the current part has written its first line
+    std::uint32_t turbo_request = 0;    // request id while a turbo worker holds the submission
+    bool peer_gone = false;             // the VASP closed or broke the connection
     std::uint8_t early_hints_sent = 0;  // interim responses written (at most two)
+    bool input_closed = false;          // the VASP half-closed after a complete request
+    std::int64_t last_progress = 0;     // ticks: the last bytes received while reading
+    std::int64_t confirm_deadline = 0;  // ticks: when waiting for the kernel module ends
+    std::size_t held = 0;               // memory held for the unfinished request
+    std::uint64_t content_bytes = 0;    // decoded content stored so far
 };
 
 void mm7_server_init(server_config& config, int& server_fd);
 int HandleNewClient(int fd, int flags, server_config& config);
+// Once a second: closes connections that stopped sending in the middle of a request, answers
+// submissions the kernel module left unconfirmed, and resumes a paused listener.
+int mm7_server_tick(const server_config& config);
 int HandleClientInput(int fd, int flags, outgoing_mms_info* info);
 int HandleMM1Body(outgoing_mms_info* info, const std::uint8_t* bytes, std::size_t length);
 void ParseMultipartParams(std::string_view value, opt_text& boundary, opt_text& start,
@@ -85,6 +94,9 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
                      int cause, opt_view imsi, int port_index, int turbo);
 void SendHttpError(outgoing_mms_info* info, std::string_view status_text);
 void SendEarlyHints(int fd, int seconds);
+// Answers a submission the kernel module has not confirmed in time, with a fault.  Its PDU file
+// stays until the late confirmation comes (or the next start).
+void SendConfirmTimeout(outgoing_mms_info* info);
 
 // The MM7 status code for an X-Mms-Response-Status octet value (3000 when not listed).
 int mm7_status_for_response(int octet);

@@ -419,6 +419,8 @@ TEST_F(ServerE2E, EarlyHintsOnlyWhenAskedFor) {
     EXPECT_TRUE(daemon_->wait_for_log("Not sending 103 as not requested by client"));
 }
 
+std::string call_id_of(const std::string& line);
+
 TEST_F(ServerE2E, DisconnectingInEveryStateLeavesNothingBehind) {
     const std::string request = submit_request(sample_submission());
     std::size_t connections = 0;
@@ -428,7 +430,8 @@ TEST_F(ServerE2E, DisconnectingInEveryStateLeavesNothingBehind) {
         c.close_now();
         ++connections;
     }
-    // Waiting for the kernel module when the VASP leaves.
+    // Leaving once the request is complete is a half-close: the submission is carried through.
+    ASSERT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", connections));
     set("confirm", "none");
     {
         e2e::http_connection c;
@@ -437,10 +440,9 @@ TEST_F(ServerE2E, DisconnectingInEveryStateLeavesNothingBehind) {
         ASSERT_TRUE(line);
         c.close_now();
         ++connections;
-        std::string call_id = line->substr(line->find("callid=") + 7);
-        ASSERT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", connections));
-        sim_->command("cnf " + call_id);
-        EXPECT_TRUE(daemon_->wait_for_log("Not found client fd by callid " + call_id));
+        ASSERT_TRUE(daemon_->wait_for_log("closed its sending side after the request"));
+        set("confirm", "sendconf");
+        sim_->command("cnf " + call_id_of(*line));
     }
     EXPECT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", connections));
     EXPECT_EQ(daemon_->log_count("free_outgoing_mms_info"), connections);
@@ -464,11 +466,10 @@ std::string call_id_of(const std::string& line) {
     return std::regex_search(line, m, std::regex("callid=(\\d+)")) ? m[1].str() : "";
 }
 
+void raise_file_limit();
+
 TEST_F(ServerE2E, ABurstOf900ConfirmationsAnswersEveryWaitingVasp) {
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = std::max<rlim_t>(files.rlim_cur, std::min<rlim_t>(files.rlim_max, 4000));
-    setrlimit(RLIMIT_NOFILE, &files);
+    raise_file_limit();
     set("confirm", "none");
     const std::string request = submit_request(sample_submission());
     std::vector<std::unique_ptr<e2e::http_connection>> vasps;
@@ -537,6 +538,90 @@ TEST_F(ServerE2E, ARestartNeitherRepeatsCallIdsNorKeepsOldPduFiles) {
     auto line = sim_->wait_for_line("received MMS_SENDMMS_REQ");
     ASSERT_TRUE(line);
     EXPECT_GT(std::stoull(call_id_of(*line)), 1000000u) << *line;
+}
+
+// ---- nobody waits forever ----
+
+void raise_file_limit() {
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = std::max<rlim_t>(files.rlim_cur, std::min<rlim_t>(files.rlim_max, 4000));
+    setrlimit(RLIMIT_NOFILE, &files);
+}
+
+TEST(ServerWaiting, IdleReadersAreClosedAndParkedRequestsAndLingeringSocketsAreBounded) {
+    raise_file_limit();
+    e2e::kmodsim_process sim;
+    e2e::daemon_process daemon(
+        std::vector<std::string>{"--clientip", "127.0.0.1", "--readtimeout", "3"});
+    ASSERT_TRUE(daemon.wait_for_log("QZM MM7 server starting"));
+    const std::string request = submit_request(sample_submission());
+    {
+        // No progress while the request is read: 408 after the read time-out, for both.
+        e2e::http_connection silent, half;
+        ASSERT_TRUE(half.send_all(request.substr(0, 100)));
+        EXPECT_EQ(silent.read_all(8s), error_reply("408 Request Timeout"));
+        EXPECT_EQ(half.read_all(1s), error_reply("408 Request Timeout"));
+    }
+    // Requests parked half-way through large envelopes: past the memory bound, 503.
+    test_submission big = sample_submission();
+    big.subject = std::string(250000, 's');
+    const std::string big_head = submit_request(big).substr(0, 250000);
+    std::vector<std::unique_ptr<e2e::http_connection>> parked;
+    for (int i = 0; i < 320; ++i) {
+        parked.push_back(std::make_unique<e2e::http_connection>());
+        parked.back()->send_all(big_head);
+    }
+    std::size_t refused = 0;
+    for (auto& c : parked) {
+        refused += c->read_some(10ms) == error_reply("503 Server busy");
+    }
+    EXPECT_GT(refused, 0u);
+    EXPECT_TRUE(daemon.log_contains("Unfinished requests hold"));
+    const std::size_t closed = 2 + parked.size();
+    parked.clear();
+    ASSERT_TRUE(daemon.wait_for_log_count("free_outgoing_mms_info", closed));
+    std::this_thread::sleep_for(300ms);
+    // Sockets lingering after refusals count within the connection cap.
+    std::vector<std::unique_ptr<e2e::http_connection>> lingering;
+    for (int i = 0; i < 1000; ++i) {
+        lingering.push_back(std::make_unique<e2e::http_connection>());
+        lingering.back()->send_all("GET / HTTP/1.0\r\n");
+    }
+    ASSERT_TRUE(daemon.wait_for_log_count("free_outgoing_mms_info", closed + 1000, 30s));
+    EXPECT_EQ(e2e::exchange(request), "");
+    EXPECT_TRUE(daemon.wait_for_log("Too many connections"));
+    EXPECT_TRUE(daemon.running());
+}
+
+TEST_F(ServerE2E, AHalfCloseAfterTheRequestIsAnswered) {
+    e2e::http_connection vasp;
+    ASSERT_TRUE(vasp.send_all(submit_request(sample_submission())));
+    vasp.shutdown_write();
+    EXPECT_TRUE(vasp.read_all().starts_with("HTTP/1.0 200 OK")) << daemon_->log();
+}
+
+TEST(ServerWaiting, ASilentKernelModuleGetsAFaultAfterItsDeadline) {
+    e2e::kmodsim_process sim({"--set", "confirm=none"});
+    e2e::daemon_process daemon(
+        std::vector<std::string>{"--clientip", "127.0.0.1", "--confirmgrace", "1"});
+    ASSERT_TRUE(daemon.wait_for_log("QZM MM7 server starting"));
+    e2e::http_connection vasp;
+    ASSERT_TRUE(vasp.send_all(submit_request(sample_submission())));
+    auto line = sim.wait_for_line("not confirming callid=");
+    ASSERT_TRUE(line);
+    auto started = std::chrono::steady_clock::now();
+    std::string reply = vasp.read_all(30s);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 15s);
+    EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK")) << reply;
+    EXPECT_NE(reply.find("<StatusText>Gateway did not confirm the submission</StatusText>"),
+              std::string::npos)
+        << reply;
+    EXPECT_EQ(count_pdu_files(daemon.workdir()), 1u);  // the kernel module may still read it
+    sim.set("confirm", "sendconf");
+    sim.command("cnf " + call_id_of(*line));
+    EXPECT_TRUE(daemon.wait_for_log("Not found client fd by callid " + call_id_of(*line)));
+    EXPECT_TRUE(e2e::wait_until([&] { return count_pdu_files(daemon.workdir()) == 0; }));
 }
 
 }  // namespace
