@@ -60,10 +60,10 @@ int listener_fd = -1;
 bool listener_paused = false;
 
 // Lines a peer can provoke at will.
-log_limiter accept_log(5, 10);
-log_limiter unauthorized_log(5, 10);
-log_limiter busy_log(5, 10);
-log_limiter memory_log(5, 10);
+log_limiter accept_log(10, 5);
+log_limiter unauthorized_log(10, 5);
+log_limiter busy_log(10, 5);
+log_limiter memory_log(10, 5);
 
 // Sends as much of data as the peer takes now: the count sent, or -1 when the peer is gone.
 long send_now(int fd, byte_view data) {

@@ -34,6 +34,16 @@ inline constexpr std::size_t MM7_RECEIVE_SIZE = 102400;      // bytes read per r
 inline constexpr std::size_t MM7_LONG_LINE = 65536;          // body lines are streamed past this
 inline constexpr std::size_t MM7_MAX_HELD_BYTES = 64 << 20;  // memory of all unfinished requests
 
+// The state of a chunked request body between reads.
+struct chunk_decoder {
+    enum class step { size, size_line, data, data_end, trailer, done };
+    step at = step::size;
+    std::uint64_t left = 0;      // bytes of the current chunk still to come
+    std::size_t digits = 0;      // hex digits of the size read so far
+    std::size_t line_bytes = 0;  // bytes of the current size-extension or trailer line
+    std::size_t trailer_bytes = 0;
+};
+
 // The PDU file of one submission.
 struct output_file {
     unique_file stream;          // open while the PDU is written
@@ -75,6 +85,9 @@ struct outgoing_mms_info {
     std::int64_t confirm_deadline = 0;  // ticks: when waiting for the kernel module ends
     std::size_t held = 0;               // memory held for the unfinished request
     std::uint64_t content_bytes = 0;    // decoded content stored so far
+    bool chunked = false;               // Transfer-Encoding: chunked
+    bool body_started = false;          // the headers are over: input goes through `chunks`
+    chunk_decoder chunks;
 };
 
 void mm7_server_init(server_config& config, int& server_fd);

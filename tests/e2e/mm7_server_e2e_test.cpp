@@ -624,4 +624,134 @@ TEST(ServerWaiting, ASilentKernelModuleGetsAFaultAfterItsDeadline) {
     EXPECT_TRUE(e2e::wait_until([&] { return count_pdu_files(daemon.workdir()) == 0; }));
 }
 
+// ---- nothing trusted that should not be ----
+
+// The body in chunks of varying sizes, with an extension and a trailer.
+std::string chunked(std::string_view body) {
+    std::string out;
+    std::size_t size = 1;
+    while (!body.empty()) {
+        std::size_t n = std::min(size, body.size());
+        char head[32];
+        std::snprintf(head, sizeof head, "%zx%s\r\n", n, size % 3 ? "" : ";ext=1");
+        out += head + std::string(body.substr(0, n)) + "\r\n";
+        body.remove_prefix(n);
+        size = size * 3 + 1;
+    }
+    return out + "0\r\nX-Trailer: t\r\n\r\n";
+}
+
+std::string as_chunked(const std::string& request) {
+    std::size_t end = request.find("\r\n\r\n") + 4;
+    std::string head =
+        std::regex_replace(request.substr(0, end), std::regex("Content-Length: \\d+\r\n"), "");
+    head.insert(head.size() - 2, "Transfer-Encoding: chunked\r\n");
+    return head + chunked(request.substr(end));
+}
+
+TEST(ServerInput, ChunkedBodiesLimitsAndHostileValues) {
+    e2e::temp_dir keep;
+    e2e::kmodsim_process sim({"--keep", keep.path().string()});
+    e2e::daemon_process daemon(
+        std::vector<std::string>{"--clientip", "127.0.0.1", "--maxmessagesize", "100000"});
+    ASSERT_TRUE(daemon.wait_for_log("QZM MM7 server starting"));
+    const test_submission good = sample_submission();
+    const std::string request = submit_request(good);
+    auto with_part = [&](test_part part) {
+        test_submission s = good;
+        s.parts.push_back(std::move(part));
+        return submit_request(s);
+    };
+    auto replace = [](std::string r, std::string_view from, std::string_view to) {
+        return r.replace(r.find(from), from.size(), to);
+    };
+    const std::string mm1 =
+        "POST /mm7 HTTP/1.1\r\nContent-Type: application/vnd.wap.mms-message\r\n"
+        "x-qzm-recipient-id: +4917099\r\n";
+    std::string many_params = "text/plain";
+    while (many_params.size() < 16000) {
+        many_params += ";a=1";
+    }
+    struct input_case {
+        std::string request;
+        std::string reply_start;
+    };
+    const std::vector<input_case> cases = {
+        {as_chunked(request), "HTTP/1.0 200 OK"},
+        {as_chunked(mm1 + "\r\n" + std::string(5000, 'm')), "HTTP/1.0 200 OK"},
+        {replace(request, "Host:", "Transfer-Encoding: gzip\r\nHost:"), "HTTP/1.0 501"},
+        {replace(as_chunked(request), "\r\n\r\n1\r\n", "\r\n\r\ng\r\n"),
+         "HTTP/1.0 400 Bad request"},
+        {with_part({"application/octet-stream", "<big>", std::string(100001, 'b'), "", ""}),
+         "HTTP/1.0 413 Payload Too Large"},
+        {mm1 + "Content-Length: 100001\r\n\r\n", "HTTP/1.0 413 Payload Too Large"},
+        {mm1 + "Content-Length: 4294967297\r\n\r\nx", "HTTP/1.0 400 Bad request"},
+        {with_part({"text/plain", "<nul>", "x", "", std::string("a\0b", 3)}),
+         "HTTP/1.0 400 Bad Request"},
+        {with_part({many_params, "<params>", "x", "", ""}), "HTTP/1.0 200 OK"},
+    };
+    for (const input_case& c : cases) {
+        auto started = std::chrono::steady_clock::now();
+        std::string reply = e2e::exchange(c.request);
+        EXPECT_TRUE(reply.starts_with(c.reply_start)) << c.reply_start << "\n" << reply;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << c.reply_start;
+    }
+    // The chunked submission is the same PDU as the plain one; the chunked MM1 body is kept as
+    // sent.
+    std::string first = sim.wait_for_line("received MMS_SENDMMS_REQ").value_or("");
+    std::string second = sim.wait_for_line("received MMS_SENDMMS_REQ").value_or("");
+    auto kept = [&](const std::string& line) {
+        std::smatch m;
+        std::regex_search(line, m, std::regex("file=(\\S+)"));
+        return e2e::read_file(keep.path() / fs::path(m[1].str()).filename());
+    };
+    decoded_pdu pdu = decode_pdu(kept(first));
+    EXPECT_EQ(pdu.entry_count, 3u);
+    EXPECT_TRUE(pdu.ends_exactly);
+    EXPECT_EQ(pdu.data[1], "Hello from the VASP\r\nline two");
+    EXPECT_EQ(kept(second), std::string(5000, 'm'));
+    EXPECT_LT(daemon.log_count("compose_content_type"), 100u);
+}
+
+TEST(ServerInput, PeerValuesCannotForgeLogLines) {
+    e2e::kmodsim_process sim;
+    e2e::daemon_process daemon(std::vector<std::string>{"--clientip", "127.0.0.1"});
+    ASSERT_TRUE(daemon.wait_for_log("QZM MM7 server starting"));
+    test_submission s = sample_submission();
+    s.subject = "x&#10;FORGED-xml";
+    s.parts[1].content_type = "text/plain; q=\"\nFORGED-param\"";
+    const std::string request = submit_request(s);
+    std::string bad_header = request;
+    bad_header.insert(bad_header.find("Host:"), "Bad \nFORGED-header: 1\r\n");
+    std::string boundary = request;
+    boundary.replace(boundary.find("outer-boundary-1"), 16, "o\nFORGED-boundary\x1b[2J");
+    e2e::exchange(bad_header);
+    {
+        e2e::http_connection c;
+        c.send_all(boundary);
+    }
+    EXPECT_TRUE(e2e::exchange(request).starts_with("HTTP/1.0 200 OK"));
+    std::string log = daemon.log();
+    EXPECT_EQ(log.find("\nFORGED"), std::string::npos) << log;
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    EXPECT_NE(log.find("\\x0AFORGED-header"), std::string::npos);
+    EXPECT_NE(log.find("\\x0AFORGED-boundary"), std::string::npos);
+    EXPECT_NE(log.find("\\x0AFORGED-param"), std::string::npos);
+    EXPECT_NE(log.find("\\x0AFORGED-xml"), std::string::npos);
+}
+
+TEST(ServerInput, UnauthorizedConnectsDoNotFloodTheLog) {
+    e2e::kmodsim_process sim;
+    e2e::daemon_process daemon(std::vector<std::string>{"--clientip", "127.0.0.2"});
+    ASSERT_TRUE(daemon.wait_for_log("QZM MM7 server starting"));
+    for (int i = 0; i < 300; ++i) {
+        e2e::http_connection c;
+    }
+    ASSERT_TRUE(daemon.wait_for_log("not authorized"));
+    std::this_thread::sleep_for(5500ms);
+    { e2e::http_connection c; }
+    EXPECT_TRUE(daemon.wait_for_log("similar lines suppressed)"));
+    EXPECT_LE(daemon.log_count("not authorized"), 20u);
+}
+
 }  // namespace
