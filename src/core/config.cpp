@@ -1,6 +1,9 @@
 #include "core/config.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -81,7 +84,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.turbo_mode_timeout = number();
         } else if (name == "--logfile") {
             FILE* file = std::fopen(value, "w+");
-            if (file != nullptr) {
+            if (file == nullptr) {
+                std::fprintf(stderr, "mm7_server: cannot open log file %s: %s\n", value,
+                             std::strerror(errno));
+            } else {
                 if (log_file != nullptr && log_file != file) {
                     std::fclose(log_file);
                 }
@@ -189,14 +195,26 @@ void write_pid_file(const server_config& config) {
     log_printf("PID %d", static_cast<int>(getpid()));
     char path[272];
     std::snprintf(path, sizeof path, "%s%s", config.workdir.c_str(), PID_FILE_NAME);
-    FILE* file = std::fopen(path, "w");
-    if (file == nullptr) {
+    // Written to a new file that then takes the name: a link planted under the name is replaced,
+    // never followed.
+    std::string temporary = std::string(path) + ".XXXXXX";
+    int fd = mkstemp(temporary.data());
+    FILE* file = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    bool written = file != nullptr && fchmod(fd, 0644) == 0 &&
+                   std::fprintf(file, "%d", static_cast<int>(getpid())) > 0 &&
+                   std::fflush(file) == 0;
+    if (file != nullptr) {
+        written = std::fclose(file) == 0 && written;
+    } else if (fd >= 0) {
+        close(fd);
+    }
+    if (!written || std::rename(temporary.c_str(), path) != 0) {
+        if (fd >= 0) {
+            unlink(temporary.c_str());
+        }
         log_printf("Cannot create %s", path);
         std::exit(1);
     }
-    std::fprintf(file, "%d", static_cast<int>(getpid()));
-    std::fflush(file);
-    std::fclose(file);
 }
 
 std::string usage_text() {

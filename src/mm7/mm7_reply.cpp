@@ -150,8 +150,17 @@ void SendHttpError(outgoing_mms_info* info, std::string_view status_text) {
 
 void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
     log_printf("Message processed, sending request to kernel");
-    if (info->output) {
-        info->output->stream.reset();
+    if (info->output && info->output->stream) {
+        // Everything must be on disk before the kernel module is told: a full disk shows here.
+        FILE* stream = info->output->stream.release();
+        bool written = std::fflush(stream) == 0 && std::ferror(stream) == 0;
+        written = std::fclose(stream) == 0 && written;
+        if (!written) {
+            log_printf("Cannot write output file %s. Errno: %d (%s)", info->output->path.c_str(),
+                       errno, std::strerror(errno));
+            SendHttpError(info, "503 Server error");
+            return;
+        }
     }
     if (info->early_hints) {
         SendEarlyHints(info->fd, 60);

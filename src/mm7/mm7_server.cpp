@@ -421,10 +421,26 @@ int mm7_server_tick(const server_config& config) {
 }
 
 FILE* CreateOutputFile(outgoing_mms_info* info) {
+    // The name can be foreseen, so the file must be new: an existing file or link of that name
+    // is never opened, and the next transaction id is taken instead.
     auto output = std::make_unique<output_file>();
-    output->transaction_id = generate_transaction_id();
-    output->path = info->config->workdir + output->transaction_id + ".mm1";
-    output->stream.reset(std::fopen(output->path.c_str(), "wb"));
+    int fd = -1;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        output->transaction_id = generate_transaction_id();
+        output->path = info->config->workdir + output->transaction_id + ".mm1";
+        fd = open(output->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST) {
+            break;
+        }
+        log_printf("%s exists already, taking another name", output->path.c_str());
+    }
+    if (fd >= 0) {
+        output->created = true;
+        output->stream.reset(fdopen(fd, "wb"));
+        if (!output->stream) {
+            close(fd);
+        }
+    }
     FILE* stream = output->stream.get();
     info->output = std::move(output);
     return stream;
@@ -445,7 +461,9 @@ void CloseClient(outgoing_mms_info* info) {
     }
     if (info->output) {
         info->output->stream.reset();
-        std::remove(info->output->path.c_str());
+        if (info->output->created) {
+            std::remove(info->output->path.c_str());
+        }
     }
     if (info->part) {
         info->part->data.reset();

@@ -50,6 +50,7 @@ struct output_file {
     std::string path;            // workdir + transaction id + ".mm1"
     std::string transaction_id;  // names the file
     std::int64_t count_offset = 0;
+    bool created = false;  // the file at `path` was made by this submission
 };
 
 // One accepted VASP connection, carrying exactly one submission.
