@@ -236,7 +236,7 @@ std::string usage_text() {
            "  --logfile FILE          log file (default /var/log/qzm/mm7_server.log)\n"
            "  --gwserial TEXT         gateway serial number (default empty)\n"
            "  --readtimeout N         s a VASP may send nothing while its request is read "
-           "(default 60)\n"
+           "(default 60, 0: none)\n"
            "  --confirmgrace N        s to wait for the kernel module beyond its own time-outs "
            "(default 30)\n"
            "  --maxmessagesize N      most content bytes of one submission, decoded "

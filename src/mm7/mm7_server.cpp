@@ -403,7 +403,7 @@ int mm7_server_tick(const server_config& config) {
     std::vector<outgoing_mms_info*> overdue;
     for (const auto& [fd, info] : clients) {
         if (info->state != client_state::DONE) {
-            if (now - info->last_progress >= read_limit) {
+            if (config.read_timeout > 0 && now - info->last_progress >= read_limit) {
                 idle.push_back(info.get());
             }
         } else if (info->call_id != 0 && now - info->confirm_deadline >= 0) {
