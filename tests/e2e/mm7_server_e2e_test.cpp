@@ -541,7 +541,6 @@ TEST(ServerWaiting, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     e2e::http_connection unconfirmed;
     ASSERT_TRUE(unconfirmed.send_all(request));
     const auto call_id = call_id_of(sim.wait_for_line("not confirming callid=").value_or(""));
-    const auto sent = std::chrono::steady_clock::now();
     {  // No progress while the request is read: 408 after the read time-out.
         e2e::http_connection silent, half;
         ASSERT_TRUE(half.send_all(request.substr(0, 100)));
@@ -575,9 +574,8 @@ TEST(ServerWaiting, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     EXPECT_TRUE(daemon.wait_for_log("Too many connections"));
     // The kernel module never confirmed: a fault after its time-out and the grace.
     std::string reply = unconfirmed.read_all(30s);
-    EXPECT_GE(std::chrono::steady_clock::now() - sent, 15s);
-    EXPECT_NE(reply.find("500 OK"), std::string::npos);
-    EXPECT_NE(reply.find("<StatusText>Gateway did not confirm the submission<"), std::string::npos);
+    EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK") &&
+                reply.find(">Gateway did not confirm the submission<") != std::string::npos);
     EXPECT_EQ(count_pdu_files(daemon.workdir()), 1u);  // the kernel module may still read it
     sim.set("confirm", "sendconf");
     sim.command("cnf " + call_id);
@@ -585,19 +583,18 @@ TEST(ServerWaiting, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     EXPECT_TRUE(e2e::wait_until([&] { return count_pdu_files(daemon.workdir()) == 0; }));
 }
 
-// The request with a chunked body (chunks of growing sizes, an extension and a trailer).
-std::string as_chunked(const std::string& request) {
-    std::size_t end = request.find("\r\n\r\n") + 2;
-    std::string out =
-        std::regex_replace(request.substr(0, end), std::regex("Content-Length.*\r\n"), "") +
-        "Transfer-Encoding: chunked\r\n\r\n";
-    for (std::size_t at = end + 2, size = 1; at < request.size(); at += size, size = size * 3 + 1) {
-        std::string piece = request.substr(at, size);
-        char head[32];
-        std::snprintf(head, sizeof head, "%zx%s\r\n", piece.size(), size % 3 ? "" : ";x=1");
-        out += head + piece + "\r\n";
-    }
-    return out + "0\r\nX-Trailer: t\r\n\r\n";
+// The request with a chunked body: three chunks, one with an extension, and a trailer.
+std::string as_chunked(const std::string& r) {
+    const std::size_t body = r.find("\r\n\r\n") + 4, half = (r.size() - body) / 2;
+    auto chunk = [&](std::size_t at, std::size_t n, const char* extension) {
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx%s\r\n", std::min(n, r.size() - at), extension);
+        return size + r.substr(at, n) + "\r\n";
+    };
+    return std::regex_replace(r.substr(0, body - 2), std::regex("Content-Length.*\r\n"), "") +
+           "Transfer-Encoding: chunked\r\n\r\n" + chunk(body, 1, "") +
+           chunk(body + 1, half, ";x=1") + chunk(body + 1 + half, r.size(), "") +
+           "0\r\nX-Trailer: t\r\n\r\n";
 }
 
 TEST(ServerInput, ChunkedBodiesLimitsAndHostileValues) {
@@ -644,8 +641,7 @@ TEST(ServerInput, ChunkedBodiesLimitsAndHostileValues) {
     };
     for (const auto& [input, reply_start] : cases) {
         auto started = std::chrono::steady_clock::now();
-        std::string reply = e2e::exchange(input);
-        EXPECT_TRUE(reply.starts_with(reply_start)) << reply_start << "\n" << reply;
+        EXPECT_TRUE(e2e::exchange(input).starts_with(reply_start)) << reply_start;
         EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << reply_start;
     }
     auto kept = [&] {
