@@ -612,10 +612,7 @@ TEST(ServerInput, ChunkedBodiesLimitsAndHostileValues) {
     const std::string mm1 =
         "POST /mm7 HTTP/1.1\r\nContent-Type: application/vnd.wap.mms-message\r\n"
         "x-qzm-recipient-id: +4917099\r\n";
-    std::string params = "text/plain";
-    while (params.size() < 16000) {
-        params += ";a=1";
-    }
+    const std::string params = std::regex_replace(std::string(3990, ';'), std::regex(";"), ";a=1");
     const std::vector<std::pair<std::string, std::string>> cases = {
         {chunked, "HTTP/1.0 200 OK"},
         {as_chunked(mm1 + "\r\n" + std::string(5000, 'm')), "HTTP/1.0 200 OK"},
@@ -627,7 +624,8 @@ TEST(ServerInput, ChunkedBodiesLimitsAndHostileValues) {
         {mm1 + "Content-Length: 100001\r\n\r\n", "HTTP/1.0 413 Payload"},
         {mm1 + "Content-Length: 4294967297\r\n\r\nx", "HTTP/1.0 400 Bad request"},
         {with([](auto& s) { s.parts[1].location = std::string("a\0b", 3); }), "HTTP/1.0 400"},
-        {with([&](auto& s) { s.parts[1].content_type = params; }), "HTTP/1.0 200 OK"},
+        {with([&](auto& s) { s.parts[1].content_type = "text/plain" + params; }),
+         "HTTP/1.0 200 OK"},
         // Peer values with line ends and terminal escapes, logged along the way.
         {std::regex_replace(request, std::regex("boundary=\"outer-boundary-1\"[^\r]*"),
                             "boundary=\"o\nFORGED-boundary\""),
