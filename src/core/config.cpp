@@ -1,6 +1,9 @@
 #include "core/config.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,7 +42,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--turbomodemsdelay",
                                                  "--turbomodetimeout",
                                                  "--logfile",
-                                                 "--gwserial"};
+                                                 "--gwserial",
+                                                 "--readtimeout",
+                                                 "--confirmgrace",
+                                                 "--maxmessagesize"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -78,7 +84,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.turbo_mode_timeout = number();
         } else if (name == "--logfile") {
             FILE* file = std::fopen(value, "w+");
-            if (file != nullptr) {
+            if (file == nullptr) {
+                std::fprintf(stderr, "mm7_server: cannot open log file %s: %s\n", value,
+                             std::strerror(errno));
+            } else {
                 if (log_file != nullptr && log_file != file) {
                     std::fclose(log_file);
                 }
@@ -88,6 +97,12 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.log_path = value;
         } else if (name == "--gwserial") {
             config.gw_serial = cut(value, GW_SERIAL_SIZE);
+        } else if (name == "--readtimeout") {
+            config.read_timeout = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--confirmgrace") {
+            config.confirm_grace = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--maxmessagesize") {
+            config.max_message_size = std::strtoull(value, nullptr, 10);
         }
     }
     return result;
@@ -181,14 +196,26 @@ void write_pid_file(const server_config& config) {
     log_printf("PID %d", static_cast<int>(getpid()));
     char path[272];
     std::snprintf(path, sizeof path, "%s%s", config.workdir.c_str(), PID_FILE_NAME);
-    FILE* file = std::fopen(path, "w");
-    if (file == nullptr) {
+    // Written to a new file that then takes the name: a link planted under the name is replaced,
+    // never followed.
+    std::string temporary = std::string(path) + ".XXXXXX";
+    int fd = mkstemp(temporary.data());
+    FILE* file = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    bool written = file != nullptr && fchmod(fd, 0644) == 0 &&
+                   std::fprintf(file, "%d", static_cast<int>(getpid())) > 0 &&
+                   std::fflush(file) == 0;
+    if (file != nullptr) {
+        written = std::fclose(file) == 0 && written;
+    } else if (fd >= 0) {
+        close(fd);
+    }
+    if (!written || std::rename(temporary.c_str(), path) != 0) {
+        if (fd >= 0) {
+            unlink(temporary.c_str());
+        }
         log_printf("Cannot create %s", path);
         std::exit(1);
     }
-    std::fprintf(file, "%d", static_cast<int>(getpid()));
-    std::fflush(file);
-    std::fclose(file);
 }
 
 std::string usage_text() {
@@ -209,6 +236,12 @@ std::string usage_text() {
            "  --turbomodetimeout N    seconds an MMSC transaction may take (default 20)\n"
            "  --logfile FILE          log file (default /var/log/qzm/mm7_server.log)\n"
            "  --gwserial TEXT         gateway serial number (default empty)\n"
+           "  --readtimeout N         s a VASP may send nothing while its request is read "
+           "(default 60, 0: none)\n"
+           "  --confirmgrace N        s to wait for the kernel module beyond its own time-outs "
+           "(default 30)\n"
+           "  --maxmessagesize N      most content bytes of one submission, decoded "
+           "(default 67108864)\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

@@ -48,6 +48,10 @@ struct server_config {
     int turbo_mode_ms_delay = 0;
     int turbo_mode_timeout = 20;
     int worker_index = 0;
+    // Bounds on what one VASP connection may cost.
+    std::uint32_t read_timeout = 60;               // s without progress while a request is read
+    std::uint32_t confirm_grace = 30;              // s past the kernel module's own time-outs
+    std::uint64_t max_message_size = 64ULL << 20;  // decoded content bytes of one submission
     // Not part of the daemon's behaviour: set when --logfile was given.
     bool log_file_given = false;
     std::string log_path = DEFAULT_LOG_FILE;  // reopened on SIGHUP

@@ -76,6 +76,46 @@ bool log_reopen(const std::string& path) {
     return true;
 }
 
+std::string log_escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+void log_limiter::printf(const char* format, ...) {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec - window_start_ >= static_cast<std::int64_t>(period_)) {
+        window_start_ = now.tv_sec;
+        used_ = 0;
+    }
+    if (used_ >= burst_) {
+        ++suppressed_;
+        return;
+    }
+    ++used_;
+    if (suppressed_ > 0) {
+        log_printf("(%zu similar lines suppressed)", suppressed_);
+        suppressed_ = 0;
+    }
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    log_printf("%s", line);
+}
+
 void ticks_init() {
     ticks_per_second = sysconf(_SC_CLK_TCK);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 // Process-wide log stream; nothing is written while it is null.
 extern FILE* log_file;
@@ -21,6 +22,25 @@ std::string log_time_stamp(const struct timeval& tv);
 // Opens path for appending and makes it the log (after a rotation moved the old file away).
 // False, with the old stream kept, when the file cannot be opened.
 bool log_reopen(const std::string& path);
+
+// A peer-supplied text made safe for one log line: control bytes become \xNN.
+std::string log_escape(std::string_view text);
+
+// Keeps a kind of line that a peer can provoke at will from flooding the log: at most `burst`
+// lines per `period` seconds go out; the rest are counted, and the count is logged with the next
+// line that goes out.
+class log_limiter {
+  public:
+    log_limiter(unsigned burst, unsigned period) : burst_(burst), period_(period) {}
+    void printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  private:
+    unsigned burst_;
+    unsigned period_;
+    std::int64_t window_start_ = 0;  // seconds of the monotonic clock
+    unsigned used_ = 0;
+    std::size_t suppressed_ = 0;
+};
 
 extern std::int64_t ticks_per_second;
 void ticks_init();

@@ -1,6 +1,8 @@
 // mm7_server: entry point and start-up sequence.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "core/config.h"
@@ -91,6 +93,10 @@ int main(int argc, char** argv) {
     }
     if (!config->log_file_given) {
         log_file = std::fopen(DEFAULT_LOG_FILE, "w");
+        if (log_file == nullptr) {
+            std::fprintf(stderr, "mm7_server: cannot open log file %s: %s\n", DEFAULT_LOG_FILE,
+                         std::strerror(errno));
+        }
     }
     if (!check_client_url(*config)) {
         return -1;

@@ -39,9 +39,12 @@ bool refuse(outgoing_mms_info* info, std::string_view status_text) {
     return false;
 }
 
-// A header line is refused when a blank comes before the first ':', when it has no ':' or when
-// the ':' comes first.
+// A header line is refused when a blank comes before the first ':', when it has no ':', when
+// the ':' comes first, or when it holds a zero byte.
 bool header_syntax_ok(std::string_view line) {
+    if (line.find('\0') != std::string_view::npos) {
+        return false;  // a zero byte would end the value early and smuggle the rest along
+    }
     for (std::size_t i = 0; i < line.size(); ++i) {
         if (line[i] == ':') {
             return i > 0;
@@ -69,12 +72,19 @@ bool write_bytes(FILE* stream, const void* data, std::size_t length) {
     return length == 0 || std::fwrite(data, 1, length, stream) == length;
 }
 
-// Appends decoded or raw body bytes to the part's temporary file.
+// Appends decoded or raw body bytes to the part's temporary file; false when the request was
+// refused (too large, or the file cannot be written).
 bool write_part_bytes(outgoing_mms_info* info, std::string_view bytes) {
     mms_part& part = *info->part;
+    info->content_bytes += bytes.size();
+    if (info->content_bytes > info->config->max_message_size) {
+        log_printf("Message larger than %llu bytes",
+                   static_cast<unsigned long long>(info->config->max_message_size));
+        return refuse(info, "413 Payload Too Large");
+    }
     if (!write_bytes(part.data.get(), bytes.data(), bytes.size())) {
         log_printf("Cannot write temporary file. Errno: %d (%s)", errno, std::strerror(errno));
-        return false;
+        return refuse(info, "503 Server error");
     }
     part.data_length += static_cast<std::uint32_t>(bytes.size());
     return true;
@@ -124,7 +134,7 @@ header_line read_header(outgoing_mms_info* info, std::string_view line, const ch
                         std::string_view bad_status) {
     header_line header;
     if (!header_syntax_ok(line)) {
-        log_printf("%s%.*s", bad_log, static_cast<int>(line.size()), line.data());
+        log_printf("%s%s", bad_log, log_escape(line).c_str());
         header.result = fail(info, bad_status);
     } else if (!count_header(info)) {
         header.result = line_result::closed;
@@ -138,7 +148,12 @@ line_result on_http_header(outgoing_mms_info* info, std::string_view line) {
     if (line.empty()) {
         info->header_count = 0;
         if (info->mm1_mode) {
-            if (info->content_length < 1) {
+            if (info->content_length > 0 &&
+                static_cast<std::uint64_t>(info->content_length) > info->config->max_message_size) {
+                log_printf("MM1 MODE: content length %d above the maximum", info->content_length);
+                return fail(info, "413 Payload Too Large");
+            }
+            if (info->content_length < 1 && !info->chunked) {
                 log_printf("MM1 MODE: Invalid content length %d", info->content_length);
                 return fail(info, "400 Bad request");
             }
@@ -166,7 +181,23 @@ line_result on_http_header(outgoing_mms_info* info, std::string_view line) {
         return result;
     }
     if (name == "content-length") {
-        info->content_length = static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10));
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long length = std::strtoull(value.c_str(), &end, 10);
+        if (!std::isdigit(static_cast<unsigned char>(value[0])) || *end != '\0' || errno != 0 ||
+            length > INT32_MAX) {
+            log_printf("Bad Content-Length %s", log_escape(value).c_str());
+            return fail(info, "400 Bad request");
+        }
+        info->content_length = static_cast<std::int32_t>(length);
+    } else if (name == "transfer-encoding") {
+        strtolower(value);
+        if (value == "chunked") {
+            info->chunked = true;
+        } else if (value != "identity") {
+            log_printf("Unsupported Transfer-Encoding: %s", log_escape(value).c_str());
+            return fail(info, "501 Not Implemented");
+        }
     } else if (name == "x-expect") {
         if (value == "103-early-hints") {
             info->early_hints = true;
@@ -271,8 +302,9 @@ line_result on_content_header(outgoing_mms_info* info, std::string_view line) {
             return fail(info, "400 Bad request");
         }
         if (!info->content_cid || info->content_cid != info->message->content_id) {
-            log_printf("SMIL part must follow envelope %s  %s", show(info->content_cid).c_str(),
-                       show(info->message->content_id).c_str());
+            log_printf("SMIL part must follow envelope %s  %s",
+                       log_escape(show(info->content_cid)).c_str(),
+                       log_escape(show(info->message->content_id)).c_str());
             return fail(info, "400 Bad request");
         }
         info->state = client_state::CONTENT_PREAMBLE;
@@ -302,7 +334,8 @@ line_result on_content_header(outgoing_mms_info* info, std::string_view line) {
         }
         if (!value.starts_with("multipart/related") || !boundary || !start || !type) {
             log_printf("Bad content-type of Content: boundary=%s, start=%s, type=%s",
-                       show(boundary).c_str(), show(start).c_str(), show(type).c_str());
+                       log_escape(show(boundary)).c_str(), log_escape(show(start)).c_str(),
+                       log_escape(show(type)).c_str());
             return fail(info, "400 Bad request");
         }
         if (!info->content_params) {
@@ -355,7 +388,7 @@ line_result on_part_header(outgoing_mms_info* info, std::string_view line) {
         if (value == "base64") {
             part.base64 = true;
         } else if (value != "7bit" && value != "8bit" && value != "binary") {
-            log_printf("Unsupported Content-Transfer-Encoding: %s", value.c_str());
+            log_printf("Unsupported Content-Transfer-Encoding: %s", log_escape(value).c_str());
             return fail(info, "400 Bad Request");
         }
     }
@@ -413,8 +446,11 @@ line_result on_part_body(outgoing_mms_info* info, std::string_view line) {
         return finish_part(info, line);
     }
     ok = info->part->base64 ? write_base64_line(info, line) : write_raw_line(info, line);
+    if (!ok) {
+        return line_result::closed;
+    }
     info->line_open = false;
-    return ok ? line_result::next : fail(info, "503 Server error");
+    return line_result::next;
 }
 
 bool is_header_state(client_state state) {
@@ -495,9 +531,148 @@ const std::string* watched_delimiter(const outgoing_mms_info* info) {
     }
 }
 
+// ---- chunked request bodies ----
+
+constexpr std::size_t kMaxChunkLine = 4096;  // a size line with its extensions
+
+enum class chunk_result { ok, bad, closed };
+
+int hex_value(unsigned char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    c = static_cast<unsigned char>(std::tolower(c));
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// Decodes the next bytes of a chunked body; each run of data goes to `out`, which answers false
+// when the connection was closed.  Bytes after the last chunk's trailer are ignored.
+template <typename Out>
+chunk_result decode_chunks(chunk_decoder& d, byte_view in, Out&& out) {
+    using step = chunk_decoder::step;
+    for (std::size_t i = 0; i < in.size() && d.at != step::done; ++i) {
+        const unsigned char c = in[i];
+        switch (d.at) {
+            case step::size:
+                if (int v = hex_value(c); v >= 0) {
+                    if (d.digits == 15) {
+                        return chunk_result::bad;
+                    }
+                    d.left = d.left * 16 + static_cast<std::uint64_t>(v);
+                    ++d.digits;
+                    break;
+                }
+                if (d.digits == 0) {
+                    return chunk_result::bad;
+                }
+                d.at = step::size_line;
+                d.line_bytes = 0;
+                [[fallthrough]];
+            case step::size_line:
+                if (c == '\n') {
+                    d.at = d.left == 0 ? step::trailer : step::data;
+                    d.line_bytes = 0;
+                } else if (++d.line_bytes > kMaxChunkLine) {
+                    return chunk_result::bad;
+                }
+                break;
+            case step::data: {
+                const std::size_t take =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(d.left, in.size() - i));
+                if (!out(in.subspan(i, take))) {
+                    return chunk_result::closed;
+                }
+                d.left -= take;
+                i += take - 1;
+                if (d.left == 0) {
+                    d.at = step::data_end;
+                    d.line_bytes = 0;
+                }
+                break;
+            }
+            case step::data_end:
+                if (c == '\r' && d.line_bytes++ == 0) {
+                    break;
+                }
+                if (c != '\n') {
+                    return chunk_result::bad;
+                }
+                d.at = step::size;
+                d.digits = 0;
+                d.left = 0;
+                break;
+            case step::trailer:
+                if (++d.trailer_bytes > MM7_MAX_HEADER_LINE) {
+                    return chunk_result::bad;
+                }
+                if (c == '\n') {
+                    d.at = d.line_bytes == 0 ? step::done : step::trailer;
+                    d.line_bytes = 0;
+                } else if (c != '\r') {
+                    ++d.line_bytes;
+                }
+                break;
+            case step::done:
+                break;
+        }
+    }
+    return chunk_result::ok;
+}
+
+bool process_input(outgoing_mms_info* info, const std::uint8_t* data, std::size_t length);
+
+// Body bytes as they are meant (after any chunk framing); false when the connection was closed.
+bool deliver_plain(outgoing_mms_info* info, const std::uint8_t* data, std::size_t length) {
+    switch (info->state) {
+        case client_state::MM1_BODY:
+            HandleMM1Body(info, data, length);
+            return mm7_client_exists(info);
+        case client_state::DONE:
+            return true;  // input after the request is ignored
+        default:
+            return process_input(info, data, length);
+    }
+}
+
+// Body bytes as they arrive; false when the connection was closed.
+bool deliver_body(outgoing_mms_info* info, const std::uint8_t* data, std::size_t length) {
+    if (!info->chunked) {
+        return deliver_plain(info, data, length);
+    }
+    chunk_result result = decode_chunks(
+        info->chunks, byte_view(data, length),
+        [info](byte_view piece) { return deliver_plain(info, piece.data(), piece.size()); });
+    if (result == chunk_result::closed) {
+        return false;
+    }
+    if (info->state == client_state::DONE) {
+        return true;
+    }
+    if (result == chunk_result::bad) {
+        log_printf("Bad chunked encoding");
+        return refuse(info, "400 Bad request");
+    }
+    if (info->chunks.at != chunk_decoder::step::done) {
+        return true;
+    }
+    if (info->state != client_state::MM1_BODY) {
+        log_printf("Request body ended before the request");
+        return refuse(info, "400 Bad request");
+    }
+    // A chunked MM1 body is complete with its last chunk.
+    long size = std::ftell(info->output->stream.get());
+    if (size < 1) {
+        log_printf("MM1 MODE: Invalid content length %d", 0);
+        return refuse(info, "400 Bad request");
+    }
+    info->state = client_state::DONE;
+    SendRequestToKernel(info, static_cast<std::uint64_t>(size));
+    return mm7_client_exists(info);
+}
+
 // Decodes the whole groups of four of the first `take` bytes of a long base64 line; of the rest
 // only its symbols (fewer than four) and the last byte stay pending, so junk cannot pile up.
-void consume_long_base64(outgoing_mms_info* info, std::size_t take) {
+bool consume_long_base64(outgoing_mms_info* info, std::size_t take) {
     buffer& pending = info->pending;
     std::string_view text = as_text(pending);
     std::size_t symbols = 0;
@@ -508,8 +683,7 @@ void consume_long_base64(outgoing_mms_info* info, std::size_t take) {
         }
     }
     if (cut > 0 && !write_base64_line(info, text.substr(0, cut))) {
-        fail(info, "503 Server error");
-        return;
+        return false;
     }
     std::string rest;
     for (std::size_t i = cut; i < take; ++i) {
@@ -520,20 +694,23 @@ void consume_long_base64(outgoing_mms_info* info, std::size_t take) {
     rest += text[take];
     pending.assign(rest.begin(), rest.end());
     info->line_open = true;
+    return true;
 }
 
 // Deals with an unterminated line that has grown long: header lines are refused, body lines
 // are consumed up to their last byte (which may be the CR of a CRLF split between reads).
-void consume_long_line(outgoing_mms_info* info) {
+// False when the connection was closed.
+bool consume_long_line(outgoing_mms_info* info) {
     buffer& pending = info->pending;
     if (is_header_state(info->state)) {
         if (pending.size() > MM7_MAX_HEADER_LINE) {
             refuse_long_line(info);
+            return false;
         }
-        return;
+        return true;
     }
     if (pending.size() <= MM7_LONG_LINE) {
-        return;
+        return true;
     }
     const std::string* delimiter = watched_delimiter(info);
     std::string_view text = as_text(pending);
@@ -541,24 +718,23 @@ void consume_long_line(outgoing_mms_info* info) {
         // A delimiter line with a long tail: keep it whole until it ends, within bounds.
         if (pending.size() > MM7_MAX_HEADER_LINE) {
             refuse_long_line(info);
+            return false;
         }
-        return;
+        return true;
     }
     std::size_t take = pending.size() - 1;  // the last byte may be the CR of a split CRLF
     switch (info->state) {
         case client_state::ENVELOPE_BODY:
             if (!append_envelope(info, text.substr(0, take), !info->line_open)) {
-                return;
+                return false;
             }
             break;
         case client_state::PART_BODY:
             if (info->part->base64) {
-                consume_long_base64(info, take);
-                return;
+                return consume_long_base64(info, take);
             }
             if (!write_raw_line(info, text.substr(0, take))) {
-                fail(info, "503 Server error");
-                return;
+                return false;
             }
             break;
         default:
@@ -566,10 +742,11 @@ void consume_long_line(outgoing_mms_info* info) {
     }
     info->line_open = true;
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(take));
+    return true;
 }
 
-// Runs the received bytes through the line state machine.
-void process_input(outgoing_mms_info* info, const std::uint8_t* data, std::size_t length) {
+// Runs the received bytes through the line state machine; false when the connection was closed.
+bool process_input(outgoing_mms_info* info, const std::uint8_t* data, std::size_t length) {
     buffer& pending = info->pending;
     std::size_t search_from = pending.empty() ? 0 : pending.size() - 1;
     pending.insert(pending.end(), data, data + length);
@@ -584,24 +761,24 @@ void process_input(outgoing_mms_info* info, const std::uint8_t* data, std::size_
         position = crlf + 2;
         line_result result = process_line(info, line);
         if (result == line_result::closed) {
-            return;
+            return false;
         }
-        if (result == line_result::mm1) {
+        if (result == line_result::mm1 ||
+            (info->chunked && !info->body_started && info->state != client_state::HTTP_HEADERS)) {
+            // The headers are over: the rest is body, which a chunked request frames.
+            info->body_started = info->chunked;
             buffer rest(pending.begin() + static_cast<std::ptrdiff_t>(position), pending.end());
             pending.clear();
             pending.shrink_to_fit();
-            if (!rest.empty()) {
-                HandleMM1Body(info, rest.data(), rest.size());
-            }
-            return;
+            return rest.empty() || deliver_body(info, rest.data(), rest.size());
         }
         if (info->state == client_state::DONE) {
             pending.clear();  // anything after the request is ignored
-            return;
+            return mm7_client_exists(info);
         }
     }
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(position));
-    consume_long_line(info);
+    return consume_long_line(info);
 }
 
 }  // namespace
@@ -626,21 +803,34 @@ void ParseMultipartParams(std::string_view value, opt_text& boundary, opt_text& 
     };
     boundary = find_value("boundary", '"', false);
     if (boundary) {
-        log_printf("Multipart boundary: %s", boundary->c_str());
+        log_printf("Multipart boundary: %s", log_escape(*boundary).c_str());
     }
     type = find_value("type", '"', false);
     if (type) {
-        log_printf("Type: %s", type->c_str());
+        log_printf("Type: %s", log_escape(*type).c_str());
     }
     start = find_value("start", '>', true);
     if (start) {
-        log_printf("Start: %s", start->c_str());
+        log_printf("Start: %s", log_escape(*start).c_str());
     }
 }
 
 int HandleMM1Body(outgoing_mms_info* info, const std::uint8_t* bytes, std::size_t length) {
     FILE* stream = info->output->stream.get();
     long position = std::ftell(stream);
+    if (info->chunked) {
+        // Ends with the last chunk; only the size bound applies on the way.
+        if (static_cast<std::uint64_t>(position) + length > info->config->max_message_size) {
+            log_printf("Message larger than %llu bytes",
+                       static_cast<unsigned long long>(info->config->max_message_size));
+            SendHttpError(info, "413 Payload Too Large");
+        } else if (!write_bytes(stream, bytes, length)) {
+            log_printf("Cannot write output file %s. Errno: %d (%s)", info->output->path.c_str(),
+                       errno, std::strerror(errno));
+            SendHttpError(info, "503 Server error");
+        }
+        return 0;
+    }
     long room = static_cast<long>(info->content_length) - position;
     if (room < static_cast<long>(length)) {
         log_printf("HandleMM1Body: got more data (%d) than content length (%d)",
@@ -676,21 +866,42 @@ int HandleClientInput(int fd, int flags, outgoing_mms_info* info) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         return 0;
     }
+    if (n == 0 && info->state == client_state::DONE && (flags & MAINLOOP_ERR) == 0) {
+        // The request is complete: the end of its input is a half-close, and the answer is
+        // still wanted.
+        if (!info->input_closed) {
+            log_printf("Client %d closed its sending side after the request", fd);
+            info->input_closed = true;
+            mainloop_set_fd_flags(fd, mm7_client_flags(info));
+        }
+        return 0;
+    }
     if (n < 1) {
         log_printf("Client disconnected %d", fd);
         info->peer_gone = true;
         CloseClient(info);
         return 0;
     }
-    switch (info->state) {
+    bool open = true;
+    switch (info->body_started ? client_state::PREAMBLE : info->state) {
+        case client_state::PREAMBLE:
+            info->last_progress = ticks_now();
+            open = deliver_body(info, receive_buffer, static_cast<std::size_t>(n));
+            break;
         case client_state::MM1_BODY:
+            info->last_progress = ticks_now();
             HandleMM1Body(info, receive_buffer, static_cast<std::size_t>(n));
+            open = mm7_client_exists(info);
             break;
         case client_state::DONE:
             break;  // waiting for the confirmation; further input is ignored
         default:
-            process_input(info, receive_buffer, static_cast<std::size_t>(n));
+            info->last_progress = ticks_now();
+            open = process_input(info, receive_buffer, static_cast<std::size_t>(n));
             break;
+    }
+    if (open) {
+        mm7_account_memory(info);
     }
     return 0;
 }

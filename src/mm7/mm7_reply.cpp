@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "core/log.h"
 #include "mm7/mm7.h"
@@ -73,23 +74,36 @@ void log_frame(byte_view frame) {
     log_printf("\n%s", hexdump(frame, 1000, 16).c_str());
 }
 
-// Writes the reply head with the gateway's headers and the document, and ends the connection.
-void write_mm7_reply(outgoing_mms_info* info, int http_code, const std::string& document,
-                     opt_view imsi, int port_index, int turbo) {
+// PDU files of submissions that stopped waiting for their confirmation, by call id: the kernel
+// module may still be reading one, so it is removed when the late confirmation comes.
+std::map<std::uint32_t, std::string> abandoned;
+constexpr std::size_t kMaxAbandoned = 4096;
+
+void push_deadline(outgoing_mms_info* info, std::uint32_t seconds) {
+    const std::int64_t deadline =
+        ticks_now() +
+        (static_cast<std::int64_t>(seconds) + info->config->confirm_grace) * ticks_per_second;
+    if (info->confirm_deadline == 0 || deadline - info->confirm_deadline > 0) {
+        info->confirm_deadline = deadline;
+    }
+}
+
+// Writes the final reply and ends the connection.
+void write_reply(outgoing_mms_info* info, int http_code, const std::string& document, opt_view imsi,
+                 int port_index, int capacity, bool shotgun) {
     const server_config& config = *info->config;
-    int capacity = turbo != 0 ? config.turbo_mode_capacity : 0;
-    bool shotgun = turbo != 0 && config.turbo_mode_ms_delay < 0;
     log_printf("Sending %d OK", http_code);
     std::string head = "HTTP/1.0 " + std::to_string(http_code) + " OK\r\n";
     head += "Content-Type: text/xml\r\n";
     head += "X-QZM-GWSN: " + config.gw_serial + "\r\n";
-    if (imsi && !imsi->empty() && (*imsi)[0] >= '0' && (*imsi)[0] <= '9') {
+    // Only digits go into the header: the IMSI comes from the link and could carry a line end.
+    if (imsi && !imsi->empty() && imsi->find_first_not_of("0123456789") == std::string_view::npos) {
         head += "X-QZM-IMSI: " + std::string(*imsi) + "\r\n";
     }
     if (port_index >= 0) {
         head += "X-QZM-Port: " + std::to_string(port_index) + "\r\n";
     }
-    if (turbo != 0 && capacity > 0) {
+    if (capacity > 0) {
         head += "X-QZM-Port-Capacity: " + std::to_string(capacity) + "\r\n";
     }
     head += "X-QZM-MM1-Support: 1.0\r\n";
@@ -136,11 +150,21 @@ void SendHttpError(outgoing_mms_info* info, std::string_view status_text) {
 
 void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
     log_printf("Message processed, sending request to kernel");
-    if (info->output) {
-        info->output->stream.reset();
+    if (info->output && info->output->stream) {
+        // Everything must be on disk before the kernel module is told: a full disk shows here.
+        FILE* stream = info->output->stream.release();
+        bool written = std::fflush(stream) == 0 && std::ferror(stream) == 0;
+        written = std::fclose(stream) == 0 && written;
+        if (!written) {
+            log_printf("Cannot write output file %s. Errno: %d (%s)", info->output->path.c_str(),
+                       errno, std::strerror(errno));
+            SendHttpError(info, "503 Server error");
+            return;
+        }
     }
     if (info->early_hints) {
         SendEarlyHints(info->fd, 60);
+        info->early_hints_sent = 1;
     }
     std::uint32_t request_id = turbo_mode_handle_message(info);
     if (request_id != 0) {
@@ -149,23 +173,28 @@ void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
     }
     const mms_message* message = info->message.get();
     std::uint32_t call_id = 0;
-    buffer frame = xgate_build_sendmms_req(static_cast<std::uint32_t>(pdu_size / 6500 + 15),
-                                           message ? view_of(message->route_by) : std::nullopt,
-                                           message ? view_of(message->sender) : std::nullopt, "mm7",
-                                           info->output->path, call_id);
-    callid_slot& slot = callid_table[call_id & (CALLID_TABLE_SIZE - 1)];
-    if (slot.client != nullptr) {
-        // Every slot is taken by a submission still waiting for the kernel module: refuse this
-        // one rather than take the slot of another, whose answer could then never be delivered.
-        log_printf("Too many submissions waiting for the kernel (call id %u)", call_id);
-        SendHttpError(info, "503 Server busy");
-        return;
+    buffer frame;
+    for (std::size_t tries = 0;; ++tries) {
+        frame = xgate_build_sendmms_req(static_cast<std::uint32_t>(pdu_size / 6500 + 15),
+                                        message ? view_of(message->route_by) : std::nullopt,
+                                        message ? view_of(message->sender) : std::nullopt, "mm7",
+                                        info->output->path, call_id);
+        if (callid_table[call_id & (CALLID_TABLE_SIZE - 1)].client == nullptr) {
+            break;  // a slot taken by a submission still waiting is passed over
+        }
+        if (tries == CALLID_TABLE_SIZE) {
+            log_printf("Too many submissions waiting for the kernel (call id %u)", call_id);
+            SendHttpError(info, "503 Server busy");
+            return;
+        }
     }
+    callid_slot& slot = callid_table[call_id & (CALLID_TABLE_SIZE - 1)];
     log_frame(frame);
     xgate_send(info->config->xgate_fd, frame);
     info->call_id = call_id;
     slot.call_id = call_id;
     slot.client = info;
+    push_deadline(info, static_cast<std::uint32_t>(pdu_size / 6500 + 15));
 }
 
 void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, int send_status,
@@ -213,22 +242,41 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
         xgate_send(config.xgate_fd, frame);
     }
 
-    write_mm7_reply(info, http_code, document, imsi, port_index, turbo);
+    write_reply(info, http_code, document, imsi, port_index,
+                turbo != 0 ? config.turbo_mode_capacity : 0,
+                turbo != 0 && config.turbo_mode_ms_delay < 0);
 }
 
 void SendMM7Fault(outgoing_mms_info* info, int status_code, std::string_view status_text) {
     opt_view transaction_id = info->message ? view_of(info->message->transaction_id) : std::nullopt;
     std::string document = mm7_submit_rsp(transaction_id, status_code, status_text, std::nullopt);
     log_printf("Sending MM7 response: %d\n%s", 500, document.c_str());
-    write_mm7_reply(info, 500, document, std::nullopt, -1, 0);
+    write_reply(info, 500, document, std::nullopt, -1, 0, false);
+}
+
+void SendConfirmTimeout(outgoing_mms_info* info) {
+    log_printf("No confirmation for callid %u in time, giving up", info->call_id);
+    if (info->output) {
+        info->output->stream.reset();
+        if (abandoned.size() >= kMaxAbandoned) {
+            abandoned.erase(abandoned.begin());
+        }
+        abandoned[info->call_id] = info->output->path;
+        info->output.reset();  // the file stays
+    }
+    SendMM7Fault(info, 3000, "Gateway did not confirm the submission");
 }
 
 void mm7_server_set_xgate_hooks() {
     xgate_hooks_table.client_fd = [](outgoing_mms_info* info) { return info->fd; };
     xgate_hooks_table.on_timeout_ind = [](outgoing_mms_info* info, const xgate_message& message) {
-        if (info->early_hints) {
+        push_deadline(info, message.timeout);
+        if (info->early_hints && info->early_hints_sent < 2) {
             log_printf("Sending 103");
             SendEarlyHints(info->fd, static_cast<int>(message.timeout));
+            ++info->early_hints_sent;
+        } else if (info->early_hints) {
+            log_printf("Not sending 103: two were sent already");
         } else {
             log_printf("Not sending 103 as not requested by client");
         }
@@ -241,6 +289,14 @@ void mm7_server_set_xgate_hooks() {
         SendMM7Response(info, &message.pdu, static_cast<int>(message.status),
                         static_cast<int>(message.cause), message.imsi,
                         static_cast<int>(message.port), 0);
+    };
+    xgate_hooks_table.on_orphan_cnf = [](const xgate_message& message) {
+        auto it = abandoned.find(message.call_id);
+        if (it != abandoned.end()) {
+            log_printf("Removing %s of a submission that stopped waiting", it->second.c_str());
+            std::remove(it->second.c_str());
+            abandoned.erase(it);
+        }
     };
 }
 

@@ -2,6 +2,8 @@
 #include "mm7/mm7_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "core/log.h"
 #include "core/mainloop.h"
@@ -23,6 +26,7 @@ namespace {
 
 // The connections the server owns, by descriptor.
 std::unordered_map<int, std::unique_ptr<outgoing_mms_info>> clients;
+std::unordered_set<const outgoing_mms_info*> live_records;
 
 // Bytes still to be written to a socket.  A reply that the peer does not take at once waits
 // here and is finished from the event loop.
@@ -45,6 +49,21 @@ std::unordered_map<int, lingering_socket> lingering;
 constexpr int kLingerSeconds = 30;
 constexpr std::size_t kLingerDrainLimit = 1 << 20;
 bool linger_tick_added = false;
+
+// Memory held by all unfinished requests together.
+std::size_t held_total = 0;
+
+// A descriptor kept in reserve: when the process runs out of descriptors, it is given up for a
+// moment to accept a waiting connection and close it, so the listener does not stay ready.
+int reserve_fd = -1;
+int listener_fd = -1;
+bool listener_paused = false;
+
+// Lines a peer can provoke at will.
+log_limiter accept_log(10, 5);
+log_limiter unauthorized_log(10, 5);
+log_limiter busy_log(10, 5);
+log_limiter memory_log(10, 5);
 
 // Sends as much of data as the peer takes now: the count sent, or -1 when the peer is gone.
 long send_now(int fd, byte_view data) {
@@ -170,6 +189,22 @@ void release_socket(int fd, bool peer_gone) {
     }
 }
 
+// Out of descriptors: take the waiting connection with the reserve descriptor and close it, or,
+// without a reserve, stop listening until the next tick.
+void shed_connection(int listen_fd) {
+    if (reserve_fd >= 0) {
+        close(reserve_fd);
+        int waiting = accept(listen_fd, nullptr, nullptr);
+        if (waiting >= 0) {
+            close(waiting);
+        }
+        reserve_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        return;
+    }
+    listener_paused = true;
+    mainloop_set_fd_flags(listen_fd, 0);
+}
+
 }  // namespace
 
 // ---- writing to VASP sockets ----
@@ -188,22 +223,85 @@ void mm7_socket_write(int fd, byte_view data) {
         it = outboxes.emplace(fd, socket_outbox{}).first;
     }
     it->second.bytes.insert(it->second.bytes.end(), data.begin(), data.end());
-    if (clients.count(fd) != 0 && mainloop_is_registered(fd)) {
-        mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_OUT);
+    auto client = clients.find(fd);
+    if (client != clients.end() && mainloop_is_registered(fd)) {
+        mainloop_set_fd_flags(fd, mm7_client_flags(client->second.get()));
     }
 }
 
 bool mm7_socket_flush(int fd) {
     bool ok = flush_outbox(fd);
-    if (ok && outboxes.count(fd) == 0 && clients.count(fd) != 0 && mainloop_is_registered(fd)) {
-        mainloop_set_fd_flags(fd, MAINLOOP_IN);
+    auto client = clients.find(fd);
+    if (ok && outboxes.count(fd) == 0 && client != clients.end() && mainloop_is_registered(fd)) {
+        mainloop_set_fd_flags(fd, mm7_client_flags(client->second.get()));
     }
     return ok;
 }
 
+int mm7_client_flags(const outgoing_mms_info* info) {
+    int flags = info->input_closed ? 0 : MAINLOOP_IN;
+    if (outboxes.count(info->fd) != 0) {
+        flags |= MAINLOOP_OUT;
+    }
+    return flags;
+}
+
+bool mm7_account_memory(outgoing_mms_info* info) {
+    buffer& pending = info->pending;
+    if (pending.capacity() > 4 * std::max<std::size_t>(pending.size(), 4096)) {
+        pending.shrink_to_fit();  // a long line has passed: do not keep its room
+    }
+    std::size_t held = pending.capacity() + (info->envelope ? info->envelope->capacity() : 0);
+    bool grew = held > info->held;
+    held_total = held_total - info->held + held;
+    info->held = held;
+    if (grew && held_total > MM7_MAX_HELD_BYTES) {
+        memory_log.printf("Unfinished requests hold %zu bytes, refusing fd %d", held_total,
+                          info->fd);
+        SendHttpError(info, "503 Server busy");
+        return false;
+    }
+    return true;
+}
+
 // ---- listener and connections ----
 
+namespace {
+
+// PDU files are named by a transaction id (base64 symbols, '/' written as '-') and ".mm1".
+bool is_pdu_file_name(std::string_view name) {
+    constexpr std::string_view suffix = ".mm1";
+    if (name.size() <= suffix.size() || !name.ends_with(suffix)) {
+        return false;
+    }
+    name.remove_suffix(suffix.size());
+    return name.find_first_not_of(
+               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+-=") ==
+           std::string_view::npos;
+}
+
+// The PDU files of an earlier run are of no use any more: their connections are gone.
+void remove_leftover_pdu_files(const std::string& workdir) {
+    DIR* dir = opendir(workdir.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    int removed = 0;
+    while (dirent* entry = readdir(dir)) {
+        if (is_pdu_file_name(entry->d_name) && unlinkat(dirfd(dir), entry->d_name, 0) == 0) {
+            ++removed;
+        }
+    }
+    closedir(dir);
+    if (removed > 0) {
+        log_printf("Removed %d PDU files left by an earlier run", removed);
+    }
+}
+
+}  // namespace
+
 void mm7_server_init(server_config& config, int& server_fd) {
+    remove_leftover_pdu_files(config.workdir);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         log_printf("Cannot create server socket.");
@@ -228,6 +326,8 @@ void mm7_server_init(server_config& config, int& server_fd) {
         std::exit(1);
     }
     server_fd = fd;
+    listener_fd = fd;
+    reserve_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     log_printf("QZM MM7 server starting on port %d, fd=%d", static_cast<int>(config.port), fd);
     server_config* cfg = &config;
     mainloop_register_fd(fd, MAINLOOP_IN,
@@ -235,6 +335,7 @@ void mm7_server_init(server_config& config, int& server_fd) {
     mm7_server_set_xgate_hooks();
     mm7_server_set_turbo_hooks();
     xgate_hooks_table.on_mms_rcv_ind = HandleXgateMmsRcvInd;
+    mainloop_add_tick([cfg] { return mm7_server_tick(*cfg); });
     mainloop_register_fd(config.xgate_fd, MAINLOOP_IN,
                          [cfg](int xfd, int flags) { return xgate_receive(xfd, flags, *cfg); });
 }
@@ -248,7 +349,10 @@ int HandleNewClient(int fd, int flags, server_config& config) {
     int client =
         accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (client < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if (errno == EMFILE || errno == ENFILE) {
+            accept_log.printf("Cannot accept socket. Errno: %d (%s)", errno, std::strerror(errno));
+            shed_connection(fd);
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             log_printf("Cannot accept socket. Errno: %d (%s)", errno, std::strerror(errno));
         }
         return 0;
@@ -256,13 +360,14 @@ int HandleNewClient(int fd, int flags, server_config& config) {
     char address[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
     if (config.client_ip != address) {
-        log_printf("IP '%s' not authorized, closing connection", address);
+        unauthorized_log.printf("IP '%s' not authorized, closing connection", address);
         close(client);
         return 0;
     }
-    if (client >= MAINLOOP_MAX_FDS || clients.size() >= MM7_MAX_CLIENTS) {
-        // The loop could not serve it, or too many submissions are open already.
-        log_printf("Too many connections, closing fd %d", client);
+    if (client >= MAINLOOP_MAX_FDS || clients.size() + lingering.size() >= MM7_MAX_CLIENTS) {
+        // The loop could not serve it, or too many connections are open already (those still
+        // delivering a reply count too).
+        busy_log.printf("Too many connections, closing fd %d", client);
         close(client);
         return 0;
     }
@@ -270,23 +375,74 @@ int HandleNewClient(int fd, int flags, server_config& config) {
     info->fd = client;
     info->state = client_state::REQUEST_LINE;
     info->config = &config;
+    info->last_progress = ticks_now();
     outgoing_mms_info* raw = info.get();
     clients[client] = std::move(info);
+    live_records.insert(raw);
     mainloop_register_fd(client, MAINLOOP_IN, [raw](int cfd, int cflags) {
         return HandleClientInput(cfd, cflags, raw);
     });
     if (!mainloop_is_registered(client)) {
+        live_records.erase(raw);
         clients.erase(client);
         close(client);
+    } else if (held_total > MM7_MAX_HELD_BYTES) {
+        memory_log.printf("Unfinished requests hold %zu bytes, refusing fd %d", held_total, client);
+        SendHttpError(raw, "503 Server busy");
+    }
+    return 0;
+}
+
+int mm7_server_tick(const server_config& config) {
+    if (listener_paused) {
+        listener_paused = false;
+        mainloop_set_fd_flags(listener_fd, MAINLOOP_IN);
+    }
+    const std::int64_t now = ticks_now();
+    const std::int64_t read_limit =
+        static_cast<std::int64_t>(config.read_timeout) * ticks_per_second;
+    std::vector<outgoing_mms_info*> idle;
+    std::vector<outgoing_mms_info*> overdue;
+    for (const auto& [fd, info] : clients) {
+        if (info->state != client_state::DONE) {
+            if (config.read_timeout > 0 && now - info->last_progress >= read_limit) {
+                idle.push_back(info.get());
+            }
+        } else if (info->call_id != 0 && now - info->confirm_deadline >= 0) {
+            overdue.push_back(info.get());
+        }
+    }
+    for (outgoing_mms_info* info : idle) {
+        log_printf("Client %d sent nothing for %u s, closing", info->fd, config.read_timeout);
+        SendHttpError(info, "408 Request Timeout");
+    }
+    for (outgoing_mms_info* info : overdue) {
+        SendConfirmTimeout(info);
     }
     return 0;
 }
 
 FILE* CreateOutputFile(outgoing_mms_info* info) {
+    // The name can be foreseen, so the file must be new: an existing file or link of that name
+    // is never opened, and the next transaction id is taken instead.
     auto output = std::make_unique<output_file>();
-    output->transaction_id = generate_transaction_id();
-    output->path = info->config->workdir + output->transaction_id + ".mm1";
-    output->stream.reset(std::fopen(output->path.c_str(), "wb"));
+    int fd = -1;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        output->transaction_id = generate_transaction_id();
+        output->path = info->config->workdir + output->transaction_id + ".mm1";
+        fd = open(output->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST) {
+            break;
+        }
+        log_printf("%s exists already, taking another name", output->path.c_str());
+    }
+    if (fd >= 0) {
+        output->created = true;
+        output->stream.reset(fdopen(fd, "wb"));
+        if (!output->stream) {
+            close(fd);
+        }
+    }
     FILE* stream = output->stream.get();
     info->output = std::move(output);
     return stream;
@@ -307,18 +463,23 @@ void CloseClient(outgoing_mms_info* info) {
     }
     if (info->output) {
         info->output->stream.reset();
-        std::remove(info->output->path.c_str());
+        if (info->output->created) {
+            std::remove(info->output->path.c_str());
+        }
     }
     if (info->part) {
         info->part->data.reset();
     }
     int fd = info->fd;
+    held_total -= info->held;
     release_socket(fd, info->peer_gone);
     log_printf("free_outgoing_mms_info");
+    live_records.erase(info);
     clients.erase(fd);  // releases the record and everything it owns
 }
 
 std::size_t mm7_server_shutdown(server_config& config) {
+    listener_paused = false;  // the listener is closed for good
     if (config.server_fd >= 0) {
         if (mainloop_is_registered(config.server_fd)) {
             mainloop_unregister_fd(config.server_fd);
@@ -347,10 +508,5 @@ std::size_t mm7_client_count() {
 
 bool mm7_client_exists(const outgoing_mms_info* info) {
     // Compared by address only: the record may already be gone.
-    for (const auto& [fd, record] : clients) {
-        if (record.get() == info) {
-            return true;
-        }
-    }
-    return false;
+    return live_records.count(info) != 0;
 }

@@ -26,12 +26,23 @@ enum class client_state : std::uint32_t {
 };
 
 // Limits that keep one client from exhausting the daemon.  No legitimate VASP comes near them.
-inline constexpr std::size_t MM7_MAX_CLIENTS = 1000;       // simultaneous VASP connections
-inline constexpr std::size_t MM7_MAX_HEADER_LINE = 16384;  // one header or request line
-inline constexpr std::size_t MM7_MAX_HEADER_COUNT = 200;   // header lines of one block
-inline constexpr std::size_t MM7_MAX_PARTS = 127;          // entry count is a single octet
-inline constexpr std::size_t MM7_RECEIVE_SIZE = 102400;    // bytes read per readiness event
-inline constexpr std::size_t MM7_LONG_LINE = 65536;        // body lines are streamed past this
+inline constexpr std::size_t MM7_MAX_CLIENTS = 1000;         // simultaneous VASP connections
+inline constexpr std::size_t MM7_MAX_HEADER_LINE = 16384;    // one header or request line
+inline constexpr std::size_t MM7_MAX_HEADER_COUNT = 200;     // header lines of one block
+inline constexpr std::size_t MM7_MAX_PARTS = 127;            // entry count is a single octet
+inline constexpr std::size_t MM7_RECEIVE_SIZE = 102400;      // bytes read per readiness event
+inline constexpr std::size_t MM7_LONG_LINE = 65536;          // body lines are streamed past this
+inline constexpr std::size_t MM7_MAX_HELD_BYTES = 64 << 20;  // memory of all unfinished requests
+
+// The state of a chunked request body between reads.
+struct chunk_decoder {
+    enum class step { size, size_line, data, data_end, trailer, done };
+    step at = step::size;
+    std::uint64_t left = 0;      // bytes of the current chunk still to come
+    std::size_t digits = 0;      // hex digits of the size read so far
+    std::size_t line_bytes = 0;  // bytes of the current size-extension or trailer line
+    std::size_t trailer_bytes = 0;
+};
 
 // The PDU file of one submission.
 struct output_file {
@@ -39,6 +50,7 @@ struct output_file {
     std::string path;            // workdir + transaction id + ".mm1"
     std::string transaction_id;  // names the file
     std::int64_t count_offset = 0;
+    bool created = false;  // the file at `path` was made by this submission
 };
 
 // One accepted VASP connection, carrying exactly one submission.
@@ -63,11 +75,20 @@ struct outgoing_mms_info {
     server_config* config = nullptr;
 
     // Parser bookkeeping beyond the line state machine.
-    std::size_t header_count = 0;     // header lines in the current block
-    bool line_open = false;           // the start of the current line was consumed already
-    bool part_started = false;        // the current part has written its first line
-    std::uint32_t turbo_request = 0;  // request id while a turbo worker holds the submission
-    bool peer_gone = false;           // the VASP closed or broke the connection
+    std::size_t header_count = 0;       // header lines in the current block
+    bool line_open = false;             // the start of the current line was consumed already
+    bool part_started = false;          // the current part has written its first line
+    std::uint32_t turbo_request = 0;    // request id while a turbo worker holds the submission
+    bool peer_gone = false;             // the VASP closed or broke the connection
+    std::uint8_t early_hints_sent = 0;  // interim responses written (at most two)
+    bool input_closed = false;          // the VASP half-closed after a complete request
+    std::int64_t last_progress = 0;     // ticks: the last bytes received while reading
+    std::int64_t confirm_deadline = 0;  // ticks: when waiting for the kernel module ends
+    std::size_t held = 0;               // memory held for the unfinished request
+    std::uint64_t content_bytes = 0;    // decoded content stored so far
+    bool chunked = false;               // Transfer-Encoding: chunked
+    bool body_started = false;          // the headers are over: input goes through `chunks`
+    chunk_decoder chunks;
 };
 
 void mm7_server_init(server_config& config, int& server_fd);
@@ -77,6 +98,9 @@ struct xgate_message;
 // delivery of the PDU to the VASP, or drops it with a log line.
 void HandleXgateMmsRcvInd(const xgate_message& indication, server_config& config);
 int HandleNewClient(int fd, int flags, server_config& config);
+// Once a second: closes connections that stopped sending in the middle of a request, answers
+// submissions the kernel module left unconfirmed, and resumes a paused listener.
+int mm7_server_tick(const server_config& config);
 int HandleClientInput(int fd, int flags, outgoing_mms_info* info);
 int HandleMM1Body(outgoing_mms_info* info, const std::uint8_t* bytes, std::size_t length);
 void ParseMultipartParams(std::string_view value, opt_text& boundary, opt_text& start,
@@ -101,6 +125,9 @@ inline constexpr int MM7_STATUS_SERVICE_UNAVAILABLE = 4006;
 std::size_t mm7_server_shutdown(server_config& config);
 // Replies still being written to VASPs that have not taken them yet.
 std::size_t mm7_server_unsent_replies();
+// Answers a submission the kernel module has not confirmed in time, with a fault.  Its PDU file
+// stays until the late confirmation comes (or the next start).
+void SendConfirmTimeout(outgoing_mms_info* info);
 
 // The MM7 status code for an X-Mms-Response-Status octet value (3000 when not listed).
 int mm7_status_for_response(int octet);

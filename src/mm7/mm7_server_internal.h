@@ -19,3 +19,8 @@ void mm7_server_set_turbo_hooks();
 struct outgoing_mms_info;
 // True while the connection's record exists (a call may have closed it).
 bool mm7_client_exists(const outgoing_mms_info* info);
+// The event-loop flags a connection's socket needs now.
+int mm7_client_flags(const outgoing_mms_info* info);
+// Brings the account of memory held for unfinished requests up to date after input; false when
+// the connection was refused because the bound is passed (the record no longer exists).
+bool mm7_account_memory(outgoing_mms_info* info);

@@ -97,7 +97,7 @@ std::optional<text_list> xml_get_element_texts(mxml_node_t* node) {
             raw = full.substr(CDATA_PREFIX.size());
         }
         if (opt_text text = strstrip(raw)) {
-            log_printf("xml_get_element_texts text=%s|", text->c_str());
+            log_printf("xml_get_element_texts text=%s|", log_escape(*text).c_str());
             texts.push_back(std::move(*text));
         }
         current = next_below(current, node, element);

@@ -15,7 +15,7 @@ using text_list = std::vector<std::string>;
 
 struct mms_message {
     opt_text transaction_id;
-    opt_text sender;                   // submission: SenderIdentification text
+    opt_text sender;  // submission: SenderIdentification text
     std::optional<text_list> bcc;
     opt_text route_by;
     std::optional<text_list> cc;
@@ -37,7 +37,7 @@ struct mms_message {
     std::uint64_t date = 0;
     opt_text status;
     opt_text read_status;
-    std::uint32_t message_type = 0;    // message type octet minus 128
+    std::uint32_t message_type = 0;  // message type octet minus 128
     std::optional<mms_content_type> content_type;
     std::int32_t response_status = 0;  // response status octet minus 128
     opt_text response_text;

@@ -132,6 +132,10 @@ const std::array<std::string_view, DISPOSITION_COUNT> disposition_table = {"form
 
 namespace {
 
+// Parameters of one content-type or disposition, and how many of them are logged.
+constexpr std::size_t MAX_PARAMETERS = 64;
+constexpr std::size_t LOGGED_PARAMETERS = 8;
+
 // Decoded bytes as a stored text: up to the first NUL.
 std::string text_of(const buffer& bytes) {
     std::string_view text = as_text(bytes);
@@ -245,15 +249,53 @@ int charset_index(std::string_view token) {
     return -1;
 }
 
-// One parameter ("; name=value") appended in its WSP form.
-void append_parameter(buffer& out, std::string_view match, const char* who) {
+// The parameters of a content-type or disposition text, as spans from their ";" up to the next
+// ";" (or the end), found in one pass.  A parameter is a ";", optional blanks, a run of
+// non-blanks holding an "=" after its first character, and at least one character after that
+// "=" that is not ";" (the run of non-blanks may reach past later ";"s).
+std::vector<std::pair<std::size_t, std::size_t>> parameter_spans(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    const std::size_t n = text.size();
+    auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    // next_blank[p]: the first blank at or after p; next_equals[p]: the first "=" at or after p
+    // that is followed by a character other than ";".
+    std::vector<std::size_t> next_blank(n + 1, n);
+    std::vector<std::size_t> next_equals(n + 1, n);
+    for (std::size_t p = n; p-- > 0;) {
+        next_blank[p] = blank(text[p]) ? p : next_blank[p + 1];
+        next_equals[p] = text[p] == '=' && p + 1 < n && text[p + 1] != ';' ? p : next_equals[p + 1];
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    for (std::size_t at = text.find(';'); at != std::string_view::npos;) {
+        std::size_t next = text.find(';', at + 1);
+        std::size_t end = next == std::string_view::npos ? n : next;
+        std::size_t word = at + 1;
+        while (word < n && blank(text[word])) {
+            ++word;
+        }
+        if (word < n && next_equals[word + 1] < next_blank[word]) {
+            spans.emplace_back(at, end);
+        }
+        at = next;
+    }
+    return spans;
+}
+
+// One parameter ("; name=value") appended in its WSP form; `log` says whether to log it.
+void append_parameter(buffer& out, std::string_view match, const char* who, bool log) {
     opt_text name;
     opt_text value;
     split_header_line(match.substr(1), "=", name, value);
     const opt_text token = param_value_regex().first_match(value);
-    log_printf("%s: %s=%s", who, or_null(name), or_null(value));
+    const std::string shown_name = log_escape(or_null(name));
+    const std::string shown_value = log_escape(or_null(value));
+    if (log) {
+        log_printf("%s: %s=%s", who, shown_name.c_str(), shown_value.c_str());
+    }
     if (!name) {
-        log_printf("%s: unknown parameter %s %s", who, or_null(name), or_null(value));
+        if (log) {
+            log_printf("%s: unknown parameter %s %s", who, shown_name.c_str(), shown_value.c_str());
+        }
         return;
     }
     const int p = table_index(parameter_table, 1, *name);
@@ -261,7 +303,9 @@ void append_parameter(buffer& out, std::string_view match, const char* who) {
         // An unknown parameter goes out as an Untyped-parameter: its name as Token-text, then
         // its value.  The value alone would be read back as a parameter name, shifting every
         // item after it.
-        log_printf("%s: unknown parameter %s %s", who, or_null(name), or_null(value));
+        if (log) {
+            log_printf("%s: unknown parameter %s %s", who, shown_name.c_str(), shown_value.c_str());
+        }
         append_text(out, *name);
         append_text(out, token ? std::string_view(*token) : std::string_view());
         return;
@@ -301,22 +345,14 @@ buffer compose_mime_value(std::string_view text, const std::array<std::string_vi
     } else {
         append_text(body, media_view);
     }
-    std::size_t from = 0;
-    for (;;) {
-        auto [start, end] = param_regex().search(text_z, from);
-        if (start == std::string::npos) {
+    std::size_t count = 0;
+    for (auto [start, end] : parameter_spans(text_z)) {
+        if (++count > MAX_PARAMETERS) {
+            log_printf("%s: more than %zu parameters, the rest is left out", who, MAX_PARAMETERS);
             break;
         }
-        // A parameter runs up to the next ";".  The expression's name part also matches ";"
-        // and "=", so for parameters written without a blank after the ";" (a=1;b=2) the
-        // longest match would swallow the following ones into this value: cut it there, and
-        // the next search starts at that ";".
-        const std::size_t next = text_z.find(';', start + 1);
-        if (next < end) {
-            end = next;
-        }
-        append_parameter(body, std::string_view(text_z).substr(start, end - start), who);
-        from = end;
+        append_parameter(body, std::string_view(text_z).substr(start, end - start), who,
+                         count <= LOGGED_PARAMETERS);
     }
     buffer out = encode_value_length(static_cast<std::uint32_t>(body.size()));
     append(out, body);

@@ -8,6 +8,7 @@
 // record are cut.  Nothing is ever read outside the frame.
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 #include "core/log.h"
 #include "xgate/xgate.h"
@@ -26,7 +27,7 @@ constexpr std::size_t MMSRCV_IND_FIXED = 48;
 constexpr std::size_t TIMEOUT_IND_FIXED = 44;
 constexpr std::size_t SENDMMS_CNF_FIXED = 56;
 
-// Process-wide call id counter; the first request carries 1.
+// Process-wide call id counter; the first request carries 1 unless the link seeds it.
 std::uint32_t last_call_id = 0;
 
 void put_be32(buffer& out, std::uint32_t v) {
@@ -138,6 +139,16 @@ buffer xgate_frame(std::uint32_t kind, byte_view payload) {
 
 buffer xgate_build_connect_req() {
     return xgate_frame(XGATE_CONNECT_REQ, {});
+}
+
+void xgate_seed_call_id() {
+    // Milliseconds of the wall clock: a restart never comes within the same millisecond, and the
+    // counter only moves forward from the ids this process has used.
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const auto seed = static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+                                                 static_cast<std::uint64_t>(now.tv_nsec) / 1000000);
+    last_call_id = std::max(last_call_id, seed);
 }
 
 buffer xgate_build_sendmms_req(std::uint32_t timeout, opt_view recipient, opt_view sender,

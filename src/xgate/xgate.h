@@ -53,7 +53,11 @@ struct xgate_message {
 // Frame builders.
 buffer xgate_frame(std::uint32_t kind, byte_view payload);
 buffer xgate_build_connect_req();
-// Takes the next call id (the first is 1) and stores it in call_id.  Absent texts are nullopt.
+// Moves the call id counter to a value taken from the clock, so that the ids of a new run do not
+// repeat those of the run before it (whose late answers may still arrive).
+void xgate_seed_call_id();
+// Takes the next call id (the first is 1 unless seeded) and stores it in call_id.  Absent texts are
+// nullopt.
 buffer xgate_build_sendmms_req(std::uint32_t timeout, opt_view recipient, opt_view sender,
                                opt_view application, opt_view file, std::uint32_t& call_id);
 buffer xgate_build_sendmms_result_ind(std::string_view imsi, std::uint32_t word1,
@@ -69,9 +73,11 @@ std::unique_ptr<xgate_message> ParseXgateMessage(byte_view datagram, std::uint32
 
 struct outgoing_mms_info;  // a VASP connection waiting for the kernel (owned by the MM7 server)
 
-// Submissions waiting for the kernel module, by call id modulo 512.  A slot remembers the call
-// id it was filed under, so a message is only ever routed to the connection that made its call.
-inline constexpr std::size_t CALLID_TABLE_SIZE = 512;
+// Submissions waiting for the kernel module, by call id modulo the table size.  A slot remembers
+// the call id it was filed under, so a message is only ever routed to the connection that made
+// its call.  The table has more slots than the server allows connections, and a request whose
+// slot is taken moves on to the next call id, so the table is never what limits submissions.
+inline constexpr std::size_t CALLID_TABLE_SIZE = 2048;
 struct callid_slot {
     std::uint32_t call_id = 0;
     outgoing_mms_info* client = nullptr;
@@ -87,6 +93,9 @@ struct xgate_hooks {
     std::function<void(outgoing_mms_info*, const xgate_message&)> on_timeout_ind;
     // MMS_SENDMMS_CNF for a waiting connection (after "MMS_SENDMMS_CNF received" is logged).
     std::function<void(outgoing_mms_info*, const xgate_message&)> on_send_cnf;
+    // MMS_SENDMMS_CNF whose call id no connection waits for (after "Not found client fd by
+    // callid %d" is logged), e.g. one that arrives after its submission gave up waiting.
+    std::function<void(const xgate_message&)> on_orphan_cnf;
     // MMS_MMSRCV_IND (after "MMS_MMSRCV_IND received" is logged).
     std::function<void(const xgate_message&, server_config&)> on_mms_rcv_ind;
 };
@@ -94,8 +103,10 @@ extern xgate_hooks xgate_hooks_table;
 
 // Opens the socket, announces the daemon and stores the descriptor; exits with 1 on failure.
 void xgate_open(server_config& config, int& fd);
-// Event-loop handler of the socket; always 0 (exits with 1 on a failed or empty receive).
+// Event-loop handler of the socket: drains what is waiting, up to a bound per wake.  Datagrams
+// from anywhere but the kernel module's address are dropped.  Always 0 (exits with 1 on a failed
+// receive or an empty datagram from the kernel module).
 int xgate_receive(int fd, int flags, server_config& config);
-// Sends a frame to the kernel module (the source of the last datagram received), without
+// Sends a frame to the kernel module (127.0.0.1:57445), without
 // logging (callers log what they send).  Returns the result of sendto.
 long xgate_send(int fd, byte_view frame);

@@ -17,10 +17,17 @@ xgate_hooks xgate_hooks_table;
 
 namespace {
 
-// Where frames to the kernel module go: 127.0.0.1:57445 at first, then the source of the last
-// datagram received.
+// The kernel module's address: where frames go, and the only source whose datagrams are heard.
 sockaddr_in kernel_address{};
 socklen_t kernel_address_length = sizeof kernel_address;
+
+// The socket's receive buffer is asked for this much: a burst of confirmations (each small
+// datagram is charged several hundred bytes) must not overflow it while the loop is busy.
+constexpr int RECEIVE_BUFFER_SIZE = 8 << 20;
+// Datagrams handled per wake, so that a flood on the link cannot starve the VASP connections.
+constexpr int DATAGRAMS_PER_WAKE = 256;
+
+log_limiter foreign_log(5, 60);
 
 // One datagram at a time.
 std::array<std::uint8_t, XGATE_MAX_DATAGRAM> receive_buffer{};
@@ -46,6 +53,9 @@ void route_to_client(const xgate_message& msg) {
     const callid_slot& slot = callid_table[msg.call_id % CALLID_TABLE_SIZE];
     if (slot.client == nullptr || slot.call_id != msg.call_id) {
         log_printf("Not found client fd by callid %u", msg.call_id);
+        if (msg.kind == MMS_SENDMMS_CNF && xgate_hooks_table.on_orphan_cnf) {
+            xgate_hooks_table.on_orphan_cnf(msg);
+        }
         return;
     }
     outgoing_mms_info* client = slot.client;
@@ -109,6 +119,16 @@ void xgate_open(server_config& config, int& fd) {
     }
     const int one = 1;
     (void)setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    // Beyond the system's limit only with privilege; otherwise as much as the limit allows.
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &RECEIVE_BUFFER_SIZE,
+                   sizeof RECEIVE_BUFFER_SIZE) != 0) {
+        (void)setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &RECEIVE_BUFFER_SIZE,
+                         sizeof RECEIVE_BUFFER_SIZE);
+    }
+    int granted = 0;
+    socklen_t granted_length = sizeof granted;
+    (void)getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &granted, &granted_length);
+    log_printf("Kernel link receive buffer: %d bytes", granted);
 
     const sockaddr_in local = loopback_address(XGATE_LOCAL_PORT);
     if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
@@ -127,28 +147,47 @@ void xgate_open(server_config& config, int& fd) {
     kernel_address_length = sizeof kernel_address;
     (void)sendto(sock, announce.data(), announce.size(), 0,
                  reinterpret_cast<const sockaddr*>(&kernel_address), kernel_address_length);
+    xgate_seed_call_id();
     fd = sock;
 }
 
-int xgate_receive(int fd, int /*flags*/, server_config& config) {
+namespace {
+
+bool from_kernel_module(const sockaddr_in& source, socklen_t length) {
+    return length == sizeof source && source.sin_family == AF_INET &&
+           source.sin_addr.s_addr == htonl(INADDR_LOOPBACK) &&
+           source.sin_port == htons(XGATE_KERNEL_PORT);
+}
+
+// Receives and handles one datagram: false when none is waiting.
+bool receive_one(int fd, server_config& config) {
     sockaddr_in source{};
-    socklen_t source_length = sizeof source;
+    socklen_t source_length;
     ssize_t received;
     do {
         source_length = sizeof source;
-        received = recvfrom(fd, receive_buffer.data(), receive_buffer.size(), 0,
+        // MSG_TRUNC: the result is the datagram's real size even when it is longer than the buffer.
+        received = recvfrom(fd, receive_buffer.data(), receive_buffer.size(), MSG_TRUNC,
                             reinterpret_cast<sockaddr*>(&source), &source_length);
     } while (received < 0 && errno == EINTR);
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        return 0;  // woken without a datagram waiting: nothing to do
+        return false;
+    }
+    if (received >= 0 && !from_kernel_module(source, source_length)) {
+        char address[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &source.sin_addr, address, sizeof address);
+        foreign_log.printf("Datagram of %d bytes from %s:%d is not from the kernel module, dropped",
+                           static_cast<int>(received), address, ntohs(source.sin_port));
+        return true;
     }
     if (received < 1) {
         log_printf("Kernel disconnected ");
         std::exit(1);
     }
-    if (source.sin_family == AF_INET && source_length == sizeof source) {
-        kernel_address = source;
-        kernel_address_length = source_length;
+    if (static_cast<std::size_t>(received) > receive_buffer.size()) {
+        log_printf("Datagram of %d bytes cut to %zu", static_cast<int>(received),
+                   receive_buffer.size());
+        received = static_cast<ssize_t>(receive_buffer.size());
     }
 
     const byte_view datagram(receive_buffer.data(), static_cast<std::size_t>(received));
@@ -159,6 +198,14 @@ int xgate_receive(int fd, int /*flags*/, server_config& config) {
     while (auto msg = ParseXgateMessage(datagram, offset)) {
         dispatch(*msg, config);
         offset += msg->frame_length;
+    }
+    return true;
+}
+
+}  // namespace
+
+int xgate_receive(int fd, int /*flags*/, server_config& config) {
+    for (int i = 0; i < DATAGRAMS_PER_WAKE && receive_one(fd, config); ++i) {
     }
     return 0;
 }

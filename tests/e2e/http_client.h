@@ -93,6 +93,8 @@ class http_connection {
         return n > 0 ? std::string(chunk, static_cast<std::size_t>(n)) : std::string();
     }
     bool timed_out() const { return timed_out_; }
+    // Ends our side of the request (a half-close); the reply can still be read.
+    void shutdown_write() { ::shutdown(fd_, SHUT_WR); }
     void close_now() {
         if (fd_ >= 0) {
             ::close(fd_);

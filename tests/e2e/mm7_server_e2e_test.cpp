@@ -2,15 +2,21 @@
 // request to the SubmitRsp, every refusal, interim responses and disconnections.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <regex>
+#include <set>
 
 #include "core/base64.h"
 #include "e2e/http_client.h"
 #include "e2e/mm7_request.h"
 #include "support/daemon_harness.h"
+#include "wsp/wsp_primitives.h"
 #include "wsp/wsp_test_util.h"
 
 namespace fs = std::filesystem;
@@ -416,6 +422,8 @@ TEST_F(ServerE2E, EarlyHintsOnlyWhenAskedFor) {
     EXPECT_TRUE(daemon_->wait_for_log("Not sending 103 as not requested by client"));
 }
 
+std::string call_id_of(const std::string& line);
+
 TEST_F(ServerE2E, DisconnectingInEveryStateLeavesNothingBehind) {
     const std::string request = submit_request(sample_submission());
     std::size_t connections = 0;
@@ -425,7 +433,8 @@ TEST_F(ServerE2E, DisconnectingInEveryStateLeavesNothingBehind) {
         c.close_now();
         ++connections;
     }
-    // Waiting for the kernel module when the VASP leaves.
+    // Leaving once the request is complete is a half-close: the submission is carried through.
+    ASSERT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", connections));
     set("confirm", "none");
     {
         e2e::http_connection c;
@@ -434,10 +443,9 @@ TEST_F(ServerE2E, DisconnectingInEveryStateLeavesNothingBehind) {
         ASSERT_TRUE(line);
         c.close_now();
         ++connections;
-        std::string call_id = line->substr(line->find("callid=") + 7);
-        ASSERT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", connections));
-        sim_->command("cnf " + call_id);
-        EXPECT_TRUE(daemon_->wait_for_log("Not found client fd by callid " + call_id));
+        ASSERT_TRUE(daemon_->wait_for_log("closed its sending side after the request"));
+        set("confirm", "sendconf");
+        sim_->command("cnf " + call_id_of(*line));
     }
     EXPECT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", connections));
     EXPECT_EQ(daemon_->log_count("free_outgoing_mms_info"), connections);
@@ -452,6 +460,277 @@ TEST(ServerAccess, PeersOtherThanTheClientIpAreClosedWithoutReply) {
     EXPECT_EQ(reply, "");
     EXPECT_TRUE(daemon.wait_for_log("IP '127.0.0.1' not authorized, closing connection"));
     EXPECT_FALSE(sim.seen("received MMS_SENDMMS_REQ"));
+    // Unauthorised connects are logged at a bounded rate, with a count of what was left out.
+    for (int i = 0; i < 300; ++i) {
+        e2e::http_connection c;
+    }
+    std::this_thread::sleep_for(5500ms);
+    EXPECT_EQ(e2e::exchange(""), "");
+    EXPECT_TRUE(daemon.wait_for_log("similar lines suppressed)"));
+    EXPECT_LE(daemon.log_count("not authorized"), 21u);
+}
+
+// ---- the kernel link under load and over restarts; waiting; hostile input ----
+
+std::string call_id_of(const std::string& line) {
+    std::smatch m;
+    return std::regex_search(line, m, std::regex("callid=(\\d+)")) ? m[1].str() : "";
+}
+
+TEST_F(ServerE2E, ABurstOf900ConfirmationsAnswersEveryWaitingVaspWithAtMostTwo103s) {
+    rlimit files{4000, 4000};
+    setrlimit(RLIMIT_NOFILE, &files);
+    set("confirm", "none");
+    test_submission s = sample_submission();
+    s.extra_headers = {"x-expect: 103-early-hints"};
+    std::vector<std::unique_ptr<e2e::http_connection>> vasps;
+    std::string commands;
+    for (int i = 0; i < 900; ++i) {
+        vasps.push_back(std::make_unique<e2e::http_connection>());
+        ASSERT_TRUE(vasps.back()->send_all(submit_request(i == 0 ? s : sample_submission())));
+        auto line = sim_->wait_for_line("not confirming callid=", 60s);
+        ASSERT_TRUE(line) << i;
+        for (int k = 0; k < 50 && i == 0; ++k) {
+            sim_->command("ind " + call_id_of(*line) + " 5");
+        }
+        commands += "cnf " + call_id_of(*line) + (i < 899 ? "\n" : "");
+    }
+    set("confirm", "sendconf");
+    sim_->command(commands);
+    std::set<std::string> message_ids;
+    for (auto& vasp : vasps) {
+        std::string reply = vasp->read_all(60s);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(reply, m, std::regex("200 OK[\\s\\S]*<MessageID>([^<]+)<")));
+        message_ids.insert(m[1].str());
+        EXPECT_EQ(std::regex_replace(reply, std::regex("103 Early"), "").size(),
+                  reply.size() - (&vasp == &vasps[0] ? 18 : 0));
+    }
+    EXPECT_EQ(message_ids.size(), 900u);
+}
+
+TEST_F(ServerE2E, ARestartNeitherRepeatsCallIdsNorKeepsOldPduFiles) {
+    daemon_.reset();
+    e2e::temp_dir work;
+    std::ofstream(work.path() / "AAAAAAAA.mm1") << "left over";
+    std::ofstream(work.path() / "notes.txt") << "kept";
+    daemon_ = std::make_unique<e2e::daemon_process>(e2e::daemon_process::options{
+        {"--workdir", work.path().string(), "--clientip", "127.0.0.1"}, false, true});
+    ASSERT_TRUE(daemon_->wait_for_log("QZM MM7 server starting"));
+    EXPECT_EQ(fs::exists(work.path() / "AAAAAAAA.mm1") + fs::exists(work.path() / "notes.txt"), 1);
+    set("imsi", "1x");  // only digits become a header
+    std::string reply = e2e::exchange(submit_request(sample_submission()));
+    EXPECT_TRUE(reply.starts_with("HTTP/1.0 200") && reply.find("IMSI") == std::string::npos);
+    EXPECT_GT(std::stoull(call_id_of(sim_->wait_for_line("MMS_SENDMMS_REQ").value_or(""))),
+              1u << 20);
+    // A half-close after the request is no disconnect: the submission is answered.
+    e2e::http_connection vasp;
+    ASSERT_TRUE(vasp.send_all(submit_request(sample_submission())));
+    vasp.shutdown_write();
+    EXPECT_TRUE(vasp.read_all().starts_with("HTTP/1.0 200 OK"));
+}
+
+TEST(ServerWaiting, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
+    rlimit files{4000, 4000};
+    setrlimit(RLIMIT_NOFILE, &files);
+    e2e::kmodsim_process sim({"--set", "confirm=none"});
+    e2e::daemon_process daemon(std::vector<std::string>{"--clientip", "127.0.0.1", "--readtimeout",
+                                                        "10", "--confirmgrace", "1"});
+    ASSERT_TRUE(daemon.wait_for_log("QZM MM7 server starting"));
+    const std::string request = submit_request(sample_submission());
+    e2e::http_connection unconfirmed;
+    ASSERT_TRUE(unconfirmed.send_all(request));
+    const auto call_id = call_id_of(sim.wait_for_line("not confirming callid=").value_or(""));
+    // No progress while the request is read: 408 after the read time-out (checked below).
+    e2e::http_connection silent, half;
+    ASSERT_TRUE(half.send_all(request.substr(0, 100)));
+    // Requests parked half-way through large envelopes: past the memory bound, 503.
+    test_submission big = sample_submission();
+    big.subject = std::string(250000, 's');
+    std::vector<std::unique_ptr<e2e::http_connection>> parked(320);
+    std::size_t refused = 0;
+    for (auto& c : parked) {
+        c = std::make_unique<e2e::http_connection>();
+        c->send_all(submit_request(big).substr(0, 250000));
+    }
+    for (auto& c : parked) {
+        refused += c->read_some(10ms) == error_reply("503 Server busy");
+    }
+    EXPECT_GT(refused, 0u);
+    parked.clear();
+    ASSERT_TRUE(daemon.wait_for_log_count("free_outgoing_mms_info", 320));
+    std::this_thread::sleep_for(300ms);
+    // Sockets lingering after refusals count within the connection cap (with the three above).
+    std::vector<std::unique_ptr<e2e::http_connection>> lingering(997);
+    for (auto& c : lingering) {
+        c = std::make_unique<e2e::http_connection>();
+        c->send_all("GET / HTTP/1.0\r\n");
+    }
+    ASSERT_TRUE(daemon.wait_for_log_count("free_outgoing_mms_info", 1317, 30s));
+    EXPECT_EQ(e2e::exchange(request), "");
+    EXPECT_TRUE(daemon.wait_for_log("Too many connections"));
+    EXPECT_EQ(silent.read_all(15s), error_reply("408 Request Timeout"));
+    EXPECT_EQ(half.read_all(1s), error_reply("408 Request Timeout"));
+    // The kernel module never confirmed: a fault after its time-out and the grace.
+    std::string reply = unconfirmed.read_all(30s);
+    EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK") &&
+                reply.find(">Gateway did not confirm the submission<") != std::string::npos);
+    EXPECT_EQ(count_pdu_files(daemon.workdir()), 1u);  // the kernel module may still read it
+    sim.set("confirm", "sendconf");
+    sim.command("cnf " + call_id);
+    EXPECT_TRUE(daemon.wait_for_log("Not found client fd by callid " + call_id));
+    EXPECT_TRUE(e2e::wait_until([&] { return count_pdu_files(daemon.workdir()) == 0; }));
+}
+
+// The request with a chunked body: three chunks, one with an extension, and a trailer.
+std::string as_chunked(const std::string& r) {
+    const std::size_t body = r.find("\r\n\r\n") + 4, half = (r.size() - body) / 2;
+    auto chunk = [&](std::size_t at, std::size_t n, const char* extension) {
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx%s\r\n", std::min(n, r.size() - at), extension);
+        return size + r.substr(at, n) + "\r\n";
+    };
+    return std::regex_replace(r.substr(0, body - 2), std::regex("Content-Length.*\r\n"), "") +
+           "Transfer-Encoding: chunked\r\n\r\n" + chunk(body, 1, "") +
+           chunk(body + 1, half, ";x=1") + chunk(body + 1 + half, r.size(), "") +
+           "0\r\nX-Trailer: t\r\n\r\n";
+}
+
+TEST(ServerInput, ChunkedBodiesLimitsAndHostileValues) {
+    e2e::temp_dir keep;
+    e2e::kmodsim_process sim({"--keep", keep.path().string()});
+    e2e::daemon_process daemon(
+        std::vector<std::string>{"--clientip", "127.0.0.1", "--maxmessagesize", "100000"});
+    ASSERT_TRUE(daemon.wait_for_log("QZM MM7 server starting"));
+    auto with = [](std::function<void(test_submission&)> change) {
+        test_submission s = sample_submission();
+        change(s);
+        return submit_request(s);
+    };
+    const std::string request = submit_request(sample_submission()), chunked = as_chunked(request);
+    const std::string mm1 =
+        "POST /mm7 HTTP/1.1\r\nContent-Type: application/vnd.wap.mms-message\r\n"
+        "x-qzm-recipient-id: +4917099\r\n";
+    const std::string params = std::regex_replace(std::string(3990, ';'), std::regex(";"), ";a=1");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {chunked, "HTTP/1.0 200 OK"},
+        {as_chunked(mm1 + "\r\n" + std::string(5000, 'm')), "HTTP/1.0 200 OK"},
+        {std::regex_replace(request, std::regex("Host:"), "Transfer-Encoding: gzip\r\nHost:"),
+         "HTTP/1.0 501"},
+        {std::regex_replace(chunked, std::regex("\r\n\r\n1\r\n"), "\r\n\r\ng\r\n"),
+         "HTTP/1.0 400 Bad request"},
+        {with([](auto& s) { s.parts[1].body = std::string(100001, 'b'); }), "HTTP/1.0 413 Payload"},
+        {mm1 + "Content-Length: 100001\r\n\r\n", "HTTP/1.0 413 Payload"},
+        {mm1 + "Content-Length: 4294967297\r\n\r\nx", "HTTP/1.0 400 Bad request"},
+        {with([](auto& s) { s.parts[1].location = std::string("a\0b", 3); }), "HTTP/1.0 400"},
+        {with([&](auto& s) { s.parts[1].content_type = "text/plain" + params; }),
+         "HTTP/1.0 200 OK"},
+        // Peer values with line ends and terminal escapes, logged along the way.
+        {std::regex_replace(request, std::regex("boundary=\"outer-boundary-1\"[^\r]*"),
+                            "boundary=\"o\nFORGED-boundary\""),
+         "HTTP/1.0 400 Bad content type"},
+        {std::regex_replace(request, std::regex("Host:"), "Bad \nFORGED-header: 1\r\nHost:"), ""},
+        {with([](auto& s) {
+             s.subject = "x&#10;FORGED-xml";
+             s.parts[1].content_type = "text/plain; q=\"\nFORGED-param\x1b[2J\"";
+         }),
+         "HTTP/1.0 200 OK"},
+    };
+    for (const auto& [input, reply_start] : cases) {
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_TRUE(e2e::exchange(input).starts_with(reply_start)) << reply_start;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << reply_start;
+    }
+    auto kept = [&] {
+        std::smatch m;
+        std::string line = sim.wait_for_line("received MMS_SENDMMS_REQ").value_or("");
+        std::regex_search(line, m, std::regex("file=(\\S+)"));
+        return e2e::read_file(keep.path() / fs::path(m[1].str()).filename());
+    };
+    decoded_pdu pdu = decode_pdu(kept());
+    EXPECT_TRUE(pdu.entry_count == 3 && pdu.ends_exactly);
+    EXPECT_EQ(pdu.data[1], "Hello from the VASP\r\nline two");
+    EXPECT_EQ(kept(), std::string(5000, 'm'));
+    const std::string log = daemon.log();
+    EXPECT_LT(daemon.log_count("compose_content_type"), 100u);
+    EXPECT_EQ(log.find("\nFORGED"), std::string::npos);
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    for (const char* vector : {"header", "boundary", "param", "xml"}) {
+        EXPECT_NE(log.find(std::string("\\x0AFORGED-") + vector), std::string::npos) << vector;
+    }
+}
+
+// Files and descriptors under hostile conditions, with a tiny tmpfs as the work directory.
+class ServerFiles : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        ASSERT_EQ(mount("tmpfs", work_.path().c_str(), "tmpfs", 0, "size=256k"), 0);
+        std::ofstream(work_.path() / "victim") << "precious";
+        fs::create_symlink(work_.path() / "victim", work_.path() / "mm7-server.pid");
+        daemon_ = std::make_unique<e2e::daemon_process>(e2e::daemon_process::options{
+            {"--workdir", work_.path().string(), "--clientip", "127.0.0.1"}, false, true});
+        ASSERT_TRUE(daemon_->wait_for_log("QZM MM7 server starting"));
+    }
+    void TearDown() override {
+        daemon_.reset();
+        umount(work_.path().c_str());
+    }
+    e2e::temp_dir work_;
+    e2e::kmodsim_process sim_;
+    std::unique_ptr<e2e::daemon_process> daemon_;
+};
+
+TEST_F(ServerFiles, PlantedLinksAreNeverFollowed) {
+    EXPECT_EQ(e2e::read_file(work_.path() / "mm7-server.pid"), std::to_string(daemon_->pid()));
+    // Links under the names the first transaction ids take around now.
+    for (auto t = static_cast<std::uint32_t>(std::time(nullptr)) - 2, end = t + 20; t < end; ++t) {
+        for (std::uint32_t counter = 1; counter <= 3; ++counter) {
+            buffer id = encode_uintvar(t), c = encode_uintvar(counter);
+            id.insert(id.end(), c.begin(), c.end());
+            std::string name = std::regex_replace(*base64_encode(id), std::regex("\n"), "");
+            name = std::regex_replace(name, std::regex("/"), "-") + ".mm1";
+            fs::create_symlink(work_.path() / "victim", work_.path() / name);
+        }
+    }
+    EXPECT_TRUE(e2e::exchange(submit_request(sample_submission())).starts_with("HTTP/1.0 200"));
+    EXPECT_EQ(e2e::read_file(work_.path() / "victim"), "precious");
+    EXPECT_TRUE(daemon_->log_contains("exists already, taking another name"));
+}
+
+TEST_F(ServerFiles, AFullDiskIsAnErrorAndTheKernelModuleIsNotAsked) {
+    std::ofstream filler(work_.path() / "filler", std::ios::binary);
+    while (filler << std::string(4096, 'f')) {
+    }
+    EXPECT_EQ(
+        e2e::exchange("POST /mm7 HTTP/1.0\r\nContent-Type: application/vnd.wap.mms-message\r\n"
+                      "x-qzm-recipient-id: +4917099\r\nContent-Length: 3\r\n\r\nabc"),
+        error_reply("503 Server error"));
+    EXPECT_FALSE(sim_.seen("received MMS_SENDMMS_REQ"));
+    // A log file that cannot be opened is reported on stderr.
+    e2e::daemon_process other(e2e::daemon_process::options{{"--logfile", "/no/such.log"}, 0, 0});
+    EXPECT_TRUE(e2e::wait_until(
+        [&] { return other.stderr_text().find("cannot open log") != std::string::npos; }));
+}
+
+TEST_F(ServerFiles, RunningOutOfDescriptorsDoesNotSpin) {
+    rlimit limit{24, 24};
+    ASSERT_EQ(prlimit(daemon_->pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+    std::vector<std::unique_ptr<e2e::http_connection>> connections(60);
+    for (auto& c : connections) {
+        c = std::make_unique<e2e::http_connection>();
+    }
+    std::this_thread::sleep_for(500ms);
+    // Nanoseconds the daemon ran, and its log, over two seconds.
+    const std::string schedstat = "/proc/" + std::to_string(daemon_->pid()) + "/schedstat";
+    const long long ran = std::stoll(e2e::read_file(schedstat));
+    const auto logged = fs::file_size(daemon_->log_path());
+    std::this_thread::sleep_for(2s);
+    EXPECT_LT(std::stoll(e2e::read_file(schedstat)) - ran, 500'000'000);
+    EXPECT_LT(fs::file_size(daemon_->log_path()) - logged, 100'000u);
+    connections.clear();
+    EXPECT_TRUE(e2e::exchange(submit_request(sample_submission())).starts_with("HTTP/1.0 200"));
 }
 
 }  // namespace

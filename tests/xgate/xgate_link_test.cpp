@@ -231,11 +231,12 @@ TEST_F(XgateLink, ConfirmationGoesToTheConnectionOfItsCallId) {
 TEST_F(XgateLink, SameSlotDifferentCallIdIsNotRouted) {
     install_hooks();
     callid_table[3] = {3, client_a};
-    deliver(send_cnf(515, 1, {}));  // 515 & 0x1FF == 3
-    deliver(timeout_ind(515, 9));
+    const std::uint32_t same_slot = 3 + CALLID_TABLE_SIZE;
+    deliver(send_cnf(same_slot, 1, {}));
+    deliver(timeout_ind(same_slot, 9));
     EXPECT_TRUE(calls.empty());
     EXPECT_EQ(log.text().find("Found client"), std::string::npos);
-    const std::string line = "Not found client fd by callid 515\n";
+    const std::string line = "Not found client fd by callid " + std::to_string(same_slot) + "\n";
     const std::string text = log.text();
     const auto first = text.find(line);
     ASSERT_NE(first, std::string::npos);
@@ -301,23 +302,18 @@ TEST_F(XgateLink, MalformedFramesAreSkippedAndTheRestStillHandled) {
     EXPECT_EQ(log.text().find("Not found"), std::string::npos);
 }
 
-TEST_F(XgateLink, AnswersGoToTheLastSender) {
+TEST_F(XgateLink, OnlyTheKernelModuleIsHeardAndAnswersGoToIt) {
+    install_hooks();
+    callid_table[7 % CALLID_TABLE_SIZE] = {7, client_a};
     udp_socket other(0);
-    other.send_to_daemon(frame_of(XGATE_CONNECT_CNF, {}));
-    ASSERT_EQ(xgate_receive(fd, MAINLOOP_IN, config), 0);
+    other.send_to_daemon(send_cnf(7, 1, {0x8C, 0x81}));  // forged
+    other.send_to_daemon({});                            // ends nothing
+    deliver(timeout_ind(7, 9));
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_TRUE(log.contains("not from the kernel module, dropped"));
     const buffer frame = xgate_build_sendmms_result_ind("1", 0, 0, 2, 3, 4);
     EXPECT_EQ(xgate_send(fd, frame), static_cast<long>(frame.size()));
-    auto got = other.receive();
-    ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(*got, frame);
-
-    // Back to the module's own port once it speaks again.
-    kernel.send_to_daemon(frame_of(XGATE_CONNECT_CNF, {}));
-    ASSERT_EQ(xgate_receive(fd, MAINLOOP_IN, config), 0);
-    EXPECT_EQ(xgate_send(fd, frame), static_cast<long>(frame.size()));
-    got = kernel.receive();
-    ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(*got, frame);
+    EXPECT_EQ(kernel.receive(), frame);
 }
 
 TEST_F(XgateLink, DatagramsAreReadUpTo4096Bytes) {
@@ -331,7 +327,7 @@ TEST_F(XgateLink, DatagramsAreReadUpTo4096Bytes) {
     const buffer pad = frame_of(XGATE_CONNECT_CNF, {});
     datagram.insert(datagram.end(), pad.begin(), pad.end());
     deliver(datagram);
-    EXPECT_TRUE(log.contains("Received 4096 bytes from kernel\n"));
+    EXPECT_TRUE(log.contains("Datagram of 4148 bytes cut to 4096"));
     EXPECT_TRUE(log.contains("Not found client fd by callid 1093\n"));
     EXPECT_FALSE(log.contains("Not found client fd by callid 1094\n"));
 
