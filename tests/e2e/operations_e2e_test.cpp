@@ -77,7 +77,7 @@ TEST_F(OperationsE2E, StopAnswersEveryWaitingSubmissionOnceAndLeavesNoFiles) {
             vasps.push_back(std::make_unique<e2e::http_connection>());
             ASSERT_TRUE(vasps.back()->send_all(submit_request(s)));
         }
-        ASSERT_TRUE(sim_->wait_for_line("not confirming callid=20"));
+        ASSERT_TRUE(e2e::wait_until([&] { return sim_->count("not confirming") == 20; }));
         kill(daemon_->pid(), signal_number);
         for (int i = 0; i < 20; ++i) {
             std::string reply = vasps[i]->read_all(10s);
