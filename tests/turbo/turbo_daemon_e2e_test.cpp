@@ -44,9 +44,10 @@ class TurboDaemon : public ::testing::Test {
         ASSERT_TRUE(daemon_->wait_for_log("worker connected, fd=")) << daemon_->log();
     }
     void TearDown() override {
-        EXPECT_TRUE(daemon_->running()) << daemon_->log();
+        EXPECT_TRUE(stopped_ || daemon_->running()) << daemon_->log();
         EXPECT_EQ(daemon_->stderr_text(), "");
     }
+    bool stopped_ = false;
     static void settings(const std::string& path) {
         std::ofstream("/tmp/qzm/mm7_settings_3")
             << "mmsc_url: http://127.0.0.1:8080" << path
@@ -122,6 +123,18 @@ TEST_F(TurboDaemon, AKilledWorkerIsForkedAgainAndEveryVaspIsAnsweredOnce) {
     settings("/mms");
     EXPECT_TRUE(e2e::exchange(submission()).starts_with("HTTP/1.0 200 OK\r\n"));
     EXPECT_NE(worker_pid(), worker);
+}
+
+TEST_F(TurboDaemon, AStopEndsTheWorkersAndExitsCleanly) {
+    int worker = worker_pid();
+    ASSERT_GT(worker, 0);
+    kill(daemon_->pid(), SIGTERM);
+    auto end = daemon_->wait_for_exit();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_TRUE(end->exited && end->code == 0) << e2e::describe(*end);
+    EXPECT_TRUE(daemon_->log_contains("1 turbo workers ended")) << daemon_->log();
+    EXPECT_NE(kill(worker, 0), 0);  // ended and reaped
+    stopped_ = true;
 }
 
 }  // namespace
