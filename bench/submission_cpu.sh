@@ -91,14 +91,15 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 tick_us=$((1000000 / $(getconf CLK_TCK)))
 median() { sort -n | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
 
-# cpu_per_request PID PORT BODY N -> CPU µs per request of PID (one round)
+# cpu_per_request PID PORT BODY N -> CPU µs per request of PID (one round).  ab refuses a
+# concurrency above the number of requests, so it is capped at N.
 cpu_per_request() {
-    local before after
+    local before after concurrency=$(($4 < 32 ? $4 : 32))
     before=$(cpu_ticks "$1")
-    ab -q -n "$4" -c 32 -p "$3" -T "$content_type" "http://127.0.0.1:$2/mm7" >"$dir/ab.out" 2>&1 || true
+    ab -q -n "$4" -c "$concurrency" -p "$3" -T "$content_type" "http://127.0.0.1:$2/mm7" >"$dir/ab.out" 2>&1 || true
     after=$(cpu_ticks "$1")
-    if grep -q "^Non-2xx responses" "$dir/ab.out"; then
-        echo "warning: $(grep '^Non-2xx' "$dir/ab.out") on port $2" >&2
+    if ! grep -q "^Complete requests: *$4\$" "$dir/ab.out" || grep -q "^Non-2xx responses" "$dir/ab.out"; then
+        echo "warning: port $2: $(grep -E '^(Complete requests|Failed requests|Non-2xx)|^ab:|apr_' "$dir/ab.out" | tr -s ' ' | paste -sd';')" >&2
     fi
     echo $(((after - before) * tick_us / $4))
 }
@@ -111,7 +112,8 @@ syscalls_per_request() {
     sleep 0.5
     ab -q -n "$4" -c 32 -p "$3" -T "$content_type" "http://127.0.0.1:$2/mm7" >/dev/null 2>&1 || true
     kill -INT "$tracer"; wait "$tracer" 2>/dev/null || true
-    awk -v n="$4" '/ total$/ {printf "%.1f", $(NF - 1) / n}' "$dir/strace.out"
+    # Columns of the total line: % time, seconds, usecs/call, calls, [errors,] "total".
+    awk -v n="$4" '/ total$/ {printf "%.1f", $4 / n}' "$dir/strace.out"
 }
 
 make_request 3 1 4000 >"$dir/body6k"
