@@ -157,6 +157,7 @@ int mainloop_run(int rate) {
         if (timeout_ms < 0) {
             timeout_ms = 0;
         }
+        log_flush();
         int count = epoll_wait(epoll_fd, events.data(), MAINLOOP_MAX_FDS, timeout_ms);
         for (int i = 0; i < count; ++i) {
             int fd = static_cast<int>(static_cast<std::uint32_t>(events[i].data.u64));

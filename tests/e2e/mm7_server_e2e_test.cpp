@@ -167,8 +167,8 @@ TEST_F(ServerE2E, SubmissionBecomesAPduAndTheVaspGetsSubmitRsp) {
     EXPECT_EQ(pdu.data[2], std::string(gif->begin(), gif->end()));
 
     EXPECT_TRUE(e2e::wait_until([&] { return count_pdu_files(daemon_->workdir()) == 0; }));
-    EXPECT_TRUE(daemon_->log_contains("Found client fd"));
-    EXPECT_TRUE(daemon_->log_contains("Sending 200 OK"));
+    EXPECT_TRUE(daemon_->wait_for_log("Found client fd"));
+    EXPECT_TRUE(daemon_->wait_for_log("Sending 200 OK"));
 }
 
 TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
@@ -215,7 +215,7 @@ TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
         EXPECT_NE(reply.find(sc.must_contain), std::string::npos) << sc.must_contain << "\n"
                                                                   << reply;
     }
-    EXPECT_TRUE(daemon_->log_contains("send_conf expected, 4 received"));
+    EXPECT_TRUE(daemon_->wait_for_log("send_conf expected, 4 received"));
     EXPECT_TRUE(e2e::wait_until([&] { return count_pdu_files(daemon_->workdir()) == 0; }));
 }
 
@@ -303,7 +303,7 @@ TEST_F(ServerE2E, EveryRefusalHasItsStatusLineAndLeavesNoFile) {
         std::string reply = e2e::exchange(r.request);
         EXPECT_EQ(reply, error_reply(r.status)) << r.request.substr(0, 200);
         if (!r.log.empty()) {
-            EXPECT_TRUE(daemon_->log_contains(r.log)) << r.log;
+            EXPECT_TRUE(daemon_->wait_for_log(r.log)) << r.log;
         }
     }
     EXPECT_EQ(count_pdu_files(daemon_->workdir()), 0u);
@@ -398,7 +398,7 @@ TEST_F(ServerE2E, Mm1ModeStoresTheBodyAsItComes) {
     std::string l = *line;
     ASSERT_TRUE(std::regex_search(l, m, std::regex("file=(\\S+)")));
     EXPECT_EQ(kept_pdu(fs::path(m[1].str()).filename()), body);
-    EXPECT_TRUE(daemon_->log_contains("HandleMM1Body: got more data"));
+    EXPECT_TRUE(daemon_->wait_for_log("HandleMM1Body: got more data"));
     EXPECT_NE(line->find("timeout=15 "), std::string::npos);
 }
 
@@ -414,7 +414,7 @@ TEST_F(ServerE2E, EarlyHintsOnlyWhenAskedFor) {
                           "HTTP/1.0 103 Early Hints\r\nX-Expected-Duration: 42\r\n\r\n"
                           "HTTP/1.0 200 OK\r\n"))
         << reply;
-    EXPECT_TRUE(daemon_->log_contains("Sending 103"));
+    EXPECT_TRUE(daemon_->wait_for_log("Sending 103"));
 
     s.extra_headers = {"x-expect: 103-Early-Hints"};
     reply = e2e::exchange(submit_request(s));
