@@ -366,16 +366,20 @@ TEST_F(ServerE2E, BinaryPartsWithNulBytesAndLongLinesAreCarriedExactly) {
     s.parts.push_back({"application/octet-stream", "<sprinkled>", sprinkled, "base64", ""});
     s.parts.push_back(
         {"application/octet-stream", "<junk>", std::string(3000000, '!'), "base64", ""});
+    // Kept in memory, but too large to join the composed PDU bytes before they are written.
+    s.parts.push_back(
+        {"application/octet-stream", "<mid>", binary.substr(0, 200000), "binary", ""});
     std::string reply = e2e::exchange(submit_request(s));
     ASSERT_TRUE(reply.starts_with("HTTP/1.0 200 OK")) << reply;
     decoded_pdu pdu = decode_pdu(kept_pdu(next_request_file()));
-    ASSERT_EQ(pdu.entry_count, 8u);
+    ASSERT_EQ(pdu.entry_count, 9u);
     EXPECT_TRUE(pdu.ends_exactly);
     EXPECT_TRUE(pdu.data[3] == binary) << pdu.data[3].size();
     EXPECT_TRUE(pdu.data[4] == binary) << pdu.data[4].size();
     EXPECT_EQ(pdu.data[5], "");
     EXPECT_TRUE(pdu.data[6] == binary) << pdu.data[6].size();
     EXPECT_EQ(pdu.data[7], "");
+    EXPECT_TRUE(pdu.data[8] == binary.substr(0, 200000));
 }
 
 TEST_F(ServerE2E, Mm1ModeStoresTheBodyAsItComes) {
@@ -707,6 +711,7 @@ TEST_F(ServerFiles, AFullDiskIsAnErrorAndTheKernelModuleIsNotAsked) {
         e2e::exchange("POST /mm7 HTTP/1.0\r\nContent-Type: application/vnd.wap.mms-message\r\n"
                       "x-qzm-recipient-id: +4917099\r\nContent-Length: 3\r\n\r\nabc"),
         error_reply("503 Server error"));
+    EXPECT_EQ(e2e::exchange(submit_request(sample_submission())), error_reply("503 Server error"));
     EXPECT_FALSE(sim_.seen("received MMS_SENDMMS_REQ"));
     // A log file that cannot be opened is reported on stderr.
     e2e::daemon_process other(e2e::daemon_process::options{{"--logfile", "/no/such.log"}, 0, 0});
