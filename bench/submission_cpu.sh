@@ -9,7 +9,8 @@
 # Prints: CPU µs per 6 KB request for each server and the daemon's ratio to the floor and to
 # nginx; system calls per request (strace); the extra cost per content part and per recipient;
 # and the daemon's CPU for one 5 MB base64 submission against `base64 -d` on the same payload.
-# Needs ab (apache2-utils), nginx and strace; installs them when missing.
+# Needs ab (apache2-utils), nginx and strace; installs them when missing.  MM7_BENCH_DAEMON names
+# another daemon binary to measure (an older build, for a before/after comparison).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds="${1:-5}"
@@ -42,7 +43,7 @@ wait_for() { for _ in $(seq 100); do grep -q "$2" "$1" 2>/dev/null && return 0; 
 
 build/tools/kmodsim/kmodsim --stay --log /dev/null </dev/null >/dev/null &
 pids+=($!)
-build/mm7_server --workdir "$dir/work/" --logfile "$dir/mm7.log" --clientip 127.0.0.1 \
+"${MM7_BENCH_DAEMON:-build/mm7_server}" --workdir "$dir/work/" --logfile "$dir/mm7.log" --clientip 127.0.0.1 \
     --clienturl http://127.0.0.1:8080/x &
 daemon=$!
 pids+=($daemon)
