@@ -119,11 +119,17 @@ syscalls_per_request() {
 
 make_request 3 1 4000 >"$dir/body6k"
 echo "request: $(stat -c %s "$dir/body6k") bytes (SMIL, text, 4000-byte image in base64), ab -c32, $rounds rounds of $requests"
-d=$(median_cpu "$daemon" 8887 "$dir/body6k" "$requests")
-f=$(median_cpu "$floor" 8889 "$dir/body6k" "$requests")
-n=$(median_cpu "$nginx_pid" 8890 "$dir/body6k" "$requests")
+# The three servers take turns within each round, so that a change in the machine's load
+# touches all of them; the ratios are medians of the rounds' ratios.
+for _ in $(seq "$rounds"); do
+    d=$(cpu_per_request "$daemon" 8887 "$dir/body6k" "$requests")
+    f=$(cpu_per_request "$floor" 8889 "$dir/body6k" "$requests")
+    n=$(cpu_per_request "$nginx_pid" 8890 "$dir/body6k" "$requests")
+    echo "$d $f $n $(echo "$d / $f" | bc -l) $(echo "$d / $n" | bc -l)"
+done >"$dir/rounds"
+column_median() { awk -v c="$1" '{print $c}' "$dir/rounds" | median; }
 printf 'CPU per request: daemon %s µs, floor %s µs, nginx %s µs; daemon/floor %.2f, daemon/nginx %.2f\n' \
-    "$d" "$f" "$n" "$(echo "$d / $f" | bc -l)" "$(echo "$d / $n" | bc -l)"
+    "$(column_median 1)" "$(column_median 2)" "$(column_median 3)" "$(column_median 4)" "$(column_median 5)"
 printf 'system calls per request: daemon %s, floor %s, nginx %s\n' \
     "$(syscalls_per_request "$daemon" 8887 "$dir/body6k" 1000)" \
     "$(syscalls_per_request "$floor" 8889 "$dir/body6k" 1000)" \
