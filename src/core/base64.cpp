@@ -9,20 +9,19 @@
 namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
+// Value of each byte: 0-63 for the alphabet, 64 for "=", -1 for a byte that is skipped.
+constexpr std::array<std::int8_t, 256> kValues = [] {
+    std::array<std::int8_t, 256> values{};
+    values.fill(-1);
+    for (int i = 0; i < 64; ++i) {
+        values[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
+    }
+    values['='] = 64;
+    return values;
+}();
+
 int value_of(unsigned char c) {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    if (c == '=')
-        return 64;
-    return -1;
+    return kValues[c];
 }
 }  // namespace
 
@@ -81,46 +80,72 @@ std::optional<std::string> base64_encode(byte_view data) {
     return out;
 }
 
-std::optional<buffer> base64_decode(std::string_view text) {
-    std::size_t count = 0;
-    for (char c : text) {
-        if (value_of(static_cast<unsigned char>(c)) >= 0) {
-            ++count;
-        }
-    }
-    if (count == 0 || count % 4 != 0) {
-        return std::nullopt;
-    }
-    buffer out;
-    out.reserve(count / 4 * 3);
-    int group[4];
+bool base64_decode_into(std::string_view text, buffer& out) {
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = in + text.size();
+    out.resize(text.size() / 4 * 3 + 3);
+    std::uint8_t* to = out.data();
+    std::size_t symbols = 0;
+    std::uint32_t bits = 0;
     int filled = 0;
     int pads = 0;
-    for (char c : text) {
-        int v = value_of(static_cast<unsigned char>(c));
+    while (in < end) {
+        // Whole groups of four alphabet characters, the common case, in one step.
+        if (filled == 0 && end - in >= 4) {
+            int a = kValues[in[0]], b = kValues[in[1]], c = kValues[in[2]], d = kValues[in[3]];
+            if (((a | b | c | d) & ~63) == 0) {
+                std::uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
+                to[0] = static_cast<std::uint8_t>(v >> 16);
+                to[1] = static_cast<std::uint8_t>(v >> 8);
+                to[2] = static_cast<std::uint8_t>(v);
+                to += 3;
+                in += 4;
+                symbols += 4;
+                continue;
+            }
+        }
+        int v = kValues[*in++];
         if (v < 0) {
             continue;
         }
+        ++symbols;
         if (v == 64) {
             ++pads;
             v = 0;
         }
-        group[filled++] = v;
-        if (filled < 4) {
+        bits = (bits << 6) | static_cast<std::uint32_t>(v);
+        if (++filled < 4) {
             continue;
         }
-        std::uint32_t bits = (group[0] << 18) | (group[1] << 12) | (group[2] << 6) | group[3];
+        if (pads > 2) {
+            return false;
+        }
         std::uint8_t bytes[3] = {static_cast<std::uint8_t>(bits >> 16),
                                  static_cast<std::uint8_t>(bits >> 8),
                                  static_cast<std::uint8_t>(bits)};
-        if (pads > 2) {
-            return std::nullopt;
-        }
-        out.insert(out.end(), bytes, bytes + 3 - pads);
-        if (pads > 0) {
-            break;
+        for (int i = 0; i < 3 - pads; ++i) {
+            *to++ = bytes[i];
         }
         filled = 0;
+        bits = 0;
+        if (pads > 0) {
+            // The first padded group ends the data; the rest only counts towards the total.
+            for (; in < end; ++in) {
+                symbols += kValues[*in] >= 0;
+            }
+        }
+    }
+    if (symbols == 0 || symbols % 4 != 0) {
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(to - out.data()));
+    return true;
+}
+
+std::optional<buffer> base64_decode(std::string_view text) {
+    buffer out;
+    if (!base64_decode_into(text, out)) {
+        return std::nullopt;
     }
     return out;
 }

@@ -16,3 +16,5 @@ std::optional<std::string> base64_encode(byte_view data);
 // four, more than two "=" in the first padded group).  Characters outside the alphabet are
 // skipped; decoding ends after the first padded group.
 std::optional<buffer> base64_decode(std::string_view text);
+// As base64_decode, into out (its storage is reused from call to call); false for invalid input.
+bool base64_decode_into(std::string_view text, buffer& out);

@@ -89,6 +89,7 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                              std::strerror(errno));
             } else {
                 if (log_file != nullptr && log_file != file) {
+                    log_flush();
                     std::fclose(log_file);
                 }
                 log_file = file;

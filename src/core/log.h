@@ -11,9 +11,17 @@
 // Process-wide log stream; nothing is written while it is null.
 extern FILE* log_file;
 
-// Writes one time-stamped line ("[MM-DD_hh:mm:ss:mmm] message") and flushes it.  Lines are cut
-// at 1023 characters.
+// Adds one time-stamped line ("[MM-DD_hh:mm:ss:mmm] message") to the log.  Lines are cut at 1023
+// characters.  Lines are buffered: the event loop writes them out before it waits, and every
+// process does before it exits or forks.
 void log_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes the buffered lines out with as few write calls as possible.
+void log_flush();
+
+// Makes crash signals, and terminating signals left at their default action, write the buffered
+// lines out (async-signal-safe) before the signal takes its course.
+void log_flush_on_fatal_signals();
 
 // The time stamp of a log line for the given wall-clock time, in local time, milliseconds rounded
 // to the nearest (a carry moves into the seconds).

@@ -98,6 +98,7 @@ int main(int argc, char** argv) {
                          std::strerror(errno));
         }
     }
+    log_flush_on_fatal_signals();
     if (!check_client_url(*config)) {
         return -1;
     }

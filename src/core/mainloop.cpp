@@ -17,6 +17,7 @@ namespace {
 struct handler_record {
     struct epoll_event event {};
     mainloop_handler handler;
+    bool in_epoll_set = false;
 };
 
 std::array<std::unique_ptr<handler_record>, MAINLOOP_MAX_FDS> handlers;
@@ -113,8 +114,11 @@ void mainloop_set_fd_flags(int fd, int flags) {
     handler_record& record = *handlers[fd];
     record.event.events = event_mask(flags);
     record.event.data.u64 = static_cast<std::uint32_t>(fd);
-    epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, &record.event);
-    epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &record.event);
+    // A descriptor closed without being unregistered has left the set by itself: add it again.
+    if (!record.in_epoll_set ||
+        (epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &record.event) < 0 && errno == ENOENT)) {
+        record.in_epoll_set = epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &record.event) == 0;
+    }
 }
 
 bool mainloop_is_registered(int fd) {
@@ -149,14 +153,17 @@ int mainloop_run(int rate) {
         return -1;
     }
     ticks_init();
-    std::int64_t deadline = ticks_now() + ticks_per_second / rate;
+    // One reading of the clock per pass, taken when the pass's events have been handled.
+    std::int64_t now = ticks_now();
+    std::int64_t deadline = now + ticks_per_second / rate;
     std::vector<struct epoll_event> events(MAINLOOP_MAX_FDS);
     for (;;) {
-        std::int64_t timeout = (deadline - ticks_now()) * 1000 / ticks_per_second;
+        std::int64_t timeout = (deadline - now) * 1000 / ticks_per_second;
         int timeout_ms = static_cast<int>(timeout);
         if (timeout_ms < 0) {
             timeout_ms = 0;
         }
+        log_flush();
         int count = epoll_wait(epoll_fd, events.data(), MAINLOOP_MAX_FDS, timeout_ms);
         for (int i = 0; i < count; ++i) {
             int fd = static_cast<int>(static_cast<std::uint32_t>(events[i].data.u64));
@@ -173,10 +180,10 @@ int mainloop_run(int rate) {
                 return rc;
             }
         }
-        if (deadline - ticks_now() > 0) {
+        now = ticks_now();
+        if (deadline - now > 0) {
             continue;
         }
-        std::int64_t now = ticks_now();
         // A callback may clear the list (a re-forked worker does): run a snapshot.
         std::list<mainloop_tick> pass = ticks;
         for (auto& tick : pass) {
@@ -186,5 +193,6 @@ int mainloop_run(int rate) {
             }
         }
         deadline = now + ticks_per_second / rate;
+        now = ticks_now();
     }
 }

@@ -64,6 +64,7 @@ void signals_reset_in_child() {
     for (int number : kSignals) {
         std::signal(number, SIG_DFL);
     }
+    log_flush_on_fatal_signals();
     for (int& fd : signal_pipe) {
         if (fd >= 0) {
             close(fd);

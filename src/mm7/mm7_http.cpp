@@ -5,10 +5,13 @@
 // may contain any byte.  Only the unterminated tail of the input is kept; a long body line is
 // streamed out before its end arrives, so memory stays bounded whatever the request holds.
 #include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/base64.h"
@@ -72,8 +75,40 @@ bool write_bytes(FILE* stream, const void* data, std::size_t length) {
     return length == 0 || std::fwrite(data, 1, length, stream) == length;
 }
 
-// Appends decoded or raw body bytes to the part's temporary file; false when the request was
-// refused (too large, or the file cannot be written).
+// Keeps part data in memory while it fits, and otherwise in the connection's scratch file (the
+// part's data starts at its beginning); false when the request was refused.
+bool store_part_bytes(outgoing_mms_info* info, byte_view bytes) {
+    if (!info->part_in_scratch) {
+        if (info->part_data.append(bytes)) {
+            return true;
+        }
+        if (info->scratch) {
+            std::rewind(info->scratch.get());
+        } else {
+            info->scratch.reset(std::tmpfile());
+            if (!info->scratch) {
+                log_printf("Cannot create temporary file");
+                return refuse(info, "503 Server Error");
+            }
+        }
+        info->part_in_scratch = true;
+        const buffer& held = info->part_data.bytes();
+        bool moved = write_bytes(info->scratch.get(), held.data(), held.size());
+        info->part_data.release();
+        if (!moved) {
+            log_printf("Cannot write temporary file. Errno: %d (%s)", errno, std::strerror(errno));
+            return refuse(info, "503 Server error");
+        }
+    }
+    if (!write_bytes(info->scratch.get(), bytes.data(), bytes.size())) {
+        log_printf("Cannot write temporary file. Errno: %d (%s)", errno, std::strerror(errno));
+        return refuse(info, "503 Server error");
+    }
+    return true;
+}
+
+// Appends decoded or raw body bytes to the part's data; false when the request was refused (too
+// large, or the data cannot be stored).
 bool write_part_bytes(outgoing_mms_info* info, std::string_view bytes) {
     mms_part& part = *info->part;
     info->content_bytes += bytes.size();
@@ -82,9 +117,8 @@ bool write_part_bytes(outgoing_mms_info* info, std::string_view bytes) {
                    static_cast<unsigned long long>(info->config->max_message_size));
         return refuse(info, "413 Payload Too Large");
     }
-    if (!write_bytes(part.data.get(), bytes.data(), bytes.size())) {
-        log_printf("Cannot write temporary file. Errno: %d (%s)", errno, std::strerror(errno));
-        return refuse(info, "503 Server error");
+    if (!bytes.empty() && !store_part_bytes(info, as_bytes(bytes))) {
+        return false;
     }
     part.data_length += static_cast<std::uint32_t>(bytes.size());
     return true;
@@ -92,11 +126,102 @@ bool write_part_bytes(outgoing_mms_info* info, std::string_view bytes) {
 
 // One line of base64 body, decoded on its own; a line that does not decode adds nothing.
 bool write_base64_line(outgoing_mms_info* info, std::string_view line) {
-    std::optional<buffer> decoded = base64_decode(line);
-    if (!decoded || decoded->empty()) {
+    static buffer decoded;  // reused by every line of every connection
+    if (!base64_decode_into(line, decoded) || decoded.empty()) {
         return true;
     }
-    return write_part_bytes(info, as_text(*decoded));
+    return write_part_bytes(info, as_text(decoded));
+}
+
+// ---- the PDU file ----
+//
+// The PDU is composed in memory (`output_file::image`) and written to its file in few calls:
+// when the image has grown past its bound, when a part's data comes from the scratch file, and
+// at the end, after the part count has been filled in.
+
+// Writes all of the given pieces to fd; false on a write error.
+bool write_all(int fd, struct iovec* pieces, int count) {
+    while (count > 0) {
+        if (pieces->iov_len == 0) {
+            ++pieces;
+            --count;
+            continue;
+        }
+        ssize_t n = writev(fd, pieces, count);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        for (auto left = static_cast<std::size_t>(n); left > 0;) {
+            std::size_t step = std::min(left, pieces->iov_len);
+            pieces->iov_base = static_cast<std::uint8_t*>(pieces->iov_base) + step;
+            pieces->iov_len -= step;
+            left -= step;
+            if (pieces->iov_len == 0) {
+                ++pieces;
+                --count;
+            }
+        }
+    }
+    return true;
+}
+
+int output_fd(const outgoing_mms_info* info) {
+    return fileno(info->output->stream.get());
+}
+
+// Writes the image, then `more`, to the PDU file with one call; the image is empty afterwards.
+bool write_image(outgoing_mms_info* info, byte_view more = {}) {
+    output_file& out = *info->output;
+    struct iovec pieces[2] = {{out.image.data(), out.image.size()},
+                              {const_cast<std::uint8_t*>(more.data()), more.size()}};
+    if (!write_all(output_fd(info), pieces, 2)) {
+        return false;
+    }
+    out.written += out.image.size() + more.size();
+    out.image.clear();
+    return true;
+}
+
+// Appends what a composer writes to a stream to the image; false when memory runs out.
+template <typename Compose>
+bool compose_to_image(output_file& out, Compose&& compose) {
+    char* data = nullptr;
+    std::size_t size = 0;
+    FILE* memory = open_memstream(&data, &size);
+    if (memory == nullptr) {
+        return false;
+    }
+    compose(memory);
+    bool ok = std::fclose(memory) == 0;
+    std::unique_ptr<char, decltype(&std::free)> owned(data, &std::free);
+    if (ok) {
+        out.image.insert(out.image.end(), data, data + size);
+    }
+    return ok;
+}
+
+// Copies the current part's data from the scratch file to the PDU file.
+bool copy_scratch(outgoing_mms_info* info, std::uint32_t length) {
+    FILE* scratch = info->scratch.get();
+    if (std::fflush(scratch) != 0) {
+        return false;
+    }
+    static std::uint8_t copy_buffer[65536];
+    for (off_t offset = 0; offset < static_cast<off_t>(length);) {
+        std::size_t want = std::min<std::size_t>(sizeof copy_buffer, length - offset);
+        ssize_t n = pread(fileno(scratch), copy_buffer, want, offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0 || !write_image(info, byte_view(copy_buffer, static_cast<std::size_t>(n)))) {
+            return false;
+        }
+        offset += n;
+    }
+    return true;
 }
 
 // A raw body line: every line of a part but the first is preceded by the CRLF that ended the
@@ -120,6 +245,12 @@ bool count_header(outgoing_mms_info* info) {
 line_result fail(outgoing_mms_info* info, std::string_view status_text) {
     SendHttpError(info, status_text);
     return line_result::closed;
+}
+
+line_result output_error(outgoing_mms_info* info) {
+    log_printf("Cannot write output file %s. Errno: %d (%s)", info->output->path.c_str(), errno,
+               std::strerror(errno));
+    return fail(info, "503 Server error");
 }
 
 // The steps every header line goes through: syntax check, count, split.  `result` is closed when
@@ -309,16 +440,21 @@ line_result on_content_header(outgoing_mms_info* info, std::string_view line) {
         }
         info->state = client_state::CONTENT_PREAMBLE;
         log_printf("SMIL body starts");
-        FILE* stream = CreateOutputFile(info);
-        if (stream == nullptr) {
+        if (CreateOutputFile(info) == nullptr) {
             log_printf("Cannot create output file %s. Errno: %d (%s)", info->output->path.c_str(),
                        errno, std::strerror(errno));
             return fail(info, "503 Server error");
         }
-        compose_send_req_headers(stream, *info->message, info->output->transaction_id,
-                                 info->content_params.get());
-        info->output->count_offset = std::ftell(stream);
-        write_octet(stream, 0);
+        output_file& out = *info->output;
+        if (!compose_to_image(out, [info](FILE* memory) {
+                compose_send_req_headers(memory, *info->message, info->output->transaction_id,
+                                         info->content_params.get());
+            })) {
+            log_printf("Memory allocation error");
+            return fail(info, "503 Server error");
+        }
+        out.count_offset = static_cast<std::int64_t>(out.image.size());
+        out.image.push_back(0);  // the part count, filled in when the last part has come
         return line_result::next;
     }
     auto [result, name, value] = read_header(info, line, "Bad content header: ", "400 Bad request");
@@ -359,13 +495,10 @@ line_result on_part_header(outgoing_mms_info* info, std::string_view line) {
         info->header_count = 0;
         info->state = client_state::PART_BODY;
         log_printf("Part %d body starts", static_cast<int>(info->content_params->part_count));
-        part.data.reset(std::tmpfile());
         part.data_length = 0;
         info->part_started = false;
-        if (!part.data) {
-            log_printf("Cannot create temporary file");
-            return fail(info, "503 Server Error");
-        }
+        info->part_data.clear();
+        info->part_in_scratch = false;
         return line_result::next;
     }
     auto [result, name, value] = read_header(info, line, "Bad part header ", "400 Bad Request");
@@ -397,36 +530,50 @@ line_result on_part_header(outgoing_mms_info* info, std::string_view line) {
 
 // The end of a part: its entry header, then its data, go to the PDU file.
 line_result finish_part(outgoing_mms_info* info, std::string_view line) {
-    FILE* stream = info->output->stream.get();
+    output_file& out = *info->output;
     mms_part& part = *info->part;
-    if (!compose_part_headers(stream, part)) {
-        part.data.reset();
+    bool headers_ok = false;
+    if (!compose_to_image(out,
+                          [&](FILE* memory) { headers_ok = compose_part_headers(memory, part); })) {
+        log_printf("Memory allocation error");
+        return fail(info, "503 Server error");
+    }
+    if (!headers_ok) {
         log_printf("Incorrect part headers");
         return fail(info, "400 Bad request");
     }
     log_printf("Copying part...");
-    static char copy_buffer[65536];
-    std::rewind(part.data.get());
-    std::size_t n;
-    while ((n = std::fread(copy_buffer, 1, sizeof copy_buffer, part.data.get())) > 0) {
-        if (!write_bytes(stream, copy_buffer, n)) {
-            log_printf("Cannot write output file %s. Errno: %d (%s)", info->output->path.c_str(),
-                       errno, std::strerror(errno));
-            return fail(info, "503 Server error");
+    if (info->part_in_scratch) {
+        info->part_in_scratch = false;
+        if (!write_image(info) || !copy_scratch(info, part.data_length)) {
+            return output_error(info);
         }
+    } else {
+        const buffer& data = info->part_data.bytes();
+        if (out.image.size() + data.size() <= MM7_PDU_IMAGE) {
+            out.image.insert(out.image.end(), data.begin(), data.end());
+        } else if (!write_image(info, data)) {
+            return output_error(info);
+        }
+        info->part_data.clear();
     }
     info->part.reset();
     const std::string& delimiter = *info->content_params->delimiter;
     if (line.substr(delimiter.size()).starts_with("--")) {
         info->state = client_state::DONE;
-        std::uint64_t size = static_cast<std::uint64_t>(std::ftell(stream));
-        std::fseek(stream, info->output->count_offset, SEEK_SET);
-        write_octet(stream, static_cast<int>(info->content_params->part_count));
-        if (std::fflush(stream) != 0) {
-            log_printf("Cannot write output file %s. Errno: %d (%s)", info->output->path.c_str(),
-                       errno, std::strerror(errno));
-            return fail(info, "503 Server error");
+        const std::uint64_t size = out.written + out.image.size();
+        const auto count = static_cast<std::uint8_t>(info->content_params->part_count & 0xFF);
+        const auto at = static_cast<std::uint64_t>(out.count_offset);
+        if (at >= out.written) {
+            out.image[at - out.written] = count;
+        } else if (pwrite(output_fd(info), &count, 1, static_cast<off_t>(at)) != 1) {
+            return output_error(info);
         }
+        if (!write_image(info)) {
+            return output_error(info);
+        }
+        out.image = buffer();
+        info->part_data.release();
         SendRequestToKernel(info, size);
         return mm7_client_exists(info) ? line_result::next : line_result::closed;
     }
@@ -782,6 +929,34 @@ bool process_input(outgoing_mms_info* info, const std::uint8_t* data, std::size_
 }
 
 }  // namespace
+
+// ---- part data in memory ----
+
+std::size_t part_memory::total_ = 0;
+
+bool part_memory::append(byte_view data) {
+    const std::size_t need = bytes_.size() + data.size();
+    if (need > MM7_PART_IN_MEMORY) {
+        return false;
+    }
+    const std::size_t had = bytes_.capacity();
+    if (need > had) {
+        std::size_t room =
+            std::min(std::max({need, 2 * had, std::size_t{4096}}), MM7_PART_IN_MEMORY);
+        if (total_ - had + room > MM7_PART_MEMORY_TOTAL) {
+            return false;
+        }
+        bytes_.reserve(room);
+        total_ = total_ - had + bytes_.capacity();
+    }
+    bytes_.insert(bytes_.end(), data.begin(), data.end());
+    return true;
+}
+
+void part_memory::release() {
+    total_ -= bytes_.capacity();
+    buffer().swap(bytes_);
+}
 
 void ParseMultipartParams(std::string_view value, opt_text& boundary, opt_text& start,
                           opt_text& type) {

@@ -33,6 +33,12 @@ inline constexpr std::size_t MM7_MAX_PARTS = 127;            // entry count is a
 inline constexpr std::size_t MM7_RECEIVE_SIZE = 102400;      // bytes read per readiness event
 inline constexpr std::size_t MM7_LONG_LINE = 65536;          // body lines are streamed past this
 inline constexpr std::size_t MM7_MAX_HELD_BYTES = 64 << 20;  // memory of all unfinished requests
+// Decoded part data stays in memory up to these bounds (per part, and for all connections
+// together); beyond them it goes to the connection's scratch file.
+inline constexpr std::size_t MM7_PART_IN_MEMORY = 256 << 10;
+inline constexpr std::size_t MM7_PART_MEMORY_TOTAL = 16 << 20;
+// Composed PDU bytes kept in memory before they are written to the file.
+inline constexpr std::size_t MM7_PDU_IMAGE = 64 << 10;
 
 // The state of a chunked request body between reads.
 struct chunk_decoder {
@@ -50,7 +56,28 @@ struct output_file {
     std::string path;            // workdir + transaction id + ".mm1"
     std::string transaction_id;  // names the file
     std::int64_t count_offset = 0;
-    bool created = false;  // the file at `path` was made by this submission
+    bool created = false;       // the file at `path` was made by this submission
+    buffer image;               // composed PDU bytes not yet written to the file
+    std::uint64_t written = 0;  // PDU bytes already in the file
+};
+
+// The decoded data of the part being received while it stays in memory; every connection's
+// share counts towards MM7_PART_MEMORY_TOTAL until it is released.
+class part_memory {
+  public:
+    part_memory() = default;
+    part_memory(const part_memory&) = delete;
+    part_memory& operator=(const part_memory&) = delete;
+    ~part_memory() { release(); }
+    // False, with nothing added, when the bytes would pass a bound.
+    bool append(byte_view data);
+    const buffer& bytes() const { return bytes_; }
+    void clear() { bytes_.clear(); }
+    void release();
+
+  private:
+    buffer bytes_;
+    static std::size_t total_;
 };
 
 // One accepted VASP connection, carrying exactly one submission.
@@ -89,6 +116,10 @@ struct outgoing_mms_info {
     bool chunked = false;               // Transfer-Encoding: chunked
     bool body_started = false;          // the headers are over: input goes through `chunks`
     chunk_decoder chunks;
+    // Where the current part's decoded data goes: memory, or past the bounds the scratch file.
+    part_memory part_data;
+    unique_file scratch;           // made when a part first outgrows memory, reused after that
+    bool part_in_scratch = false;  // the current part's data is in `scratch`, from offset 0
 };
 
 void mm7_server_init(server_config& config, int& server_fd);

@@ -344,9 +344,7 @@ int turbo_mode_worker_connected_handler(int fd, int flags) {
 // flush or release copies of the main process's streams and records.
 [[noreturn]] void run_worker(server_config& config) {
     turbo_mode_worker(config);
-    if (log_file != nullptr) {
-        std::fflush(log_file);
-    }
+    log_flush();
     _exit(0);
 }
 

@@ -104,6 +104,7 @@ void connect_to_parent(int port, pid_t parent) {
     parent_link.fd = socket(AF_INET, SOCK_STREAM, 0);
     if (parent_link.fd < 0) {
         log_printf("Cannot create turbo mode client socket.");
+        log_flush();
         _exit(1);
     }
     sockaddr_in address{};
@@ -113,6 +114,7 @@ void connect_to_parent(int port, pid_t parent) {
     for (;;) {
         usleep(500000);
         if (getppid() != parent) {
+            log_flush();
             _exit(0);  // the main process has gone before we could connect
         }
         int n = connect(parent_link.fd, reinterpret_cast<sockaddr*>(&address), sizeof address);

@@ -38,6 +38,15 @@ TEST(Base64, DecodeSkipsStrayCharactersAndStopsAfterPadding) {
     EXPECT_EQ(base64_decode("TQ==TWFu"), (buffer{'M'}));
     EXPECT_EQ(base64_decode(""), std::nullopt);
     EXPECT_EQ(base64_decode("!!**"), std::nullopt);
+    EXPECT_EQ(base64_decode("T=Fu"), (buffer{0x4C, 0x01}));  // "=" inside a group counts as 0
+    EXPECT_EQ(base64_decode("TQ==TWF"), std::nullopt);       // symbols after it still count
+    EXPECT_EQ(base64_decode("T W F u"), (buffer{'M', 'a', 'n'}));
+    // A reused buffer takes the size of each result.
+    buffer reused;
+    ASSERT_TRUE(base64_decode_into("TWFuTWFuTWFu", reused));
+    ASSERT_TRUE(base64_decode_into("TQ==", reused));
+    EXPECT_EQ(reused, (buffer{'M'}));
+    EXPECT_FALSE(base64_decode_into("TQ=", reused));
 }
 
 TEST(Base64, RoundTripOfEveryLength) {

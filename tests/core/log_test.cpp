@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 
 #include "core/log.h"
@@ -59,6 +65,38 @@ TEST_F(LogTest, NoOutputWithoutLogFile) {
     log_file = nullptr;
     log_printf("nothing %d", 1);  // must simply return
     log_file = saved;
+}
+
+// Buffered lines reach the file when a child crashes or is ended by a signal, and a forked
+// child never writes its parent's lines a second time.
+TEST_F(LogTest, BufferedLinesSurviveFatalSignalsAndForks) {
+    std::string path = "/tmp/mm7-log-test-" + std::to_string(getpid());
+    for (int how : {SIGSEGV, SIGABRT, SIGTERM, SIGBUS}) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            log_file = std::fopen(path.c_str(), "w");
+            log_flush_on_fatal_signals();
+            log_printf("line before signal %d", how);
+            if (fork() == 0) {
+                _exit(0);  // its copy of the buffer must be empty
+            }
+            wait(nullptr);
+            log_printf("second line");
+            raise(how);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status)) << how;
+        std::stringstream text;
+        text << std::ifstream(path).rdbuf();
+        std::string expected = "line before signal " + std::to_string(how) + "\n";
+        EXPECT_EQ(text.str().find(expected), 21u) << how << text.str();
+        EXPECT_EQ(text.str().find(expected, 22), std::string::npos) << text.str();
+        EXPECT_NE(text.str().find("] second line\n"), std::string::npos) << how;
+    }
+    std::remove(path.c_str());
 }
 
 TEST(TicksTest, ClockAdvancesAndRateIsKnown) {

@@ -167,8 +167,8 @@ TEST_F(ServerE2E, SubmissionBecomesAPduAndTheVaspGetsSubmitRsp) {
     EXPECT_EQ(pdu.data[2], std::string(gif->begin(), gif->end()));
 
     EXPECT_TRUE(e2e::wait_until([&] { return count_pdu_files(daemon_->workdir()) == 0; }));
-    EXPECT_TRUE(daemon_->log_contains("Found client fd"));
-    EXPECT_TRUE(daemon_->log_contains("Sending 200 OK"));
+    EXPECT_TRUE(daemon_->wait_for_log("Found client fd"));
+    EXPECT_TRUE(daemon_->wait_for_log("Sending 200 OK"));
 }
 
 TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
@@ -215,7 +215,7 @@ TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
         EXPECT_NE(reply.find(sc.must_contain), std::string::npos) << sc.must_contain << "\n"
                                                                   << reply;
     }
-    EXPECT_TRUE(daemon_->log_contains("send_conf expected, 4 received"));
+    EXPECT_TRUE(daemon_->wait_for_log("send_conf expected, 4 received"));
     EXPECT_TRUE(e2e::wait_until([&] { return count_pdu_files(daemon_->workdir()) == 0; }));
 }
 
@@ -303,7 +303,7 @@ TEST_F(ServerE2E, EveryRefusalHasItsStatusLineAndLeavesNoFile) {
         std::string reply = e2e::exchange(r.request);
         EXPECT_EQ(reply, error_reply(r.status)) << r.request.substr(0, 200);
         if (!r.log.empty()) {
-            EXPECT_TRUE(daemon_->log_contains(r.log)) << r.log;
+            EXPECT_TRUE(daemon_->wait_for_log(r.log)) << r.log;
         }
     }
     EXPECT_EQ(count_pdu_files(daemon_->workdir()), 0u);
@@ -366,16 +366,20 @@ TEST_F(ServerE2E, BinaryPartsWithNulBytesAndLongLinesAreCarriedExactly) {
     s.parts.push_back({"application/octet-stream", "<sprinkled>", sprinkled, "base64", ""});
     s.parts.push_back(
         {"application/octet-stream", "<junk>", std::string(3000000, '!'), "base64", ""});
+    // Kept in memory, but too large to join the composed PDU bytes before they are written.
+    s.parts.push_back(
+        {"application/octet-stream", "<mid>", binary.substr(0, 200000), "binary", ""});
     std::string reply = e2e::exchange(submit_request(s));
     ASSERT_TRUE(reply.starts_with("HTTP/1.0 200 OK")) << reply;
     decoded_pdu pdu = decode_pdu(kept_pdu(next_request_file()));
-    ASSERT_EQ(pdu.entry_count, 8u);
+    ASSERT_EQ(pdu.entry_count, 9u);
     EXPECT_TRUE(pdu.ends_exactly);
     EXPECT_TRUE(pdu.data[3] == binary) << pdu.data[3].size();
     EXPECT_TRUE(pdu.data[4] == binary) << pdu.data[4].size();
     EXPECT_EQ(pdu.data[5], "");
     EXPECT_TRUE(pdu.data[6] == binary) << pdu.data[6].size();
     EXPECT_EQ(pdu.data[7], "");
+    EXPECT_TRUE(pdu.data[8] == binary.substr(0, 200000));
 }
 
 TEST_F(ServerE2E, Mm1ModeStoresTheBodyAsItComes) {
@@ -398,7 +402,7 @@ TEST_F(ServerE2E, Mm1ModeStoresTheBodyAsItComes) {
     std::string l = *line;
     ASSERT_TRUE(std::regex_search(l, m, std::regex("file=(\\S+)")));
     EXPECT_EQ(kept_pdu(fs::path(m[1].str()).filename()), body);
-    EXPECT_TRUE(daemon_->log_contains("HandleMM1Body: got more data"));
+    EXPECT_TRUE(daemon_->wait_for_log("HandleMM1Body: got more data"));
     EXPECT_NE(line->find("timeout=15 "), std::string::npos);
 }
 
@@ -414,7 +418,7 @@ TEST_F(ServerE2E, EarlyHintsOnlyWhenAskedFor) {
                           "HTTP/1.0 103 Early Hints\r\nX-Expected-Duration: 42\r\n\r\n"
                           "HTTP/1.0 200 OK\r\n"))
         << reply;
-    EXPECT_TRUE(daemon_->log_contains("Sending 103"));
+    EXPECT_TRUE(daemon_->wait_for_log("Sending 103"));
 
     s.extra_headers = {"x-expect: 103-Early-Hints"};
     reply = e2e::exchange(submit_request(s));
@@ -707,6 +711,7 @@ TEST_F(ServerFiles, AFullDiskIsAnErrorAndTheKernelModuleIsNotAsked) {
         e2e::exchange("POST /mm7 HTTP/1.0\r\nContent-Type: application/vnd.wap.mms-message\r\n"
                       "x-qzm-recipient-id: +4917099\r\nContent-Length: 3\r\n\r\nabc"),
         error_reply("503 Server error"));
+    EXPECT_EQ(e2e::exchange(submit_request(sample_submission())), error_reply("503 Server error"));
     EXPECT_FALSE(sim_.seen("received MMS_SENDMMS_REQ"));
     // A log file that cannot be opened is reported on stderr.
     e2e::daemon_process other(e2e::daemon_process::options{{"--logfile", "/no/such.log"}, 0, 0});

@@ -8,8 +8,12 @@
 
 class log_capture {
   public:
-    log_capture() : previous_(log_file), file_(std::tmpfile()) { log_file = file_; }
+    log_capture() : previous_(log_file), file_(std::tmpfile()) {
+        log_flush();
+        log_file = file_;
+    }
     ~log_capture() {
+        log_flush();
         log_file = previous_;
         if (file_ != nullptr) {
             std::fclose(file_);
@@ -21,7 +25,7 @@ class log_capture {
     // Everything logged so far.
     std::string text() const {
         std::string out;
-        std::fflush(file_);
+        log_flush();
         long end = std::ftell(file_);
         std::rewind(file_);
         char chunk[4096];
@@ -36,7 +40,7 @@ class log_capture {
         return text().find(needle) != std::string::npos;
     }
     void clear() {
-        std::fflush(file_);
+        log_flush();
         std::rewind(file_);
         (void)!std::freopen(nullptr, "w+", file_);
     }
