@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,7 +40,8 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--turbomodemsdelay",
                                                  "--turbomodetimeout",
                                                  "--logfile",
-                                                 "--gwserial"};
+                                                 "--gwserial",
+                                                 "--retrydelay"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -88,6 +90,8 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.log_path = value;
         } else if (name == "--gwserial") {
             config.gw_serial = cut(value, GW_SERIAL_SIZE);
+        } else if (name == "--retrydelay") {
+            config.retry_delay = static_cast<std::uint32_t>(std::max(1, number()));
         }
     }
     return result;
@@ -201,14 +205,18 @@ std::string usage_text() {
            std::string(DEFAULT_CLIENT_URL) +
            ")\n"
            "  --clientip ADDR         the only VASP address accepted (default 0.0.0.0: none)\n"
-           "  --storagesize N         accepted and stored (default 4096)\n"
-           "  --storageage N          accepted and stored (default 48)\n"
+           "  --storagesize N         messages the delivery spool holds at most; when full, the\n"
+           "                          oldest is dropped (default 4096; 0: no bound)\n"
+           "  --storageage N          hours a spooled message is kept before it is dropped\n"
+           "                          (default 48; 0: no bound)\n"
            "  --turbomodemask N       bit n set: a turbo mode worker for port n (default 0: off)\n"
            "  --turbomodecapacity N   batch size of a worker's batch mode (default 4)\n"
            "  --turbomodemsdelay N    ms between send starts; negative: batch mode (default 0)\n"
            "  --turbomodetimeout N    seconds an MMSC transaction may take (default 20)\n"
            "  --logfile FILE          log file (default /var/log/qzm/mm7_server.log)\n"
            "  --gwserial TEXT         gateway serial number (default empty)\n"
+           "  --retrydelay N          seconds before the first retry of a delivery, doubled for\n"
+           "                          each further one up to 600 (default 5)\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

@@ -9,6 +9,7 @@
 #include "core/signals.h"
 #include "mm7/mm7_client.h"
 #include "mm7/mm7_server.h"
+#include "mm7/mm7_spool.h"
 #include "turbo/turbo_mode.h"
 #include "xgate/xgate.h"
 
@@ -60,6 +61,7 @@ int handle_signal(process_signal what, server_config& config, stop_state& stop) 
     stop.stopping = true;
     log_printf("Stop requested: no new connections, answering waiting submissions");
     stop.answered = mm7_server_shutdown(config);
+    mm7_spool_stop();
     if (!work_left()) {
         return finish_stop(config, stop);
     }
@@ -107,6 +109,7 @@ int main(int argc, char** argv) {
     }
     xgate_open(*config, config->xgate_fd);
     mm7_server_init(*config, config->server_fd);
+    mm7_spool_init(*config);
 
     mainloop_run(1);
     return 0;
