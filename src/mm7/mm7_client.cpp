@@ -596,6 +596,7 @@ void mm7_client_finished(mm7_client_info& info, delivery_outcome outcome, std::s
                    reason.data());
     }
     auto on_finished = std::exchange(info.on_finished, nullptr);
+    const bool reached = info.state != S::connecting;
     const int fd = info.fd;
     if (fd >= 0) {
         info.fd = -1;
@@ -610,7 +611,7 @@ void mm7_client_finished(mm7_client_info& info, delivery_outcome outcome, std::s
         }
     }
     if (on_finished) {
-        on_finished(outcome);
+        on_finished(outcome, reached);
     }
 }
 

@@ -80,8 +80,9 @@ struct mm7_client_info {
     std::uint32_t part_number = 0;   // entries begun
     std::int64_t deadline = 0;       // ticks; the delivery fails when it passes without progress
     std::string reply;               // what the VASP has answered so far
-    // Called once when the delivery ends, after the record is released.
-    std::function<void(delivery_outcome)> on_finished;
+    // Called once when the delivery ends, after the record is released; reached says whether
+    // a connection to the VASP was made.
+    std::function<void(delivery_outcome, bool reached)> on_finished;
 };
 
 // Creates the socket and starts the connection; the descriptor, or -1 after logging why.

@@ -348,23 +348,38 @@ void kick() {
     }
 }
 
-void delivery_ended(std::uint64_t number, delivery_outcome outcome);
+void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached);
 
 // Attaches the spool's end-of-delivery handling and starts it.
-void launch(std::uint64_t number, spool_entry& e, std::unique_ptr<mm7_client_info> info) {
+void launch(std::uint64_t number, spool_entry& e, std::unique_ptr<mm7_client_info> info,
+            bool probe) {
     e.in_flight = true;
-    e.probe = spool.unreachable;
+    e.probe = probe;
     ++e.tries;
     ++spool.in_flight;
     log_printf("spool: try %u of transaction %s (entry %s)%s", e.tries, e.transaction.c_str(),
                number_text(number).c_str(), e.probe ? ", checking whether the VASP is back" : "");
-    info->on_finished = [number](delivery_outcome outcome) { delivery_ended(number, outcome); };
+    info->on_finished = [number](delivery_outcome outcome, bool reached) {
+        delivery_ended(number, outcome, reached);
+    };
     mm7_start_delivery(std::move(info));
+}
+
+bool too_old(const spool_entry& e, std::int64_t wall) {
+    const std::int64_t max_age = static_cast<std::int64_t>(spool.config->storage_age) * 3600;
+    return max_age > 0 && wall - e.received > max_age;
+}
+std::string too_old_text() {
+    return concat({"older than ", std::to_string(spool.config->storage_age), " hours"});
 }
 
 // Starts an entry from its spooled PDU.
 void start_entry(std::uint64_t number) {
     spool_entry& e = spool.entries.at(number);
+    if (too_old(e, wall_seconds())) {
+        drop(number, too_old_text());
+        return;
+    }
     xgate_message indication;
     indication.flags = MMSRCV_FLAG_FILE;
     const std::string pdu = path_of(number, ".pdu");
@@ -383,7 +398,7 @@ void start_entry(std::uint64_t number) {
         move_aside(number, "its PDU can no longer be delivered");
         return;
     }
-    launch(number, e, std::move(info));
+    launch(number, e, std::move(info), spool.unreachable);
 }
 
 // The oldest entry that may start now, if any.
@@ -420,7 +435,7 @@ void dispatch() {
     }
 }
 
-void delivery_ended(std::uint64_t number, delivery_outcome outcome) {
+void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached) {
     --spool.in_flight;
     kick();
     auto it = spool.entries.find(number);
@@ -453,57 +468,47 @@ void delivery_ended(std::uint64_t number, delivery_outcome outcome) {
         case delivery_outcome::bad_pdu:
             move_aside(number, "its PDU changed or turned out unusable while it was sent");
             return;
-        case delivery_outcome::rejected:
-        case delivery_outcome::status_error:
-        case delivery_outcome::premature_reply: {
-            // The VASP answered: it is there, but did not take this message.
-            spool.unreachable = false;
-            spool.probe_failures = 0;
-            const std::int64_t wait =
-                jittered_ticks(mm7_spool_retry_delay(spool.config->retry_delay, e.tries));
-            e.next_try = now + wait;
-            e.waits_for_vasp = false;
-            log_printf("spool: transaction %s not taken by the VASP (try %u), next try in %lld s",
-                       e.transaction.c_str(), e.tries,
-                       static_cast<long long>(wait / ticks_per_second));
-            return;
-        }
-        case delivery_outcome::not_connected:
-        case delivery_outcome::connection_lost:
-        case delivery_outcome::timed_out: {
-            if (!spool.unreachable || e.probe) {
-                spool.probe_failures = spool.unreachable ? spool.probe_failures + 1 : 1;
-                spool.probe_at = now + jittered_ticks(mm7_spool_retry_delay(
-                                           spool.config->retry_delay, spool.probe_failures));
-            }
-            spool.unreachable = true;
-            e.waits_for_vasp = true;
-            e.next_try = spool.probe_at;
-            log_printf(
-                "spool: transaction %s not delivered (try %u), the VASP is unreachable; next try "
-                "in %lld s",
-                e.transaction.c_str(), e.tries,
-                static_cast<long long>((spool.probe_at - now) / ticks_per_second));
-            return;
-        }
+        default:
+            break;
     }
+    if (reached) {
+        // The VASP is there, but did not take this message: it waits on its own.
+        spool.unreachable = false;
+        spool.probe_failures = 0;
+        const std::int64_t wait =
+            jittered_ticks(mm7_spool_retry_delay(spool.config->retry_delay, e.tries));
+        e.next_try = now + wait;
+        e.waits_for_vasp = false;
+        log_printf("spool: transaction %s not taken by the VASP (try %u), next try in %lld s",
+                   e.transaction.c_str(), e.tries, static_cast<long long>(wait / ticks_per_second));
+        return;
+    }
+    // No connection: everything waits for one probe, whose interval grows while it fails.
+    if (!spool.unreachable || e.probe) {
+        spool.probe_failures = spool.unreachable ? spool.probe_failures + 1 : 1;
+        spool.probe_at = now + jittered_ticks(mm7_spool_retry_delay(spool.config->retry_delay,
+                                                                    spool.probe_failures));
+    }
+    spool.unreachable = true;
+    e.waits_for_vasp = true;
+    e.next_try = spool.probe_at;
+    log_printf(
+        "spool: transaction %s not delivered (try %u), the VASP is unreachable; next try in %lld s",
+        e.transaction.c_str(), e.tries,
+        static_cast<long long>((spool.probe_at - now) / ticks_per_second));
 }
 
 // Drops entries past the age bound; logs the summary once a minute.
 int spool_tick() {
     const std::int64_t wall = wall_seconds();
-    const std::int64_t max_age = static_cast<std::int64_t>(spool.config->storage_age) * 3600;
-    if (max_age > 0) {
-        std::vector<std::uint64_t> old;
-        for (const auto& [number, e] : spool.entries) {
-            if (wall - e.received > max_age) {
-                old.push_back(number);
-            }
+    std::vector<std::uint64_t> old;
+    for (const auto& [number, e] : spool.entries) {
+        if (too_old(e, wall)) {
+            old.push_back(number);
         }
-        for (const std::uint64_t number : old) {
-            drop(number,
-                 concat({"older than ", std::to_string(spool.config->storage_age), " hours"}));
-        }
+    }
+    for (const std::uint64_t number : old) {
+        drop(number, too_old_text());
     }
     dispatch();
     const std::int64_t now = ticks_now();
@@ -712,9 +717,13 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
     const std::int64_t now = ticks_now();
     e.next_try = now;
     spool_entry& entry = spool.entries.emplace(*number, std::move(e)).first->second;
-    // Straight on when nothing older waits; otherwise it goes in its turn, from the spool.
-    if (may_start(now) && next_due(now) == number) {
-        launch(*number, entry, std::move(info));
+    // A new message is tried at once when nothing older is due, even while the VASP is thought
+    // unreachable (one at a time then): otherwise it goes in its turn, from the spool.
+    const bool free = spool.unreachable
+                          ? spool.in_flight == 0
+                          : spool.in_flight < SPOOL_MAX_IN_FLIGHT && next_due(now) == number;
+    if (!spool.stopping && free) {
+        launch(*number, entry, std::move(info), false);
     } else {
         kick();
     }
