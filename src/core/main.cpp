@@ -108,8 +108,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     xgate_open(*config, config->xgate_fd);
-    mm7_server_init(*config, config->server_fd);
+    // The spool is taken in before the listener announces the start; its deliveries begin in
+    // the event loop.
     mm7_spool_init(*config);
+    mm7_server_init(*config, config->server_fd);
 
     mainloop_run(1);
     return 0;
