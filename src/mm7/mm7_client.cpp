@@ -497,7 +497,7 @@ std::string_view delivery_outcome_text(delivery_outcome outcome) {
 int mm7_client_open(mm7_client_info& info) {
     const url_parts& url = info.config->client_url_parts;
     if (!url.host || url.host->empty()) {
-        log_printf("http_open: client URL %s has no host, delivery dropped",
+        log_printf("http_open: client URL %s has no host, cannot connect",
                    info.config->client_url.c_str());
         return -1;
     }
@@ -505,7 +505,7 @@ int mm7_client_open(mm7_client_info& info) {
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<std::uint16_t>(url.port));
     if (inet_pton(AF_INET, url.host->c_str(), &peer.sin_addr) != 1) {
-        log_printf("http_open: client URL host %s is not a dotted IPv4 address, delivery dropped",
+        log_printf("http_open: client URL host %s is not a dotted IPv4 address, cannot connect",
                    url.host->c_str());
         return -1;
     }

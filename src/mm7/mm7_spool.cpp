@@ -705,12 +705,12 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
         try_once_unspooled(std::move(info));
         return;
     }
-    make_room();
     const auto number = store(*info, e);
     if (!number) {
         try_once_unspooled(std::move(info));
         return;
     }
+    make_room();
     log_printf("spool: transaction %s from %s to %s spooled as entry %s (%llu bytes)",
                e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(),
                number_text(*number).c_str(), static_cast<unsigned long long>(e.size));

@@ -218,7 +218,7 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
     EXPECT_TRUE(vasp_->seen("content-id=<a>X-Evil: 1 "));  // one header line, value kept
 }
 
-TEST_F(DeliveryE2E, ClientUrlWithoutHostDropsTheDeliveryWithoutConnecting) {
+TEST_F(DeliveryE2E, ClientUrlWithoutHostKeepsTheMessageWithoutConnecting) {
     daemon_.reset();
     daemon_ = std::make_unique<e2e::daemon_process>(
         std::vector<std::string>{"--clienturl", "http://:8080/mm7-client"});
@@ -229,7 +229,8 @@ TEST_F(DeliveryE2E, ClientUrlWithoutHostDropsTheDeliveryWithoutConnecting) {
     std::ofstream(dir.path() / "p.mm1", std::ios::binary)
         .write(reinterpret_cast<const char*>(pdu.data()), static_cast<std::streamsize>(pdu.size()));
     receive("rcv 4 " + (dir.path() / "p.mm1").string(),
-            "http_open: client URL http://:8080/mm7-client has no host, delivery dropped");
+            "http_open: client URL http://:8080/mm7-client has no host, cannot connect");
+    EXPECT_TRUE(daemon_->log_contains("spooled as entry"));
     EXPECT_FALSE(vasp_->seen("accepted"));
 }
 

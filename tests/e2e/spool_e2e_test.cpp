@@ -181,4 +181,17 @@ TEST_F(SpoolE2E, FullSpoolDropsItsOldestEntryFirst) {
     expect_no_more_requests(2);
 }
 
+// A spool that cannot be written (here: a file where its directory should be): the message is
+// still tried once, directly, and the failure is logged loudly.
+TEST_F(SpoolE2E, UnwritableSpoolStillTriesTheDeliveryOnce) {
+    daemon_.reset();
+    fs::remove_all(work_.path() / "spool");
+    std::ofstream(work_.path() / "spool") << "in the way";
+    start();
+    send("T-nospool", "no copy on disk");
+    expect_log("spool: CANNOT SPOOL transaction T-nospool from +4918 to +4917: ");
+    expect_log("transaction T-nospool delivered to the VASP");
+    EXPECT_FALSE(vasp_->wait_for_line("accepted 2", 2s));
+}
+
 }  // namespace
