@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -260,7 +261,7 @@ bool link_or_copy(const std::string& from, const std::string& to) {
     }
     bool ok = true;
     for (;;) {
-        const ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 20, 0);
+        const ssize_t n = sendfile(out, in, nullptr, 1 << 20);  // any two file systems
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -332,6 +333,12 @@ void drop(std::uint64_t number, std::string_view why) {
                number_text(number).c_str(), e.tries, static_cast<int>(why.size()), why.data());
     remove_files(number);
     spool.entries.erase(it);
+}
+
+// Ticks as seconds for the log, rounded up.
+long long whole_seconds(std::int64_t ticks) {
+    return static_cast<long long>((std::max<std::int64_t>(ticks, 0) + ticks_per_second - 1) /
+                                  ticks_per_second);
 }
 
 std::int64_t jittered_ticks(std::int64_t seconds) {
@@ -480,7 +487,7 @@ void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached
         e.next_try = now + wait;
         e.waits_for_vasp = false;
         log_printf("spool: transaction %s not taken by the VASP (try %u), next try in %lld s",
-                   e.transaction.c_str(), e.tries, static_cast<long long>(wait / ticks_per_second));
+                   e.transaction.c_str(), e.tries, whole_seconds(wait));
         return;
     }
     // No connection: everything waits for one probe, whose interval grows while it fails.
@@ -494,8 +501,7 @@ void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached
     e.next_try = spool.probe_at;
     log_printf(
         "spool: transaction %s not delivered (try %u), the VASP is unreachable; next try in %lld s",
-        e.transaction.c_str(), e.tries,
-        static_cast<long long>((spool.probe_at - now) / ticks_per_second));
+        e.transaction.c_str(), e.tries, whole_seconds(spool.probe_at - now));
 }
 
 // Drops entries past the age bound; logs the summary once a minute.
@@ -526,11 +532,8 @@ int spool_tick() {
             }
         }
         const std::string next_text =
-            next
-                ? concat({"next try in ",
-                          std::to_string(std::max<std::int64_t>(0, *next - now) / ticks_per_second),
-                          " s"})
-                : std::string("no try waiting");
+            next ? concat({"next try in ", std::to_string(whole_seconds(*next - now)), " s"})
+                 : std::string("no try waiting");
         log_printf("spool: %zu messages waiting, %zu under way, oldest %lld s old, %s%s",
                    spool.entries.size(), spool.in_flight, static_cast<long long>(wall - oldest),
                    next_text.c_str(), spool.unreachable ? ", the VASP is unreachable" : "");
