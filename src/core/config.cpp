@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,7 +45,9 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--gwserial",
                                                  "--readtimeout",
                                                  "--confirmgrace",
-                                                 "--maxmessagesize"};
+                                                 "--maxmessagesize",
+
+                                                 "--retrydelay"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -104,6 +106,8 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.confirm_grace = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
         } else if (name == "--maxmessagesize") {
             config.max_message_size = std::strtoull(value, nullptr, 10);
+        } else if (name == "--retrydelay") {
+            config.retry_delay = static_cast<std::uint32_t>(std::max(1, number()));
         }
     }
     return result;
@@ -229,8 +233,10 @@ std::string usage_text() {
            std::string(DEFAULT_CLIENT_URL) +
            ")\n"
            "  --clientip ADDR         the only VASP address accepted (default 0.0.0.0: none)\n"
-           "  --storagesize N         accepted and stored (default 4096)\n"
-           "  --storageage N          accepted and stored (default 48)\n"
+           "  --storagesize N         messages the delivery spool holds at most; when full, the\n"
+           "                          oldest is dropped (default 4096; 0: no bound)\n"
+           "  --storageage N          hours a spooled message is kept before it is dropped\n"
+           "                          (default 48; 0: no bound)\n"
            "  --turbomodemask N       bit n set: a turbo mode worker for port n (default 0: off)\n"
            "  --turbomodecapacity N   batch size of a worker's batch mode (default 4)\n"
            "  --turbomodemsdelay N    ms between send starts; negative: batch mode (default 0)\n"
@@ -243,6 +249,8 @@ std::string usage_text() {
            "(default 30)\n"
            "  --maxmessagesize N      most content bytes of one submission, decoded "
            "(default 67108864)\n"
+           "  --retrydelay N          seconds before the first retry of a delivery, doubled for\n"
+           "                          each further one up to 600 (default 5)\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

@@ -55,6 +55,9 @@ struct server_config {
     // Not part of the daemon's behaviour: set when --logfile was given.
     bool log_file_given = false;
     std::string log_path = DEFAULT_LOG_FILE;  // reopened on SIGHUP
+    // Seconds before the first retry of a delivery (--retrydelay); doubled for every further
+    // one.
+    std::uint32_t retry_delay = 5;
 };
 
 enum class option_result { run, help, version };

@@ -11,6 +11,7 @@
 #include "core/signals.h"
 #include "mm7/mm7_client.h"
 #include "mm7/mm7_server.h"
+#include "mm7/mm7_spool.h"
 #include "turbo/turbo_mode.h"
 #include "xgate/xgate.h"
 
@@ -62,6 +63,7 @@ int handle_signal(process_signal what, server_config& config, stop_state& stop) 
     stop.stopping = true;
     log_printf("Stop requested: no new connections, answering waiting submissions");
     stop.answered = mm7_server_shutdown(config);
+    mm7_spool_stop();
     if (!work_left()) {
         return finish_stop(config, stop);
     }
@@ -113,6 +115,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     xgate_open(*config, config->xgate_fd);
+    // The spool is taken in before the listener announces the start; its deliveries begin in
+    // the event loop.
+    mm7_spool_init(*config);
     mm7_server_init(*config, config->server_fd);
 
     mainloop_run(1);

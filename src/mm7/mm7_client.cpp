@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <random>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/base64.h"
@@ -241,8 +242,17 @@ bool judge_reply(mm7_client_info& info, bool at_end) {
         mm7_client_finished(info, delivery_outcome::connection_lost,
                             "the VASP's reply has no HTTP status line");
     } else if (success) {
-        mm7_client_finished(info, delivery_outcome::delivered,
-                            concat({status_line, ", StatusCode ", status_code.value_or("none")}));
+        const std::string detail =
+            concat({status_line, ", StatusCode ", status_code.value_or("none")});
+        const char klass = status_code && status_code->size() == 4 ? status_code->front() : '?';
+        if (!status_code ||
+            (klass == '1' && status_code->find_first_not_of("0123456789") == std::string::npos)) {
+            mm7_client_finished(info, delivery_outcome::delivered, detail);
+        } else if (klass == '2') {
+            mm7_client_finished(info, delivery_outcome::client_error, detail);
+        } else {
+            mm7_client_finished(info, delivery_outcome::status_error, detail);
+        }
     } else {
         mm7_client_finished(info, delivery_outcome::rejected, status_line);
     }
@@ -466,6 +476,10 @@ std::string_view delivery_outcome_text(delivery_outcome outcome) {
             return "delivered";
         case delivery_outcome::rejected:
             return "rejected by the VASP";
+        case delivery_outcome::client_error:
+            return "refused by the VASP as a client error";
+        case delivery_outcome::status_error:
+            return "not accepted by the VASP";
         case delivery_outcome::not_connected:
             return "no connection";
         case delivery_outcome::connection_lost:
@@ -483,7 +497,7 @@ std::string_view delivery_outcome_text(delivery_outcome outcome) {
 int mm7_client_open(mm7_client_info& info) {
     const url_parts& url = info.config->client_url_parts;
     if (!url.host || url.host->empty()) {
-        log_printf("http_open: client URL %s has no host, delivery dropped",
+        log_printf("http_open: client URL %s has no host, cannot connect",
                    info.config->client_url.c_str());
         return -1;
     }
@@ -491,7 +505,7 @@ int mm7_client_open(mm7_client_info& info) {
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<std::uint16_t>(url.port));
     if (inet_pton(AF_INET, url.host->c_str(), &peer.sin_addr) != 1) {
-        log_printf("http_open: client URL host %s is not a dotted IPv4 address, delivery dropped",
+        log_printf("http_open: client URL host %s is not a dotted IPv4 address, cannot connect",
                    url.host->c_str());
         return -1;
     }
@@ -581,19 +595,23 @@ void mm7_client_finished(mm7_client_info& info, delivery_outcome outcome, std::s
                    static_cast<int>(what.size()), what.data(), static_cast<int>(reason.size()),
                    reason.data());
     }
+    auto on_finished = std::exchange(info.on_finished, nullptr);
+    const bool reached = info.state != S::connecting;
     const int fd = info.fd;
-    if (fd < 0) {
-        return;
+    if (fd >= 0) {
+        info.fd = -1;
+        if (mainloop_is_registered(fd)) {
+            mainloop_unregister_fd(fd);
+        }
+        close(fd);
+        auto it = deliveries.find(fd);
+        if (it != deliveries.end() && it->second.get() == &info) {
+            mm7_client_free(std::move(it->second));
+            deliveries.erase(it);
+        }
     }
-    info.fd = -1;
-    if (mainloop_is_registered(fd)) {
-        mainloop_unregister_fd(fd);
-    }
-    close(fd);
-    auto it = deliveries.find(fd);
-    if (it != deliveries.end() && it->second.get() == &info) {
-        mm7_client_free(std::move(it->second));
-        deliveries.erase(it);
+    if (on_finished) {
+        on_finished(outcome, reached);
     }
 }
 

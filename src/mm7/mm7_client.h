@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -29,10 +30,13 @@ enum class mm7_client_state : std::int32_t {
     complete = 10,  // request sent, waiting for the reply
 };
 
-// How a delivery ended.  Only delivered means the VASP took the message (a 2xx reply).
+// How a delivery ended.  Only delivered means the VASP took the message: a 2xx reply whose
+// body carries no MM7 StatusCode or one in the success range (1xxx).
 enum class delivery_outcome {
     delivered,
     rejected,         // the VASP answered with a status other than 2xx
+    client_error,     // a 2xx reply with a StatusCode of the client-error range (2xxx)
+    status_error,     // a 2xx reply with any other StatusCode that is not a success
     not_connected,    // no connection could be made (or attempted)
     connection_lost,  // a send or receive error, or the VASP closed without a reply
     premature_reply,  // the VASP answered before the request was complete
@@ -76,6 +80,9 @@ struct mm7_client_info {
     std::uint32_t part_number = 0;   // entries begun
     std::int64_t deadline = 0;       // ticks; the delivery fails when it passes without progress
     std::string reply;               // what the VASP has answered so far
+    // Called once when the delivery ends, after the record is released; reached says whether
+    // a connection to the VASP was made.
+    std::function<void(delivery_outcome, bool reached)> on_finished;
 };
 
 // Creates the socket and starts the connection; the descriptor, or -1 after logging why.

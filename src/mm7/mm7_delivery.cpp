@@ -10,6 +10,7 @@
 #include "mm7/mm7_client.h"
 #include "mm7/mm7_entries.h"
 #include "mm7/mm7_server.h"
+#include "mm7/mm7_spool.h"
 #include "turbo/turbo_mode.h"
 #include "wsp/wsp.h"
 #include "wsp/wsp_primitives.h"
@@ -143,7 +144,9 @@ bool prepare_content(mm7_client_info& info, const buffer& head, std::uint32_t of
 
 }  // namespace
 
-void HandleXgateMmsRcvInd(const xgate_message& indication, server_config& config) {
+std::unique_ptr<mm7_client_info> mm7_prepare_delivery(const xgate_message& indication,
+                                                      server_config& config,
+                                                      std::optional<std::string> transaction_id) {
     auto info = std::make_unique<mm7_client_info>();
     info->imsi = indication.imsi.substr(0, MAX_ID_TEXT);
     info->gw_serial = config.gw_serial.substr(0, MAX_ID_TEXT);
@@ -152,7 +155,7 @@ void HandleXgateMmsRcvInd(const xgate_message& indication, server_config& config
 
     std::optional<buffer> head = obtain_pdu(indication, *info);
     if (!head) {
-        return;
+        return nullptr;
     }
     std::uint32_t offset = 0;
     info->envelope_data = std::make_unique<mms_message>(ParseMMSHeaders(*head, offset, false));
@@ -164,22 +167,22 @@ void HandleXgateMmsRcvInd(const xgate_message& indication, server_config& config
                 "HandleXgateMmsRcvInd, got NOTIFICATION_IND without turbo mode, this should not "
                 "happen");
         }
-        return;
+        return nullptr;
     }
     if (message.message_type != MMS_RETRIEVE_CONF && message.message_type != MMS_DELIVERY_IND &&
         message.message_type != MMS_READ_ORIG_IND) {
         log_printf("HandleXgateMmsRcvInd: ignoring message type %d, it has no MM7 document",
                    static_cast<int>(message.message_type + 128));
-        return;
+        return nullptr;
     }
     if (!message.content_type && head->size() < info->pdu_end) {
         log_printf("HandleXgateMmsRcvInd: headers longer than %d bytes, dropped",
                    static_cast<int>(PDU_HEADER_WINDOW));
-        return;
+        return nullptr;
     }
     if (message.content_type) {
         if (!prepare_content(*info, *head, offset)) {
-            return;
+            return nullptr;
         }
     } else {
         info->pdu_position = info->pdu_end;  // nothing after the headers is sent
@@ -187,11 +190,15 @@ void HandleXgateMmsRcvInd(const xgate_message& indication, server_config& config
     head.reset();
 
     if (!message.transaction_id) {
-        message.transaction_id = generate_transaction_id();
+        message.transaction_id =
+            transaction_id ? std::move(transaction_id) : generate_transaction_id();
     }
     message.gateway_recipient = strdup_nonempty(indication.recipient);
     message.gateway_sender = strdup_nonempty(indication.sender);
+    return info;
+}
 
+void mm7_start_delivery(std::unique_ptr<mm7_client_info> info) {
     const int fd = mm7_client_open(*info);
     if (fd > 0) {
         log_printf("HandleXgateMmsRcvInd info=%p", static_cast<void*>(info.get()));
@@ -201,5 +208,11 @@ void HandleXgateMmsRcvInd(const xgate_message& indication, server_config& config
     } else {
         log_printf("HandleXgateMmsRcvInd: mm7_client_open failed");
         mm7_client_finished(*info, delivery_outcome::not_connected, "mm7_client_open failed");
+    }
+}
+
+void HandleXgateMmsRcvInd(const xgate_message& indication, server_config& config) {
+    if (auto info = mm7_prepare_delivery(indication, config, std::nullopt)) {
+        mm7_spool_submit(std::move(info));
     }
 }

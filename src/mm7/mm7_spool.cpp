@@ -1,0 +1,745 @@
+// The delivery spool: durable entries, the order and pace of their tries, and the bounds.
+#include "mm7/mm7_spool.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <random>
+#include <string_view>
+#include <vector>
+
+#include "core/log.h"
+#include "core/mainloop.h"
+
+namespace {
+
+constexpr std::string_view META_MAGIC = "mm7-spool 1";
+constexpr std::int64_t SUMMARY_SECONDS = 60;
+constexpr int NUMBER_DIGITS = 20;
+
+// One message in the spool.
+struct spool_entry {
+    std::int64_t received = 0;  // seconds since the epoch
+    std::uint32_t port = 0;
+    std::string imsi;
+    std::string recipient;  // as the indication gave them (may be empty)
+    std::string sender;
+    std::string shown_to;  // for log lines: the indication's texts, or the PDU's own
+    std::string shown_from;
+    std::string transaction;
+    std::uint64_t size = 0;  // of the PDU
+    std::uint32_t tries = 0;
+    std::int64_t next_try = 0;  // ticks
+    bool in_flight = false;
+    bool probe = false;           // the try that checks whether the VASP is back
+    bool waits_for_vasp = false;  // its last try found the VASP unreachable
+};
+
+struct spool_state {
+    server_config* config = nullptr;
+    std::string dir;  // "<workdir>spool/"
+    bool usable = false;
+    bool stopping = false;
+    std::map<std::uint64_t, spool_entry> entries;  // by arrival number
+    std::uint64_t last_number = 0;
+    std::size_t in_flight = 0;
+    bool unreachable = false;  // the last try could not reach the VASP
+    std::uint32_t probe_failures = 0;
+    std::int64_t probe_at = 0;  // ticks
+    std::int64_t next_summary = 0;
+    int kick_fd = -1;
+    bool kicked = false;
+    std::minstd_rand random{std::random_device{}()};
+};
+spool_state spool;
+
+std::string number_text(std::uint64_t number) {
+    std::string text = std::to_string(number);
+    return std::string(NUMBER_DIGITS - std::min<std::size_t>(text.size(), NUMBER_DIGITS), '0') +
+           text;
+}
+std::string path_of(std::uint64_t number, std::string_view suffix) {
+    return concat({spool.dir, number_text(number), suffix});
+}
+
+std::int64_t wall_seconds() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+// Arrival numbers grow across restarts: microseconds since the epoch, or one more than the
+// last when the clock gives no later value.
+std::uint64_t next_number() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const auto micro = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+                       static_cast<std::uint64_t>(now.tv_nsec / 1000);
+    spool.last_number = std::max(spool.last_number + 1, micro);
+    return spool.last_number;
+}
+
+// Texts in the record are kept to one line: control characters and "%" become %XX.
+std::string escape(std::string_view text) {
+    static constexpr char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || c == '%') {
+            out += '%';
+            out += HEX[u >> 4];
+            out += HEX[u & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+std::string unescape(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned value = 0;
+        if (text[i] == '%' && i + 2 < text.size() &&
+            std::from_chars(text.data() + i + 1, text.data() + i + 3, value, 16).ptr ==
+                text.data() + i + 3) {
+            out += static_cast<char>(value);
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string meta_text(const spool_entry& e) {
+    return concat({META_MAGIC,
+                   "\nreceived ",
+                   std::to_string(e.received),
+                   "\nport ",
+                   std::to_string(e.port),
+                   "\nimsi ",
+                   escape(e.imsi),
+                   "\nrecipient ",
+                   escape(e.recipient),
+                   "\nsender ",
+                   escape(e.sender),
+                   "\nto ",
+                   escape(e.shown_to),
+                   "\nfrom ",
+                   escape(e.shown_from),
+                   "\ntransaction ",
+                   escape(e.transaction),
+                   "\nsize ",
+                   std::to_string(e.size),
+                   "\nend\n"});
+}
+
+template <typename T>
+bool parse_number(std::string_view text, T& out) {
+    return !text.empty() && std::from_chars(text.data(), text.data() + text.size(), out).ptr ==
+                                text.data() + text.size();
+}
+
+// The record read back; nothing when it is not whole.
+std::optional<spool_entry> parse_meta(std::string_view text) {
+    spool_entry e;
+    bool first = true;
+    bool ended = false;
+    bool has_size = false;
+    bool has_received = false;
+    while (!text.empty() && !ended) {
+        const std::size_t eol = text.find('\n');
+        if (eol == std::string_view::npos) {
+            return std::nullopt;  // cut off inside a line
+        }
+        const std::string_view line = text.substr(0, eol);
+        text.remove_prefix(eol + 1);
+        if (first) {
+            if (line != META_MAGIC) {
+                return std::nullopt;
+            }
+            first = false;
+            continue;
+        }
+        const std::size_t space = line.find(' ');
+        const std::string_view key = line.substr(0, space);
+        const std::string_view value =
+            space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
+        bool ok = true;
+        if (key == "end") {
+            ended = true;
+        } else if (key == "received") {
+            ok = has_received = parse_number(value, e.received);
+        } else if (key == "port") {
+            ok = parse_number(value, e.port);
+        } else if (key == "size") {
+            ok = has_size = parse_number(value, e.size);
+        } else if (key == "imsi") {
+            e.imsi = unescape(value);
+        } else if (key == "recipient") {
+            e.recipient = unescape(value);
+        } else if (key == "sender") {
+            e.sender = unescape(value);
+        } else if (key == "to") {
+            e.shown_to = unescape(value);
+        } else if (key == "from") {
+            e.shown_from = unescape(value);
+        } else if (key == "transaction") {
+            e.transaction = unescape(value);
+        }
+        if (!ok) {
+            return std::nullopt;
+        }
+    }
+    if (!ended || !has_size || !has_received || e.transaction.empty()) {
+        return std::nullopt;
+    }
+    return e;
+}
+
+bool write_all(int fd, byte_view data) {
+    while (!data.empty()) {
+        const ssize_t n = write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = ENOSPC;
+            }
+            return false;
+        }
+        data = data.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Closes fd keeping the errno of a failure before it.
+bool finish_file(int fd, bool ok) {
+    const int err = errno;
+    if (ok && fsync(fd) != 0) {
+        ok = false;
+    }
+    const int sync_err = errno;
+    close(fd);
+    errno = ok ? 0 : (sync_err != 0 ? sync_err : err);
+    return ok;
+}
+
+bool write_file_synced(const std::string& path, byte_view data) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        return false;
+    }
+    return finish_file(fd, write_all(fd, data));
+}
+
+// The PDU file the indication named, into the spool: a hard link when it lies on the same file
+// system, else a synced copy.
+bool link_or_copy(const std::string& from, const std::string& to) {
+    if (link(from.c_str(), to.c_str()) == 0) {
+        return true;
+    }
+    const int in = open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (in < 0) {
+        return false;
+    }
+    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    if (out < 0) {
+        const int err = errno;
+        close(in);
+        errno = err;
+        return false;
+    }
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = sendfile(out, in, nullptr, 1 << 20);  // any two file systems
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+    }
+    close(in);
+    return finish_file(out, ok);
+}
+
+bool sync_dir(const std::string& dir) {
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    return finish_file(fd, true);
+}
+
+std::string read_small_file(const std::string& path) {
+    std::string out;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return out;
+    }
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0 || out.size() > 65536) {
+            break;
+        }
+        out.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return out;
+}
+
+void remove_files(std::uint64_t number) {
+    unlink(path_of(number, ".pdu").c_str());
+    unlink(path_of(number, ".meta").c_str());
+}
+
+// An entry that cannot be delivered as it is goes to spool/bad/ for a person to look at.
+void move_aside(std::uint64_t number, std::string_view why) {
+    for (const std::string_view suffix : {".meta", ".pdu", ".meta.tmp"}) {
+        const std::string from = path_of(number, suffix);
+        const std::string to = concat({spool.dir, "bad/", number_text(number), suffix});
+        if (rename(from.c_str(), to.c_str()) != 0 && errno != ENOENT) {
+            log_printf("spool: cannot move %s aside: %s", from.c_str(), std::strerror(errno));
+        }
+    }
+    log_printf("spool: entry %s moved to %sbad/: %.*s", number_text(number).c_str(),
+               spool.dir.c_str(), static_cast<int>(why.size()), why.data());
+    spool.entries.erase(number);
+}
+
+void drop(std::uint64_t number, std::string_view why) {
+    auto it = spool.entries.find(number);
+    if (it == spool.entries.end()) {
+        return;
+    }
+    const spool_entry& e = it->second;
+    log_printf("spool: dropped transaction %s from %s to %s (entry %s, %u tries): %.*s",
+               e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(),
+               number_text(number).c_str(), e.tries, static_cast<int>(why.size()), why.data());
+    remove_files(number);
+    spool.entries.erase(it);
+}
+
+// Ticks as seconds for the log, rounded up.
+long long whole_seconds(std::int64_t ticks) {
+    return static_cast<long long>((std::max<std::int64_t>(ticks, 0) + ticks_per_second - 1) /
+                                  ticks_per_second);
+}
+
+std::int64_t jittered_ticks(std::int64_t seconds) {
+    // Up to a tenth either way, so that entries that failed together do not return together.
+    std::uniform_int_distribution<std::int64_t> spread(-seconds * ticks_per_second / 10,
+                                                       seconds * ticks_per_second / 10);
+    return seconds * ticks_per_second + spread(spool.random);
+}
+
+void kick() {
+    if (spool.kick_fd >= 0 && !spool.kicked) {
+        const std::uint64_t one = 1;
+        spool.kicked = write(spool.kick_fd, &one, sizeof one) == sizeof one;
+    }
+}
+
+void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached);
+
+// Attaches the spool's end-of-delivery handling and starts it.
+void launch(std::uint64_t number, spool_entry& e, std::unique_ptr<mm7_client_info> info,
+            bool probe) {
+    e.in_flight = true;
+    e.probe = probe;
+    ++e.tries;
+    ++spool.in_flight;
+    log_printf("spool: try %u of transaction %s (entry %s)%s", e.tries, e.transaction.c_str(),
+               number_text(number).c_str(), e.probe ? ", checking whether the VASP is back" : "");
+    info->on_finished = [number](delivery_outcome outcome, bool reached) {
+        delivery_ended(number, outcome, reached);
+    };
+    mm7_start_delivery(std::move(info));
+}
+
+bool too_old(const spool_entry& e, std::int64_t wall) {
+    const std::int64_t max_age = static_cast<std::int64_t>(spool.config->storage_age) * 3600;
+    return max_age > 0 && wall - e.received > max_age;
+}
+std::string too_old_text() {
+    return concat({"older than ", std::to_string(spool.config->storage_age), " hours"});
+}
+
+// Starts an entry from its spooled PDU.
+void start_entry(std::uint64_t number) {
+    spool_entry& e = spool.entries.at(number);
+    if (too_old(e, wall_seconds())) {
+        drop(number, too_old_text());
+        return;
+    }
+    xgate_message indication;
+    indication.flags = MMSRCV_FLAG_FILE;
+    const std::string pdu = path_of(number, ".pdu");
+    indication.data.assign(pdu.begin(), pdu.end());
+    indication.imsi = e.imsi;
+    indication.port = e.port;
+    indication.recipient = e.recipient;
+    indication.sender = e.sender;
+    struct stat st {};
+    if (stat(pdu.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) != e.size) {
+        move_aside(number, "its PDU file is missing or not of the recorded size");
+        return;
+    }
+    auto info = mm7_prepare_delivery(indication, *spool.config, e.transaction);
+    if (!info) {
+        move_aside(number, "its PDU can no longer be delivered");
+        return;
+    }
+    launch(number, e, std::move(info), spool.unreachable);
+}
+
+// The oldest entry that may start now, if any.
+std::optional<std::uint64_t> next_due(std::int64_t now) {
+    for (auto& [number, e] : spool.entries) {
+        if (!e.in_flight && (spool.unreachable || e.next_try - now <= 0)) {
+            return number;
+        }
+    }
+    return std::nullopt;
+}
+
+bool may_start(std::int64_t now) {
+    if (spool.stopping || !spool.usable) {
+        return false;
+    }
+    if (spool.unreachable) {
+        return spool.in_flight == 0 && spool.probe_at - now <= 0;
+    }
+    return spool.in_flight < SPOOL_MAX_IN_FLIGHT;
+}
+
+void dispatch() {
+    for (;;) {
+        const std::int64_t now = ticks_now();
+        if (!may_start(now)) {
+            return;
+        }
+        const auto number = next_due(now);
+        if (!number) {
+            return;
+        }
+        start_entry(*number);
+    }
+}
+
+void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached) {
+    --spool.in_flight;
+    kick();
+    auto it = spool.entries.find(number);
+    if (it == spool.entries.end()) {
+        return;  // dropped by a bound while it was under way
+    }
+    spool_entry& e = it->second;
+    e.in_flight = false;
+    const std::int64_t now = ticks_now();
+    switch (outcome) {
+        case delivery_outcome::delivered:
+            remove_files(number);
+            spool.entries.erase(it);
+            if (spool.unreachable) {
+                log_printf("spool: the VASP is back, %zu messages waiting", spool.entries.size());
+                for (auto& [n, other] : spool.entries) {
+                    if (other.waits_for_vasp) {
+                        other.next_try = now;
+                        other.waits_for_vasp = false;
+                    }
+                }
+            }
+            spool.unreachable = false;
+            spool.probe_failures = 0;
+            return;
+        case delivery_outcome::client_error:
+            spool.unreachable = false;
+            drop(number, "the VASP refused it as a client error, retrying cannot help");
+            return;
+        case delivery_outcome::bad_pdu:
+            move_aside(number, "its PDU changed or turned out unusable while it was sent");
+            return;
+        default:
+            break;
+    }
+    if (reached) {
+        // The VASP is there, but did not take this message: it waits on its own.
+        spool.unreachable = false;
+        spool.probe_failures = 0;
+        const std::int64_t wait =
+            jittered_ticks(mm7_spool_retry_delay(spool.config->retry_delay, e.tries));
+        e.next_try = now + wait;
+        e.waits_for_vasp = false;
+        log_printf("spool: transaction %s not taken by the VASP (try %u), next try in %lld s",
+                   e.transaction.c_str(), e.tries, whole_seconds(wait));
+        return;
+    }
+    // No connection: everything waits for one probe, whose interval grows while it fails.
+    if (!spool.unreachable || e.probe) {
+        spool.probe_failures = spool.unreachable ? spool.probe_failures + 1 : 1;
+        spool.probe_at = now + jittered_ticks(mm7_spool_retry_delay(spool.config->retry_delay,
+                                                                    spool.probe_failures));
+    }
+    spool.unreachable = true;
+    e.waits_for_vasp = true;
+    e.next_try = spool.probe_at;
+    log_printf(
+        "spool: transaction %s not delivered (try %u), the VASP is unreachable; next try in %lld s",
+        e.transaction.c_str(), e.tries, whole_seconds(spool.probe_at - now));
+}
+
+// Drops entries past the age bound; logs the summary once a minute.
+int spool_tick() {
+    const std::int64_t wall = wall_seconds();
+    std::vector<std::uint64_t> old;
+    for (const auto& [number, e] : spool.entries) {
+        if (too_old(e, wall)) {
+            old.push_back(number);
+        }
+    }
+    for (const std::uint64_t number : old) {
+        drop(number, too_old_text());
+    }
+    dispatch();
+    const std::int64_t now = ticks_now();
+    if (spool.entries.empty()) {
+        spool.next_summary = now;
+    } else if (now - spool.next_summary >= 0) {
+        spool.next_summary = now + SUMMARY_SECONDS * ticks_per_second;
+        std::int64_t oldest = wall;
+        std::optional<std::int64_t> next;
+        for (const auto& [number, e] : spool.entries) {
+            oldest = std::min(oldest, e.received);
+            if (!e.in_flight) {
+                const std::int64_t at = spool.unreachable ? spool.probe_at : e.next_try;
+                next = next ? std::min(*next, at) : at;
+            }
+        }
+        const std::string next_text =
+            next ? concat({"next try in ", std::to_string(whole_seconds(*next - now)), " s"})
+                 : std::string("no try waiting");
+        log_printf("spool: %zu messages waiting, %zu under way, oldest %lld s old, %s%s",
+                   spool.entries.size(), spool.in_flight, static_cast<long long>(wall - oldest),
+                   next_text.c_str(), spool.unreachable ? ", the VASP is unreachable" : "");
+    }
+    return 0;
+}
+
+// Keeps the spool within --storagesize, oldest first, to make room for one more.
+void make_room() {
+    const std::size_t bound = spool.config->storage_size;
+    while (bound > 0 && spool.entries.size() >= bound) {
+        drop(spool.entries.begin()->first,
+             concat({"the spool is full (", std::to_string(bound), " messages)"}));
+    }
+}
+
+// Writes the entry of a prepared delivery; its arrival number, or nothing (logged).
+std::optional<std::uint64_t> store(const mm7_client_info& info, spool_entry& e) {
+    const std::uint64_t number = next_number();
+    const std::string pdu = path_of(number, ".pdu");
+    const std::string meta = path_of(number, ".meta");
+    const std::string tmp = path_of(number, ".meta.tmp");
+    const char* step = "write the PDU";
+    bool ok =
+        info.pdu_copy ? write_file_synced(pdu, *info.pdu_copy) : link_or_copy(info.pdu_path, pdu);
+    if (ok) {
+        step = "write the record";
+        ok = write_file_synced(tmp, as_bytes(meta_text(e)));
+    }
+    if (ok) {
+        step = "commit the record";
+        ok = rename(tmp.c_str(), meta.c_str()) == 0 && sync_dir(spool.dir);
+    }
+    if (!ok) {
+        const int err = errno;
+        log_printf(
+            "spool: CANNOT SPOOL transaction %s from %s to %s: cannot %s in %s: %s; the delivery "
+            "is tried once, without a copy",
+            e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(), step,
+            spool.dir.c_str(), std::strerror(err));
+        unlink(tmp.c_str());
+        unlink(meta.c_str());
+        unlink(pdu.c_str());
+        return std::nullopt;
+    }
+    return number;
+}
+
+void try_once_unspooled(std::unique_ptr<mm7_client_info> info) {
+    info->on_finished = nullptr;
+    mm7_start_delivery(std::move(info));
+}
+
+// Takes in what an earlier run left in the spool.
+void scan() {
+    DIR* dir = opendir(spool.dir.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* d = readdir(dir)) {
+        names.emplace_back(d->d_name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    auto number_of = [](std::string_view name, std::uint64_t& out) {
+        return name.size() > NUMBER_DIGITS && parse_number(name.substr(0, NUMBER_DIGITS), out);
+    };
+    std::vector<std::uint64_t> orphans;
+    for (const std::string& name : names) {
+        std::uint64_t number = 0;
+        if (!number_of(name, number)) {
+            continue;
+        }
+        const std::string_view suffix = std::string_view(name).substr(NUMBER_DIGITS);
+        spool.last_number = std::max(spool.last_number, number);
+        if (suffix == ".meta") {
+            auto e = parse_meta(read_small_file(spool.dir + name));
+            struct stat st {};
+            if (!e) {
+                move_aside(number, "its record is truncated or corrupt");
+            } else if (stat(path_of(number, ".pdu").c_str(), &st) != 0 ||
+                       static_cast<std::uint64_t>(st.st_size) != e->size) {
+                move_aside(number, "its PDU file is missing or not of the recorded size");
+            } else {
+                spool.entries.emplace(number, std::move(*e));
+            }
+        } else if (suffix == ".pdu" || suffix == ".meta.tmp") {
+            orphans.push_back(number);
+        }
+    }
+    for (const std::uint64_t number : orphans) {
+        struct stat st {};
+        if (!spool.entries.contains(number) && stat(path_of(number, ".meta").c_str(), &st) != 0 &&
+            lstat(path_of(number, ".pdu").c_str(), &st) == 0) {
+            move_aside(number, "spooling was cut off before its record was written");
+        } else if (!spool.entries.contains(number)) {
+            unlink(path_of(number, ".meta.tmp").c_str());
+        }
+    }
+    for (auto& [number, e] : spool.entries) {
+        e.next_try = ticks_now();
+    }
+    if (!spool.entries.empty()) {
+        log_printf("spool: %zu messages found in %s, delivering them", spool.entries.size(),
+                   spool.dir.c_str());
+    }
+}
+
+}  // namespace
+
+std::int64_t mm7_spool_retry_delay(std::uint32_t base_seconds, std::uint32_t failures) {
+    std::int64_t delay = std::max<std::int64_t>(base_seconds, 1);
+    for (std::uint32_t i = 1; i < failures && delay < SPOOL_MAX_RETRY_SECONDS; ++i) {
+        delay *= 2;
+    }
+    return std::min(delay, SPOOL_MAX_RETRY_SECONDS);
+}
+
+bool mm7_spool_init(server_config& config) {
+    spool.config = &config;
+    spool.dir = config.workdir + "spool/";
+    for (const std::string& dir : {spool.dir, spool.dir + "bad/"}) {
+        if (mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST) {
+            log_printf(
+                "spool: CANNOT CREATE %s: %s; received messages are tried once, without a copy",
+                dir.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
+    spool.kick_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (spool.kick_fd < 0) {
+        log_printf("spool: cannot create an event descriptor: %s", std::strerror(errno));
+        return false;
+    }
+    // Starts are made from the event loop, never from inside the handler that ended a
+    // delivery.
+    mainloop_register_fd(spool.kick_fd, MAINLOOP_IN, [](int fd, int) {
+        std::uint64_t count = 0;
+        while (read(fd, &count, sizeof count) > 0) {
+        }
+        spool.kicked = false;
+        dispatch();
+        return 0;
+    });
+    spool.usable = true;
+    scan();
+    mainloop_add_tick(spool_tick);
+    kick();
+    return true;
+}
+
+void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
+    const mms_message& message = *info->envelope_data;
+    spool_entry e;
+    e.received = wall_seconds();
+    e.port = info->port;
+    e.imsi = info->imsi;
+    e.recipient = message.gateway_recipient.value_or("");
+    e.sender = message.gateway_sender.value_or("");
+    e.shown_to = !e.recipient.empty()                 ? e.recipient
+                 : message.to && !message.to->empty() ? message.to->front()
+                                                      : message.recipient.value_or("?");
+    e.shown_from = !e.sender.empty() ? e.sender : message.from.value_or("?");
+    e.transaction = message.transaction_id.value_or("");
+    e.size = info->pdu_end;
+    if (!spool.usable) {
+        log_printf(
+            "spool: CANNOT SPOOL transaction %s from %s to %s: no spool; the delivery is "
+            "tried once, without a copy",
+            e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str());
+        try_once_unspooled(std::move(info));
+        return;
+    }
+    const auto number = store(*info, e);
+    if (!number) {
+        try_once_unspooled(std::move(info));
+        return;
+    }
+    make_room();
+    log_printf("spool: transaction %s from %s to %s spooled as entry %s (%llu bytes)",
+               e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(),
+               number_text(*number).c_str(), static_cast<unsigned long long>(e.size));
+    const std::int64_t now = ticks_now();
+    e.next_try = now;
+    spool_entry& entry = spool.entries.emplace(*number, std::move(e)).first->second;
+    // A new message is tried at once when nothing older is due, even while the VASP is thought
+    // unreachable (one at a time then): otherwise it goes in its turn, from the spool.
+    const bool free = spool.unreachable
+                          ? spool.in_flight == 0
+                          : spool.in_flight < SPOOL_MAX_IN_FLIGHT && next_due(now) == number;
+    if (!spool.stopping && free) {
+        launch(*number, entry, std::move(info), false);
+    } else {
+        kick();
+    }
+}
+
+void mm7_spool_stop() {
+    spool.stopping = true;
+    if (!spool.entries.empty()) {
+        log_printf("spool: %zu messages stay in %s for the next start", spool.entries.size(),
+                   spool.dir.c_str());
+    }
+}
+
+std::size_t mm7_spool_count() {
+    return spool.entries.size();
+}

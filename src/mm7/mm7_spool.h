@@ -1,0 +1,50 @@
+// The delivery spool: every received message that is to reach the VASP is first made durable
+// in "<workdir>spool/", and stays there until the VASP has taken it.  Deliveries start from the
+// spool in order of arrival, a bounded number at a time, and failed ones are retried with a
+// capped exponential back-off.  A restart picks up whatever the spool holds.
+//
+// An entry is two files named by its arrival number: "N.pdu", the PDU (written and synced, or
+// a hard link to the PDU file the indication named, or a copy of it), and "N.meta", a short
+// text record written last (through a temporary name and a rename) that commits the entry.
+// Entries that cannot be read back are moved to "spool/bad/".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/config.h"
+#include "mm7/mm7_client.h"
+#include "xgate/xgate.h"
+
+// Deliveries the spool runs at once; while the VASP is unreachable, one probe at a time.
+inline constexpr std::size_t SPOOL_MAX_IN_FLIGHT = 8;
+// Longest wait between two tries of an entry, in seconds.
+inline constexpr std::int64_t SPOOL_MAX_RETRY_SECONDS = 600;
+
+// Creates the spool directories, takes in what an earlier run left and starts delivering it.
+// False when the spool directory cannot be made (logged); deliveries are then tried once,
+// directly.
+bool mm7_spool_init(server_config& config);
+// Takes a prepared delivery: spools its PDU and starts it when its turn comes.  When the spool
+// cannot take it, the delivery is still tried once, directly, and the failure is logged.
+void mm7_spool_submit(std::unique_ptr<mm7_client_info> info);
+// No new deliveries start from here on (a clean stop); the spool stays for the next start.
+void mm7_spool_stop();
+// Entries in the spool.
+std::size_t mm7_spool_count();
+// Seconds to wait before try number n + 1 after n failed ones (n >= 1), before jitter.
+std::int64_t mm7_spool_retry_delay(std::uint32_t base_seconds, std::uint32_t failures);
+
+// Prepared by the delivery path (HandleXgateMmsRcvInd): checks and decodes the PDU an
+// indication carries or names and fills a delivery record; nothing when the message is not
+// delivered (logged: dropped, or handed to turbo mode).  transaction_id is used when the PDU
+// has none of its own.
+std::unique_ptr<mm7_client_info> mm7_prepare_delivery(const xgate_message& indication,
+                                                      server_config& config,
+                                                      std::optional<std::string> transaction_id);
+// Opens the connection of a prepared delivery and hands it to the client; a failure to open
+// ends the delivery at once (its on_finished is called).
+void mm7_start_delivery(std::unique_ptr<mm7_client_info> info);
