@@ -1,12 +1,14 @@
-// Feeds every file named on the command line (or found in a named directory) through the
-// decoders once.  Used to replay the fuzz corpus in the regular test build.
+// Feeds every file named on the command line (or found in a named directory) through a fuzz
+// target's entry point once.  Linked with a target's libfuzzer_main.cpp, it replays that target's
+// corpus in the regular test build.
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
-#include "wsp_fuzz_entry.h"
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace fs = std::filesystem;
 
@@ -16,7 +18,7 @@ void replay(const fs::path& path, int& count) {
     std::ifstream in(path, std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
                                   std::istreambuf_iterator<char>());
-    wsp_fuzz_one(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     ++count;
 }
 
