@@ -104,7 +104,10 @@ class TurboWorkers : public ::testing::Test {
     static bool answered(std::size_t n, std::chrono::milliseconds timeout = 10s) {
         return run_until([n] { return answers.size() >= n; }, timeout);
     }
-    static std::string log() { return e2e::read_file(dir->path() / "log"); }
+    static std::string log() {
+        log_flush();  // this process's own lines
+        return e2e::read_file(dir->path() / "log");
+    }
 
     turbo_test::mmsc_standin mmsc_;
 };
@@ -153,8 +156,9 @@ TEST_F(TurboWorkers, SendsAndTheirFailures) {
         EXPECT_EQ(answers[0].client, client);
         EXPECT_EQ(answers[0].result, c.result);
         EXPECT_EQ(answers[0].pdu.substr(0, 2), c.result == 1 ? "\x8C\x81" : "");
-        EXPECT_NE(log().find("result=" + std::to_string(c.result) + ", str='" + c.text + "'"),
-                  std::string::npos);
+        // The worker writes its log lines out when its loop next waits: after the answer.
+        const std::string closed = "result=" + std::to_string(c.result) + ", str='" + c.text + "'";
+        EXPECT_TRUE(e2e::wait_until([&] { return log().find(closed) != std::string::npos; }, 2s));
         EXPECT_FALSE(fs::exists(submissions[client].second));
         e2e::wait_until([&] { return mmsc_.requests().size() >= seen + c.mmsc_requests; }, 2s);
         auto requests = mmsc_.requests();
