@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +12,6 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace e2e {
 
@@ -120,44 +118,62 @@ std::string describe(const exit_status& status) {
 // ---- child_process ----
 
 child_process::child_process(const launch& s) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    auto redirect = [&](int fd, int target, int open_flags) {
-        if (fd >= 0) {
-            posix_spawn_file_actions_adddup2(&actions, fd, target);
-        } else {
-            posix_spawn_file_actions_addopen(&actions, target, "/dev/null", open_flags, 0);
-        }
-    };
-    redirect(s.stdin_fd, 0, O_RDONLY);
-    redirect(s.stdout_fd, 1, O_WRONLY);
-    redirect(s.stderr_fd, 2, O_WRONLY);
-    if (!s.cwd.empty()) {
-        posix_spawn_file_actions_addchdir_np(&actions, s.cwd.c_str());
-    }
-
-    // The child starts with default signal handling and nothing blocked, whatever the test
-    // process has set up.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
     std::vector<char*> argv;
     for (const auto& a : s.argv) {
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
+    // The child reports a failed exec through this pipe; a successful one closes it.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        throw std::runtime_error("cannot start " + s.argv[0] + ": " + std::strerror(errno));
+    }
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        // Only async-signal-safe calls from here to exec: the test process has threads.
+        // The child dies with the test process, however that ends (a CTest time-out, a crash),
+        // so no daemon or stand-in is ever left running.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+            _exit(127);
+        }
+        auto redirect = [](int fd, int target, int open_flags) {
+            if (fd < 0) {
+                fd = open("/dev/null", open_flags);
+            }
+            return fd >= 0 && dup2(fd, target) >= 0;
+        };
+        bool ok = redirect(s.stdin_fd, 0, O_RDONLY) && redirect(s.stdout_fd, 1, O_WRONLY) &&
+                  redirect(s.stderr_fd, 2, O_WRONLY) &&
+                  (s.cwd.empty() || chdir(s.cwd.c_str()) == 0);
+        // Default signal handling and nothing blocked, whatever the test process has set up.
+        struct sigaction default_action {};
+        default_action.sa_handler = SIG_DFL;
+        for (int number = 1; number < NSIG; ++number) {
+            sigaction(number, &default_action, nullptr);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (ok) {
+            execv(argv[0], argv.data());
+        }
+        int error = errno;
+        [[maybe_unused]] ssize_t n = write(report[1], &error, sizeof error);
+        _exit(127);
+    }
+    close(report[1]);
+    int error = pid_ < 0 ? errno : 0;
+    if (pid_ > 0 && read(report[0], &error, sizeof error) != sizeof error) {
+        error = 0;  // the exec went through
+    }
+    close(report[0]);
+    if (error != 0) {
+        if (pid_ > 0) {
+            waitpid(pid_, nullptr, 0);
+        }
         pid_ = -1;
-        throw std::runtime_error("cannot start " + s.argv[0] + ": " + std::strerror(rc));
+        throw std::runtime_error("cannot start " + s.argv[0] + ": " + std::strerror(error));
     }
 }
 

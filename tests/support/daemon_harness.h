@@ -3,7 +3,8 @@
 //
 // Every wait polls for a condition with a deadline; nothing sleeps for a fixed time.  A
 // destructor never leaves a child running: it asks with SIGTERM, then forces with SIGKILL, and
-// reaps the process.  Set MM7_E2E_KEEP=1 in the environment to keep the temporary directories
+// reaps the process.  A test process that is killed takes its children with it (they are
+// started with PR_SET_PDEATHSIG).  Set MM7_E2E_KEEP=1 in the environment to keep the temporary directories
 // (logs, PDU files) for a look after the test.
 #pragma once
 
