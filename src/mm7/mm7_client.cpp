@@ -29,11 +29,6 @@ namespace {
 
 using S = mm7_client_state;
 
-// Message types that have an MM7 document (message type octet minus 128).
-constexpr std::uint32_t MMS_RETRIEVE_CONF = 4;
-constexpr std::uint32_t MMS_DELIVERY_IND = 6;
-constexpr std::uint32_t MMS_READ_ORIG_IND = 8;
-
 // Characters of a piece shown in the log.
 constexpr int LOG_PIECE_CHARS = 512;
 

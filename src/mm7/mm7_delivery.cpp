@@ -23,12 +23,6 @@ constexpr std::size_t PDU_HEADER_WINDOW = 4096;
 constexpr std::size_t MAX_PDU_PATH = 255;
 constexpr std::size_t MAX_ID_TEXT = 19;
 
-// Message types (octet minus 128).
-constexpr std::uint32_t MMS_NOTIFICATION_IND = 2;
-constexpr std::uint32_t MMS_RETRIEVE_CONF = 4;
-constexpr std::uint32_t MMS_DELIVERY_IND = 6;
-constexpr std::uint32_t MMS_READ_ORIG_IND = 8;
-
 constexpr std::string_view MULTIPART_MIXED = "application/vnd.wap.multipart.mixed";
 constexpr std::string_view MULTIPART_RELATED = "application/vnd.wap.multipart.related";
 

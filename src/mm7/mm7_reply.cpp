@@ -212,7 +212,7 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
     } else {
         std::uint32_t offset = 0;
         mms_message confirmation = ParseMMSHeaders(*confirmation_pdu, offset, false);
-        if (confirmation.message_type != 1) {
+        if (confirmation.message_type != MMS_SEND_CONF) {
             log_printf("send_conf expected, %d received",
                        static_cast<int>(confirmation.message_type));
             document =

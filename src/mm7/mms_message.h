@@ -13,6 +13,13 @@
 // std::nullopt.
 using text_list = std::vector<std::string>;
 
+// Values of mms_message::message_type (the message type octet minus 128).
+inline constexpr std::uint32_t MMS_SEND_CONF = 1;
+inline constexpr std::uint32_t MMS_NOTIFICATION_IND = 2;
+inline constexpr std::uint32_t MMS_RETRIEVE_CONF = 4;
+inline constexpr std::uint32_t MMS_DELIVERY_IND = 6;
+inline constexpr std::uint32_t MMS_READ_ORIG_IND = 8;
+
 struct mms_message {
     opt_text transaction_id;
     opt_text sender;  // submission: SenderIdentification text
