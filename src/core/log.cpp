@@ -197,22 +197,6 @@ bool log_reopen(const std::string& path) {
     return true;
 }
 
-std::string log_escape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 void log_limiter::printf(const char* format, ...) {
     struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/string_utils.h"
+
 // Process-wide log stream; nothing is written while it is null.
 extern FILE* log_file;
 
@@ -30,9 +32,6 @@ std::string log_time_stamp(const struct timeval& tv);
 // Opens path for appending and makes it the log (after a rotation moved the old file away).
 // False, with the old stream kept, when the file cannot be opened.
 bool log_reopen(const std::string& path);
-
-// A peer-supplied text made safe for one log line: control bytes become \xNN.
-std::string log_escape(std::string_view text);
 
 // Keeps a kind of line that a peer can provoke at will from flooding the log: at most `burst`
 // lines per `period` seconds go out; the rest are counted, and the count is logged with the next

@@ -47,6 +47,8 @@ bool ends_with(opt_view s, opt_view suffix);
 opt_text strstrip(opt_view s);
 // Lower-cases s in place and returns it.
 std::string& strtolower(std::string& s);
+// A peer-supplied text made safe for one log line: control bytes become \xNN.
+std::string log_escape(std::string_view text);
 std::string itoa_dec(int n);
 std::string itoa_hex(unsigned n);
 // All present pieces joined in order; an empty list gives an empty text.

@@ -162,7 +162,7 @@ void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
             return;
         }
     }
-    if (info->early_hints) {
+    if (info->parser.early_hints()) {
         SendEarlyHints(info->fd, 60);
         info->early_hints_sent = 1;
     }
@@ -171,7 +171,7 @@ void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
         info->turbo_request = request_id;
         return;
     }
-    const mms_message* message = info->message.get();
+    const mms_message* message = info->message();
     std::uint32_t call_id = 0;
     buffer frame;
     for (std::size_t tries = 0;; ++tries) {
@@ -200,7 +200,8 @@ void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
 void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, int send_status,
                      int cause, opt_view imsi, int port_index, int turbo) {
     const server_config& config = *info->config;
-    opt_view transaction_id = info->message ? view_of(info->message->transaction_id) : std::nullopt;
+    opt_view transaction_id =
+        info->message() ? view_of(info->message()->transaction_id) : std::nullopt;
     std::string document;
     int http_code = 500;
     int reported = send_status;
@@ -248,7 +249,8 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
 }
 
 void SendMM7Fault(outgoing_mms_info* info, int status_code, std::string_view status_text) {
-    opt_view transaction_id = info->message ? view_of(info->message->transaction_id) : std::nullopt;
+    opt_view transaction_id =
+        info->message() ? view_of(info->message()->transaction_id) : std::nullopt;
     std::string document = mm7_submit_rsp(transaction_id, status_code, status_text, std::nullopt);
     log_printf("Sending MM7 response: %d\n%s", 500, document.c_str());
     write_reply(info, 500, document, std::nullopt, -1, 0, false);
@@ -271,11 +273,11 @@ void mm7_server_set_xgate_hooks() {
     xgate_hooks_table.client_fd = [](outgoing_mms_info* info) { return info->fd; };
     xgate_hooks_table.on_timeout_ind = [](outgoing_mms_info* info, const xgate_message& message) {
         push_deadline(info, message.timeout);
-        if (info->early_hints && info->early_hints_sent < 2) {
+        if (info->parser.early_hints() && info->early_hints_sent < 2) {
             log_printf("Sending 103");
             SendEarlyHints(info->fd, static_cast<int>(message.timeout));
             ++info->early_hints_sent;
-        } else if (info->early_hints) {
+        } else if (info->parser.early_hints()) {
             log_printf("Not sending 103: two were sent already");
         } else {
             log_printf("Not sending 103 as not requested by client");
@@ -303,9 +305,9 @@ void mm7_server_set_xgate_hooks() {
 void mm7_server_set_turbo_hooks() {
     turbo_hooks_table.submission = [](outgoing_mms_info* info) {
         turbo_submission submission;
-        if (info->message) {
-            submission.route_by = view_of(info->message->route_by);
-            submission.from = view_of(info->message->from);
+        if (const mms_message* message = info->message()) {
+            submission.route_by = view_of(message->route_by);
+            submission.from = view_of(message->from);
         }
         if (info->output) {
             submission.path = info->output->path;

@@ -247,11 +247,8 @@ int mm7_client_flags(const outgoing_mms_info* info) {
 }
 
 bool mm7_account_memory(outgoing_mms_info* info) {
-    buffer& pending = info->pending;
-    if (pending.capacity() > 4 * std::max<std::size_t>(pending.size(), 4096)) {
-        pending.shrink_to_fit();  // a long line has passed: do not keep its room
-    }
-    std::size_t held = pending.capacity() + (info->envelope ? info->envelope->capacity() : 0);
+    info->parser.trim();
+    std::size_t held = info->parser.held_bytes();
     bool grew = held > info->held;
     held_total = held_total - info->held + held;
     info->held = held;
@@ -371,10 +368,8 @@ int HandleNewClient(int fd, int flags, server_config& config) {
         close(client);
         return 0;
     }
-    auto info = std::make_unique<outgoing_mms_info>();
+    auto info = std::make_unique<outgoing_mms_info>(config);
     info->fd = client;
-    info->state = client_state::REQUEST_LINE;
-    info->config = &config;
     info->last_progress = ticks_now();
     outgoing_mms_info* raw = info.get();
     clients[client] = std::move(info);
@@ -404,7 +399,7 @@ int mm7_server_tick(const server_config& config) {
     std::vector<outgoing_mms_info*> idle;
     std::vector<outgoing_mms_info*> overdue;
     for (const auto& [fd, info] : clients) {
-        if (info->state != client_state::DONE) {
+        if (info->parser.state() != client_state::DONE) {
             if (config.read_timeout > 0 && now - info->last_progress >= read_limit) {
                 idle.push_back(info.get());
             }
@@ -466,9 +461,6 @@ void CloseClient(outgoing_mms_info* info) {
         if (info->output->created) {
             std::remove(info->output->path.c_str());
         }
-    }
-    if (info->part) {
-        info->part->data.reset();
     }
     int fd = info->fd;
     held_total -= info->held;

@@ -1,4 +1,4 @@
-// The VASP-facing MM7 server: listener, connections, the request parser and the replies.
+// The VASP-facing MM7 server: listener, connections and the replies.
 #pragma once
 
 #include <cstdint>
@@ -7,31 +7,14 @@
 
 #include "core/config.h"
 #include "core/string_utils.h"
+#include "core/unique_file.h"
+#include "mm7/mm7_http.h"
 #include "mm7/mms_message.h"
 #include "wsp/wsp_types.h"
 
-// Parser states of a VASP connection.
-enum class client_state : std::uint32_t {
-    REQUEST_LINE = 0,
-    HTTP_HEADERS = 1,
-    PREAMBLE = 2,
-    ENVELOPE_HEADERS = 3,
-    ENVELOPE_BODY = 4,
-    CONTENT_HEADERS = 5,
-    CONTENT_PREAMBLE = 6,
-    PART_HEADERS = 7,
-    PART_BODY = 8,
-    MM1_BODY = 9,
-    DONE = 100,
-};
-
 // Limits that keep one client from exhausting the daemon.  No legitimate VASP comes near them.
 inline constexpr std::size_t MM7_MAX_CLIENTS = 1000;         // simultaneous VASP connections
-inline constexpr std::size_t MM7_MAX_HEADER_LINE = 16384;    // one header or request line
-inline constexpr std::size_t MM7_MAX_HEADER_COUNT = 200;     // header lines of one block
-inline constexpr std::size_t MM7_MAX_PARTS = 127;            // entry count is a single octet
 inline constexpr std::size_t MM7_RECEIVE_SIZE = 102400;      // bytes read per readiness event
-inline constexpr std::size_t MM7_LONG_LINE = 65536;          // body lines are streamed past this
 inline constexpr std::size_t MM7_MAX_HELD_BYTES = 64 << 20;  // memory of all unfinished requests
 // Decoded part data stays in memory up to these bounds (per part, and for all connections
 // together); beyond them it goes to the connection's scratch file.
@@ -39,16 +22,6 @@ inline constexpr std::size_t MM7_PART_IN_MEMORY = 256 << 10;
 inline constexpr std::size_t MM7_PART_MEMORY_TOTAL = 16 << 20;
 // Composed PDU bytes kept in memory before they are written to the file.
 inline constexpr std::size_t MM7_PDU_IMAGE = 64 << 10;
-
-// The state of a chunked request body between reads.
-struct chunk_decoder {
-    enum class step { size, size_line, data, data_end, trailer, done };
-    step at = step::size;
-    std::uint64_t left = 0;      // bytes of the current chunk still to come
-    std::size_t digits = 0;      // hex digits of the size read so far
-    std::size_t line_bytes = 0;  // bytes of the current size-extension or trailer line
-    std::size_t trailer_bytes = 0;
-};
 
 // The PDU file of one submission.
 struct output_file {
@@ -80,31 +53,18 @@ class part_memory {
     static std::size_t total_;
 };
 
-// One accepted VASP connection, carrying exactly one submission.
-struct outgoing_mms_info {
+// One accepted VASP connection, carrying exactly one submission.  It feeds the request parser
+// and carries out what the parser reports: the PDU file, the part data, the kernel request.
+struct outgoing_mms_info final : mm7_request_events {
+    explicit outgoing_mms_info(server_config& config)
+        : config(&config), parser(*this, config.max_message_size) {}
+
     int fd = -1;
-    std::unique_ptr<mms_message> message;
-    opt_text boundary;  // "--" + the top-level boundary
-    client_state state = client_state::REQUEST_LINE;
-    bool mm1_mode = false;
-    buffer pending;  // received bytes after the last complete line
+    server_config* config;
+    mm7_request_parser parser;
     std::uint32_t call_id = 0;
     std::unique_ptr<output_file> output;
-    std::int32_t content_length = 0;
-    bool early_hints = false;
-    opt_text start;
-    opt_text type;
-    opt_text envelope_cid;
-    opt_text envelope;
-    std::unique_ptr<multipart_params> content_params;
-    opt_text content_cid;
-    std::unique_ptr<mms_part> part;
-    server_config* config = nullptr;
 
-    // Parser bookkeeping beyond the line state machine.
-    std::size_t header_count = 0;       // header lines in the current block
-    bool line_open = false;             // the start of the current line was consumed already
-    bool part_started = false;          // the current part has written its first line
     std::uint32_t turbo_request = 0;    // request id while a turbo worker holds the submission
     bool peer_gone = false;             // the VASP closed or broke the connection
     std::uint8_t early_hints_sent = 0;  // interim responses written (at most two)
@@ -112,14 +72,21 @@ struct outgoing_mms_info {
     std::int64_t last_progress = 0;     // ticks: the last bytes received while reading
     std::int64_t confirm_deadline = 0;  // ticks: when waiting for the kernel module ends
     std::size_t held = 0;               // memory held for the unfinished request
-    std::uint64_t content_bytes = 0;    // decoded content stored so far
-    bool chunked = false;               // Transfer-Encoding: chunked
-    bool body_started = false;          // the headers are over: input goes through `chunks`
-    chunk_decoder chunks;
+    std::string failure;  // status text of a refusal of the server's own (a file it cannot write)
     // Where the current part's decoded data goes: memory, or past the bounds the scratch file.
-    part_memory part_data;
+    part_memory part_store;
     unique_file scratch;           // made when a part first outgrows memory, reused after that
     bool part_in_scratch = false;  // the current part's data is in `scratch`, from offset 0
+
+    // The submission as far as it is known; may be null.
+    const mms_message* message() const { return parser.message(); }
+
+    void note(std::string_view line) override;
+    std::optional<std::string> open_pdu(bool mm1_mode) override;
+    bool pdu_head(byte_view head) override;
+    bool part_data(byte_view data) override;
+    bool part_end(byte_view entry_header) override;
+    bool mm1_data(byte_view data) override;
 };
 
 void mm7_server_init(server_config& config, int& server_fd);
@@ -133,9 +100,6 @@ int HandleNewClient(int fd, int flags, server_config& config);
 // submissions the kernel module left unconfirmed, and resumes a paused listener.
 int mm7_server_tick(const server_config& config);
 int HandleClientInput(int fd, int flags, outgoing_mms_info* info);
-int HandleMM1Body(outgoing_mms_info* info, const std::uint8_t* bytes, std::size_t length);
-void ParseMultipartParams(std::string_view value, opt_text& boundary, opt_text& start,
-                          opt_text& type);
 FILE* CreateOutputFile(outgoing_mms_info* info);
 void CloseClient(outgoing_mms_info* info);
 

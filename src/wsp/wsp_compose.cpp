@@ -1,6 +1,9 @@
 #include "wsp/wsp_compose.h"
 
+#include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "core/base64.h"
@@ -34,6 +37,24 @@ void write_recipients(FILE* stream, const std::optional<text_list>& list, std::u
 }
 
 // Yes (0) for the flag 1, No (1) for any other non-zero value.
+// What a composer writes to a stream, as bytes.
+template <typename Compose>
+buffer compose_to_buffer(Compose&& compose) {
+    char* data = nullptr;
+    std::size_t size = 0;
+    FILE* memory = open_memstream(&data, &size);
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+    compose(memory);
+    const bool ok = std::fclose(memory) == 0;
+    std::unique_ptr<char, decltype(&std::free)> owned(data, &std::free);
+    if (!ok) {
+        throw std::bad_alloc();
+    }
+    return buffer(data, data + size);
+}
+
 std::int32_t report_token(std::uint32_t flag) {
     return flag == 1 ? 0 : 1;
 }
@@ -153,4 +174,16 @@ void compose_send_req_headers(FILE* stream, const mms_message& message,
 
 void write_octet(FILE* stream, int value) {
     std::fputc(static_cast<unsigned char>(value & 0xFF), stream);
+}
+
+buffer compose_send_req_head(const mms_message& message, std::string_view transaction_id,
+                             const multipart_params* params) {
+    return compose_to_buffer(
+        [&](FILE* stream) { compose_send_req_headers(stream, message, transaction_id, params); });
+}
+
+std::optional<buffer> compose_part_entry_header(const mms_part& part) {
+    bool ok = false;
+    buffer out = compose_to_buffer([&](FILE* stream) { ok = compose_part_headers(stream, part); });
+    return ok ? std::optional<buffer>(std::move(out)) : std::nullopt;
 }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,36 +16,26 @@ struct mms_param {
 
 // A decoded content type.
 struct mms_content_type {
-    opt_text start;         // Start parameter (well-known 0x0A)
-    opt_text type;          // Type parameter (well-known 0x09)
-    opt_text content_type;  // the media type
+    opt_text start;                 // Start parameter (well-known 0x0A)
+    opt_text type;                  // Type parameter (well-known 0x09)
+    opt_text content_type;          // the media type
     std::vector<mms_param> params;  // further parameters (the decoder leaves it empty)
 };
 
-struct file_closer {
-    void operator()(FILE* f) const noexcept {
-        if (f != nullptr) {
-            std::fclose(f);
-        }
-    }
-};
-using unique_file = std::unique_ptr<FILE, file_closer>;
-
 // One content part of a submission while it is being received.
 struct mms_part {
-    bool base64 = false;        // Content-Transfer-Encoding is base64
-    unique_file data;           // anonymous temporary file holding the decoded body
-    opt_text content_id;        // the Content-ID between double quotes ("<smil>" for the start part)
+    bool base64 = false;  // Content-Transfer-Encoding is base64
+    opt_text content_id;  // the Content-ID between double quotes ("<smil>" for the start part)
     opt_text content_location;
     opt_text content_disposition;
     opt_text content_type;
-    std::uint32_t data_length = 0;  // decoded bytes written to data
+    std::uint32_t data_length = 0;  // decoded bytes of the part received so far
 };
 
 // Parameters of the nested multipart/related content of a submission.
 struct multipart_params {
-    opt_text delimiter;             // "--" followed by the nested boundary
-    std::uint32_t part_count = 0;   // number of the part being received, from 1
-    opt_text start;                 // start parameter, angle brackets included
-    opt_text type;                  // type parameter
+    opt_text delimiter;            // "--" followed by the nested boundary
+    std::uint32_t part_count = 0;  // number of the part being received, from 1
+    opt_text start;                // start parameter, angle brackets included
+    opt_text type;                 // type parameter
 };

@@ -1,49 +1,186 @@
-// Pieces of the MM7 server that can be checked without a running daemon.
+// The request parser on its own: whatever way a request is cut into reads, it reports the same.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+#include "mm7/mm7.h"
 #include "mm7/mm7_server.h"
-#include "support/log_capture.h"
+#include "mm7_request.h"
 
 namespace {
 
-TEST(ParseMultipartParams, QuotedParametersAndStartKeepsItsBrackets) {
-    log_capture log;
-    opt_text boundary, start, type;
-    ParseMultipartParams(
-        "multipart/related; boundary=\"b-1\"; type=\"text/xml\"; start=\"<mm7_env>\"", boundary,
-        start, type);
-    EXPECT_EQ(boundary, "b-1");
-    EXPECT_EQ(type, "text/xml");
-    EXPECT_EQ(start, "<mm7_env>");
-    EXPECT_TRUE(log.contains("Multipart boundary: b-1"));
-    EXPECT_TRUE(log.contains("Type: text/xml"));
-    EXPECT_TRUE(log.contains("Start: <mm7_env>"));
+// Everything the parser reported, in order; pieces of part and MM1 data are joined, since only
+// their bytes, not where the reads cut them, are meant.
+struct transcript : mm7_request_events {
+    std::vector<std::string> events;
+    void add(std::string_view kind, std::string_view bytes) {
+        if (!events.empty() && events.back().starts_with(kind) && kind.ends_with("+")) {
+            events.back() += bytes;
+        } else {
+            events.push_back(std::string(kind) + std::string(bytes));
+        }
+    }
+    void note(std::string_view line) override { add("note ", line); }
+    std::optional<std::string> open_pdu(bool mm1) override {
+        add(mm1 ? "open mm1" : "open", "");
+        return "tid-1";
+    }
+    bool pdu_head(byte_view head) override { return add("head ", as_text(head)), true; }
+    bool part_data(byte_view data) override { return add("data+", as_text(data)), true; }
+    bool part_end(byte_view header) override { return add("end ", as_text(header)), true; }
+    bool mm1_data(byte_view data) override { return add("mm1+", as_text(data)), true; }
+};
+
+struct run {
+    std::vector<std::string> events;
+    parse_outcome outcome;
+    std::string refusal;
+};
+
+// Feeds the request in pieces cut at `cuts` (offsets), then reports what came out.
+run parse(std::string_view request, const std::vector<std::size_t>& cuts) {
+    transcript t;
+    mm7_request_parser parser(t, 1 << 20);
+    std::size_t from = 0;
+    for (std::size_t cut : cuts) {
+        parser.feed(as_bytes(request.substr(from, cut - from)));
+        from = cut;
+    }
+    parser.feed(as_bytes(request.substr(from)));
+    return {t.events, parser.outcome(), std::string(parser.refusal())};
 }
 
-TEST(ParseMultipartParams, UnquotedOrUnterminatedParametersAreNotFound) {
-    opt_text boundary, start, type;
-    ParseMultipartParams("multipart/related; boundary=b-1; type=text/xml; start=<x>", boundary,
-                         start, type);
-    EXPECT_EQ(boundary, std::nullopt);
-    EXPECT_EQ(type, std::nullopt);
-    EXPECT_EQ(start, std::nullopt);
-    ParseMultipartParams("multipart/related; boundary=\"open; start=\"<no-end", boundary, start,
-                         type);
-    EXPECT_EQ(boundary, "open; start=");
-    EXPECT_EQ(start, std::nullopt);
+void expect_same_at_every_cut(std::string_view request, const run& whole) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 40; ++round) {
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = 0; at < request.size();) {
+            at += 1 + random() % (round < 10 ? 3 : 20000);
+            cuts.push_back(std::min(at, request.size()));
+        }
+        run split = parse(request, cuts);
+        ASSERT_EQ(split.outcome, whole.outcome) << "round " << round;
+        ASSERT_EQ(split.refusal, whole.refusal) << "round " << round;
+        ASSERT_EQ(split.events, whole.events) << "round " << round;
+    }
+}
+
+std::string chunked(std::string_view request) {
+    std::size_t head_end = request.find("\r\n\r\n") + 4;
+    std::string head(request.substr(0, head_end - 2));
+    head.replace(head.find("Content-Length"), 14, "X-Length");
+    std::string out = head + "Transfer-Encoding: chunked\r\n\r\n";
+    for (std::size_t at = head_end, n = 1; at < request.size(); at += n, n = n * 7 % 5000 + 1) {
+        std::string_view piece = request.substr(at, n);
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx;ext=1\r\n", piece.size());
+        out += size + std::string(piece) + "\r\n";
+    }
+    return out + "0\r\nTrailer: x\r\n\r\n";
+}
+
+TEST(RequestParser, ASubmissionReadsTheSameWhateverItsReadsAndFraming) {
+    test_submission s = sample_submission();
+    s.parts.push_back({"image/png", "<big>", std::string(150000, 'Q') + "QQ==", "base64", ""});
+    s.parts.push_back({"text/plain", "<raw>", std::string(100000, 'r') + "\r" + "end", "", ""});
+    const std::string request = submit_request(s);
+    const run whole = parse(request, {});
+    ASSERT_EQ(whole.outcome, parse_outcome::complete);
+    const auto& events = whole.events;
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const std::string& e) { return e.starts_with("end "); }),
+              5);
+    for (const std::string& data :
+         {std::string("Hello from the VASP\r\nline two"), std::string(100000, 'r') + "\rend"}) {
+        EXPECT_NE(std::find(events.begin(), events.end(), "data+" + data), events.end());
+    }
+    expect_same_at_every_cut(request, whole);
+    const std::string framed = chunked(request);
+    EXPECT_EQ(parse(framed, {}).events, whole.events);
+    expect_same_at_every_cut(framed, whole);
+}
+
+TEST(RequestParser, AnMm1BodyEndsWithItsLengthOrItsLastChunk) {
+    const std::string pdu = std::string("\x8c\x80\x98tid") + '\0' + std::string(3000, 'b');
+    const std::string head =
+        "POST /mm7 HTTP/1.1\r\nContent-Type: application/vnd.wap.mms-message\r\n"
+        "X-QZM-Recipient-Id: 123\r\nContent-Length: " +
+        std::to_string(pdu.size()) + "\r\n\r\n";
+    const run whole = parse(head + pdu + "trailing junk", {});
+    ASSERT_EQ(whole.outcome, parse_outcome::complete);
+    EXPECT_EQ(whole.events.back(), "mm1+" + pdu);
+    EXPECT_EQ(whole.events[whole.events.size() - 2],
+              "note HandleMM1Body: got more data (" + std::to_string(pdu.size() + 13) +
+                  ") than content length (" + std::to_string(pdu.size()) + ")");
+    expect_same_at_every_cut(head + pdu, parse(head + pdu, {}));
+    const run framed = parse(chunked(head + pdu), {});
+    EXPECT_EQ(framed.outcome, parse_outcome::complete);
+    EXPECT_EQ(framed.events.back(), "mm1+" + pdu);
+}
+
+TEST(RequestParser, RefusalsComeWithTheirStatusAtAnyCut) {
+    const std::string ok = submit_request(sample_submission());
+    auto with = [&](std::string_view from, std::string_view to) {
+        std::string r = ok;
+        return r.replace(r.find(from), from.size(), to);
+    };
+    const struct {
+        std::string request, status, last_note;
+    } rows[] = {
+        {with("POST /mm7 HTTP/1.1", "POST /mm8 HTTP/1.1"), "400 Bad request", ""},
+        {with("SOAPAction:", ": SOAPAction"), "400 Bad header", "Bad header : SOAPAction \"\""},
+        {with("Content-Length: ", "Content-Length: -"), "400 Bad request", ""},
+        {with("Content-Length: ", "Transfer-Encoding: gzip\r\nX: "), "501 Not Implemented", ""},
+        {with("start=\"<mm7_env>\"", "start=<mm7_env>"), "400 Bad content type", ""},
+        {with("Content-ID: <mm7_env>", "Content-ID: <other>"), "400 Bad request", ""},
+        {with("Content-ID: <t.txt>\r\nContent-Transfer-Encoding: 8bit",
+              "Content-ID: <t.txt>\r\nContent-Transfer-Encoding: x-uue"),
+         "400 Bad Request", "Unsupported Content-Transfer-Encoding: x-uue"},
+        {with("Host: 127.0.0.1", "Host: " + std::string(MM7_MAX_HEADER_LINE + 1, 'h')),
+         "431 Request Header Fields Too Large", ""},
+        {with("<Subject>Hello", "<Subject>" + std::string(MM7_MAX_ENVELOPE_SIZE, 's')),
+         "400 Bad request", "Envelope too large (more than 262144 bytes)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.request.substr(0, 120));
+        const run whole = parse(row.request, {});
+        EXPECT_EQ(whole.outcome, parse_outcome::refused);
+        EXPECT_EQ(whole.refusal, row.status);
+        if (!row.last_note.empty()) {
+            EXPECT_EQ(whole.events.back(), "note " + row.last_note);
+        }
+        expect_same_at_every_cut(row.request, whole);
+    }
+}
+
+TEST(ParseMultipartParams, QuotedParametersOnlyAndStartKeepsItsBracket) {
+    const struct {
+        std::string_view value;
+        opt_text boundary, start, type;
+    } rows[] = {
+        {"multipart/related; boundary=\"b-1\"; type=\"text/xml\"; start=\"<mm7_env>\"", "b-1",
+         "<mm7_env>", "text/xml"},
+        {"multipart/related; boundary=b-1; type=text/xml; start=<x>", {}, {}, {}},
+        {"multipart/related; boundary=\"open; start=\"<no-end", "open; start=", {}, {}},
+    };
+    for (const auto& row : rows) {
+        opt_text boundary, start, type;
+        ParseMultipartParams(row.value, boundary, start, type);
+        EXPECT_EQ(boundary, row.boundary) << row.value;
+        EXPECT_EQ(start, row.start) << row.value;
+        EXPECT_EQ(type, row.type) << row.value;
+    }
 }
 
 TEST(ResponseStatusMapping, ListedAndUnlistedValues) {
-    EXPECT_EQ(mm7_status_for_response(128), 1000);
-    EXPECT_EQ(mm7_status_for_response(130), 4007);
-    EXPECT_EQ(mm7_status_for_response(136), 4003);
-    EXPECT_EQ(mm7_status_for_response(137), 3000);
-    EXPECT_EQ(mm7_status_for_response(192), 4005);
-    EXPECT_EQ(mm7_status_for_response(196), 3000);
-    EXPECT_EQ(mm7_status_for_response(227), 4001);
-    EXPECT_EQ(mm7_status_for_response(232), 4003);
-    EXPECT_EQ(mm7_status_for_response(233), 3000);
-    EXPECT_EQ(mm7_status_for_response(255), 3000);
+    const std::pair<int, int> rows[] = {{128, 1000}, {130, 4007}, {136, 4003}, {137, 3000},
+                                        {192, 4005}, {196, 3000}, {227, 4001}, {232, 4003},
+                                        {233, 3000}, {255, 3000}};
+    for (auto [octet, status] : rows) {
+        EXPECT_EQ(mm7_status_for_response(octet), status) << octet;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,170 @@
+// The request parser of a VASP connection: an incremental state machine that takes the bytes of
+// one POST /mm7 as they arrive, in pieces of any size, and reports what they mean.  It does no
+// I/O of its own: the connection that feeds it owns the socket, the PDU file and the reply.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/string_utils.h"
+#include "mm7/mms_message.h"
+#include "wsp/wsp_types.h"
+
+// Parser states of a VASP connection.
+enum class client_state : std::uint32_t {
+    REQUEST_LINE = 0,
+    HTTP_HEADERS = 1,
+    PREAMBLE = 2,
+    ENVELOPE_HEADERS = 3,
+    ENVELOPE_BODY = 4,
+    CONTENT_HEADERS = 5,
+    CONTENT_PREAMBLE = 6,
+    PART_HEADERS = 7,
+    PART_BODY = 8,
+    MM1_BODY = 9,
+    DONE = 100,
+};
+
+// Bounds on one request.  No legitimate VASP comes near them.
+inline constexpr std::size_t MM7_MAX_HEADER_LINE = 16384;  // one header or request line
+inline constexpr std::size_t MM7_MAX_HEADER_COUNT = 200;   // header lines of one block
+inline constexpr std::size_t MM7_MAX_PARTS = 127;          // entry count is a single octet
+inline constexpr std::size_t MM7_LONG_LINE = 65536;        // body lines are streamed past this
+
+// The state of a chunked request body between reads.
+struct chunk_decoder {
+    enum class step { size, size_line, data, data_end, trailer, done };
+    step at = step::size;
+    std::uint64_t left = 0;      // bytes of the current chunk still to come
+    std::size_t digits = 0;      // hex digits of the size read so far
+    std::size_t line_bytes = 0;  // bytes of the current size-extension or trailer line
+    std::size_t trailer_bytes = 0;
+};
+
+// What the parser reports while a request streams in, in the order it happens.  A call that
+// answers false stops the request: the receiver could not go on (it tells its peer why itself).
+class mm7_request_events {
+  public:
+    virtual ~mm7_request_events() = default;
+    // A line for the log.
+    virtual void note(std::string_view line) = 0;
+    // The headers are complete and the PDU begins: the receiver makes its file and answers the
+    // transaction id that names it (and goes into the PDU); absent when it cannot.
+    virtual std::optional<std::string> open_pdu(bool mm1_mode) = 0;
+    // The m-send-req header block; the part count octet follows it, filled in at the end.
+    virtual bool pdu_head(byte_view head) = 0;
+    // Decoded data of the part being received, in pieces.
+    virtual bool part_data(byte_view data) = 0;
+    // The part is complete: its entry header goes into the PDU, then all its data.
+    virtual bool part_end(byte_view entry_header) = 0;
+    // A piece of an MM1-mode body: PDU bytes as they are.
+    virtual bool mm1_data(byte_view data) = 0;
+};
+
+// How far a request has come after the bytes fed so far.
+enum class parse_outcome {
+    more,      // the request goes on
+    complete,  // the whole request is in; further input is ignored
+    refused,   // the request is refused with refusal() as the HTTP status text
+    stopped,   // an event handler stopped it
+};
+
+class mm7_request_parser {
+  public:
+    mm7_request_parser(mm7_request_events& events, std::uint64_t max_message_size)
+        : events_(events), max_message_size_(max_message_size) {}
+
+    // Takes the next received bytes.
+    parse_outcome feed(byte_view bytes);
+
+    parse_outcome outcome() const { return outcome_; }
+    std::string_view refusal() const { return refusal_; }
+    client_state state() const { return state_; }
+    bool mm1_mode() const { return mm1_mode_; }
+    bool early_hints() const { return early_hints_; }  // X-Expect: 103-early-hints
+    // The submission as far as it is known (headers, then the SOAP envelope); may be null.
+    const mms_message* message() const { return message_.get(); }
+    // Parts of a complete multipart request (the value of the PDU's part count octet).
+    std::uint32_t part_count() const;
+    // PDU bytes of an MM1-mode body taken so far.
+    std::uint64_t mm1_bytes() const { return mm1_bytes_; }
+    // Memory held for the unfinished request: the unterminated input and the envelope so far.
+    std::size_t held_bytes() const;
+    // Gives back the room a long line left behind.
+    void trim();
+
+  private:
+    enum class line_result { next, stop, mm1 };
+    struct header_line {
+        line_result result = line_result::next;
+        std::string name;
+        std::string value;
+    };
+
+    bool refuse(std::string_view reason, std::string_view status);
+    bool stop();
+    void note(std::string_view line) { events_.note(line); }
+
+    bool deliver_body(byte_view bytes);
+    bool deliver_plain(byte_view bytes);
+    bool process_input(byte_view bytes);
+    bool consume_long_line();
+    bool consume_long_base64(std::size_t take);
+    bool take_mm1_body(byte_view bytes);
+    line_result process_line(std::string_view line);
+    line_result refuse_long_line();
+    header_line read_header(std::string_view line, std::string_view bad_note,
+                            std::string_view bad_status);
+    void read_multipart_params(std::string_view value, opt_text& boundary, opt_text& start,
+                               opt_text& type);
+    line_result on_http_header(std::string_view line);
+    line_result on_envelope_header(std::string_view line);
+    line_result on_envelope_body(std::string_view line);
+    line_result on_content_header(std::string_view line);
+    line_result on_part_header(std::string_view line);
+    line_result on_part_body(std::string_view line);
+    line_result finish_part(std::string_view line);
+    bool append_envelope(std::string_view text, bool new_line);
+    bool write_part_bytes(std::string_view bytes);
+    bool write_base64_line(std::string_view line);
+    bool write_raw_line(std::string_view line);
+    const std::string* watched_delimiter() const;
+
+    mm7_request_events& events_;
+    std::uint64_t max_message_size_;
+    client_state state_ = client_state::REQUEST_LINE;
+    parse_outcome outcome_ = parse_outcome::more;
+    std::string refusal_;
+
+    std::unique_ptr<mms_message> message_;
+    bool mm1_mode_ = false;
+    bool early_hints_ = false;
+    bool chunked_ = false;       // Transfer-Encoding: chunked
+    bool body_started_ = false;  // the headers are over: input goes through `chunks_`
+    std::int32_t content_length_ = 0;
+    opt_text boundary_;  // "--" + the top-level boundary
+    opt_text start_;
+    opt_text type_;
+    opt_text envelope_cid_;
+    opt_text envelope_;
+    std::unique_ptr<multipart_params> content_params_;
+    opt_text content_cid_;
+    std::unique_ptr<mms_part> part_;
+
+    buffer pending_;                   // received bytes after the last complete line
+    buffer decoded_;                   // a base64 line decoded, reused line after line
+    std::size_t header_count_ = 0;     // header lines in the current block
+    bool line_open_ = false;           // the start of the current line was consumed already
+    bool part_started_ = false;        // the current part has written its first line
+    std::uint64_t content_bytes_ = 0;  // decoded content so far
+    std::uint64_t mm1_bytes_ = 0;
+    chunk_decoder chunks_;
+};
+
+// The boundary, start and type parameters of a multipart/related Content-Type value, each absent
+// unless given as name="value" (start keeps its closing '>').
+void ParseMultipartParams(std::string_view value, opt_text& boundary, opt_text& start,
+                          opt_text& type);
