@@ -8,59 +8,22 @@
 #include "mm7/mm7.h"
 #include "mm7/mm7_server.h"
 #include "mm7_request.h"
+#include "request_transcript.h"
 
 namespace {
 
-// Everything the parser reported, in order; pieces of part and MM1 data are joined, since only
-// their bytes, not where the reads cut them, are meant.
-struct transcript : mm7_request_events {
-    std::vector<std::string> events;
-    void add(std::string_view kind, std::string_view bytes) {
-        if (!events.empty() && events.back().starts_with(kind) && kind.ends_with("+")) {
-            events.back() += bytes;
-        } else {
-            events.push_back(std::string(kind) + std::string(bytes));
-        }
-    }
-    void note(std::string_view line) override { add("note ", line); }
-    std::optional<std::string> open_pdu(bool mm1) override {
-        add(mm1 ? "open mm1" : "open", "");
-        return "tid-1";
-    }
-    bool pdu_head(byte_view head) override { return add("head ", as_text(head)), true; }
-    bool part_data(byte_view data) override { return add("data+", as_text(data)), true; }
-    bool part_end(byte_view header) override { return add("end ", as_text(header)), true; }
-    bool mm1_data(byte_view data) override { return add("mm1+", as_text(data)), true; }
-};
+using run = request_run;
 
-struct run {
-    std::vector<std::string> events;
-    parse_outcome outcome;
-    std::string refusal;
-};
-
-// Feeds the request in pieces cut at `cuts` (offsets), then reports what came out.
-run parse(std::string_view request, const std::vector<std::size_t>& cuts) {
-    transcript t;
-    mm7_request_parser parser(t, 1 << 20);
-    std::size_t from = 0;
-    for (std::size_t cut : cuts) {
-        parser.feed(as_bytes(request.substr(from, cut - from)));
-        from = cut;
-    }
-    parser.feed(as_bytes(request.substr(from)));
-    return {t.events, parser.outcome(), std::string(parser.refusal())};
+run parse(std::string_view request) {
+    return parse_request(request, [] { return std::size_t{1} << 30; });
 }
 
+// Feeds the request in pieces of random sizes, small ones first, and expects what it fed whole.
 void expect_same_at_every_cut(std::string_view request, const run& whole) {
     std::mt19937 random(7);
     for (int round = 0; round < 40; ++round) {
-        std::vector<std::size_t> cuts;
-        for (std::size_t at = 0; at < request.size();) {
-            at += 1 + random() % (round < 10 ? 3 : 20000);
-            cuts.push_back(std::min(at, request.size()));
-        }
-        run split = parse(request, cuts);
+        const unsigned most = round < 10 ? 3 : 20000;
+        const run split = parse_request(request, [&] { return 1 + random() % most; });
         ASSERT_EQ(split.outcome, whole.outcome) << "round " << round;
         ASSERT_EQ(split.refusal, whole.refusal) << "round " << round;
         ASSERT_EQ(split.events, whole.events) << "round " << round;
@@ -86,7 +49,7 @@ TEST(RequestParser, ASubmissionReadsTheSameWhateverItsReadsAndFraming) {
     s.parts.push_back({"image/png", "<big>", std::string(150000, 'Q') + "QQ==", "base64", ""});
     s.parts.push_back({"text/plain", "<raw>", std::string(100000, 'r') + "\r" + "end", "", ""});
     const std::string request = submit_request(s);
-    const run whole = parse(request, {});
+    const run whole = parse(request);
     ASSERT_EQ(whole.outcome, parse_outcome::complete);
     const auto& events = whole.events;
     EXPECT_EQ(std::count_if(events.begin(), events.end(),
@@ -98,7 +61,7 @@ TEST(RequestParser, ASubmissionReadsTheSameWhateverItsReadsAndFraming) {
     }
     expect_same_at_every_cut(request, whole);
     const std::string framed = chunked(request);
-    EXPECT_EQ(parse(framed, {}).events, whole.events);
+    EXPECT_EQ(parse(framed).events, whole.events);
     expect_same_at_every_cut(framed, whole);
 }
 
@@ -108,14 +71,14 @@ TEST(RequestParser, AnMm1BodyEndsWithItsLengthOrItsLastChunk) {
         "POST /mm7 HTTP/1.1\r\nContent-Type: application/vnd.wap.mms-message\r\n"
         "X-QZM-Recipient-Id: 123\r\nContent-Length: " +
         std::to_string(pdu.size()) + "\r\n\r\n";
-    const run whole = parse(head + pdu + "trailing junk", {});
+    const run whole = parse(head + pdu + "trailing junk");
     ASSERT_EQ(whole.outcome, parse_outcome::complete);
     EXPECT_EQ(whole.events.back(), "mm1+" + pdu);
     EXPECT_EQ(whole.events[whole.events.size() - 2],
               "note HandleMM1Body: got more data (" + std::to_string(pdu.size() + 13) +
                   ") than content length (" + std::to_string(pdu.size()) + ")");
-    expect_same_at_every_cut(head + pdu, parse(head + pdu, {}));
-    const run framed = parse(chunked(head + pdu), {});
+    expect_same_at_every_cut(head + pdu, parse(head + pdu));
+    const run framed = parse(chunked(head + pdu));
     EXPECT_EQ(framed.outcome, parse_outcome::complete);
     EXPECT_EQ(framed.events.back(), "mm1+" + pdu);
 }
@@ -145,7 +108,7 @@ TEST(RequestParser, RefusalsComeWithTheirStatusAtAnyCut) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.request.substr(0, 120));
-        const run whole = parse(row.request, {});
+        const run whole = parse(row.request);
         EXPECT_EQ(whole.outcome, parse_outcome::refused);
         EXPECT_EQ(whole.refusal, row.status);
         if (!row.last_note.empty()) {
