@@ -13,7 +13,7 @@
 
 #include "core/base64.h"
 #include "mm7/mm7.h"
-#include "wsp/wsp.h"
+#include "wsp/wsp_compose.h"
 
 namespace {
 

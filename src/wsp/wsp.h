@@ -11,6 +11,7 @@
 
 #include "core/string_utils.h"
 #include "mm7/mms_message.h"
+#include "wsp/wsp_compose.h"
 #include "wsp/wsp_types.h"
 
 // ---- composition (m-send-req files) ----
@@ -20,19 +21,11 @@ std::string generate_transaction_id();
 // Writes the m-send-req header block, Content-Type last, and flushes the stream.
 void compose_send_req_headers(FILE* stream, const mms_message& message,
                               std::string_view transaction_id, const multipart_params* params);
-// The same header block as bytes (std::bad_alloc when memory runs out).
-buffer compose_send_req_head(const mms_message& message, std::string_view transaction_id,
-                             const multipart_params* params);
 // Writes the low 8 bits of value as one octet.
 void write_octet(FILE* stream, int value);
 // Writes one multipart entry header (HeadersLen, DataLen, content type, part headers); false,
 // with nothing written, when the part has no content type or no Content-ID.
 bool compose_part_headers(FILE* stream, const mms_part& part);
-// The same entry header as bytes; absent when the part has no content type or no Content-ID.
-std::optional<buffer> compose_part_entry_header(const mms_part& part);
-// Splits "name<sep>value" (sep ":" when absent): name trimmed and lower-cased, value trimmed.
-// False, with both outputs absent, unless both are present.
-bool split_header_line(opt_view text, opt_view separator, opt_text& name, opt_text& value);
 
 // ---- parsing ----
 

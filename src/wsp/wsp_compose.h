@@ -4,6 +4,8 @@
 #include <cstdint>
 
 #include "core/string_utils.h"
+#include "mm7/mms_message.h"
+#include "wsp/wsp_types.h"
 
 // MMS header field numbers (the octet on the wire is the number | 0x80).
 inline constexpr std::uint32_t MMS_FIELD_BCC = 0x01;
@@ -44,3 +46,13 @@ buffer compose_expiry_value(std::uint32_t expiry);
 std::int32_t message_class_token(std::string_view message_class);
 // The Short-integer token of a priority text (compared lower-cased).
 std::int32_t priority_token(std::string_view priority);
+
+// The m-send-req header block, Content-Type last, as bytes (std::bad_alloc when memory runs out).
+buffer compose_send_req_head(const mms_message& message, std::string_view transaction_id,
+                             const multipart_params* params);
+// One multipart entry header as bytes; absent when the part has no content type or no
+// Content-ID.
+std::optional<buffer> compose_part_entry_header(const mms_part& part);
+// Splits "name<sep>value" (sep ":" when absent): name trimmed and lower-cased, value trimmed.
+// False, with both outputs absent, unless both are present.
+bool split_header_line(opt_view text, opt_view separator, opt_text& name, opt_text& value);
