@@ -32,7 +32,7 @@ case $target in
     mm7) sources=("$dir/parse_envelope_fuzz.cpp" "${soap[@]}")
          seeds+=("$root/tests/mm7/envelopes"); options=(-max_len=65536 -dict="$dir/envelope.dict") ;;
     request) sources=("$dir/request_fuzz.cpp" "$root/src/mm7/mm7_http.cpp" "${soap[@]}" "${wsp[@]}")
-             options=(-max_len=8192 -dict="$dir/request.dict") ;;
+             options=(-max_len=4096 -dict="$dir/request.dict") ;;
     *) echo "fuzz/run.sh: unknown target $target" >&2; exit 2 ;;
 esac
 
