@@ -61,7 +61,7 @@ def check(mut, src, build, log):
         if run(["cmake", "--build", str(build), "-j2"], log).returncode != 0:
             return "build-error", ""
         proc = run(["ctest", "--test-dir", str(build), "--stop-on-failure", "-j2",
-                    "--timeout", "240"], log)
+                    "--timeout", "240", "--output-on-failure"], log)
         if proc.returncode != 0:
             return "caught", first_failure(proc.stdout)
         return "survived", ""
