@@ -5,6 +5,7 @@
 
 #include "core/base64.h"
 #include "support/log_capture.h"
+#include "support/mms_fields.h"
 #include "wsp/wsp_compose.h"
 #include "wsp/wsp_parse.h"
 #include "wsp_test_util.h"
@@ -120,137 +121,85 @@ TEST(WspTransactionId, DistinctFileNameSafeAndEncodingTimeAndCounter) {
     }
 }
 
-mms_message parse(const char* data, std::uint32_t* offset_out = nullptr, bool part = false) {
-    std::uint32_t offset = 12345;
-    mms_message m = ParseMMSHeaders(hex(data), offset, part);
-    if (offset_out != nullptr) {
-        *offset_out = offset;
-    }
-    return m;
-}
-
-TEST(WspParseHeaders, EmptyBufferAndStopAfterContentType) {
+TEST(WspParseHeaders, Records) {
     log_capture log;
-    std::uint32_t offset = 1;
-    mms_message m = parse("", &offset);
-    EXPECT_EQ(offset, 0u);
-    EXPECT_EQ(m.message_type, 0u);
-    EXPECT_FALSE(m.content_type.has_value());
-    EXPECT_FALSE(m.recipient.has_value());
-    EXPECT_TRUE(log.contains("\nParseMMSHeaders_start\n"));
-    EXPECT_TRUE(log.contains("ParseMMSHeaders_End\n\n"));
-
-    m = parse("8C 84 98 54 31 00 8D 92 84 B3 03 96 41 00", &offset);
-    EXPECT_EQ(m.message_type, 4u);
-    EXPECT_EQ(m.transaction_id, "T1");
-    EXPECT_EQ(m.mms_version, "\x12");
-    ASSERT_TRUE(m.content_type.has_value());
-    EXPECT_EQ(m.content_type->content_type, "application/vnd.wap.multipart.related");
-    EXPECT_EQ(offset, 10u);
-    EXPECT_FALSE(m.subject.has_value());
-}
-
-TEST(WspParseHeaders, SingleFields) {
-    const std::tuple<const char*, std::function<opt_text(const mms_message&)>, opt_text> cases[] = {
-        {"8F 82", [](auto& m) { return m.priority; }, "High"},
-        {"8F 80", [](auto& m) { return m.priority; }, "Low"},
-        {"8F 85", [](auto& m) { return m.priority; }, "\x05"},
-        {"8F 00", [](auto& m) { return m.priority; }, "Low"},
-        {"95 81", [](auto& m) { return m.status; }, "Retrieved"},
-        {"95 87", [](auto& m) { return m.status; }, "\x07"},
-        {"9B 80", [](auto& m) { return m.read_status; }, "Read"},
-        {"9B 81", [](auto& m) { return m.read_status; }, "Deleted"},
+    const char* const MULTIPART = "ct=application/vnd.wap.multipart.related;start=-;type=-";
+    struct parse_case {
+        const char* data;
+        std::string want;  // the record's fields
+        int end = -1;      // where the headers end; -1: at the end of the data
+        bool part = false;
+    };
+    const parse_case cases[] = {
+        {"", ""},
+        // The headers stop after the Content-Type.
+        {"8C 84 98 54 31 00 8D 92 84 B3 03 96 41 00",
+         "type=4 tid=T1 version=\\x12 " + std::string(MULTIPART), 10},
+        {"8F 82", "priority=High"},
+        {"8F 80", "priority=Low"},
+        {"8F 85", "priority=\\x05"},
+        {"8F 00", "priority=Low"},
+        {"95 81", "status=Retrieved"},
+        {"95 87", "status=\\x07"},
+        {"9B 80", "read_status=Read"},
+        {"9B 81", "read_status=Deleted"},
+        {"86 80", "dr=1"},
+        {"86 81 90 80", "rr=1"},
+        {"90 00", ""},
         // Token 0 is a text that ends at once: the class Personal is empty.
-        {"8A 80", [](auto& m) { return m.message_class; }, ""},
+        {"8A 80", "class="},
         // Texts end at their first NUL (a two-octet-per-character subject as handsets send it).
-        {"96 09 02 03 E8 00 61 00 62 00 00", [](auto& m) { return m.subject; }, "\x03\xE8"},
-        {"97 06 EA 31 00 32 33 00", [](auto& m) { return m.recipient; }, "1"},
-        {"92 E3", [](auto& m) { return m.response_text; },
-         "Error-permanent-sending-address-unresolved"},
-        {"92 80", [](auto& m) { return m.response_text; }, std::nullopt},
-        {"92 C4", [](auto& m) { return m.response_text; }, std::nullopt},
+        {"96 09 02 03 E8 00 61 00 62 00 00", "subject=\\x03\\xE8"},
+        {"97 06 EA 31 00 32 33 00", "to=1 recipient=1"},
+        {"97 '+4917/TYPE=PLMN' 00 97 11 EA '+4918/TYPE=PLMN' 00 97 01",
+         "to=+4917,+4918, recipient=+4917"},
+        // The recipient falls back to Cc, then Bcc.
+        {"82 'c' 00 81 'b' 00", "cc=c bcc=b recipient=c"},
+        {"81 'b' 00", "bcc=b recipient=b"},
+        {"92 80", ""},
+        {"92 E3", "response=99 response_text=Error-permanent-sending-address-unresolved"},
+        {"92 C4", "response=68"},
         // A Response-Text of the PDU wins over the table.
-        {"92 81 93 'busy' 00", [](auto& m) { return m.response_text; }, "busy"},
-        {"93 06 EA 'busy' 00 92 81", [](auto& m) { return m.response_text; }, "busy"},
-        {"89 13 80 11 EA '+4917/TYPE=PLMN' 00", [](auto& m) { return m.from; }, "+4917"},
-        {"89 01 81", [](auto& m) { return m.from; }, std::nullopt},
-        {"89 0C 80 'a@b.example' 00", [](auto& m) { return m.from; }, "a@b.example"},
+        {"92 81 93 'busy' 00", "response=1 response_text=busy"},
+        {"93 06 EA 'busy' 00 92 81", "response=1 response_text=busy"},
+        {"89 13 80 11 EA '+4917/TYPE=PLMN' 00", "from=+4917"},
+        {"89 01 81", ""},
+        {"89 0C 80 'a@b.example' 00", "from=a@b.example"},
         // An address of 30 octets or more carries a quoted length inside the From value.
         {"89 1F 2A 80 1F 27 EA 'someone.with.a.long.name@mail.example' 00",
-         [](auto& m) { return m.from; }, "someone.with.a.long.name@mail.example"},
+         "from=someone.with.a.long.name@mail.example"},
         // A charset given as a Long-integer is skipped whole.
-        {"89 09 80 07 02 03 E8 '+49' 00", [](auto& m) { return m.from; }, "+49"},
-        {"89 01 80", [](auto& m) { return m.from; }, ""},
-        {"89 'x' 00", [](auto& m) { return m.from; }, std::nullopt},
-        // Recipient falls back to Cc, then Bcc.
-        {"82 'c' 00 81 'b' 00", [](auto& m) { return m.recipient; }, "c"},
-        {"81 'b' 00", [](auto& m) { return m.recipient; }, "b"},
+        {"89 09 80 07 02 03 E8 '+49' 00", "from=+49"},
+        {"89 01 80", "from="},
+        {"89 'x' 00", ""},
+        {"85 04 65 70 12 34", "date=1701843508"},
+        {"85 01 07", "date=7"},
+        {"85 05 01 02 03 04 05", ""},
+        {"85 87", ""},
         // Textual header names are skipped pairwise; Expiry, Message-Size and unknown fields too.
-        {"'X-Foo' 00 'bar' 00 96 's' 00", [](auto& m) { return m.subject; }, "s"},
-        {"88 05 81 03 01 02 03 8E 02 01 00 FF 80 96 's' 00", [](auto& m) { return m.subject; },
-         "s"},
+        {"'X-Foo' 00 'bar' 00 96 's' 00", "subject=s"},
+        {"88 05 81 03 01 02 03 8E 02 01 00 FF 80 96 's' 00", "subject=s"},
+        {"84 'text/plain' 00 41", "ct=text/plain;start=-;type=-", 12},
+        // Overlong lengths stop at the end.
+        {"96 's' 00 84 1F 8F 7F B3", "subject=s " + std::string(MULTIPART), 8},
+        {"96 1E EA 41", "subject="},
+        {"84 1F", "ct=-;start=-;type=-"},
+        {"8C 84 84", "type=4 ct=-;start=-;type=-"},  // a Content-Type name with no value
+        // Part headers: binary values lose their first and last octets; the WSP header 0x04 is
+        // not a Content-Type here and does not end the block.
+        {"C0 22 3C 61 3E 00 8E 'img.jpg' 00 96 's' 00", "content_id=\"<a>\" location=img.jpg", -1,
+         true},
+        {"C0 05 EA 3C 61 3E 00", "content_id=<a>", -1, true},
+        {"84 80 8E 'x' 00", "location=x", -1, true},
     };
-    for (const auto& [data, field, want] : cases) {
-        EXPECT_EQ(field(parse(data)), want) << data;
+    for (const parse_case& c : cases) {
+        const buffer data = hex(c.data);
+        std::uint32_t offset = 12345;
+        EXPECT_EQ(fields(ParseMMSHeaders(data, offset, c.part)), c.want) << c.data;
+        EXPECT_EQ(offset, c.end < 0 ? data.size() : static_cast<std::size_t>(c.end)) << c.data;
     }
-    const std::tuple<const char*, std::uint32_t, std::uint32_t, std::uint32_t, std::int32_t>
-        numbers[] = {
-            // data, delivery report, read report, date, response status
-            {"86 80", 1, 0, 0, -1},    {"86 81 90 80", 0, 1, 0, -1},
-            {"90 00", 0, 0, 0, -1},    {"85 04 65 70 12 34", 0, 0, 1701843508, -1},
-            {"85 01 07", 0, 0, 7, -1}, {"85 05 01 02 03 04 05", 0, 0, 0, -1},
-            {"85 87", 0, 0, 0, -1},    {"92 80", 0, 0, 0, 0},
-            {"92 E3", 0, 0, 0, 99},    {"92 C4", 0, 0, 0, 68},
-        };
-    for (const auto& [data, dr, rr, date, status] : numbers) {
-        const mms_message m = parse(data);
-        EXPECT_EQ(m.delivery_report, dr) << data;
-        EXPECT_EQ(m.read_report, rr) << data;
-        EXPECT_EQ(m.date, date) << data;
-        if (status >= 0) {
-            EXPECT_EQ(m.response_status, status) << data;
-        }
-    }
-    mms_message m = parse("97 '+4917/TYPE=PLMN' 00 97 11 EA '+4918/TYPE=PLMN' 00 97 01");
-    EXPECT_EQ(m.to, (text_list{"+4917", "+4918", ""}));
-    EXPECT_EQ(m.recipient, "+4917");
-    EXPECT_FALSE(parse("81 'b' 00").to.has_value());
-}
-
-TEST(WspParseHeaders, ContentTypeAndOverlongLengthsStopAtTheEnd) {
-    const std::tuple<const char*, std::uint32_t, opt_text, opt_text> cases[] = {
-        // data, offset after the headers, content type, subject
-        {"84 'text/plain' 00 41", 12, "text/plain", std::nullopt},
-        {"96 's' 00 84 1F 8F 7F B3", 8, "application/vnd.wap.multipart.related", "s"},
-        {"96 1E EA 41", 4, std::nullopt, ""},
-        {"84 1F", 2, std::nullopt, std::nullopt},
-        {"8C 84 84", 3, std::nullopt, std::nullopt},  // a Content-Type name with no value
-    };
-    for (const auto& [data, want_offset, media, subject] : cases) {
-        std::uint32_t offset = 0;
-        const mms_message m = parse(data, &offset);
-        EXPECT_EQ(offset, want_offset) << data;
-        EXPECT_EQ(m.subject, subject) << data;
-        if (media) {
-            ASSERT_TRUE(m.content_type.has_value()) << data;
-            EXPECT_EQ(m.content_type->content_type, media) << data;
-        }
-    }
-    const mms_message m = parse("8C 84 84");
-    EXPECT_EQ(m.message_type, 4u);
-    ASSERT_TRUE(m.content_type.has_value());
-    EXPECT_FALSE(m.content_type->content_type.has_value());
-}
-
-TEST(WspParseHeaders, PartHeaderMode) {
-    mms_message m = parse("C0 22 3C 61 3E 00 8E 'img.jpg' 00 96 's' 00", nullptr, true);
-    EXPECT_EQ(m.content_id, "\"<a>\"");
-    EXPECT_EQ(m.content_location, "img.jpg");
-    EXPECT_FALSE(m.subject.has_value());
-    // Binary values lose their first and last octets.
-    EXPECT_EQ(parse("C0 05 EA 3C 61 3E 00", nullptr, true).content_id, "<a>");
-    // The WSP header 0x04 is not a Content-Type here and does not end the block.
-    EXPECT_EQ(parse("84 80 8E 'x' 00", nullptr, true).content_location, "x");
+    EXPECT_TRUE(log.contains("\nParseMMSHeaders_start\n"));
+    EXPECT_TRUE(log.contains("ParseMMSHeaders_End\n\n"));
 }
 
 TEST(WspParseHelpers, UnwrapAndPlmnSuffix) {
@@ -348,24 +297,12 @@ TEST(WspRoundTrip, SendReqHeadersAndPartEntries) {
         }
     });
     std::uint32_t offset = 0;
-    mms_message out = ParseMMSHeaders(pdu, offset, false);
-    EXPECT_EQ(out.message_type, 0u);
-    EXPECT_EQ(out.transaction_id, "tid-1");
-    EXPECT_EQ(out.mms_version, "\x12");
-    EXPECT_FALSE(out.from.has_value());
-    EXPECT_EQ(out.to, in.to);
-    EXPECT_EQ(out.cc, in.cc);
-    EXPECT_EQ(out.bcc, in.bcc);
-    EXPECT_EQ(out.recipient, "+4917");
-    EXPECT_EQ(out.message_class, "\x01");
-    EXPECT_EQ(out.priority, "High");
-    EXPECT_EQ(out.delivery_report, 1u);
-    EXPECT_EQ(out.read_report, 1u);
-    EXPECT_EQ(out.subject, in.subject);
-    ASSERT_TRUE(out.content_type.has_value());
-    EXPECT_EQ(out.content_type->content_type, "application/vnd.wap.multipart.related");
-    EXPECT_EQ(out.content_type->start, "<smil>");
-    EXPECT_EQ(out.content_type->type, "application/smil");
+    EXPECT_EQ(fields(ParseMMSHeaders(pdu, offset, false)),
+              "tid=tid-1 version=\\x12 to=+4917,a@b.example cc=+4918 bcc=+4919 recipient=+4917 "
+              "class=\\x01 priority=High subject=" +
+                  std::string(40, 'S') +
+                  "\\xC3\\xA4 dr=1 rr=1 "
+                  "ct=application/vnd.wap.multipart.related;start=<smil>;type=application/smil");
     std::size_t i = 0;
     const body_walk walk = walk_body(pdu, offset, [&](const multipart_entry& e, std::uint64_t) {
         ASSERT_LT(i, parts.size());
