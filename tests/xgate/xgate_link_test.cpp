@@ -19,11 +19,14 @@ buffer cnf(std::uint32_t call_id, std::uint32_t status, const buffer& pdu) {
     return send_cnf(call_id, status, 17, "001010000000001", 5, pdu);
 }
 
-struct hook_call {
-    std::string what;
-    outgoing_mms_info* client;
-    xgate_message msg;
-};
+// A hook call as "hook client: fields of the message".
+std::string call(const char* hook, outgoing_mms_info* c, const xgate_message& m) {
+    return std::string(hook) +
+           (c == client_a   ? " a: "
+            : c == client_b ? " b: "
+                            : " -: ") +
+           fields(m);
+}
 
 class XgateLink : public ::testing::Test {
   protected:
@@ -46,14 +49,14 @@ class XgateLink : public ::testing::Test {
     void install_hooks() {
         xgate_hooks_table.client_fd = [](outgoing_mms_info* c) { return c == client_a ? 41 : 42; };
         xgate_hooks_table.on_timeout_ind = [this](outgoing_mms_info* c, const xgate_message& m) {
-            calls.push_back({"timeout", c, m});
+            calls.push_back(call("timeout", c, m));
         };
         xgate_hooks_table.on_send_cnf = [this](outgoing_mms_info* c, const xgate_message& m) {
-            calls.push_back({"cnf", c, m});
+            calls.push_back(call("cnf", c, m));
         };
         xgate_hooks_table.on_mms_rcv_ind = [this](const xgate_message& m, server_config& cfg) {
             EXPECT_EQ(&cfg, &config);
-            calls.push_back({"rcv", nullptr, m});
+            calls.push_back(call("rcv", nullptr, m));
         };
     }
     // The kernel sends data; the link handles exactly that datagram.
@@ -76,7 +79,7 @@ class XgateLink : public ::testing::Test {
     udp_end kernel{XGATE_KERNEL_PORT};
     server_config config;
     int fd = -1;
-    std::vector<hook_call> calls;
+    std::vector<std::string> calls;
 };
 
 TEST_F(XgateLink, OpenLogsAndDatagramsAreDumped) {
@@ -96,25 +99,16 @@ TEST_F(XgateLink, ConfirmationsAndTimeoutsGoToTheConnectionOfTheirCallId) {
     install_hooks();
     callid_table[3] = {3, client_a};
     deliver(cnf(3, 1, {0x8C, 0x81}));
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].what, "cnf");
-    EXPECT_EQ(calls[0].client, client_a);
-    EXPECT_EQ(calls[0].msg.status, 1u);
-    EXPECT_EQ(calls[0].msg.cause, 17u);
-    EXPECT_EQ(calls[0].msg.port, 5u);
-    EXPECT_EQ(calls[0].msg.imsi, "001010000000001");
-    EXPECT_EQ(calls[0].msg.pdu, (buffer{0x8C, 0x81}));
     expect_lines_in_order({"Found client fd 41 by callid 3\n", "MMS_SENDMMS_CNF received\n"});
-
     log.clear();
     callid_table[515 % CALLID_TABLE_SIZE] = {515, client_b};
     deliver(join({timeout_ind(515, "", 44), cnf(515, 10, {0x8C})}));
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[1].what, "timeout");
-    EXPECT_EQ(calls[1].client, client_b);
-    EXPECT_EQ(calls[1].msg.timeout, 44u);
-    EXPECT_EQ(calls[2].what, "cnf");
-    EXPECT_EQ(calls[2].msg.status, 10u);
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "cnf a: kind=32835 len=58 call=3 port=5 status=1 cause=17 "
+                         "imsi=001010000000001 pdu=8C81",
+                         "timeout b: kind=73 len=44 call=515 timeout=44",
+                         "cnf b: kind=32835 len=57 call=515 port=5 status=10 cause=17 "
+                         "imsi=001010000000001 pdu=8C"}));
     expect_lines_in_order({"MMS_SENDMMS_CNF received, timeout=44\n", "MMS_SENDMMS_CNF received\n"});
     EXPECT_FALSE(log.contains("Not found"));
 }
@@ -149,13 +143,11 @@ TEST_F(XgateLink, ReceivedMmsGetUnhookedAndMalformedFrames) {
                              "/in/a.mm1"),
                   frame_of(MMS_MMSGET_IND, {}), bad_cnf,
                   frame_of(MMS_SENDMMS_TIMEOUT_IND, {0, 0, 0, 9}), cnf(9, 1, {})}));
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].what, "rcv");
-    EXPECT_EQ(calls[0].msg.flags, MMSRCV_FLAG_FILE);
-    EXPECT_EQ(calls[0].msg.recipient, "+49");
-    EXPECT_EQ(as_text(calls[0].msg.data), "/in/a.mm1");
-    EXPECT_EQ(calls[1].what, "cnf");
-    EXPECT_TRUE(calls[1].msg.pdu.empty());
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "rcv -: kind=70 len=61 port=1 flags=4 imsi=001010000000002 to=+49 "
+                         "data=/in/a.mm1",
+                         "cnf a: kind=32835 len=56 call=9 port=5 status=1 cause=17 "
+                         "imsi=001010000000001"}));
     EXPECT_TRUE(log.contains("MMS_MMSRCV_IND received\n"));
     EXPECT_TRUE(log.contains("MMS_MMSGET_IND received, ignoring\n"));
     EXPECT_FALSE(log.contains("Not found"));
@@ -196,9 +188,15 @@ TEST_F(XgateLink, DatagramsAreReadUpTo4096Bytes) {
     deliver(datagram);
     EXPECT_TRUE(log.contains("Received 4096 bytes from kernel\n"));
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].what, "timeout");
-    EXPECT_EQ(calls[1].what, "cnf");
-    EXPECT_EQ(calls[1].msg.pdu, buffer(36, 0x8C));
+    EXPECT_EQ(calls[0], "timeout a: kind=73 len=44 call=1001 timeout=1");
+    std::string pdu;
+    for (int i = 0; i < 36; ++i) {
+        pdu += "8C";
+    }
+    EXPECT_EQ(calls[1],
+              "cnf a: kind=32835 len=92 call=1001 port=5 status=1 cause=17 "
+              "imsi=001010000000001 pdu=" +
+                  pdu);
 }
 
 using XgateLinkDeathTest = XgateLink;

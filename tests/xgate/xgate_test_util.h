@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -19,10 +20,7 @@
 class frame_writer {
   public:
     frame_writer& be32(std::uint32_t v) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            bytes_.push_back(static_cast<std::uint8_t>(v >> shift));
-        }
-        return *this;
+        return text(std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)});
     }
     // A text field of exactly width bytes, zero-padded (or cut).
     frame_writer& field(std::string_view text, std::size_t width) {
@@ -80,6 +78,41 @@ inline buffer mmsrcv_ind(std::string_view imsi, std::uint32_t port, std::uint32_
     w.field(imsi, 15).field("", 1).be32(port).be32(flags).be32(r).be32(s).be32(d);
     w.text(to).text(from).text(data);
     return frame_of(MMS_MMSRCV_IND, w.bytes());
+}
+
+// A parsed frame as one line of its set fields; data and PDU as text when printable, else hex.
+inline std::string fields(const xgate_message& m) {
+    std::string out = "kind=" + std::to_string(m.kind) + " len=" + std::to_string(m.frame_length);
+    auto add = [&](const char* name, std::string_view value) {
+        if (!value.empty()) {
+            out += " " + std::string(name) + "=" + std::string(value);
+        }
+    };
+    auto bytes = [&](const char* name, const buffer& value) {
+        const bool printable =
+            std::all_of(value.begin(), value.end(), [](auto c) { return c >= 0x20 && c < 0x7F; });
+        std::string hex;
+        for (auto c : value) {
+            hex += "0123456789ABCDEF"[c >> 4];
+            hex += "0123456789ABCDEF"[c & 15];
+        }
+        add(name, printable ? std::string(as_text(value)) : hex);
+    };
+    for (auto [name, value] : {std::pair{"word2", m.word2},
+                               {"call", m.call_id},
+                               {"port", m.port},
+                               {"flags", m.flags},
+                               {"status", m.status},
+                               {"cause", m.cause},
+                               {"timeout", m.timeout}}) {
+        add(name, value != 0 ? std::to_string(value) : "");
+    }
+    add("imsi", m.imsi);
+    add("to", m.recipient);
+    add("from", m.sender);
+    bytes("data", m.data);
+    bytes("pdu", m.pdu);
+    return out + (m.malformed ? " malformed" : "");
 }
 
 // A UDP socket bound to 127.0.0.1:port (0: any), playing one end of the kernel link.
