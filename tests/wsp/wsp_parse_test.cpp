@@ -1,6 +1,9 @@
 // The m-send-req the daemon composes, and the header and entry parser for what it receives.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <memory>
 #include <set>
 
 #include "core/base64.h"
@@ -261,8 +264,24 @@ TEST(WspMultipartEntry, Entries) {
     }
 }
 
-// What the composer writes, the parser reads back to the same fields.
-TEST(WspRoundTrip, SendReqHeadersAndPartEntries) {
+// An m-send-req with every header the composer writes and three entries.
+std::vector<mms_part> sample_parts() {
+    std::vector<mms_part> parts(3);
+    parts[0].content_type = "application/smil";
+    parts[0].content_id = "\"<smil>\"";
+    parts[0].data_length = 4;
+    parts[1].content_type = "image/jpeg; name=a.jpg";
+    parts[1].content_id = "\"<img>\"";
+    parts[1].content_location = "a.jpg";
+    parts[1].content_disposition = "attachment; filename=a.jpg";
+    parts[1].data_length = 200;
+    parts[2].content_type = "text/plain; charset=utf-8; name=hello.txt";
+    parts[2].content_id = "\"<t>\"";
+    parts[2].data_length = 11;
+    return parts;
+}
+
+buffer sample_send_req() {
     mms_message in;
     in.to = text_list{"+4917", "a@b.example"};
     in.cc = text_list{"+4918"};
@@ -275,27 +294,21 @@ TEST(WspRoundTrip, SendReqHeadersAndPartEntries) {
     in.subject = std::string(40, 'S') + "\xC3\xA4";
     multipart_params params;
     params.type = "application/smil";
-    std::vector<mms_part> parts(3);
-    parts[0].content_type = "application/smil";
-    parts[0].content_id = "\"<smil>\"";
-    parts[0].data_length = 4;
-    parts[1].content_type = "image/jpeg; name=a.jpg";
-    parts[1].content_id = "\"<img>\"";
-    parts[1].content_location = "a.jpg";
-    parts[1].content_disposition = "attachment; filename=a.jpg";
-    parts[1].data_length = 200;
-    parts[2].content_type = "text/plain; charset=utf-8";
-    parts[2].content_id = "\"<t>\"";
-    buffer pdu = capture([&](FILE* f) {
+    return capture([&](FILE* f) {
         compose_send_req_headers(f, in, "tid-1", &params);
         write_octet(f, 3);
-        for (const mms_part& p : parts) {
+        for (const mms_part& p : sample_parts()) {
             ASSERT_TRUE(compose_part_headers(f, p));
             for (std::uint32_t i = 0; i < p.data_length; ++i) {
-                write_octet(f, static_cast<int>(i));
+                write_octet(f, 'a' + static_cast<int>(i % 26));
             }
         }
     });
+}
+
+// What the composer writes, the parser reads back to the same fields.
+TEST(WspRoundTrip, SendReqHeadersAndPartEntries) {
+    const buffer pdu = sample_send_req();
     std::uint32_t offset = 0;
     EXPECT_EQ(fields(ParseMMSHeaders(pdu, offset, false)),
               "tid=tid-1 version=\\x12 to=+4917,a@b.example cc=+4918 bcc=+4919 recipient=+4917 "
@@ -303,6 +316,7 @@ TEST(WspRoundTrip, SendReqHeadersAndPartEntries) {
                   std::string(40, 'S') +
                   "\\xC3\\xA4 dr=1 rr=1 "
                   "ct=application/vnd.wap.multipart.related;start=<smil>;type=application/smil");
+    const std::vector<mms_part> parts = sample_parts();
     std::size_t i = 0;
     const body_walk walk = walk_body(pdu, offset, [&](const multipart_entry& e, std::uint64_t) {
         ASSERT_LT(i, parts.size());
@@ -316,6 +330,54 @@ TEST(WspRoundTrip, SendReqHeadersAndPartEntries) {
     EXPECT_EQ(walk.entries, 3u);
     EXPECT_EQ(i, 3u);
     EXPECT_EQ(walk.end, pdu.size());
+}
+
+std::string run(const std::string& command) {
+    std::string out;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    char chunk[4096];
+    for (std::size_t n; pipe && (n = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) {
+        out.append(chunk, n);
+    }
+    return out;
+}
+
+// An independent decoder reads the same m-send-req: posted in a pcap, tshark's MMS dissector
+// must find no malformed or erroneous field in it.
+TEST(WspTshark, ComposedSendReqDissectsCleanly) {
+    if (std::system("(command -v tshark && command -v text2pcap) >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "tshark or text2pcap not installed";
+    }
+    const buffer pdu = sample_send_req();
+    const buffer request =
+        cat({text_bytes("POST /mms HTTP/1.1\r\nHost: mmsc.example\r\nContent-Type: "
+                        "application/vnd.wap.mms-message\r\nContent-Length: " +
+                        std::to_string(pdu.size()) + "\r\n\r\n"),
+             pdu});
+    const std::string dir = "/tmp/wsp_tshark_" + std::to_string(getpid());
+    std::filesystem::create_directories(dir);
+    FILE* f = std::fopen((dir + "/request.txt").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    for (std::size_t i = 0; i < request.size(); ++i) {
+        if (i % 16 == 0) {
+            std::fprintf(f, "%s%06zx", i == 0 ? "" : "\n", i);
+        }
+        std::fprintf(f, " %02x", request[i]);
+    }
+    std::fprintf(f, "\n");
+    std::fclose(f);
+    run("text2pcap -q -T 40000,80 -4 10.0.0.1,10.0.0.2 " + dir + "/request.txt " + dir +
+        "/request.pcap 2>&1");
+    const std::string text =
+        run("tshark -n -r " + dir + "/request.pcap -V -d tcp.port==80,http 2>&1");
+    std::filesystem::remove_all(dir);
+    for (const char* wanted : {"MMS Message Encapsulation", "m-send-req", "+4917/TYPE=PLMN",
+                               "application/smil", "hello.txt"}) {
+        EXPECT_NE(text.find(wanted), std::string::npos) << wanted << "\n" << text;
+    }
+    for (const char* unwanted : {"Malformed", "Expert Info (Error", "Expert Info (Warning"}) {
+        EXPECT_EQ(text.find(unwanted), std::string::npos) << unwanted << "\n" << text;
+    }
 }
 
 }  // namespace

@@ -278,20 +278,4 @@ TEST(WspParseContentType, Forms) {
     EXPECT_TRUE(log.contains("parse_content_type: bad content type type binary"));
 }
 
-TEST(WspContentRoundTrip, ComposedTypesDecodeBack) {
-    for (const char* text : {"image/jpeg", "application/smil", "text/plain; charset=utf-8",
-                             "application/vnd.wap.multipart.related; start=<smil>",
-                             "audio/amr; name=a.amr; x-extra=1"}) {
-        buffer value = compose_content_type(text);
-        std::uint32_t offset = 0;
-        opt_text type;
-        buffer decoded = decode_value(value, offset, type);
-        EXPECT_EQ(offset, value.size()) << text;
-        mms_content_type ct;
-        parse_content_type_f(decoded, type, ct);
-        const std::string media(text);
-        EXPECT_EQ(ct.content_type, media.substr(0, media.find(';'))) << text;
-    }
-}
-
 }  // namespace
