@@ -13,24 +13,10 @@
 
 namespace {
 
-// Sets the time zone for the life of the object and restores the previous one afterwards.
-class fixed_tz {
-  public:
-    explicit fixed_tz(const char* zone) {
-        if (const char* old = std::getenv("TZ")) {
-            previous_ = old;
-        }
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~fixed_tz() {
-        previous_ ? setenv("TZ", previous_->c_str(), 1) : unsetenv("TZ");
-        tzset();
-    }
-
-  private:
-    std::optional<std::string> previous_;
-};
+void set_tz(const char* zone) {
+    setenv("TZ", zone, 1);
+    tzset();
+}
 
 // Central European time with its summer time rule, independent of installed zone files.
 constexpr const char* CET = "CET-1CEST,M3.5.0,M10.5.0/3";
@@ -213,7 +199,7 @@ TEST(SoapXmlTree, DeepTreesAreWalkedAndReleasedWithoutRecursion) {
 }
 
 TEST(SoapDates, FormatAndParse) {
-    fixed_tz zone(CET);
+    set_tz(CET);
     // Written in UTC without zone or fraction; a time no broken-down year holds gives no date.
     EXPECT_EQ(mm7_format_date(0), "1970-01-01T00:00:00");
     EXPECT_EQ(mm7_format_date(1700000000), "2023-11-14T22:13:20");
@@ -243,10 +229,10 @@ TEST(SoapDates, FormatAndParse) {
         {CET, "P0Y7M1DT0H0M0S", 181 * 86400},  // no summer hour either
     };
     for (const date_case& c : cases) {
-        fixed_tz in(c.zone);
+        set_tz(c.zone);
         EXPECT_EQ(mm7_parse_date(c.text), c.want) << *c.text << " " << c.zone;
     }
-    fixed_tz utc("UTC");
+    set_tz("UTC");
     for (const char* bad :
          {"", "tomorrow", "2023-13-01T00:00:00", "2023-11-14", "2023-11-14 10:00:00", "P", "P1D",
           "PT30S", "p0Y1M1DT0H0M30S", "P0Y0M1DT0H0M0S", "P0Y1M0DT0H0M0S", "P0Y13M1DT0H0M0S",
@@ -254,6 +240,7 @@ TEST(SoapDates, FormatAndParse) {
         EXPECT_EQ(mm7_parse_date(bad), 0u) << bad;
     }
     EXPECT_EQ(mm7_parse_date(std::nullopt), 0u);
+    unsetenv("TZ");
 }
 
 TEST(SoapSenderMarkers, TargetTakesDigitsOfRouteByForceTakesTheRest) {

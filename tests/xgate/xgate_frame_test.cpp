@@ -193,29 +193,7 @@ TEST(XgateParser, TextsAreCutToTheirRoomAndEndAtAZero) {
     EXPECT_EQ(fields(*loose), "kind=70 len=65 port=1 flags=4 imsi=1 to=+491 from=+492 data=/x.mm1");
 }
 
-TEST(XgateParser, AFullDatagramOfFramesIsWalkedToTheLastCompleteOne) {
-    buffer datagram;
-    for (int i = 0; i < 204; ++i) {
-        datagram =
-            join({datagram, frame_of(MMS_MMSGET_IND, buffer(8, static_cast<std::uint8_t>(i)))});
-    }
-    // 204 * 20 = 4080; a 16-byte frame completes 4096 exactly.
-    datagram = join({datagram, frame_of(XGATE_CONNECT_CNF, {1, 2, 3, 4})});
-    ASSERT_EQ(datagram.size(), XGATE_MAX_DATAGRAM);
-    log_capture log;
-    auto walk = [](byte_view d) {
-        int frames = 0;
-        std::uint32_t offset = 0, last_kind = 0;
-        while (auto msg = ParseXgateMessage(d, offset)) {
-            ++frames;
-            offset += msg->frame_length;
-            last_kind = msg->kind;
-        }
-        return std::pair{frames, last_kind};
-    };
-    EXPECT_EQ(walk(datagram), (std::pair{205, XGATE_CONNECT_CNF}));
-    // Cut by one byte, the last frame is incomplete and dropped.
-    EXPECT_EQ(walk(byte_view(datagram).first(4095)), (std::pair{204, MMS_MMSGET_IND}));
-}
+// A datagram of exactly 4096 bytes walked to its end, and one whose last frame is cut: see
+// XgateLink.DatagramsAreReadUpTo4096Bytes.
 
 }  // namespace
