@@ -74,15 +74,16 @@ TEST(WspSendReq, HeadersInOrder) {
 }
 
 TEST(WspSendReq, TokensExpiryAndOctets) {
-    const std::pair<const char*, int> classes[] = {
-        {"Personal", 0}, {"ADVERTISEMENT", 1}, {"informational", 2}, {"Auto", 3}, {"bulk", 0}};
-    for (auto [text, token] : classes) {
-        EXPECT_EQ(message_class_token(text), token) << text;
+    // Case does not matter; an unknown class is Personal, an unknown priority Normal.
+    for (auto [text, want] : {std::pair{"Personal", 0},
+                              {"ADVERTISEMENT", 1},
+                              {"informational", 2},
+                              {"Auto", 3},
+                              {"bulk", 0}}) {
+        EXPECT_EQ(message_class_token(text), want) << text;
     }
-    const std::pair<const char*, int> priorities[] = {
-        {"High", 2}, {"low", 0}, {"NORMAL", 1}, {"urgent", 1}};
-    for (auto [text, token] : priorities) {
-        EXPECT_EQ(priority_token(text), token) << text;
+    for (auto [text, want] : {std::pair{"High", 2}, {"low", 0}, {"NORMAL", 1}, {"urgent", 1}}) {
+        EXPECT_EQ(priority_token(text), want) << text;
     }
     // Relative below the threshold, absolute from it; the largest date is never a Short-integer.
     const std::pair<std::uint32_t, const char*> expiries[] = {

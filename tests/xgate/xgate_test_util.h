@@ -147,23 +147,6 @@ class udp_end {
         data.resize(static_cast<std::size_t>(n));
         return data;
     }
-    // The frames of the next datagram, read with the daemon's parser.
-    std::vector<std::unique_ptr<xgate_message>> receive_frames(
-        std::chrono::milliseconds timeout = std::chrono::seconds(2)) const {
-        std::vector<std::unique_ptr<xgate_message>> frames;
-        auto data = receive(timeout);
-        std::uint32_t offset = 0;
-        while (data && offset < data->size()) {
-            auto msg = ParseXgateMessage(*data, offset);
-            if (!msg) {
-                ADD_FAILURE() << "bytes after the last frame";
-                break;
-            }
-            offset += msg->frame_length;
-            frames.push_back(std::move(msg));
-        }
-        return frames;
-    }
 
   private:
     static sockaddr_in address(std::uint16_t port) {
