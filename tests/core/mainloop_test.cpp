@@ -2,8 +2,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <vector>
-
 #include "core/log.h"
 #include "core/mainloop.h"
 #include "support/log_capture.h"
@@ -24,124 +22,33 @@ class MainloopTest : public ::testing::Test {
     int readable_socket() {
         int pair[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        fds_.push_back(pair[0]);
-        fds_.push_back(pair[1]);
+        fds_.insert(fds_.end(), {pair[0], pair[1]});
         EXPECT_EQ(write(pair[1], "x", 1), 1);
         return pair[0];
     }
+    log_capture log;
     std::vector<int> fds_;
 };
 
 TEST_F(MainloopTest, HandlerResultEndsTheLoopAndIsReturned) {
-    log_capture log;
     int fd = readable_socket();
     int calls = 0;
     mainloop_register_fd(fd, MAINLOOP_IN, [&](int got, int flags) {
         EXPECT_EQ(got, fd);
         EXPECT_EQ(flags, MAINLOOP_IN);
-        return ++calls == 3 ? -1 : 0;  // level-triggered: called again while data waits
+        return ++calls >= 3 ? -1 : 0;  // level-triggered: called again while data waits
     });
     EXPECT_EQ(mainloop_run(100), -1);
     EXPECT_EQ(calls, 3);
-    EXPECT_TRUE(log.contains("mainloop_register_fd " + std::to_string(fd)));
-    EXPECT_TRUE(log.contains("mainloop handler " + std::to_string(fd) + " in    flags=1"));
-    EXPECT_TRUE(log.contains("mainloop handler " + std::to_string(fd) + " out, rc=-1"));
-}
-
-TEST_F(MainloopTest, DescriptorUnregisteredEarlierInTheBatchIsSkipped) {
-    int a = readable_socket();
-    int b = readable_socket();
-    int called_a = 0;
-    int called_b = 0;
-    // Whichever runs first removes the other; only one may ever be called.
-    mainloop_register_fd(a, MAINLOOP_IN, [&](int, int) {
-        ++called_a;
-        mainloop_unregister_fd(b);
-        return 7;
-    });
-    mainloop_register_fd(b, MAINLOOP_IN, [&](int, int) {
-        ++called_b;
-        mainloop_unregister_fd(a);
-        return 7;
-    });
-    EXPECT_EQ(mainloop_run(100), 7);
-    EXPECT_EQ(called_a + called_b, 1);
-}
-
-TEST_F(MainloopTest, NonZeroResultStopsTheRestOfTheBatch) {
-    int a = readable_socket();
-    int b = readable_socket();
-    int calls = 0;
-    mainloop_register_fd(a, MAINLOOP_IN, [&](int, int) { return ++calls, -1; });
-    mainloop_register_fd(b, MAINLOOP_IN, [&](int, int) { return ++calls, -1; });
-    EXPECT_EQ(mainloop_run(100), -1);
-    EXPECT_EQ(calls, 1);
-}
-
-TEST_F(MainloopTest, HighestDescriptorFollowsUnregistration) {
-    int a = readable_socket();
-    int b = readable_socket();
-    auto handler = [](int, int) { return 0; };
-    mainloop_register_fd(a, MAINLOOP_IN, handler);
-    mainloop_register_fd(b, MAINLOOP_IN, handler);
-    EXPECT_EQ(mainloop_highest_fd(), std::max(a, b));
-    mainloop_unregister_fd(std::max(a, b));
-    EXPECT_EQ(mainloop_highest_fd(), std::min(a, b));
-    mainloop_unregister_fd(std::min(a, b));
-    EXPECT_EQ(mainloop_highest_fd(), -1);
-}
-
-TEST_F(MainloopTest, MisuseIsLoggedAndIgnored) {
-    log_capture log;
-    auto handler = [](int, int) { return 0; };
-    mainloop_register_fd(4096, MAINLOOP_IN, handler);
-    mainloop_register_fd(-1, MAINLOOP_IN, handler);
-    EXPECT_TRUE(log.contains("mainloop_register_fd: bad descriptor 4096"));
-    EXPECT_TRUE(log.contains("mainloop_register_fd: bad descriptor -1"));
-    EXPECT_EQ(mainloop_highest_fd(), -1);
-    mainloop_unregister_fd(5);
-    EXPECT_TRUE(log.contains("mainloop_unregister_fd: handler does not exist for descriptor 5"));
-    mainloop_set_fd_flags(5, MAINLOOP_IN);
-    EXPECT_TRUE(log.contains("mainloop_set_fd_flags: bad descriptor 5"));
-}
-
-TEST_F(MainloopTest, SecondRegistrationKeepsTheFirstHandler) {
-    log_capture log;
-    int fd = readable_socket();
-    mainloop_register_fd(fd, MAINLOOP_IN, [](int, int) { return 1; });
+    const std::string n = std::to_string(fd);
+    EXPECT_TRUE(log.contains("mainloop_register_fd " + n));
+    EXPECT_TRUE(log.contains("mainloop handler " + n + " in    flags=1"));
+    EXPECT_TRUE(log.contains("mainloop handler " + n + " out, rc=-1"));
+    // A second registration keeps the first handler.
     mainloop_register_fd(fd, MAINLOOP_IN, [](int, int) { return 2; });
-    EXPECT_TRUE(log.contains("mainloop_register_fd: handler already exists for descriptor " +
-                             std::to_string(fd)));
-    EXPECT_EQ(mainloop_run(100), 1);
-}
-
-TEST_F(MainloopTest, TicksRunInOrderAtTheGivenRate) {
-    std::vector<int> order;
-    mainloop_add_tick([&] {
-        order.push_back(1);
-        return 0;
-    });
-    mainloop_add_tick([&] {
-        order.push_back(2);
-        return order.size() >= 6 ? 9 : 0;
-    });
-    std::int64_t start = ticks_now();
-    EXPECT_EQ(mainloop_run(50), 9);
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 1, 2, 1, 2}));
-    // Three passes at 50 per second cannot take less than about 2 periods.
-    EXPECT_GE(ticks_now() - start, 2 * ticks_per_second / 50 - 1);
-}
-
-TEST_F(MainloopTest, TickMayClearTheTickList) {
-    int calls = 0;
-    mainloop_add_tick([&] {
-        ++calls;
-        mainloop_clear_ticks();
-        return 0;
-    });
-    mainloop_add_tick([&] { return 5; });  // still part of the running pass
-    EXPECT_EQ(mainloop_run(100), 5);
-    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(log.contains("mainloop_register_fd: handler already exists for descriptor " + n));
+    EXPECT_EQ(mainloop_run(100), -1);
+    EXPECT_EQ(calls, 4);
 }
 
 TEST_F(MainloopTest, OutputFlagReportsWritability) {
@@ -150,6 +57,73 @@ TEST_F(MainloopTest, OutputFlagReportsWritability) {
                          [](int, int flags) { return flags == MAINLOOP_OUT ? 3 : 0; });
     EXPECT_EQ(mainloop_run(100), 3);
     mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_OUT);
+}
+
+TEST_F(MainloopTest, UnregisteredOrStoppedHandlersOfABatchAreNotCalled) {
+    for (bool unregister : {true, false}) {
+        int a = readable_socket(), b = readable_socket();
+        int calls = 0;
+        // Whichever runs first removes the other, or ends the batch; only one may be called.
+        mainloop_register_fd(a, MAINLOOP_IN, [&, unregister, b](int, int) {
+            ++calls;
+            if (unregister) {
+                mainloop_unregister_fd(b);
+            }
+            return 7;
+        });
+        mainloop_register_fd(b, MAINLOOP_IN, [&, unregister, a](int, int) {
+            ++calls;
+            if (unregister) {
+                mainloop_unregister_fd(a);
+            }
+            return 7;
+        });
+        EXPECT_EQ(mainloop_run(100), 7);
+        EXPECT_EQ(calls, 1) << unregister;
+        mainloop_cleanup();
+    }
+}
+
+TEST_F(MainloopTest, HighestDescriptorAndMisuse) {
+    int a = readable_socket(), b = readable_socket();
+    auto handler = [](int, int) { return 0; };
+    mainloop_register_fd(a, MAINLOOP_IN, handler);
+    mainloop_register_fd(b, MAINLOOP_IN, handler);
+    EXPECT_EQ(mainloop_highest_fd(), std::max(a, b));
+    mainloop_unregister_fd(std::max(a, b));
+    EXPECT_EQ(mainloop_highest_fd(), std::min(a, b));
+    mainloop_unregister_fd(std::min(a, b));
+    EXPECT_EQ(mainloop_highest_fd(), -1);
+    // Misuse is logged and ignored.
+    mainloop_register_fd(4096, MAINLOOP_IN, handler);
+    mainloop_register_fd(-1, MAINLOOP_IN, handler);
+    EXPECT_EQ(mainloop_highest_fd(), -1);
+    mainloop_unregister_fd(5);
+    mainloop_set_fd_flags(5, MAINLOOP_IN);
+    for (const char* line :
+         {"mainloop_register_fd: bad descriptor 4096", "mainloop_register_fd: bad descriptor -1",
+          "mainloop_unregister_fd: handler does not exist for descriptor 5",
+          "mainloop_set_fd_flags: bad descriptor 5"}) {
+        EXPECT_TRUE(log.contains(line)) << line;
+    }
+}
+
+TEST_F(MainloopTest, TicksRunInOrderAtTheGivenRateAndMayClearTheList) {
+    ticks_init();
+    ASSERT_GT(ticks_per_second, 0);
+    std::vector<int> order;
+    mainloop_add_tick([&] { return order.push_back(1), 0; });
+    mainloop_add_tick([&] { return order.push_back(2), order.size() >= 6 ? 9 : 0; });
+    std::int64_t start = ticks_now();
+    EXPECT_EQ(mainloop_run(50), 9);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 1, 2, 1, 2}));
+    // Three passes at 50 per second cannot take less than about 2 periods.
+    EXPECT_GE(ticks_now() - start, 2 * ticks_per_second / 50 - 1);
+    mainloop_clear_ticks();
+    mainloop_add_tick([&] { return order.push_back(3), mainloop_clear_ticks(), 0; });
+    mainloop_add_tick([&] { return 5; });  // still part of the running pass
+    EXPECT_EQ(mainloop_run(100), 5);
+    EXPECT_EQ(order.size(), 7u);
 }
 
 }  // namespace

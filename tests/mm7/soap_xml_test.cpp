@@ -1,4 +1,5 @@
-// XML access helpers, escaping, dates and sender markers.
+// XML access helpers, the well-formedness check in front of Mini-XML, escaping, dates and
+// sender markers.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,30 +13,10 @@
 
 namespace {
 
-// Runs a test in a fixed time zone and restores the previous one afterwards.
-class fixed_tz {
-  public:
-    explicit fixed_tz(const char* zone) {
-        if (const char* old = std::getenv("TZ")) {
-            previous_ = old;
-        }
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~fixed_tz() {
-        if (previous_) {
-            setenv("TZ", previous_->c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-    fixed_tz(const fixed_tz&) = delete;
-    fixed_tz& operator=(const fixed_tz&) = delete;
-
-  private:
-    std::optional<std::string> previous_;
-};
+void set_tz(const char* zone) {
+    setenv("TZ", zone, 1);
+    tzset();
+}
 
 // Central European time with its summer time rule, independent of installed zone files.
 constexpr const char* CET = "CET-1CEST,M3.5.0,M10.5.0/3";
@@ -50,85 +31,147 @@ std::string name_of(mxml_node_t* node) {
     return node != nullptr ? mxmlGetElement(node) : "(none)";
 }
 
+std::string refusal(std::string_view text) {
+    std::string_view why;
+    return xml_check_document(text, &why) ? "accepted" : std::string(why);
+}
+
+std::string nested(std::size_t depth) {
+    std::string open, close;
+    for (std::size_t i = 0; i < depth; ++i) {
+        open += "<a>";
+        close += "</a>";
+    }
+    return open + close;
+}
+
+std::string with_attributes(std::size_t count) {
+    std::string text = "<a";
+    for (std::size_t i = 0; i < count; ++i) {
+        text += " a" + std::to_string(i) + "=''";
+    }
+    return text + "/>";
+}
+
 }  // namespace
 
-TEST(SoapXmlFind, MatchesLocalNameWhateverThePrefix) {
-    for (const char* doc : {"<r><env:Body/></r>", "<r><soap:Body/></r>", "<r><Body/></r>",
-                            "<r xmlns='urn:x'><x><y><Body/></y></x></r>"}) {
-        xml_tree tree = load(doc);
-        mxml_node_t* found = xml_find_element(tree.get(), "Body");
-        ASSERT_NE(found, nullptr) << doc;
-        EXPECT_TRUE(name_of(found).ends_with("Body"));
+TEST(SoapXmlCheck, AcceptsWellFormedDocuments) {
+    for (const char* doc :
+         {"<a/>", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a>x</a>\n", "\xEF\xBB\xBF<a/>",
+          "<!-- c --><?pi data?><a x='1' y = \"2\">t<b/><![CDATA[<&]]><!-- x --></a><!-- end -->",
+          "<a>&lt;&gt;&amp;&apos;&quot;&#65;&#x1F600;&#x10FFFF;</a>", "<a b='&#60;'>> ]</a>",
+          "<a><!---x-->y<!--->--></a>", "<e:a xmlns:e='urn:x'></e:a  >",
+          "<?xml version='1.0' encoding='ISO-8859-1'?><a>ascii only</a>",
+          "<?xml version='1.0' encoding='utf-8'?><a>Gr\xC3\xBC\xC3\x9F"
+          "e \xF0\x9F\x98\x80</a>"}) {
+        EXPECT_EQ(refusal(doc), "accepted") << doc;
     }
 }
 
-TEST(SoapXmlFind, OnlyTheFirstColonSeparatesThePrefix) {
-    xml_tree tree = load("<r><ns:a:Body/></r>");
-    EXPECT_EQ(xml_find_element(tree.get(), "Body"), nullptr);
-    EXPECT_EQ(name_of(xml_find_element(tree.get(), "a:Body")), "ns:a:Body");
+TEST(SoapXmlCheck, RefusesMalformedMarkupAndBytesThatAreNotXmlCharacters) {
+    using namespace std::string_literals;
+    for (const std::string& doc :
+         {""s, "   "s, "text"s, "<a>"s, "<a>x"s, "<a></b>"s, "<a><b></a></b>"s, "<a/><b/>"s,
+          "<a/>x"s, "</a>"s, "<a"s, "<a b/>"s, "<a b=c/>"s, "<a b='1'c='2'/>"s, "<a b='<'/>"s,
+          "<a b='x/>"s, "<a>&foo;</a>"s, "<a>&nbsp;</a>"s, "<a>& b</a>"s, "<a>&#;</a>"s,
+          "<a>&#xZZ;</a>"s, "<a>&#0;</a>"s, "<a>&#x110000;</a>"s, "<a>&#99999999999999999999;</a>"s,
+          "<a>&#xD800;</a>"s, "<a><!-- x </a>"s, "<a><!---->x</a>"s, "<a><!-- x --->x</a>"s,
+          "<a><!-- a -- b --></a>"s, "<a><![CDATA[x</a>"s, "<a><?pi x</a>"s, "<a>< b/></a>"s,
+          "<a><?xml version='1.0'?></a>"s, "<a/><?xml version='1.0'?>"s,
+          "<!DOCTYPE a [<!ENTITY x 'y'>]><a>&x;</a>"s, "<?xml version='1.0'"s, "<a><!x></a>"s,
+          "<a>\xFF</a>"s, "<a>\xC3</a>"s, "<a>\xC0\xAF</a>"s, "<a>\xE0\x80\xAF</a>"s,
+          "<a>\xED\xA0\x80</a>"s, "<a>\xF4\x90\x80\x80</a>"s, "<a>\x01</a>"s, "<a>\0</a>"s,
+          "<a>\xEF\xBF\xBE</a>"s, "<\xEF\xBB\xBF/>"s, "<a>x\xEF\xBB\xBFy</a>"s,
+          "\xFF\xFE<\0a\0/\0>\0"s, "<a>\xC3"s,
+          // Non-ASCII content under another declared encoding would be misread.
+          "<?xml version='1.0' encoding='ISO-8859-1'?><a>Gr\xC3\xBC\xC3\x9F"
+          "e</a>"s}) {
+        EXPECT_NE(refusal(doc), "accepted") << doc;
+    }
 }
 
-TEST(SoapXmlFind, DepthFirstPreOrderBelowTheStartOnly) {
+TEST(SoapXmlCheck, BoundsDepthAttributesAndSize) {
+    EXPECT_EQ(refusal(nested(MM7_MAX_XML_DEPTH)), "accepted");
+    EXPECT_EQ(refusal(nested(MM7_MAX_XML_DEPTH + 1)), "elements nested too deep");
+    EXPECT_EQ(refusal(with_attributes(MM7_MAX_XML_ATTRIBUTES)), "accepted");
+    EXPECT_EQ(refusal(with_attributes(MM7_MAX_XML_ATTRIBUTES + 1)), "too many attributes");
+    std::string largest = "<a>" + std::string(MM7_MAX_ENVELOPE_SIZE - 7, 'x') + "</a>";
+    EXPECT_EQ(refusal(largest), "accepted");
+    EXPECT_EQ(refusal(largest + " "), "document too large");
+}
+
+TEST(SoapXmlCheck, LoadGivesTreesOnlyForCheckedDocuments) {
+    // Mini-XML by itself would build a tree for each of these.
+    for (const char* doc : {"<a>x", "<a b='<'/>", "<a b=c/>"}) {
+        EXPECT_EQ(xml_load_document(doc), nullptr) << doc;
+    }
+    // Comments and instructions beside the root element, with or without a declaration.
+    for (const char* doc : {"\xEF\xBB\xBF<a><b>t</b></a>", "<!-- c --><a><b>t</b></a><!-- d -->",
+                            "<?pi x?><a><b>t</b></a><?pi y?>",
+                            "<?xml version='1.0'?><!-- c --><a><b>t</b></a><!-- d -->"}) {
+        xml_tree tree = load(doc);
+        EXPECT_EQ(xml_get_element_text(xml_find_element(tree.get(), "a")), "t") << doc;
+    }
+}
+
+TEST(SoapXmlFind, LocalNamesInDocumentOrderBelowTheStart) {
+    for (const char* doc : {"<r><env:Body/></r>", "<r><soap:Body/></r>", "<r><Body/></r>",
+                            "<r xmlns='urn:x'><x><y><Body/></y></x></r>"}) {
+        xml_tree tree = load(doc);
+        EXPECT_TRUE(name_of(xml_find_element(tree.get(), "Body")).ends_with("Body")) << doc;
+    }
+    // Only the first colon separates the prefix.
+    xml_tree colons = load("<r><ns:a:Body/></r>");
+    EXPECT_EQ(xml_find_element(colons.get(), "Body"), nullptr);
+    EXPECT_EQ(name_of(xml_find_element(colons.get(), "a:Body")), "ns:a:Body");
     // The first match in document order wins, even when a shallower one comes later.
     xml_tree tree = load("<Body><a><b><X id='deep'/></b></a><X id='shallow'/></Body>");
     mxml_node_t* root = xml_find_element(tree.get(), "Body");
     ASSERT_NE(root, nullptr);
     EXPECT_EQ(xml_find_element(root, "Body"), nullptr);  // the start node itself never matches
-    mxml_node_t* x = xml_find_element(root, "X");
-    ASSERT_NE(x, nullptr);
-    EXPECT_STREQ(mxmlElementGetAttr(x, "id"), "deep");
+    EXPECT_STREQ(mxmlElementGetAttr(xml_find_element(root, "X"), "id"), "deep");
     // A search from a subtree stays inside it.
-    mxml_node_t* a = xml_find_element(root, "a");
-    EXPECT_EQ(xml_find_element(xml_find_element(a, "b"), "a"), nullptr);
+    EXPECT_EQ(xml_find_element(xml_find_element(root, "b"), "a"), nullptr);
     EXPECT_EQ(xml_find_element(nullptr, "X"), nullptr);
     EXPECT_EQ(xml_find_element(root, "x"), nullptr);  // names are case-sensitive
+    // Comments, CDATA and instructions are not elements.
+    xml_tree other = load("<r><!--x:Body--><![CDATA[x:Body]]><?x:Body?><s/></r>");
+    EXPECT_EQ(xml_find_element(other.get(), "Body"), nullptr);
+    EXPECT_EQ(xml_find_element(other.get(), "Body--"), nullptr);
+    EXPECT_NE(xml_find_element(other.get(), "s"), nullptr);
 }
 
-TEST(SoapXmlFind, CommentsCdataAndInstructionsAreNotElements) {
-    xml_tree tree = load("<r><!--x:Body--><![CDATA[x:Body]]><?x:Body?><s/></r>");
-    EXPECT_EQ(xml_find_element(tree.get(), "Body"), nullptr);
-    EXPECT_EQ(xml_find_element(tree.get(), "Body--"), nullptr);
-    EXPECT_NE(xml_find_element(tree.get(), "s"), nullptr);
-}
-
-TEST(SoapXmlTexts, CollectsTrimmedTextsInDocumentOrderAndLogsEach) {
+TEST(SoapXmlTexts, TrimmedTextsInDocumentOrder) {
     log_capture log;
-    xml_tree tree = load("<To>\n  <Number> 111 </Number>\n  <Number>222</Number>\n</To>");
-    std::optional<text_list> texts = xml_get_element_texts(tree.get());
-    ASSERT_TRUE(texts);
-    EXPECT_EQ(*texts, (text_list{"111", "222"}));
+    const std::pair<const char*, std::optional<text_list>> cases[] = {
+        {"<To>\n  <Number> 111 </Number>\n  <Number>222</Number>\n</To>", text_list{"111", "222"}},
+        {"<r>\n  <a>  </a>\n\t<b/>\n</r>", std::nullopt},
+        // Entities are decoded and CDATA counts as text.
+        {"<r>a &amp; b &#x41;&#66; <![CDATA[ <c> & d ]]>e</r>",
+         text_list{"a & b AB", "<c> & d", "e"}},
+    };
+    for (const auto& [doc, texts] : cases) {
+        xml_tree tree = load(doc);
+        EXPECT_EQ(xml_get_element_texts(tree.get()), texts) << doc;
+    }
+    xml_tree tree = load(cases[0].first);
     EXPECT_EQ(xml_get_element_text(tree.get()), "111222");
+    EXPECT_FALSE(xml_get_element_text(load(cases[1].first).get()));
+    EXPECT_FALSE(xml_get_element_texts(nullptr));
+    EXPECT_FALSE(xml_get_element_text(nullptr));
     EXPECT_TRUE(log.contains("xml_get_element_texts text=111|"));
     EXPECT_TRUE(log.contains("xml_get_element_texts text=222|"));
 }
 
-TEST(SoapXmlTexts, BlankContentGivesNothing) {
-    xml_tree tree = load("<r>\n  <a>  </a>\n\t<b/>\n</r>");
-    EXPECT_FALSE(xml_get_element_texts(tree.get()));
-    EXPECT_FALSE(xml_get_element_text(tree.get()));
-    EXPECT_FALSE(xml_get_element_texts(nullptr));
-    EXPECT_FALSE(xml_get_element_text(nullptr));
-}
-
-TEST(SoapXmlTexts, EntitiesAreDecodedAndCdataCountsAsText) {
-    xml_tree tree = load("<r>a &amp; b &#x41;&#66; <![CDATA[ <c> & d ]]>e</r>");
-    std::optional<text_list> texts = xml_get_element_texts(tree.get());
-    ASSERT_TRUE(texts);
-    EXPECT_EQ(*texts, (text_list{"a & b AB", "<c> & d", "e"}));
-}
-
 TEST(SoapXmlBool, OnlyTrueInAnyCaseIsTrue) {
-    for (const char* yes : {"True", "TRUE", "true", "  true\n"}) {
-        xml_tree tree = load(std::string("<r><Flag>") + yes + "</Flag></r>");
-        EXPECT_EQ(xml_get_element_bool(tree.get(), "Flag"), 1) << yes;
+    const std::pair<const char*, int> cases[] = {
+        {"True", 1}, {"TRUE", 1}, {"true", 1}, {"  true\n", 1}, {"tr<x/>ue", 1},
+        {"1", 0},    {"yes", 0},  {"", 0},     {"false", 0},    {"truest", 0}};
+    for (auto [text, want] : cases) {
+        xml_tree tree = load(std::string("<r><Flag>") + text + "</Flag></r>");
+        EXPECT_EQ(xml_get_element_bool(tree.get(), "Flag"), want) << text;
     }
-    for (const char* no : {"1", "yes", "", "false", "truest", "tr<x/>ue"}) {
-        xml_tree tree = load(std::string("<r><Flag>") + no + "</Flag></r>");
-        EXPECT_EQ(xml_get_element_bool(tree.get(), "Flag"), std::string(no) == "tr<x/>ue" ? 1 : 0)
-            << no;
-    }
-    xml_tree tree = load("<r/>");
-    EXPECT_EQ(xml_get_element_bool(tree.get(), "Flag"), 0);
+    EXPECT_EQ(xml_get_element_bool(load("<r/>").get(), "Flag"), 0);
 }
 
 TEST(SoapXmlEscape, FiveCharactersAmpersandFirst) {
@@ -143,10 +186,9 @@ TEST(SoapXmlEscape, FiveCharactersAmpersandFirst) {
 TEST(SoapXmlTree, DeepTreesAreWalkedAndReleasedWithoutRecursion) {
     // Trees built in code are not bound by the envelope check; the walks and the release must
     // still keep a flat stack.
-    constexpr int depth = 200000;
     xml_tree tree(mxmlNewElement(MXML_NO_PARENT, "root"));
     mxml_node_t* node = tree.get();
-    for (int i = 0; i < depth; ++i) {
+    for (int i = 0; i < 200000; ++i) {
         node = mxmlNewElement(node, "a");
     }
     mxmlNewElement(node, "leaf");
@@ -156,99 +198,79 @@ TEST(SoapXmlTree, DeepTreesAreWalkedAndReleasedWithoutRecursion) {
     EXPECT_EQ(xml_get_element_text(tree.get()), "bottom");
 }
 
-TEST(SoapDateFormat, UtcWithoutZoneOrFraction) {
-    fixed_tz zone(CET);
+TEST(SoapDates, FormatAndParse) {
+    set_tz(CET);
+    // Written in UTC without zone or fraction; a time no broken-down year holds gives no date.
     EXPECT_EQ(mm7_format_date(0), "1970-01-01T00:00:00");
     EXPECT_EQ(mm7_format_date(1700000000), "2023-11-14T22:13:20");
     EXPECT_EQ(mm7_format_date(-1), "1969-12-31T23:59:59");
-    // A time no broken-down year can hold gives no date rather than a wrong one.
     EXPECT_EQ(mm7_format_date(std::numeric_limits<std::time_t>::max()), "");
-}
-
-TEST(SoapDateParse, AbsoluteFormIsLocalTime) {
-    {
-        fixed_tz zone("UTC");
-        EXPECT_EQ(mm7_parse_date("1970-01-01T00:00:10"), 10u);
-        EXPECT_EQ(mm7_parse_date("2023-11-14T22:13:20"), 1700000000u);
-        // Fraction and zone designator are ignored.
-        EXPECT_EQ(mm7_parse_date("2023-11-14T22:13:20.250Z"), 1700000000u);
-        EXPECT_EQ(mm7_parse_date("2023-11-14T22:13:20+05:00"), 1700000000u);
+    struct date_case {
+        const char* zone;
+        opt_text text;
+        std::uint32_t want;
+    };
+    const date_case cases[] = {
+        // The absolute form is local time; fraction and zone designator are ignored.
+        {"UTC", "1970-01-01T00:00:10", 10},
+        {"UTC", "2023-11-14T22:13:20", 1700000000},
+        {"UTC", "2023-11-14T22:13:20.250Z", 1700000000},
+        {"UTC", "2023-11-14T22:13:20+05:00", 1700000000},
+        {CET, "2023-11-14T23:13:20", 1700000000},  // winter: UTC+1
+        {CET, "2023-07-01T12:00:00", 1688205600},  // summer: 10:00:00 UTC
+        // The relative form reads calendar fields from 1970: month 1 and day 1 add nothing.
+        {"UTC", "P0Y1M1DT0H0M30S", 30},
+        {"UTC", "P0Y1M2DT1H0M30S", 86400 + 3600 + 30},
+        {"UTC", "P0Y2M1DT0H0M0S", 31 * 86400},
+        {"UTC", "P1Y1M1DT0H0M0S", 365 * 86400},
+        // A duration does not depend on the zone (east of Greenwich it must not wrap below 1970).
+        {CET, "P0Y1M1DT0H0M30S", 30},
+        {CET, "P0Y1M1DT2H0M0S", 7200},
+        {CET, "P0Y7M1DT0H0M0S", 181 * 86400},  // no summer hour either
+    };
+    for (const date_case& c : cases) {
+        set_tz(c.zone);
+        EXPECT_EQ(mm7_parse_date(c.text), c.want) << *c.text << " " << c.zone;
     }
-    fixed_tz zone(CET);
-    EXPECT_EQ(mm7_parse_date("2023-11-14T23:13:20"), 1700000000u);  // winter: UTC+1
-    // Summer time is taken into account: 2023-07-01T12:00:00 CEST is 10:00:00 UTC.
-    EXPECT_EQ(mm7_parse_date("2023-07-01T12:00:00"), 1688205600u);
-}
-
-TEST(SoapDateParse, UnreadableOrAbsentGivesZero) {
-    fixed_tz zone("UTC");
-    for (const char* bad : {"", "tomorrow", "2023-13-01T00:00:00", "2023-11-14",
-                            "2023-11-14 10:00:00", "P", "P1D", "PT30S", "p0Y1M1DT0H0M30S"}) {
+    set_tz("UTC");
+    for (const char* bad :
+         {"", "tomorrow", "2023-13-01T00:00:00", "2023-11-14", "2023-11-14 10:00:00", "P", "P1D",
+          "PT30S", "p0Y1M1DT0H0M30S", "P0Y0M1DT0H0M0S", "P0Y1M0DT0H0M0S", "P0Y13M1DT0H0M0S",
+          "P0Y1M32DT0H0M0S", "P0Y1M1DT24H0M0S", "P0Y1M1DT0H60M0S"}) {
         EXPECT_EQ(mm7_parse_date(bad), 0u) << bad;
     }
     EXPECT_EQ(mm7_parse_date(std::nullopt), 0u);
+    unsetenv("TZ");
 }
 
-TEST(SoapDateParse, RelativeFormReadsCalendarFieldsFrom1970) {
-    fixed_tz zone("UTC");
-    // Month and day are calendar fields: month 1 and day 1 add nothing.
-    EXPECT_EQ(mm7_parse_date("P0Y1M1DT0H0M30S"), 30u);
-    EXPECT_EQ(mm7_parse_date("P0Y1M2DT1H0M30S"), 86400u + 3600u + 30u);
-    EXPECT_EQ(mm7_parse_date("P0Y2M1DT0H0M0S"), 31u * 86400u);
-    EXPECT_EQ(mm7_parse_date("P1Y1M1DT0H0M0S"), 365u * 86400u);
-    // Out of the calendar and clock ranges: no match.
-    for (const char* bad : {"P0Y0M1DT0H0M0S", "P0Y1M0DT0H0M0S", "P0Y13M1DT0H0M0S",
-                            "P0Y1M32DT0H0M0S", "P0Y1M1DT24H0M0S", "P0Y1M1DT0H60M0S"}) {
-        EXPECT_EQ(mm7_parse_date(bad), 0u) << bad;
-    }
-}
-
-TEST(SoapDateParse, RelativeFormDoesNotDependOnTheZone) {
-    fixed_tz zone(CET);
-    // A duration is a length of time: east of Greenwich it must not turn into a time before
-    // 1970 (which would wrap in the 32-bit field).
-    EXPECT_EQ(mm7_parse_date("P0Y1M1DT0H0M30S"), 30u);
-    EXPECT_EQ(mm7_parse_date("P0Y1M1DT2H0M0S"), 7200u);
-    EXPECT_EQ(mm7_parse_date("P0Y7M1DT0H0M0S"), 181u * 86400u);  // no summer hour either
-}
-
-TEST(SoapSenderMarkers, TargetTakesDigitsOfRouteBy) {
-    struct {
+TEST(SoapSenderMarkers, TargetTakesDigitsOfRouteByForceTakesTheRest) {
+    struct marker_case {
+        const char* sender;
         opt_text route_by;
         opt_text from;
-    } cases[] = {
-        {"sim+12345", "12345"},  // 's' skips three characters, '+' one
-        {"12345", "12345"},     {"abc", std::nullopt},
-        {"ab", std::nullopt},                     // the skip runs past the end
-        {"sim1x", "1x"},        {"a1234", "34"},  // the digits skipped with the letter are lost
-        {"", std::nullopt},     {std::nullopt, std::nullopt},
     };
-    for (const auto& c : cases) {
+    const marker_case cases[] = {
+        {"##TARGET##", "sim+12345", "12345"},  // a letter skips three characters, '+' one
+        {"##TARGET##", "12345", "12345"},
+        {"##TARGET##", "abc", std::nullopt},
+        {"##TARGET##", "ab", std::nullopt},  // the skip runs past the end
+        {"##TARGET##", "sim1x", "1x"},
+        {"##TARGET##", "a1234", "34"},  // the digits skipped with the letter are lost
+        {"##TARGET##", "", std::nullopt},
+        {"##TARGET##", std::nullopt, std::nullopt},
+        {"##FORCE##0711", "12345", "0711"},
+        {"##FORCE##", "12345", std::nullopt},
+        {"x##FORCE##0711", "12345", std::nullopt},
+        {"##TARGET##0711", "12345", std::nullopt},
+        {"vasp", "12345", std::nullopt},
+    };
+    for (const marker_case& c : cases) {
         mms_message message;
-        message.sender = "##TARGET##";
+        message.sender = c.sender;
         message.route_by = c.route_by;
         message.from = "old";
         mm7_apply_sender_markers(message);
-        EXPECT_EQ(message.from, c.from) << c.route_by.value_or("(none)");
-    }
-}
-
-TEST(SoapSenderMarkers, ForceAndOtherSenders) {
-    struct {
-        const char* sender;
-        opt_text from;
-    } cases[] = {
-        {"##FORCE##0711", "0711"},        {"##FORCE##", std::nullopt},
-        {"x##FORCE##0711", std::nullopt}, {"##TARGET##0711", std::nullopt},
-        {"vasp", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        mms_message message;
-        message.sender = c.sender;
-        message.route_by = "12345";
-        message.from = "old";
-        mm7_apply_sender_markers(message);
-        EXPECT_EQ(message.from, c.from) << c.sender;
+        EXPECT_EQ(message.from, c.from) << c.sender << " " << c.route_by.value_or("(none)");
     }
     mms_message untouched;
     untouched.from = "kept";

@@ -15,25 +15,19 @@ class log_capture {
     ~log_capture() {
         log_flush();
         log_file = previous_;
-        if (file_ != nullptr) {
-            std::fclose(file_);
-        }
+        std::fclose(file_);
     }
     log_capture(const log_capture&) = delete;
     log_capture& operator=(const log_capture&) = delete;
 
     // Everything logged so far.
     std::string text() const {
-        std::string out;
         log_flush();
-        long end = std::ftell(file_);
+        std::fseek(file_, 0, SEEK_END);  // the daemon writes to the descriptor, past stdio
+        std::string out(static_cast<std::size_t>(std::ftell(file_)), '\0');
         std::rewind(file_);
-        char chunk[4096];
-        std::size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, file_)) > 0) {
-            out.append(chunk, n);
-        }
-        std::fseek(file_, end, SEEK_SET);
+        out.resize(std::fread(out.data(), 1, out.size(), file_));
+        std::fseek(file_, 0, SEEK_END);
         return out;
     }
     bool contains(const std::string& needle) const {
@@ -41,7 +35,6 @@ class log_capture {
     }
     void clear() {
         log_flush();
-        std::rewind(file_);
         (void)!std::freopen(nullptr, "w+", file_);
     }
 

@@ -2,26 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "support/daemon_harness.h"
 #include "turbo/turbo_settings.h"
 
 namespace {
 
-struct settings_case {
-    const char* name;
-    std::string file;
-    std::string proxy;
-    std::string url;
-    std::string imsi;
-    std::string msisdn;
-};
-
 TEST(TurboSettings, FilesAreReadLineByLine) {
-    const std::string long_value(300, 'u');
-    const std::vector<settings_case> cases = {
+    // name, file, then the proxy, url, imsi and msisdn read from it
+    const std::string u(300, 'u');
+    const std::array<std::string, 6> cases[] = {
         {"crlf", "mms_proxy: p:8080\r\nmmsc_url: http://m/mms\r\nimsi: 311480\r\nmsisdn: +1\r\n",
          "p:8080", "http://m/mms", "311480", "+1"},
         {"odd spacing", "  imsi:311\n\t msisdn  :  +49 \n\nmmsc_url\t: u \t\n", "", "u", "311",
@@ -33,21 +23,18 @@ TEST(TurboSettings, FilesAreReadLineByLine) {
         {"values cut to the field", "msisdn: 123456789012345678901234\n", "", "", "",
          "1234567890123456789"},
         // The rest of an over-long line is not a line of its own, even when it looks like one.
-        {"over-long line", "mmsc_url: " + long_value + "imsi: 9\nimsi: 1\n", "",
-         std::string(245, 'u'), "1", ""},
+        {"over-long line", "mmsc_url: " + u + "imsi: 9\nimsi: 1\n", "", u.substr(0, 245), "1", ""},
         {"no final line end", "imsi: 42", "", "", "42", ""},
     };
     e2e::temp_dir dir("turbo-settings");
-    for (const settings_case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto path = dir.path() / "settings";
-        std::ofstream(path, std::ios::binary) << c.file;
+    for (const auto& [name, file, proxy, url, imsi, msisdn] : cases) {
+        std::ofstream(dir.path() / "settings", std::ios::binary) << file;
         mm7_settings s;
-        read_settings_file(path.c_str(), s);
-        EXPECT_EQ(s.mms_proxy, c.proxy);
-        EXPECT_EQ(s.mmsc_url, c.url);
-        EXPECT_EQ(s.imsi, c.imsi);
-        EXPECT_EQ(s.msisdn, c.msisdn);
+        read_settings_file((dir.path() / "settings").c_str(), s);
+        const std::string got[] = {s.mms_proxy, s.mmsc_url, s.imsi, s.msisdn};
+        EXPECT_EQ(got[0] + "|" + got[1] + "|" + got[2] + "|" + got[3],
+                  proxy + "|" + url + "|" + imsi + "|" + msisdn)
+            << name;
     }
     mm7_settings untouched;
     read_settings_file((dir.path() / "missing").c_str(), untouched);
@@ -55,12 +42,7 @@ TEST(TurboSettings, FilesAreReadLineByLine) {
 }
 
 TEST(TurboSettings, CarrierHeadersAndTemplates) {
-    struct header_case {
-        const char* imsi;
-        const char* line1;
-        std::vector<std::string> headers;
-    };
-    const std::vector<header_case> cases = {
+    const std::tuple<const char*, const char*, std::vector<std::string>> cases[] = {
         {"311480123456789",
          "2125550100",
          {"x-up-calling-line-id: 12125550100", "X-VzW-MDN: 12125550100"}},
@@ -75,11 +57,10 @@ TEST(TurboSettings, CarrierHeadersAndTemplates) {
         {"262011234567890", "+491701234567", {}},
         {"", "+1", {}},
     };
-    for (const header_case& c : cases) {
-        SCOPED_TRACE(c.imsi);
+    for (const auto& [imsi, line1, headers] : cases) {
         std::vector<std::string> got;
-        for_each_carrier_header(c.imsi, c.line1, [&](const std::string& h) { got.push_back(h); });
-        EXPECT_EQ(got, c.headers);
+        for_each_carrier_header(imsi, line1, [&](const std::string& h) { got.push_back(h); });
+        EXPECT_EQ(got, headers) << imsi << " " << line1;
     }
     EXPECT_EQ(fill_header_template("a ##OTHER## b ##LINE1", "9"), "a ##OTHER## b ##LINE1");
     EXPECT_EQ(fill_header_template("##LINE1####LINE1##", "12"), "1212");

@@ -14,27 +14,24 @@
 #include "wsp/wsp.h"
 #include "wsp/wsp_primitives.h"
 
-// "8C 80 98" -> the three octets; any non-hex character separates octets.
+// "8C 80 98 'ab'" -> the three octets, then "ab"; any other character separates octets.
 inline buffer hex(std::string_view text) {
     buffer out;
-    std::string digits;
-    auto flush = [&] {
-        if (!digits.empty()) {
-            out.push_back(static_cast<std::uint8_t>(std::strtoul(digits.c_str(), nullptr, 16)));
-            digits.clear();
-        }
-    };
-    for (char c : text) {
-        if (std::isxdigit(static_cast<unsigned char>(c)) != 0) {
-            digits.push_back(c);
-            if (digits.size() == 2) {
-                flush();
-            }
+    for (std::size_t i = 0; i < text.size();) {
+        if (text[i] == '\'') {
+            const std::size_t end = text.find('\'', i + 1);
+            out.insert(out.end(), text.begin() + i + 1, text.begin() + end);
+            i = end + 1;
+        } else if (std::isxdigit(static_cast<unsigned char>(text[i])) != 0) {
+            std::size_t n = 1;
+            n += i + 1 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1]));
+            out.push_back(static_cast<std::uint8_t>(
+                std::strtoul(std::string(text.substr(i, n)).c_str(), nullptr, 16)));
+            i += n;
         } else {
-            flush();
+            ++i;
         }
     }
-    flush();
     return out;
 }
 
