@@ -60,10 +60,12 @@ def check(mut, src, build, log):
         path.write_text(text.replace(alt[0], alt[1], 1))
         if run(["cmake", "--build", str(build), "-j2"], log).returncode != 0:
             return "build-error", ""
-        proc = run(["ctest", "--test-dir", str(build), "--stop-on-failure", "-j2",
-                    "--timeout", "240", "--output-on-failure"], log)
-        if proc.returncode != 0:
-            return "caught", first_failure(proc.stdout)
+        # The whole suite, the quick tests first: most faults are caught before the daemon runs.
+        for stage in (["-LE", "e2e"], ["-L", "e2e"]):
+            proc = run(["ctest", "--test-dir", str(build), "--stop-on-failure", "-j2",
+                        "--timeout", "240", "--output-on-failure", *stage], log)
+            if proc.returncode != 0:
+                return "caught", first_failure(proc.stdout)
         return "survived", ""
     finally:
         path.write_bytes(original)
