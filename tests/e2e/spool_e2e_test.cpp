@@ -1,37 +1,24 @@
 // Durable delivery: received messages wait in the spool until the VASP takes them, across a
 // VASP that is away or failing and across a killed daemon.  Retries start after 1 s here.
-#include <gtest/gtest.h>
 #include <signal.h>
 
-#include <filesystem>
-#include <fstream>
-#include <regex>
-
-#include "support/daemon_harness.h"
+#include "support/e2e_fixture.h"
 #include "wsp/wsp_test_util.h"
+
+namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-namespace {
-
-class SpoolE2E : public ::testing::Test {
+class SpoolE2E : public e2e::fixture {
   protected:
     void SetUp() override {
-        sim_ = std::make_unique<e2e::kmodsim_process>();
-        vasp_ = std::make_unique<e2e::vaspsim_process>();
-        ASSERT_TRUE(sim_->ready() && vasp_->ready());
-        start();
+        start_vasp();
+        start({}, daemon_args());
     }
-    void start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{"--workdir",    work_.path().string() + "/",
-                                      "--retrydelay", "1",
-                                      "--clienturl",  "http://127.0.0.1:8080/mm7-client"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        daemon_.reset();
-        daemon_ = std::make_unique<e2e::daemon_process>(args);
-        ASSERT_TRUE(daemon_->wait_for_log("QZM MM7 server starting on port 8887"));
-        ASSERT_TRUE(sim_->wait_for_line("received XGATE_CONNECT_REQ"));
+    e2e::strings daemon_args() const {
+        return {"--workdir",   work_.path().string() + "/",       "--retrydelay", "1",
+                "--clienturl", "http://127.0.0.1:8080/mm7-client"};
     }
     // An inline m-retrieve-conf with transaction id tid and one image part holding data.
     void send(const std::string& tid, std::string_view data) {
@@ -41,38 +28,30 @@ class SpoolE2E : public ::testing::Test {
                                 encode_uintvar(static_cast<std::uint32_t>(data.size())),
                                 text_bytes(head), text_bytes(data)});
         const fs::path file = in_.path() / (tid + ".mm1");
-        std::ofstream(file, std::ios::binary)
-            .write(reinterpret_cast<const char*>(pdu.data()),
-                   static_cast<std::streamsize>(pdu.size()));
+        e2e::write_file(file, std::string(pdu.begin(), pdu.end()));
         sim_->command("rcv 1 " + file.string() + " to=+4917 from=+4918");
     }
     void vasp(const std::string& command) {
         vasp_->command(command);
         ASSERT_TRUE(vasp_->wait_for_line("ok " + command.substr(0, command.find(' ')))) << command;
     }
-    void expect_log(const std::string& needle, std::chrono::milliseconds t = 15s) {
-        EXPECT_TRUE(daemon_->wait_for_log(needle, t)) << needle << "\n" << daemon_->log();
-    }
-    std::vector<fs::path> spooled(const char* suffix = ".meta", std::string_view sub = "") {
-        std::vector<fs::path> out;
-        for (const auto& e : fs::directory_iterator(work_.path() / "spool" / sub)) {
-            if (e.path().string().ends_with(suffix)) {
-                out.push_back(e.path());
-            }
-        }
-        return out;
+    std::size_t spooled(const char* suffix = ".meta", std::string_view sub = "") {
+        return e2e::count_files(work_.path() / "spool" / sub, suffix);
     }
     // Nothing more reaches the VASP in the next few retry intervals.
     void expect_no_more_requests(std::size_t seen) {
         EXPECT_FALSE(vasp_->wait_for_line("accepted " + std::to_string(seen + 1), 4s));
-        EXPECT_TRUE(spooled().empty());
+        EXPECT_EQ(spooled(), 0u);
+    }
+    void expect_delivered(int request, const std::string& data) {
+        ASSERT_TRUE(vasp_->wait_for_line("request " + std::to_string(request) +
+                                         " path=/mm7-client soap=DeliverReq parts=1"));
+        EXPECT_EQ(e2e::read_file(vasp_->dir() / "save" / ("request-" + std::to_string(request)) /
+                                 "part-1.bin"),
+                  data);
     }
 
-    e2e::temp_dir work_{"mm7-spool"};
-    e2e::temp_dir in_{"mm7-in"};
-    std::unique_ptr<e2e::kmodsim_process> sim_;
-    std::unique_ptr<e2e::vaspsim_process> vasp_;
-    std::unique_ptr<e2e::daemon_process> daemon_;
+    e2e::temp_dir work_{"mm7-spool"}, in_{"mm7-in"};
 };
 
 TEST_F(SpoolE2E, MessageSentWhileTheVaspIsDownArrivesIntactOnceItIsBack) {
@@ -82,9 +61,7 @@ TEST_F(SpoolE2E, MessageSentWhileTheVaspIsDownArrivesIntactOnceItIsBack) {
     expect_log("transaction T-down not delivered (try 2), the VASP is unreachable");
     vasp("mode normal");
     expect_log("transaction T-down delivered to the VASP");
-    ASSERT_TRUE(vasp_->wait_for_line("request 1 path=/mm7-client soap=DeliverReq parts=1"));
-    EXPECT_EQ(e2e::read_file(vasp_->dir() / "save/request-1/part-1.bin"),
-              "bytes sent while nobody listens");
+    expect_delivered(1, "bytes sent while nobody listens");
     expect_no_more_requests(1);
 }
 
@@ -92,9 +69,7 @@ TEST_F(SpoolE2E, MessageSentWhileTheVaspIsDownArrivesIntactOnceItIsBack) {
 // again; a client-error StatusCode is dropped at once.
 TEST_F(SpoolE2E, UntakenMessagesAreRetriedUntilTakenAndClientErrorsDropped) {
     struct answer_case {
-        const char* tid;
-        const char* status;
-        const char* mm7_status;
+        const char *tid, *status, *mm7_status;
         int failures;     // answers before the VASP is set right
         const char* end;  // the log line that ends the message's story
     };
@@ -132,17 +107,18 @@ TEST_F(SpoolE2E, KilledDaemonDeliversAfterRestartAndBadEntriesAreMovedAside) {
     ASSERT_TRUE(vasp_->wait_for_line("not answering 1"));
     kill(daemon_->pid(), SIGKILL);
     ASSERT_TRUE(daemon_->wait_for_exit());
-
-    const std::vector<fs::path> metas = spooled();
-    ASSERT_EQ(metas.size(), 1u);
-    fs::path pdu = metas[0];
-    pdu.replace_extension(".pdu");
-    std::string record = e2e::read_file(metas[0]);
+    ASSERT_EQ(spooled(), 1u);
     const fs::path spool = work_.path() / "spool";
+    fs::path meta;
+    for (const auto& e : fs::directory_iterator(spool)) {
+        meta = e.path().extension() == ".meta" ? e.path() : meta;
+    }
+    const std::string record = e2e::read_file(meta);
     auto plant = [&](const char* number, std::string text) {
-        fs::copy_file(pdu, spool / (std::string(number) + ".pdu"));
+        fs::copy_file(fs::path(meta).replace_extension(".pdu"),
+                      spool / (std::string(number) + ".pdu"));
         if (!text.empty()) {
-            std::ofstream(spool / (std::string(number) + ".meta")) << text;
+            e2e::write_file(spool / (std::string(number) + ".meta"), text);
         }
     };
     std::string aged = std::regex_replace(record, std::regex("received \\d+"), "received 1");
@@ -151,7 +127,7 @@ TEST_F(SpoolE2E, KilledDaemonDeliversAfterRestartAndBadEntriesAreMovedAside) {
     plant("00000000000000000003", "");                                   // no record at all
 
     vasp("mode normal");
-    start();
+    start_daemon(daemon_args());
     expect_log(
         "dropped transaction T-aged from +4918 to +4917 (entry 00000000000000000001, 0 tries): "
         "older than 48 hours");
@@ -159,14 +135,15 @@ TEST_F(SpoolE2E, KilledDaemonDeliversAfterRestartAndBadEntriesAreMovedAside) {
                "/bad/: its record is truncated or corrupt");
     expect_log("entry 00000000000000000003 moved to");
     expect_log("transaction T-kill delivered to the VASP");
-    ASSERT_TRUE(vasp_->wait_for_line("request 2 path=/mm7-client soap=DeliverReq parts=1"));
-    EXPECT_EQ(e2e::read_file(vasp_->dir() / "save/request-2/part-1.bin"), "kept across a kill");
-    EXPECT_EQ(spooled(".pdu", "bad").size(), 2u);
+    expect_delivered(2, "kept across a kill");
+    EXPECT_EQ(spooled(".pdu", "bad"), 2u);
     expect_no_more_requests(2);
 }
 
 TEST_F(SpoolE2E, FullSpoolDropsItsOldestEntryFirst) {
-    start({"--storagesize", "2"});
+    e2e::strings args = daemon_args();
+    args.insert(args.end(), {"--storagesize", "2"});
+    start_daemon(args);
     vasp("mode refuse");
     for (const char* tid : {"T-s1", "T-s2", "T-s3"}) {
         send(tid, tid);
@@ -186,8 +163,8 @@ TEST_F(SpoolE2E, FullSpoolDropsItsOldestEntryFirst) {
 TEST_F(SpoolE2E, UnwritableSpoolStillTriesTheDeliveryOnce) {
     daemon_.reset();
     fs::remove_all(work_.path() / "spool");
-    std::ofstream(work_.path() / "spool") << "in the way";
-    start();
+    e2e::write_file(work_.path() / "spool", "in the way");
+    start_daemon(daemon_args());
     send("T-nospool", "no copy on disk");
     expect_log("spool: CANNOT SPOOL transaction T-nospool from +4918 to +4917: ");
     expect_log("transaction T-nospool delivered to the VASP");

@@ -11,46 +11,25 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 namespace e2e {
 
 namespace {
 
-constexpr auto poll_interval = 5ms;
-
-bool keep_temp_dirs() {
-    const char* keep = std::getenv("MM7_E2E_KEEP");
-    return keep != nullptr && *keep != '\0' && std::strcmp(keep, "0") != 0;
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// An owned descriptor.
-struct fd_guard {
-    int fd = -1;
-    explicit fd_guard(int f) : fd(f) {}
-    ~fd_guard() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    fd_guard(const fd_guard&) = delete;
-    fd_guard& operator=(const fd_guard&) = delete;
-};
-
-int open_for_output(const std::filesystem::path& path) {
+int open_for_output(const fs::path& path) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        throw std::runtime_error("cannot create " + path.string() + ": " + std::strerror(errno));
-    }
-    return fd;
+    return fd >= 0 ? fd : (fail("cannot create " + path.string()), -1);
 }
 
 std::size_t occurrences(std::string_view text, std::string_view needle) {
-    if (needle.empty()) {
-        return 0;
-    }
     std::size_t n = 0;
-    for (auto at = text.find(needle); at != std::string_view::npos;
+    for (auto at = text.find(needle); !needle.empty() && at != std::string_view::npos;
          at = text.find(needle, at + needle.size())) {
         ++n;
     }
@@ -59,63 +38,46 @@ std::size_t occurrences(std::string_view text, std::string_view needle) {
 
 }  // namespace
 
-std::filesystem::path daemon_binary() {
-    return MM7_DAEMON_PATH;
-}
-std::filesystem::path kmodsim_binary() {
-    return MM7_KMODSIM_PATH;
-}
-
-// ---- temp_dir ----
-
 temp_dir::temp_dir(std::string_view prefix) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
+    std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
     if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
+        fail("mkdtemp " + pattern);
     }
     path_ = pattern;
 }
 
 temp_dir::~temp_dir() {
-    if (keep_temp_dirs()) {
-        return;
-    }
+    const char* keep = std::getenv("MM7_E2E_KEEP");
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (keep == nullptr || *keep == '\0' || std::strcmp(keep, "0") == 0) {
+        fs::remove_all(path_, ec);
+    }
 }
-
-// ---- helpers ----
 
 bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (pred()) {
-            return true;
-        }
+    while (!pred()) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        std::this_thread::sleep_for(poll_interval);
+        std::this_thread::sleep_for(5ms);
     }
+    return true;
 }
 
-std::string read_file(const std::filesystem::path& path) {
+std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return {};
-    }
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string describe(const exit_status& status) {
-    if (status.exited) {
-        return "exit status " + std::to_string(status.code);
-    }
-    return "killed by signal " + std::to_string(status.signal);
+void write_file(const fs::path& path, std::string_view bytes) {
+    std::ofstream(path, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
 }
 
-// ---- child_process ----
+std::string describe(const exit_status& status) {
+    return status.exited ? "exit status " + std::to_string(status.code)
+                         : "killed by signal " + std::to_string(status.signal);
+}
 
 child_process::child_process(const launch& s) {
     std::vector<char*> argv;
@@ -123,24 +85,20 @@ child_process::child_process(const launch& s) {
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
-    // The child reports a failed exec through this pipe; a successful one closes it.
-    int report[2];
+    int report[2];  // the child reports a failed exec here; a successful one closes it
     if (pipe2(report, O_CLOEXEC) != 0) {
-        throw std::runtime_error("cannot start " + s.argv[0] + ": " + std::strerror(errno));
+        fail("cannot start " + s.argv[0]);
     }
     const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
-        // Only async-signal-safe calls from here to exec: the test process has threads.
-        // The child dies with the test process, however that ends (a CTest time-out, a crash),
-        // so no daemon or stand-in is ever left running.
+        // Only async-signal-safe calls up to exec: the test process has threads.  The child dies
+        // with the test process however that ends (a CTest time-out, a crash): no orphans.
         if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
             _exit(127);
         }
-        auto redirect = [](int fd, int target, int open_flags) {
-            if (fd < 0) {
-                fd = open("/dev/null", open_flags);
-            }
+        auto redirect = [](int fd, int target, int flags) {
+            fd = fd < 0 ? open("/dev/null", flags) : fd;
             return fd >= 0 && dup2(fd, target) >= 0;
         };
         bool ok = redirect(s.stdin_fd, 0, O_RDONLY) && redirect(s.stdout_fd, 1, O_WRONLY) &&
@@ -173,18 +131,13 @@ child_process::child_process(const launch& s) {
             waitpid(pid_, nullptr, 0);
         }
         pid_ = -1;
-        throw std::runtime_error("cannot start " + s.argv[0] + ": " + std::strerror(error));
-    }
-}
-
-child_process::~child_process() {
-    if (started() && !status_) {
-        stop();
+        errno = error;
+        fail("cannot start " + s.argv[0]);
     }
 }
 
 bool child_process::reap(bool block) {
-    if (status_ || !started()) {
+    if (status_ || pid_ <= 0) {
         return true;
     }
     int raw = 0;
@@ -196,20 +149,13 @@ bool child_process::reap(bool block) {
         return false;
     }
     exit_status st;
-    if (r == pid_) {
-        if (WIFEXITED(raw)) {
-            st.exited = true;
-            st.code = WEXITSTATUS(raw);
-        } else if (WIFSIGNALED(raw)) {
-            st.signal = WTERMSIG(raw);
-        }
+    if (r == pid_ && WIFEXITED(raw)) {
+        st = {true, WEXITSTATUS(raw), 0};
+    } else if (r == pid_ && WIFSIGNALED(raw)) {
+        st.signal = WTERMSIG(raw);
     }
     status_ = st;
     return true;
-}
-
-bool child_process::running() {
-    return !reap(false);
 }
 
 std::optional<exit_status> child_process::wait_for_exit(std::chrono::milliseconds timeout) {
@@ -218,7 +164,7 @@ std::optional<exit_status> child_process::wait_for_exit(std::chrono::millisecond
 }
 
 exit_status child_process::stop(std::chrono::milliseconds grace) {
-    if (!started()) {
+    if (pid_ <= 0) {
         return {};
     }
     if (!reap(false)) {
@@ -231,31 +177,16 @@ exit_status child_process::stop(std::chrono::milliseconds grace) {
     return *status_;
 }
 
-// ---- daemon_process ----
-
-daemon_process::daemon_process(std::vector<std::string> args)
-    : daemon_process(options{std::move(args), true, true}) {}
-
-daemon_process::daemon_process(options opts) : dir_("mm7-daemon") {
-    child_process::launch s;
-    s.argv.push_back(daemon_binary().string());
-    if (opts.add_workdir) {
-        s.argv.insert(s.argv.end(), {"--workdir", dir_.path().string() + "/"});
-    }
-    if (opts.add_logfile) {
-        s.argv.insert(s.argv.end(), {"--logfile", log_path().string()});
-    }
-    s.argv.insert(s.argv.end(), opts.args.begin(), opts.args.end());
-    s.cwd = dir_.path();
-    fd_guard out(open_for_output(dir_.path() / "stdout.txt"));
-    fd_guard err(open_for_output(dir_.path() / "stderr.txt"));
-    s.stdout_fd = out.fd;
-    s.stderr_fd = err.fd;
+daemon_process::daemon_process(strings args) {
+    child_process::launch s{{MM7_DAEMON_PATH, "--workdir", dir_.path().string() + "/", "--logfile",
+                             log_path().string()},
+                            dir_.path()};
+    s.argv.insert(s.argv.end(), args.begin(), args.end());
+    s.stdout_fd = open_for_output(dir_.path() / "stdout.txt");
+    s.stderr_fd = open_for_output(dir_.path() / "stderr.txt");
     child_ = std::make_unique<child_process>(s);
-}
-
-daemon_process::~daemon_process() {
-    child_->stop();
+    close(s.stdout_fd);
+    close(s.stderr_fd);
 }
 
 bool daemon_process::log_contains(std::string_view needle) const {
@@ -275,133 +206,77 @@ bool daemon_process::wait_for_log_count(std::string_view needle, std::size_t cou
     return wait_until([&] { return log_count(needle) >= count; }, timeout);
 }
 
-// ---- kmodsim_process ----
-
-kmodsim_process::kmodsim_process(std::vector<std::string> args, std::chrono::milliseconds timeout)
-    : kmodsim_process(
-          launch_line{{kmodsim_binary().string()}, "kmodsim ready", "--log", "frames.log"}, args,
-          timeout) {}
-
-kmodsim_process::kmodsim_process(launch_line program, std::vector<std::string> args,
-                                 std::chrono::milliseconds timeout)
-    : dir_("mm7-kmodsim"), ready_marker_(std::move(program.ready_marker)) {
+line_process::line_process(program p, strings args, std::chrono::milliseconds timeout)
+    : program_(std::move(p)) {
     int to_child[2], from_child[2];
-    if (pipe2(to_child, O_CLOEXEC) != 0) {
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0) {
+        fail("pipe");
     }
-    if (pipe2(from_child, O_CLOEXEC) != 0) {
-        close(to_child[0]);
-        close(to_child[1]);
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    }
-    fd_guard child_in(to_child[0]), child_out(from_child[1]);
-    fd_guard our_in(to_child[1]), our_out(from_child[0]);
-    // A command written after the simulator has gone must fail, not kill the test.
-    signal(SIGPIPE, SIG_IGN);
-
-    child_process::launch s;
-    s.argv = program.argv;
-    s.argv.insert(s.argv.end(), {program.dir_option, (dir_.path() / program.dir_name).string()});
+    child_process::launch s{program_.argv, dir_.path(), to_child[0], from_child[1]};
+    s.argv.insert(s.argv.end(), {program_.dir_option, (dir_.path() / program_.dir_name).string()});
     s.argv.insert(s.argv.end(), args.begin(), args.end());
-    s.cwd = dir_.path();
-    fd_guard err(open_for_output(dir_.path() / "stderr.txt"));
-    s.stdin_fd = child_in.fd;
-    s.stdout_fd = child_out.fd;
-    s.stderr_fd = err.fd;
-    child_ = std::make_unique<child_process>(s);
-    command_fd_ = our_in.fd;
-    our_in.fd = -1;
-
-    const int read_fd = our_out.fd;
-    our_out.fd = -1;  // the reader owns it now
-    reader_ = std::thread([this, read_fd] { read_lines(read_fd); });
-
+    s.stderr_fd = open_for_output(dir_.path() / "stderr.txt");
+    try {
+        child_ = std::make_unique<child_process>(s);
+    } catch (...) {
+        for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1], s.stderr_fd}) {
+            close(fd);
+        }
+        throw;
+    }
+    for (int fd : {to_child[0], from_child[1], s.stderr_fd}) {
+        close(fd);
+    }
+    command_fd_ = to_child[1];
+    reader_ = std::thread([this, fd = from_child[0]] {
+        std::string partial;
+        char chunk[4096];
+        for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR);) {
+            partial.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+            std::lock_guard lock(mutex_);
+            for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
+                lines_.push_back(partial.substr(0, nl));
+                ready_ = ready_ || lines_.back().starts_with(program_.ready_marker);
+                partial.erase(0, nl + 1);
+            }
+            changed_.notify_all();
+        }
+        std::lock_guard lock(mutex_);
+        if (!partial.empty()) {
+            lines_.push_back(partial);
+        }
+        closed_ = true;
+        changed_.notify_all();
+        close(fd);
+    });
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, timeout, [this] { return ready_ || closed_; });
 }
 
-kmodsim_process::~kmodsim_process() {
+line_process::~line_process() {
     stop();
-    if (reader_.joinable()) {
-        reader_.join();
-    }
+    reader_.join();
 }
 
-void kmodsim_process::read_lines(int fd) {
-    std::string partial;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        partial.append(chunk, static_cast<std::size_t>(n));
-        std::lock_guard lock(mutex_);
-        for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
-            lines_.push_back(partial.substr(0, nl));
-            if (lines_.back().starts_with(ready_marker_)) {
-                ready_ = true;
-            }
-            partial.erase(0, nl + 1);
-        }
-        changed_.notify_all();
-    }
-    std::lock_guard lock(mutex_);
-    if (!partial.empty()) {
-        lines_.push_back(partial);
-    }
-    closed_ = true;
-    changed_.notify_all();
-    close(fd);
-}
-
-void kmodsim_process::command(std::string_view line) {
-    if (command_fd_ < 0) {
-        return;
-    }
-    std::string text(line);
-    text.push_back('\n');
-    std::size_t done = 0;
-    while (done < text.size()) {
+void line_process::command(std::string_view line) {
+    signal(SIGPIPE, SIG_IGN);  // a command to a simulator that has gone must fail, not kill us
+    std::string text = std::string(line) + "\n";
+    for (std::size_t done = 0; command_fd_ >= 0 && done < text.size();) {
         const ssize_t n = write(command_fd_, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
+        if (n <= 0 && errno != EINTR) {
             return;  // the simulator is gone; the test sees it in the missing answers
         }
-        done += static_cast<std::size_t>(n);
+        done += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
     }
 }
 
-std::optional<std::string> kmodsim_process::set(std::string_view key, std::string_view value) {
-    command("set " + std::string(key) + " " + std::string(value));
-    std::unique_lock lock(mutex_);
-    const std::string ok = "ok " + std::string(key) + "=";
-    std::optional<std::string> answer;
-    changed_.wait_for(lock, default_timeout, [&] {
-        for (std::size_t i = cursor_; i < lines_.size(); ++i) {
-            if (lines_[i].starts_with(ok) || lines_[i].starts_with("error: ")) {
-                answer = lines_[i];
-                cursor_ = i + 1;
-                return true;
-            }
-        }
-        return closed_;
-    });
-    return answer;
-}
-
-std::optional<std::string> kmodsim_process::wait_for_line(std::string_view needle,
-                                                          std::chrono::milliseconds timeout) {
+template <class Pred>
+std::optional<std::string> line_process::next_line(Pred pred, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     std::optional<std::string> found;
     changed_.wait_for(lock, timeout, [&] {
         for (std::size_t i = cursor_; i < lines_.size(); ++i) {
-            if (lines_[i].find(needle) != std::string::npos) {
+            if (pred(lines_[i])) {
                 found = lines_[i];
                 cursor_ = i + 1;
                 return true;
@@ -412,47 +287,99 @@ std::optional<std::string> kmodsim_process::wait_for_line(std::string_view needl
     return found;
 }
 
-bool kmodsim_process::seen(std::string_view needle) const {
-    return count(needle) > 0;
+std::optional<std::string> line_process::set(std::string_view key, std::string_view value) {
+    command("set " + std::string(key) + " " + std::string(value));
+    const std::string ok = "ok " + std::string(key) + "=";
+    return next_line(
+        [&](const std::string& l) { return l.starts_with(ok) || l.starts_with("error: "); },
+        default_timeout);
 }
 
-std::size_t kmodsim_process::count(std::string_view needle) const {
+std::optional<std::string> line_process::wait_for_line(std::string_view needle,
+                                                       std::chrono::milliseconds timeout) {
+    return next_line([&](const std::string& l) { return l.find(needle) != std::string::npos; },
+                     timeout);
+}
+
+std::size_t line_process::count(std::string_view needle) const {
     std::lock_guard lock(mutex_);
-    std::size_t n = 0;
-    for (const auto& l : lines_) {
-        if (l.find(needle) != std::string::npos) {
-            ++n;
-        }
-    }
-    return n;
+    return std::count_if(lines_.begin(), lines_.end(),
+                         [&](const std::string& l) { return l.find(needle) != std::string::npos; });
 }
 
-std::vector<std::string> kmodsim_process::lines() const {
+strings line_process::lines() const {
     std::lock_guard lock(mutex_);
     return lines_;
 }
 
-exit_status kmodsim_process::stop() {
+exit_status line_process::stop() {
     if (command_fd_ >= 0) {
         close(command_fd_);  // end of its input: the simulator ends by itself
         command_fd_ = -1;
-        child_->wait_for_exit(2s);
+        if (program_.ends_on_eof) {
+            child_->wait_for_exit(2s);
+        }
     }
     return child_->stop();
 }
 
-vaspsim_process::vaspsim_process(std::vector<std::string> args)
-    : kmodsim_process(
-          launch_line{
-              {MM7_SOURCE_DIR "/tools/vaspsim/vaspsim.py"}, "vaspsim ready", "--save", "save"},
-          std::move(args)) {}
+kmodsim_process::kmodsim_process(strings args)
+    : line_process({{MM7_KMODSIM_PATH}, "kmodsim ready", "--log", "frames.log"}, args) {}
 
-mm7_sink_process::mm7_sink_process(std::vector<std::string> args)
-    : kmodsim_process(
-          launch_line{{MM7_SOURCE_DIR "/tools/mm7-sink/mm7_sink.py", "--host", "127.0.0.1"},
-                      "mm7-sink listening",
-                      "--save",
-                      "save"},
-          std::move(args)) {}
+vaspsim_process::vaspsim_process(strings args)
+    : line_process(
+          {{MM7_SOURCE_DIR "/tools/vaspsim/vaspsim.py"}, "vaspsim ready", "--save", "save"}, args) {
+}
+
+mm7_sink_process::mm7_sink_process(strings args)
+    : line_process({{MM7_SOURCE_DIR "/tools/mm7-sink/mm7_sink.py", "--host", "127.0.0.1"},
+                    "mm7-sink listening",
+                    "--save",
+                    "save"},
+                   args) {}
+
+mmsc_standin::mmsc_standin(strings extra)
+    : line_process({{"/usr/bin/env", "python3", MM7_SOURCE_DIR "/tools/mmsc_stub/mmsc_stub.py"},
+                    "mmsc_stub ready",
+                    "--record",
+                    "",
+                    false},
+                   extra) {}
+
+std::vector<mmsc_request> mmsc_standin::requests() const {
+    std::vector<mmsc_request> out;
+    for (const std::string& line : lines()) {
+        mmsc_request r;
+        char method[16], path[1024];
+        if (std::sscanf(line.c_str(), "request seq=%d t_ms=%lf method=%15s path=%1023s", &r.seq,
+                        &r.t_ms, method, path) == 4) {
+            const std::string base = (dir() / ("req-" + std::to_string(r.seq))).string();
+            out.push_back(
+                {r.seq, r.t_ms, method, path, read_file(base + ".hdr"), read_file(base + ".bin")});
+        }
+    }
+    return out;
+}
+
+std::string mmsc_standin::output() const {
+    std::string out;
+    for (const std::string& line : lines()) {
+        out += line + "\n";
+    }
+    return out;
+}
+
+proxy_standin::proxy_standin() {
+    if (std::system("command -v tinyproxy >/dev/null 2>&1") != 0) {
+        return;
+    }
+    std::ofstream(dir_.path() / "conf")
+        << "Port 8899\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\nAllow 127.0.0.1\nLogFile \""
+        << (dir_.path() / "log").string() << "\"\n";
+    child_process::launch s;
+    s.argv = {"/usr/bin/env", "tinyproxy", "-d", "-c", (dir_.path() / "conf").string()};
+    child_ = std::make_unique<child_process>(s);
+    wait_until([&] { return log().find("istening") != std::string::npos; });
+}
 
 }  // namespace e2e
