@@ -6,43 +6,37 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace e2e {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what) {
-    throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-int open_for_output(const fs::path& path) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    return fd >= 0 ? fd : (fail("cannot create " + path.string()), -1);
-}
-
-std::size_t occurrences(std::string_view text, std::string_view needle) {
-    std::size_t n = 0;
-    for (auto at = text.find(needle); !needle.empty() && at != std::string_view::npos;
-         at = text.find(needle, at + needle.size())) {
-        ++n;
+int checked(int result, const std::string& what) {
+    if (result < 0) {
+        throw std::runtime_error(what + ": " + std::strerror(errno));
     }
-    return n;
+    return result;
+}
+
+int output_file(const fs::path& path) {
+    return checked(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+                   path.string());
 }
 
 }  // namespace
 
-temp_dir::temp_dir(std::string_view prefix) {
-    std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        fail("mkdtemp " + pattern);
-    }
+temp_dir::temp_dir(std::string prefix) {
+    std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
+    checked(mkdtemp(pattern.data()) == nullptr ? -1 : 0, "mkdtemp " + pattern);
     path_ = pattern;
 }
 
@@ -54,13 +48,12 @@ temp_dir::~temp_dir() {
     }
 }
 
-bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+bool wait_until(const std::function<bool()>& pred, ms timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
+    for (; !pred(); std::this_thread::sleep_for(5ms)) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        std::this_thread::sleep_for(5ms);
     }
     return true;
 }
@@ -79,31 +72,28 @@ std::string describe(const exit_status& status) {
                          : "killed by signal " + std::to_string(status.signal);
 }
 
-child_process::child_process(const launch& s) {
+process::process(const strings& args, const fs::path& cwd, int in, int out, int err) {
     std::vector<char*> argv;
-    for (const auto& a : s.argv) {
+    for (const auto& a : args) {
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
-    int report[2];  // the child reports a failed exec here; a successful one closes it
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        fail("cannot start " + s.argv[0]);
-    }
     const pid_t parent = getpid();
-    pid_ = fork();
+    pid_ = checked(fork(), "fork for " + args[0]);
     if (pid_ == 0) {
         // Only async-signal-safe calls up to exec: the test process has threads.  The child dies
         // with the test process however that ends (a CTest time-out, a crash): no orphans.
         if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
             _exit(127);
         }
-        auto redirect = [](int fd, int target, int flags) {
-            fd = fd < 0 ? open("/dev/null", flags) : fd;
-            return fd >= 0 && dup2(fd, target) >= 0;
-        };
-        bool ok = redirect(s.stdin_fd, 0, O_RDONLY) && redirect(s.stdout_fd, 1, O_WRONLY) &&
-                  redirect(s.stderr_fd, 2, O_WRONLY) &&
-                  (s.cwd.empty() || chdir(s.cwd.c_str()) == 0);
+        int fds[] = {in, out, err};
+        for (int target = 0; target < 3; ++target) {
+            int fd = fds[target] < 0 ? open("/dev/null", target == 0 ? O_RDONLY : O_WRONLY)
+                                     : fds[target];
+            if (fd < 0 || dup2(fd, target) < 0) {
+                _exit(127);
+            }
+        }
         // Default signal handling and nothing blocked, whatever the test process has set up.
         struct sigaction default_action {};
         default_action.sa_handler = SIG_DFL;
@@ -113,60 +103,33 @@ child_process::child_process(const launch& s) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (ok) {
+        if (cwd.empty() || chdir(cwd.c_str()) == 0) {
             execv(argv[0], argv.data());
         }
-        int error = errno;
-        [[maybe_unused]] ssize_t n = write(report[1], &error, sizeof error);
+        const char failed[] = "harness: cannot start the program\n";
+        [[maybe_unused]] ssize_t n = write(2, failed, sizeof failed - 1);
         _exit(127);
     }
-    close(report[1]);
-    int error = pid_ < 0 ? errno : 0;
-    if (pid_ > 0 && read(report[0], &error, sizeof error) != sizeof error) {
-        error = 0;  // the exec went through
-    }
-    close(report[0]);
-    if (error != 0) {
-        if (pid_ > 0) {
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
-        errno = error;
-        fail("cannot start " + s.argv[0]);
-    }
 }
 
-bool child_process::reap(bool block) {
-    if (status_ || pid_ <= 0) {
-        return true;
-    }
+bool process::reap(bool block) {
     int raw = 0;
-    pid_t r;
-    do {
-        r = waitpid(pid_, &raw, block ? 0 : WNOHANG);
-    } while (r < 0 && errno == EINTR);
-    if (r == 0) {
-        return false;
+    pid_t r = 0;
+    while (!status_ && (r = waitpid(pid_, &raw, block ? 0 : WNOHANG)) < 0 && errno == EINTR) {
     }
-    exit_status st;
-    if (r == pid_ && WIFEXITED(raw)) {
-        st = {true, WEXITSTATUS(raw), 0};
-    } else if (r == pid_ && WIFSIGNALED(raw)) {
-        st.signal = WTERMSIG(raw);
+    if (!status_ && r != 0) {
+        status_ = WIFEXITED(raw) ? exit_status{true, WEXITSTATUS(raw), 0}
+                                 : exit_status{false, -1, WIFSIGNALED(raw) ? WTERMSIG(raw) : 0};
     }
-    status_ = st;
-    return true;
+    return status_.has_value();
 }
 
-std::optional<exit_status> child_process::wait_for_exit(std::chrono::milliseconds timeout) {
+std::optional<exit_status> process::wait_for_exit(ms timeout) {
     wait_until([this] { return reap(false); }, timeout);
     return status_;
 }
 
-exit_status child_process::stop(std::chrono::milliseconds grace) {
-    if (pid_ <= 0) {
-        return {};
-    }
+exit_status process::stop(ms grace) {
     if (!reap(false)) {
         kill(pid_, SIGTERM);
         if (!wait_until([this] { return reap(false); }, grace)) {
@@ -178,53 +141,39 @@ exit_status child_process::stop(std::chrono::milliseconds grace) {
 }
 
 daemon_process::daemon_process(strings args) {
-    child_process::launch s{{MM7_DAEMON_PATH, "--workdir", dir_.path().string() + "/", "--logfile",
-                             log_path().string()},
-                            dir_.path()};
-    s.argv.insert(s.argv.end(), args.begin(), args.end());
-    s.stdout_fd = open_for_output(dir_.path() / "stdout.txt");
-    s.stderr_fd = open_for_output(dir_.path() / "stderr.txt");
-    child_ = std::make_unique<child_process>(s);
-    close(s.stdout_fd);
-    close(s.stderr_fd);
-}
-
-bool daemon_process::log_contains(std::string_view needle) const {
-    return log().find(needle) != std::string::npos;
+    args.insert(args.begin(), {MM7_DAEMON_PATH, "--workdir", dir_.path().string() + "/",
+                               "--logfile", log_path().string()});
+    const int out = output_file(dir_.path() / "stdout.txt");
+    const int err = output_file(dir_.path() / "stderr.txt");
+    child_ = std::make_unique<process>(args, dir_.path(), -1, out, err);
+    close(out);
+    close(err);
 }
 
 std::size_t daemon_process::log_count(std::string_view needle) const {
-    return occurrences(log(), needle);
+    const std::string text = log();
+    std::size_t n = 0;
+    for (auto at = text.find(needle); !needle.empty() && at != std::string::npos;
+         at = text.find(needle, at + needle.size())) {
+        ++n;
+    }
+    return n;
 }
 
-bool daemon_process::wait_for_log(std::string_view needle, std::chrono::milliseconds timeout) {
-    return wait_until([&] { return log_contains(needle); }, timeout);
+bool daemon_process::wait_for_log_count(std::string_view needle, std::size_t n, ms timeout) {
+    return wait_until([&] { return log_count(needle) >= n; }, timeout);
 }
 
-bool daemon_process::wait_for_log_count(std::string_view needle, std::size_t count,
-                                        std::chrono::milliseconds timeout) {
-    return wait_until([&] { return log_count(needle) >= count; }, timeout);
-}
-
-line_process::line_process(program p, strings args, std::chrono::milliseconds timeout)
-    : program_(std::move(p)) {
+line_process::line_process(program p, const strings& args) : program_(std::move(p)) {
     int to_child[2], from_child[2];
-    if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0) {
-        fail("pipe");
-    }
-    child_process::launch s{program_.argv, dir_.path(), to_child[0], from_child[1]};
-    s.argv.insert(s.argv.end(), {program_.dir_option, (dir_.path() / program_.dir_name).string()});
-    s.argv.insert(s.argv.end(), args.begin(), args.end());
-    s.stderr_fd = open_for_output(dir_.path() / "stderr.txt");
-    try {
-        child_ = std::make_unique<child_process>(s);
-    } catch (...) {
-        for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1], s.stderr_fd}) {
-            close(fd);
-        }
-        throw;
-    }
-    for (int fd : {to_child[0], from_child[1], s.stderr_fd}) {
+    checked(pipe2(to_child, O_CLOEXEC), "pipe");
+    checked(pipe2(from_child, O_CLOEXEC), "pipe");
+    strings argv = program_.argv;
+    argv.insert(argv.end(), {program_.dir_option, (dir_.path() / program_.dir_name).string()});
+    argv.insert(argv.end(), args.begin(), args.end());
+    const int err = output_file(dir_.path() / "stderr.txt");
+    child_ = std::make_unique<process>(argv, dir_.path(), to_child[0], from_child[1], err);
+    for (int fd : {to_child[0], from_child[1], err}) {
         close(fd);
     }
     command_fd_ = to_child[1];
@@ -250,7 +199,7 @@ line_process::line_process(program p, strings args, std::chrono::milliseconds ti
         close(fd);
     });
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, timeout, [this] { return ready_ || closed_; });
+    changed_.wait_for(lock, default_timeout, [this] { return ready_ || closed_; });
 }
 
 line_process::~line_process() {
@@ -270,19 +219,16 @@ void line_process::command(std::string_view line) {
     }
 }
 
-template <class Pred>
-std::optional<std::string> line_process::next_line(Pred pred, std::chrono::milliseconds timeout) {
+std::optional<std::string> line_process::next_line(
+    const std::function<bool(const std::string&)>& pred, ms timeout) {
     std::unique_lock lock(mutex_);
     std::optional<std::string> found;
     changed_.wait_for(lock, timeout, [&] {
-        for (std::size_t i = cursor_; i < lines_.size(); ++i) {
-            if (pred(lines_[i])) {
-                found = lines_[i];
-                cursor_ = i + 1;
-                return true;
-            }
+        for (std::size_t i = cursor_; i < lines_.size() && !found; ++i) {
+            found = pred(lines_[i]) ? std::optional(lines_[i]) : std::nullopt;
+            cursor_ = found ? i + 1 : cursor_;
         }
-        return closed_;
+        return found || closed_;
     });
     return found;
 }
@@ -295,8 +241,7 @@ std::optional<std::string> line_process::set(std::string_view key, std::string_v
         default_timeout);
 }
 
-std::optional<std::string> line_process::wait_for_line(std::string_view needle,
-                                                       std::chrono::milliseconds timeout) {
+std::optional<std::string> line_process::wait_for_line(std::string_view needle, ms timeout) {
     return next_line([&](const std::string& l) { return l.find(needle) != std::string::npos; },
                      timeout);
 }
@@ -313,38 +258,34 @@ strings line_process::lines() const {
 }
 
 exit_status line_process::stop() {
-    if (command_fd_ >= 0) {
-        close(command_fd_);  // end of its input: the simulator ends by itself
-        command_fd_ = -1;
-        if (program_.ends_on_eof) {
-            child_->wait_for_exit(2s);
-        }
+    if (command_fd_ >= 0 && close(std::exchange(command_fd_, -1)) == 0 && program_.ends_on_eof) {
+        child_->wait_for_exit(2s);  // end of its input: the simulator ends by itself
     }
     return child_->stop();
 }
 
-kmodsim_process::kmodsim_process(strings args)
+kmodsim_process::kmodsim_process(const strings& args)
     : line_process({{MM7_KMODSIM_PATH}, "kmodsim ready", "--log", "frames.log"}, args) {}
 
-vaspsim_process::vaspsim_process(strings args)
+vaspsim_process::vaspsim_process(const strings& args)
     : line_process(
           {{MM7_SOURCE_DIR "/tools/vaspsim/vaspsim.py"}, "vaspsim ready", "--save", "save"}, args) {
 }
 
-mm7_sink_process::mm7_sink_process(strings args)
+mm7_sink_process::mm7_sink_process(const strings& args)
     : line_process({{MM7_SOURCE_DIR "/tools/mm7-sink/mm7_sink.py", "--host", "127.0.0.1"},
                     "mm7-sink listening",
                     "--save",
                     "save"},
                    args) {}
 
-mmsc_standin::mmsc_standin(strings extra)
+mmsc_standin::mmsc_standin(const strings& args)
     : line_process({{"/usr/bin/env", "python3", MM7_SOURCE_DIR "/tools/mmsc_stub/mmsc_stub.py"},
                     "mmsc_stub ready",
                     "--record",
                     "",
                     false},
-                   extra) {}
+                   args) {}
 
 std::vector<mmsc_request> mmsc_standin::requests() const {
     std::vector<mmsc_request> out;
@@ -370,16 +311,16 @@ std::string mmsc_standin::output() const {
 }
 
 proxy_standin::proxy_standin() {
-    if (std::system("command -v tinyproxy >/dev/null 2>&1") != 0) {
-        return;
+    if (std::system("command -v tinyproxy >/dev/null 2>&1") == 0) {
+        write_file(dir_.path() / "conf",
+                   "Port 8899\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\n"
+                   "Allow 127.0.0.1\nLogFile \"" +
+                       (dir_.path() / "log").string() + "\"\n");
+        child_ = std::make_unique<process>(
+            strings{"/usr/bin/env", "tinyproxy", "-d", "-c", (dir_.path() / "conf").string()},
+            dir_.path());
+        wait_until([&] { return log().find("istening") != std::string::npos; });
     }
-    std::ofstream(dir_.path() / "conf")
-        << "Port 8899\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\nAllow 127.0.0.1\nLogFile \""
-        << (dir_.path() / "log").string() << "\"\n";
-    child_process::launch s;
-    s.argv = {"/usr/bin/env", "tinyproxy", "-d", "-c", (dir_.path() / "conf").string()};
-    child_ = std::make_unique<child_process>(s);
-    wait_until([&] { return log().find("istening") != std::string::npos; });
 }
 
 }  // namespace e2e

@@ -15,7 +15,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -24,51 +23,36 @@ namespace e2e {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using strings = std::vector<std::string>;
-
-// How long a wait lasts unless the test says otherwise (sanitizer builds start slowly).
-inline constexpr std::chrono::milliseconds default_timeout = 10s;
+using ms = std::chrono::milliseconds;
+inline constexpr ms default_timeout = 10s;  // sanitizer builds start slowly
 
 // A fresh directory under the system's temporary directory, removed with its contents.
-class temp_dir {
-  public:
-    explicit temp_dir(std::string_view prefix = "mm7-e2e");
+struct temp_dir {
+    explicit temp_dir(std::string prefix = "mm7-e2e");
     ~temp_dir();
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
     const fs::path& path() const { return path_; }
-
-  private:
     fs::path path_;
 };
 
-bool wait_until(const std::function<bool()>& pred,
-                std::chrono::milliseconds timeout = default_timeout);
+bool wait_until(const std::function<bool()>& pred, ms timeout = default_timeout);
 std::string read_file(const fs::path& path);  // empty when it cannot be read
 void write_file(const fs::path& path, std::string_view bytes);
 
 struct exit_status {
     bool exited = false;  // it called exit (code is valid); otherwise it died of signal
-    int code = -1;
-    int signal = 0;
+    int code = -1, signal = 0;
 };
 std::string describe(const exit_status& status);
 
-class child_process {
+// A child process; -1 for a descriptor: /dev/null.
+class process {
   public:
-    struct launch {
-        strings argv;  // argv[0] is the program path
-        fs::path cwd;
-        int stdin_fd = -1, stdout_fd = -1, stderr_fd = -1;  // -1: /dev/null
-    };
-    explicit child_process(const launch& s);
-    ~child_process() { stop(); }
-    child_process(const child_process&) = delete;
-    child_process& operator=(const child_process&) = delete;
-
+    process(const strings& argv, const fs::path& cwd, int in = -1, int out = -1, int err = -1);
+    ~process() { stop(); }
     pid_t pid() const { return pid_; }
     bool running() { return !reap(false); }  // reaps it when it has ended
-    std::optional<exit_status> wait_for_exit(std::chrono::milliseconds timeout);
-    exit_status stop(std::chrono::milliseconds grace = 5s);  // SIGTERM, then SIGKILL
+    std::optional<exit_status> wait_for_exit(ms timeout = default_timeout);
+    exit_status stop(ms grace = 5s);  // SIGTERM, then SIGKILL
 
   private:
     bool reap(bool block);
@@ -76,10 +60,9 @@ class child_process {
     std::optional<exit_status> status_;
 };
 
-// The daemon, started in a fresh work directory with its log there.
+// The daemon with --workdir <dir>/ and --logfile <dir>/mm7_server.log (args may override them).
 class daemon_process {
   public:
-    // --workdir <dir>/ and --logfile <dir>/mm7_server.log come first; args may override them.
     explicit daemon_process(strings args = {});
     pid_t pid() const { return child_->pid(); }
     fs::path workdir() const { return dir_.path(); }
@@ -87,37 +70,32 @@ class daemon_process {
     fs::path pid_file() const { return dir_.path() / "mm7-server.pid"; }
     std::string log() const { return read_file(log_path()); }
     std::string stderr_text() const { return read_file(dir_.path() / "stderr.txt"); }
-    bool log_contains(std::string_view needle) const;
     std::size_t log_count(std::string_view needle) const;
-    bool wait_for_log(std::string_view needle, std::chrono::milliseconds timeout = default_timeout);
-    bool wait_for_log_count(std::string_view needle, std::size_t count,
-                            std::chrono::milliseconds timeout = default_timeout);
-    bool running() { return child_->running(); }
-    std::optional<exit_status> wait_for_exit(std::chrono::milliseconds timeout = default_timeout) {
-        return child_->wait_for_exit(timeout);
+    bool log_contains(std::string_view needle) const { return log_count(needle) > 0; }
+    bool wait_for_log(std::string_view needle, ms timeout = default_timeout) {
+        return wait_for_log_count(needle, 1, timeout);
     }
+    bool wait_for_log_count(std::string_view needle, std::size_t n, ms timeout = default_timeout);
+    bool running() { return child_->running(); }
+    auto wait_for_exit(ms timeout = default_timeout) { return child_->wait_for_exit(timeout); }
     exit_status stop() { return child_->stop(); }
 
   private:
     temp_dir dir_{"mm7-daemon"};
-    std::unique_ptr<child_process> child_;
+    std::unique_ptr<process> child_;
 };
 
 // A peer that reads commands on stdin and reports event lines on stdout.
 class line_process {
   public:
     struct program {
-        strings argv;              // the program and its first arguments
-        std::string ready_marker;  // the line that says it is ready
-        std::string dir_option;    // given dir() / dir_name
-        std::string dir_name;
-        bool ends_on_eof = true;  // else stop() sends SIGTERM at once
+        strings argv;                      // the program and its first arguments
+        std::string ready_marker;          // the line that says it is ready
+        std::string dir_option, dir_name;  // given dir() / dir_name
+        bool ends_on_eof = true;           // else stop() sends SIGTERM at once
     };
-    line_process(program p, strings args, std::chrono::milliseconds timeout = default_timeout);
+    line_process(program p, const strings& args);
     ~line_process();
-    line_process(const line_process&) = delete;
-    line_process& operator=(const line_process&) = delete;
-
     bool ready() const { return ready_; }  // the ready marker was printed
     pid_t pid() const { return child_->pid(); }
     const fs::path& dir() const { return dir_.path(); }
@@ -125,22 +103,19 @@ class line_process {
     // Sends "set key value" and waits for its answer line ("ok ..." or "error: ...").
     std::optional<std::string> set(std::string_view key, std::string_view value);
     // The next line after the last one a wait returned that contains needle; nullopt on timeout.
-    std::optional<std::string> wait_for_line(std::string_view needle,
-                                             std::chrono::milliseconds timeout = default_timeout);
+    std::optional<std::string> wait_for_line(std::string_view needle, ms timeout = default_timeout);
     bool seen(std::string_view needle) const { return count(needle) > 0; }
     std::size_t count(std::string_view needle) const;
     strings lines() const;
     std::string frame_log() const { return read_file(dir_.path() / "frames.log"); }
-    bool running() { return child_->running(); }
     exit_status stop();
 
   private:
-    template <class Pred>
-    std::optional<std::string> next_line(Pred pred, std::chrono::milliseconds timeout);
-
+    std::optional<std::string> next_line(const std::function<bool(const std::string&)>& pred,
+                                         ms timeout);
     temp_dir dir_{"mm7-peer"};
     program program_;
-    std::unique_ptr<child_process> child_;
+    std::unique_ptr<process> child_;
     int command_fd_ = -1;
     std::thread reader_;
     mutable std::mutex mutex_;
@@ -151,13 +126,13 @@ class line_process {
 };
 
 struct kmodsim_process : line_process {  // tools/kmodsim; its frame log in dir()
-    explicit kmodsim_process(strings args = {});
+    explicit kmodsim_process(const strings& args = {});
 };
 struct vaspsim_process : line_process {  // tools/vaspsim; saves what it decodes in dir()/save
-    explicit vaspsim_process(strings args = {});
+    explicit vaspsim_process(const strings& args = {});
 };
 struct mm7_sink_process : line_process {  // tools/mm7-sink, saving into dir()/save
-    explicit mm7_sink_process(strings args = {});
+    explicit mm7_sink_process(const strings& args = {});
 };
 
 // The MMSC stand-in (tools/mmsc_stub) on 127.0.0.1:8080, recording every request.
@@ -167,21 +142,18 @@ struct mmsc_request {
     std::string method, path, head, body;
 };
 struct mmsc_standin : line_process {
-    explicit mmsc_standin(strings extra = {});
+    explicit mmsc_standin(const strings& args = {});
     std::vector<mmsc_request> requests() const;
     std::string output() const;
 };
 
 // tinyproxy on 127.0.0.1:8899 (HTTP and CONNECT); available() is false when not installed.
-class proxy_standin {
-  public:
+struct proxy_standin {
     proxy_standin();
     bool available() const { return child_ != nullptr; }
     std::string log() const { return read_file(dir_.path() / "log"); }
-
-  private:
     temp_dir dir_{"proxy"};
-    std::unique_ptr<child_process> child_;
+    std::unique_ptr<process> child_;
 };
 
 }  // namespace e2e

@@ -25,49 +25,44 @@ class http_connection {
         connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
     ~http_connection() { close_now(); }
-    http_connection(const http_connection&) = delete;
-    http_connection& operator=(const http_connection&) = delete;
     bool connected() const { return connected_; }
     bool send_all(std::string_view data) {
-        for (ssize_t n; !data.empty(); data.remove_prefix(static_cast<std::size_t>(n))) {
+        for (ssize_t n = 0; !data.empty(); data.remove_prefix(static_cast<std::size_t>(n))) {
             if ((n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL)) <= 0) {
                 return false;
             }
         }
         return true;
     }
+    // What arrives next, waiting at most `timeout` for it ("" at the end or on timeout).
+    std::string read_some(ms timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        char chunk[65536];
+        ssize_t n = poll(&p, 1, static_cast<int>(std::max<long>(timeout.count(), 0))) > 0
+                        ? recv(fd_, chunk, sizeof chunk, 0)
+                        : 0;
+        return std::string(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    }
     // Everything the server sends until it closes (or the timeout passes).
-    std::string read_all(std::chrono::milliseconds timeout = 20s) {
+    std::string read_all(ms timeout = 20s) {
         std::string out;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (std::string got; !(got = read_some(deadline)).empty();) {
+        auto left = [&] {
+            return std::chrono::ceil<ms>(deadline - std::chrono::steady_clock::now());
+        };
+        for (std::string got; !(got = read_some(left())).empty();) {
             out += got;
         }
         return out;
     }
-    // What arrives next, waiting at most `timeout` for it.
-    std::string read_some(std::chrono::milliseconds timeout) {
-        return read_some(std::chrono::steady_clock::now() + timeout);
-    }
     void shutdown_write() { ::shutdown(fd_, SHUT_WR); }  // a half-close
-    void close_now() { fd_ >= 0 && ::close(std::exchange(fd_, -1)); }
-
-  private:
-    std::string read_some(std::chrono::steady_clock::time_point deadline) {
-        char chunk[65536];
-        for (;;) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{fd_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) < 0) {
-                return {};
-            }
-            ssize_t n = p.revents != 0 ? recv(fd_, chunk, sizeof chunk, 0) : -2;
-            if (n != -2) {
-                return n > 0 ? std::string(chunk, static_cast<std::size_t>(n)) : std::string();
-            }
+    void close_now() {
+        if (fd_ >= 0) {
+            ::close(std::exchange(fd_, -1));
         }
     }
+
+  private:
     int fd_ = -1;
     bool connected_ = false;
 };
@@ -80,8 +75,8 @@ inline std::string exchange(std::string_view request) {
 }
 
 // The reply the daemon gives to a refused request.
-inline std::string error_reply(std::string_view status) {
-    return "HTTP/1.0 " + std::string(status) + "\r\n\r\n" + std::string(status);
+inline std::string error_reply(const std::string& status) {
+    return "HTTP/1.0 " + status + "\r\n\r\n" + status;
 }
 
 struct test_part {
@@ -92,15 +87,13 @@ struct test_part {
           body(data),
           transfer_encoding(encoding),
           location(where) {}
-    std::string content_type, content_id;
-    std::string body;                         // raw bytes of the part as they travel
-    std::string transfer_encoding, location;  // empty: no header
+    std::string content_type, content_id, body;  // the body as it travels
+    std::string transfer_encoding, location;     // empty: no header
 };
 
 struct test_submission {
-    std::string transaction_id = "vasp-tx-1";
+    std::string transaction_id = "vasp-tx-1", subject = "Hello";
     std::string recipients = "<To><Number>+4917012345</Number></To>";
-    std::string subject = "Hello";
     std::vector<test_part> parts = {
         {"application/smil", "<smil_part>",
          "<smil><body><par><img src=\"img.gif\"/><text src=\"t.txt\"/></par></body></smil>", "",
@@ -108,43 +101,41 @@ struct test_submission {
         {"text/plain; charset=utf-8", "<t.txt>", "Hello from the VASP\r\nline two", "8bit",
          "t.txt"},
         {"image/gif", "<img.gif>", "R0lGODlhAQABAIAAAP///wAAACH5BAEAAAAALAAAAAABAAEAAAICRAEAOw==",
-         "base64", "img.gif"}};              // a 1x1 GIF
-    std::vector<std::string> extra_headers;  // e.g. "x-expect: 103-early-hints"
+         "base64", "img.gif"}};  // a 1x1 GIF
+    strings extra_headers;       // e.g. "x-expect: 103-early-hints"
 };
 
-// The whole HTTP request: SOAP envelope, then the content as an inner multipart/related.
+// The whole HTTP request: the SOAP envelope, then the content as an inner multipart/related.
 inline std::string submit_request(const test_submission& s = {}) {
     const std::string ns =
         "http://www.3gpp.org/ftp/Specs/archive/23_series/23.140/schema/"
         "REL-5-MM7-1-2\"";
-    std::string inner;
-    for (const test_part& p : s.parts) {
-        inner += "--inner-boundary-2\r\nContent-Type: " + p.content_type +
-                 "\r\nContent-ID: " + p.content_id + "\r\n" +
-                 (p.transfer_encoding.empty()
-                      ? ""
-                      : "Content-Transfer-Encoding: " + p.transfer_encoding + "\r\n") +
-                 (p.location.empty() ? "" : "Content-Location: " + p.location + "\r\n") + "\r\n" +
-                 p.body + "\r\n";
-    }
-    const std::string body =
-        "--outer-boundary-1\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nContent-ID: "
-        "<mm7_env>\r\n\r\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<env:Envelope "
-        "xmlns:env=\"http://schemas.xmlsoap.org/soap/envelope/\">\r\n<env:Header><mm7:"
-        "TransactionID xmlns:mm7=\"" +
+    std::string body =
+        "--outer-boundary-1\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nContent-ID: <mm7_env>"
+        "\r\n\r\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<env:Envelope xmlns:env=\"http://"
+        "schemas.xmlsoap.org/soap/envelope/\">\r\n<env:Header><mm7:TransactionID xmlns:mm7=\"" +
         ns + " env:mustUnderstand=\"1\">" + s.transaction_id +
         "</mm7:TransactionID></env:Header>\r\n<env:Body><SubmitReq xmlns=\"" + ns +
-        ">\r\n<MM7Version>5.3.0</MM7Version>\r\n<SenderIdentification><VASPID>vasp</VASPID></"
-        "SenderIdentification>\r\n<Recipients>" +
+        ">\r\n<MM7Version>5.3.0</MM7Version>\r\n<SenderIdentification><VASPID>vasp</VASPID>"
+        "</SenderIdentification>\r\n<Recipients>" +
         s.recipients +
         "</Recipients>\r\n<MessageClass>Personal</MessageClass>\r\n<Priority>High</Priority>\r\n"
         "<Subject>" +
         s.subject +
-        "</Subject>\r\n<Content href=\"cid:mms_cid\" allowAdaptations=\"true\"/>\r\n</SubmitReq>"
-        "</env:Body></env:Envelope>\r\n--outer-boundary-1\r\nContent-Type: multipart/related; "
-        "boundary=\"inner-boundary-2\"; start=\"<smil_part>\"; type=\"application/smil\"\r\n"
-        "Content-ID: <mms_cid>\r\n\r\n" +
-        inner + "--inner-boundary-2--\r\n\r\n--outer-boundary-1--\r\n";
+        "</Subject>\r\n<Content href=\"cid:mms_cid\" "
+        "allowAdaptations=\"true\"/>\r\n</SubmitReq></env:Body></env:Envelope>\r\n"
+        "--outer-boundary-1\r\nContent-Type: multipart/related; boundary=\"inner-boundary-2\"; "
+        "start=\"<smil_part>\"; type=\"application/smil\"\r\nContent-ID: <mms_cid>\r\n\r\n";
+    for (const test_part& p : s.parts) {
+        body += "--inner-boundary-2\r\nContent-Type: " + p.content_type +
+                "\r\nContent-ID: " + p.content_id + "\r\n";
+        body += p.transfer_encoding.empty()
+                    ? ""
+                    : "Content-Transfer-Encoding: " + p.transfer_encoding + "\r\n";
+        body += p.location.empty() ? "" : "Content-Location: " + p.location + "\r\n";
+        body += "\r\n" + p.body + "\r\n";
+    }
+    body += "--inner-boundary-2--\r\n\r\n--outer-boundary-1--\r\n";
     std::string head =
         "POST /mm7 HTTP/1.1\r\nHost: 127.0.0.1\r\nSOAPAction: \"\"\r\nContent-Type: "
         "multipart/related; boundary=\"outer-boundary-1\"; type=\"text/xml\"; "
@@ -211,7 +202,7 @@ class fixture : public ::testing::Test {
         auto answer = sim_->set(key, value);
         ASSERT_TRUE(answer && answer->starts_with("ok")) << answer.value_or("(none)");
     }
-    void expect_log(std::string_view needle, std::chrono::milliseconds timeout = 15s) {
+    void expect_log(std::string_view needle, ms timeout = 15s) {
         EXPECT_TRUE(daemon_->wait_for_log(needle, timeout)) << needle << "\n" << daemon_->log();
     }
     // The PDU file of the next send request, as the simulator kept it into keep.
