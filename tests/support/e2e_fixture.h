@@ -194,8 +194,7 @@ class fixture : public ::testing::Test {
     // The VASP's MM7 endpoint: tools/vaspsim, or mm7-sink when sink is set.
     void start_vasp(strings args = {}, bool sink = false) {
         vasp_.reset();
-        vasp_ = sink ? std::unique_ptr<line_process>(std::make_unique<mm7_sink_process>(args))
-                     : std::make_unique<vaspsim_process>(args);
+        vasp_ = std::make_unique<vasp_process>(args, sink);
         ASSERT_TRUE(vasp_->ready());
     }
     void set(std::string_view key, std::string_view value) {
@@ -221,7 +220,7 @@ class fixture : public ::testing::Test {
     }
 
     std::unique_ptr<kmodsim_process> sim_;
-    std::unique_ptr<line_process> vasp_;
+    std::unique_ptr<vasp_process> vasp_;
     std::unique_ptr<daemon_process> daemon_;
     bool stopped_ = false;
     std::size_t fds_ = 0;
