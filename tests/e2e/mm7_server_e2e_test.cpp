@@ -126,13 +126,7 @@ TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
          "<StatusText>Invalid response received from network</StatusText>"},
     };
     for (const auto& [settings, expected] : cases) {
-        std::istringstream all(
-            "status=1|cause=0|response_status=128|response_text=-|"
-            "confirm=sendconf|" +
-            settings);
-        for (std::string kv; std::getline(all, kv, '|');) {
-            set(kv.substr(0, kv.find('=')), kv.substr(kv.find('=') + 1));
-        }
+        set("status=1|cause=0|response_status=128|response_text=-|confirm=sendconf|" + settings);
         std::string reply = exchange(submit_request());
         EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK\r\n")) << settings << reply;
         EXPECT_NE(reply.find(expected), std::string::npos) << settings << "\n" << reply;
@@ -280,9 +274,7 @@ TEST_F(ServerE2E, Mm1ModeStoresTheBodyAsItComes) {
 }
 
 TEST_F(ServerE2E, EarlyHintsOnlyWhenAskedFor) {
-    set("delay", "200");
-    set("timeout_ind", "on");
-    set("timeout", "42");
+    set("delay=200|timeout_ind=on|timeout=42");
     std::string reply = exchange(
         e2e::submit_request_with([](auto& s) { s.extra_headers = {"x-expect: 103-early-hints"}; }));
     EXPECT_TRUE(
@@ -306,7 +298,7 @@ TEST_F(ServerE2E, DisconnectingInEveryStateLeavesNothingBehind) {
     }
     ASSERT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", connections));
     // Leaving once the request is complete is a half-close: the submission is carried through.
-    set("confirm", "none");
+    set("confirm=none");
     {
         http_connection c;
         ASSERT_TRUE(c.send_all(request));
@@ -315,7 +307,7 @@ TEST_F(ServerE2E, DisconnectingInEveryStateLeavesNothingBehind) {
         c.close_now();
         ++connections;
         ASSERT_TRUE(daemon_->wait_for_log("closed its sending side after the request"));
-        set("confirm", "sendconf");
+        set("confirm=sendconf");
         sim_->command("cnf " + call_id);
     }
     EXPECT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", connections));
@@ -341,7 +333,7 @@ TEST_F(Server, PeersOtherThanTheClientIpAreClosedWithoutReply) {
 TEST_F(ServerE2E, ABurstOf900ConfirmationsAnswersEveryWaitingVaspWithAtMostTwo103s) {
     rlimit files{4000, 4000};
     setrlimit(RLIMIT_NOFILE, &files);
-    set("confirm", "none");
+    set("confirm=none");
     std::vector<std::unique_ptr<http_connection>> vasps;
     std::string commands;
     for (int i = 0; i < 900; ++i) {
@@ -357,7 +349,7 @@ TEST_F(ServerE2E, ABurstOf900ConfirmationsAnswersEveryWaitingVaspWithAtMostTwo10
         }
         commands += "cnf " + id + (i < 899 ? "\n" : "");
     }
-    set("confirm", "sendconf");
+    set("confirm=sendconf");
     sim_->command(commands);
     std::set<std::string> message_ids;
     for (auto& vasp : vasps) {
@@ -379,7 +371,7 @@ TEST_F(ServerE2E, ARestartNeitherRepeatsCallIdsNorKeepsOldPduFiles) {
         strings{"--workdir", work.path().string(), "--clientip", "127.0.0.1"});
     ASSERT_TRUE(daemon_->wait_for_log("QZM MM7 server starting"));
     EXPECT_EQ(fs::exists(work.path() / "AAAAAAAA.mm1") + fs::exists(work.path() / "notes.txt"), 1);
-    set("imsi", "1x");  // only digits become a header
+    set("imsi=1x");  // only digits become a header
     std::string reply = exchange(submit_request());
     EXPECT_TRUE(reply.starts_with("HTTP/1.0 200") && reply.find("IMSI") == std::string::npos);
     auto line = sim_->wait_for_line("MMS_SENDMMS_REQ").value_or("");
@@ -435,7 +427,7 @@ TEST_F(Server, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK") &&
                 reply.find(">Gateway did not confirm the submission<") != std::string::npos);
     EXPECT_EQ(pdu_files(), 1u);  // the kernel module may still read it
-    set("confirm", "sendconf");
+    set("confirm=sendconf");
     sim_->command("cnf " + call_id);
     expect_log("Not found client fd by callid " + call_id);
     EXPECT_TRUE(e2e::wait_until([&] { return pdu_files() == 0; }));

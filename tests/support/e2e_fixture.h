@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <regex>
+#include <sstream>
 
 #include "support/daemon_harness.h"
 
@@ -197,9 +198,13 @@ class fixture : public ::testing::Test {
         vasp_ = std::make_unique<vasp_process>(args, sink);
         ASSERT_TRUE(vasp_->ready());
     }
-    void set(std::string_view key, std::string_view value) {
-        auto answer = sim_->set(key, value);
-        ASSERT_TRUE(answer && answer->starts_with("ok")) << answer.value_or("(none)");
+    // Simulator settings, "key=value|key=value...", each answered "ok".
+    void set(const std::string& settings) {
+        std::istringstream all(settings);
+        for (std::string kv; std::getline(all, kv, '|');) {
+            auto answer = sim_->set(kv.substr(0, kv.find('=')), kv.substr(kv.find('=') + 1));
+            ASSERT_TRUE(answer && answer->starts_with("ok")) << kv << ": " << answer.value_or("-");
+        }
     }
     void expect_log(std::string_view needle, ms timeout = 15s) {
         EXPECT_TRUE(daemon_->wait_for_log(needle, timeout)) << needle << "\n" << daemon_->log();

@@ -33,9 +33,7 @@ TEST_F(XgateEndToEnd, TheDaemonStartsBeforeTheKernelModuleAndKeepsRunning) {
 
 TEST_F(XgateEndToEnd, TwoFramesForAnUnknownCallIdAreHandledInOrder) {
     start();
-    set("timeout_ind", "on");
-    set("timeout", "77");
-    set("combine", "on");
+    set("timeout_ind=on|timeout=77|combine=on");
     sim_->command("answer 4242");
     ASSERT_TRUE(sim_->wait_for_line("sent MMS_SENDMMS_TIMEOUT_IND callid=4242 timeout=77"));
     const std::string pdu =
