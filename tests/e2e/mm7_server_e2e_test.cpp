@@ -52,21 +52,13 @@ std::string without_transaction_id(const std::string& pdu) {
 const std::string mm1_head =
     "POST /mm7 HTTP/1.0\r\nContent-Type: application/vnd.wap.mms-message\r\n";
 
-// The simulator keeps every PDU it is asked to send in keep_.
-class Server : public fixture {
-  protected:
-    std::string next_pdu() { return fixture::next_pdu(keep_.path()); }
-    strings keep() const { return {"--keep", keep_.path().string()}; }
-    std::size_t pdu_files() const { return e2e::count_files(daemon_->workdir()); }
-    e2e::temp_dir keep_{"mm7-kept"};
-};
-
-class ServerE2E : public Server {
+class ServerE2E : public fixture {
   protected:
     void SetUp() override {
-        start(keep(), {"--gwserial", "GW-TEST-1", "--clienturl", "http://127.0.0.1:8080/mm7"});
+        start({}, {"--gwserial", "GW-TEST-1", "--clienturl", "http://127.0.0.1:8080/mm7"});
     }
 };
+using Server = fixture;  // started by the test
 
 TEST_F(ServerE2E, SubmissionBecomesAPduAndTheVaspGetsSubmitRsp) {
     test_submission s;
@@ -448,7 +440,7 @@ std::string as_chunked(const std::string& r) {
 }
 
 TEST_F(Server, ChunkedBodiesLimitsAndHostileValues) {
-    start(keep(), {"--maxmessagesize", "100000"});
+    start({}, {"--maxmessagesize", "100000"});
     auto with = e2e::submit_request_with;
     const std::string request = submit_request(), chunked = as_chunked(request);
     const std::string mm1 = mm1_head + "x-qzm-recipient-id: +4917099\r\n";

@@ -78,7 +78,7 @@ TEST_F(OperationsE2E, StopAnswersEveryWaitingSubmissionOnceAndLeavesNoFiles) {
 // module is asked to send; refusals of bad arguments before anything is sent.
 TEST_F(OperationsE2E, SubmitToolGetsASubmitRspAndRefusesBadArguments) {
     temp_dir files("mm7-submit");
-    start({"--set", "timeout_ind=on", "--keep", files.path().string()});
+    start({"--set", "timeout_ind=on"});
     write_file(files.path() / "note.txt", "Hello from the tool");
     write_file(files.path() / "pic.png", std::string("\x89PNG\0\r\n", 7));
     auto [status, out] =

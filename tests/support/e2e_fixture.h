@@ -173,7 +173,8 @@ inline std::size_t count_files(const fs::path& dir, std::string_view extension =
     });
 }
 
-// The daemon with its peers.  start() runs the simulator and a daemon accepting 127.0.0.1;
+// The daemon with its peers.  start() runs the simulator, keeping every PDU it is asked to send,
+// and a daemon accepting 127.0.0.1;
 // TearDown expects the daemon still running (unless stopped_), with nothing on stderr, and, once
 // fds_ was taken, holding as many descriptors as then.
 class fixture : public ::testing::Test {
@@ -181,6 +182,7 @@ class fixture : public ::testing::Test {
     void start(strings sim_args = {}, strings daemon_args = {}) {
         daemon_.reset();
         sim_.reset();
+        sim_args.insert(sim_args.begin(), {"--keep", keep_.path().string()});
         sim_ = std::make_unique<kmodsim_process>(sim_args);
         ASSERT_TRUE(sim_->ready());
         start_daemon(daemon_args);
@@ -209,12 +211,14 @@ class fixture : public ::testing::Test {
     void expect_log(std::string_view needle, ms timeout = 15s) {
         EXPECT_TRUE(daemon_->wait_for_log(needle, timeout)) << needle << "\n" << daemon_->log();
     }
-    // The PDU file of the next send request, as the simulator kept it into keep.
-    std::string next_pdu(const fs::path& keep) {
+    // The next PDU the daemon asks the simulator to send (it keeps a copy in keep_).
+    std::string next_pdu() {
         auto line = sim_->wait_for_line("received MMS_SENDMMS_REQ");
         EXPECT_TRUE(line) << daemon_->log();
-        return read_file(keep / fs::path(match(line.value_or(""), "file=(\\S+)")).filename());
+        return read_file(keep_.path() /
+                         fs::path(match(line.value_or(""), "file=(\\S+)")).filename());
     }
+    std::size_t pdu_files() const { return count_files(daemon_->workdir()); }
     void TearDown() override {
         if (daemon_ && !stopped_) {
             EXPECT_TRUE(daemon_->running()) << daemon_->log() << daemon_->stderr_text();
@@ -224,6 +228,7 @@ class fixture : public ::testing::Test {
         }
     }
 
+    temp_dir keep_{"mm7-kept"};
     std::unique_ptr<kmodsim_process> sim_;
     std::unique_ptr<vasp_process> vasp_;
     std::unique_ptr<daemon_process> daemon_;
