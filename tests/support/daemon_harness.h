@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +22,6 @@
 #include <functional>
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -217,7 +215,7 @@ class daemon_process {
     std::unique_ptr<process> child_;
 };
 
-// A peer that reads commands on stdin and reports event lines on stdout.
+// A peer that reads commands on stdin and reports event lines on stdout (into dir()/out.txt).
 class line_process {
   public:
     struct program {
@@ -226,27 +224,24 @@ class line_process {
         std::string dir_option, dir_name;  // given dir() / dir_name
         bool ends_on_eof = true;           // else stop() sends SIGTERM at once
     };
-    line_process(program p, const strings& args) : program_(std::move(p)) {
-        int to_child[2], from_child[2];
+    line_process(program p, const strings& args) : ends_on_eof_(p.ends_on_eof) {
+        int to_child[2];
         checked(pipe2(to_child, O_CLOEXEC), "pipe");
-        checked(pipe2(from_child, O_CLOEXEC), "pipe");
-        strings argv = program_.argv;
-        argv.insert(argv.end(), {program_.dir_option, (dir_.path() / program_.dir_name).string()});
-        argv.insert(argv.end(), args.begin(), args.end());
+        p.argv.insert(p.argv.end(), {p.dir_option, (dir_.path() / p.dir_name).string()});
+        p.argv.insert(p.argv.end(), args.begin(), args.end());
+        const int out = output_file(dir_.path() / "out.txt");
         const int err = output_file(dir_.path() / "stderr.txt");
-        child_ = std::make_unique<process>(argv, dir_.path(), to_child[0], from_child[1], err);
-        for (int fd : {to_child[0], from_child[1], err}) {
+        child_ = std::make_unique<process>(p.argv, dir_.path(), to_child[0], out, err);
+        for (int fd : {to_child[0], out, err}) {
             close(fd);
         }
         command_fd_ = to_child[1];
-        reader_ = std::thread([this, fd = from_child[0]] { read_lines(fd); });
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, default_timeout, [this] { return ready_ || closed_; });
+        ready_ = wait_until([&] {
+            return std::ranges::any_of(lines(),
+                                       [&](auto& l) { return l.starts_with(p.ready_marker); });
+        });
     }
-    ~line_process() {
-        stop();
-        reader_.join();
-    }
+    ~line_process() { stop(); }
     bool ready() const { return ready_; }  // the ready marker was printed
     pid_t pid() const { return child_->pid(); }
     const fs::path& dir() const { return dir_.path(); }
@@ -275,68 +270,49 @@ class line_process {
     }
     bool seen(std::string_view needle) const { return count(needle) > 0; }
     std::size_t count(std::string_view needle) const {
-        std::lock_guard lock(mutex_);
-        return std::count_if(lines_.begin(), lines_.end(),
+        const strings all = lines();
+        return std::count_if(all.begin(), all.end(),
                              [&](auto& l) { return l.find(needle) != std::string::npos; });
     }
-    strings lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
+    strings lines() const {  // every complete line so far
+        strings out;
+        const std::string text = read_file(dir_.path() / "out.txt");
+        for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+            out.push_back(text.substr(at, nl - at));
+        }
+        return out;
     }
     std::string frame_log() const { return read_file(dir_.path() / "frames.log"); }
     exit_status stop() {
-        if (command_fd_ >= 0 && close(std::exchange(command_fd_, -1)) == 0 &&
-            program_.ends_on_eof) {
+        if (command_fd_ >= 0 && close(std::exchange(command_fd_, -1)) == 0 && ends_on_eof_) {
             child_->wait_for_exit(2s);  // end of its input: the peer ends by itself
         }
         return child_->stop();
     }
 
   private:
-    void read_lines(int fd) {
-        std::string partial;
-        char chunk[4096];
-        for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR);) {
-            partial.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-            std::lock_guard lock(mutex_);
-            for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
-                lines_.push_back(partial.substr(0, nl));
-                ready_ = ready_ || lines_.back().starts_with(program_.ready_marker);
-                partial.erase(0, nl + 1);
-            }
-            changed_.notify_all();
-        }
-        std::lock_guard lock(mutex_);
-        if (!partial.empty()) {
-            lines_.push_back(partial);
-        }
-        closed_ = true;
-        changed_.notify_all();
-        close(fd);
-    }
     std::optional<std::string> next_line(const std::function<bool(const std::string&)>& pred,
                                          ms timeout) {
-        std::unique_lock lock(mutex_);
         std::optional<std::string> found;
-        changed_.wait_for(lock, timeout, [&] {
-            for (std::size_t i = cursor_; i < lines_.size() && !found; ++i) {
-                found = pred(lines_[i]) ? std::optional(lines_[i]) : std::nullopt;
-                cursor_ = found ? i + 1 : cursor_;
-            }
-            return found || closed_;
-        });
+        wait_until(
+            [&] {
+                const bool alive = child_->running();
+                const strings all = lines();
+                for (std::size_t i = cursor_; i < all.size() && !found; ++i) {
+                    found = pred(all[i]) ? std::optional(all[i]) : std::nullopt;
+                    cursor_ = found ? i + 1 : cursor_;
+                }
+                return found || !alive;
+            },
+            timeout);
         return found;
     }
     temp_dir dir_{"mm7-peer"};
-    program program_;
+    bool ends_on_eof_;
     std::unique_ptr<process> child_;
     int command_fd_ = -1;
-    std::thread reader_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    strings lines_;
     std::size_t cursor_ = 0;
-    bool ready_ = false, closed_ = false;
+    bool ready_ = false;
 };
 
 // tools/kmodsim, with its frame log in dir().
