@@ -364,13 +364,7 @@ struct mmsc_standin : line_process {
         }
         return out;
     }
-    std::string output() const {
-        std::string out;
-        for (const std::string& line : lines()) {
-            out += line + "\n";
-        }
-        return out;
-    }
+    std::string output() const { return read_file(dir() / "out.txt"); }
 };
 
 // tinyproxy on 127.0.0.1:8899 (HTTP and CONNECT); available() is false when not installed.
