@@ -1,9 +1,6 @@
 // The daemon as a service (log rotation on SIGHUP, a clean stop on SIGTERM or SIGINT) and its
 // tools: mm7-submit against the daemon, mm7-sink as the VASP's endpoint.
-#include <sys/wait.h>
-
 #include <csignal>
-#include <cstdio>
 #include <map>
 
 #include "support/e2e_fixture.h"
@@ -11,18 +8,6 @@
 namespace {
 
 using namespace e2e;
-
-// Runs a command through the shell: its exit status and standard output.
-std::pair<int, std::string> run(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    char chunk[4096];
-    for (std::size_t n; pipe != nullptr && (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-        out.append(chunk, n);
-    }
-    int status = pipe != nullptr ? pclose(pipe) : -1;
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
 
 const std::string kSubmit = std::string(MM7_BINARY_DIR) + "/tools/mm7-submit/mm7-submit";
 
@@ -82,8 +67,8 @@ TEST_F(OperationsE2E, SubmitToolGetsASubmitRspAndRefusesBadArguments) {
     write_file(files.path() / "note.txt", "Hello from the tool");
     write_file(files.path() / "pic.png", std::string("\x89PNG\0\r\n", 7));
     auto [status, out] =
-        run(kSubmit + " --to +4917012345 --cc a@example.org --early-hints " + "--subject Hi " +
-            (files.path() / "note.txt").string() + " " + (files.path() / "pic.png").string());
+        shell(kSubmit + " --to +4917012345 --cc a@example.org --early-hints " + "--subject Hi " +
+              (files.path() / "note.txt").string() + " " + (files.path() / "pic.png").string());
     EXPECT_EQ(status, 0) << out;
     for (const char* line : {"interim: 103 Early Hints (expected duration 60 s)",
                              "http: 200\nstatus: 1000", "message-id: kmodsim-"}) {
@@ -99,7 +84,7 @@ TEST_F(OperationsE2E, SubmitToolGetsASubmitRspAndRefusesBadArguments) {
         {"--to 12345 --url ftp://127.0.0.1/mm7", "is not an http URL"},
         {"", "at least one recipient"}};
     for (const auto& [args, message] : refusals) {
-        auto [code, text] = run(kSubmit + " " + args + " 2>&1");
+        auto [code, text] = shell(kSubmit + " " + args + " 2>&1");
         EXPECT_EQ(code, 2) << args;
         EXPECT_NE(text.find(message), std::string::npos) << text;
     }

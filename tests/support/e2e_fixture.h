@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
@@ -159,6 +160,18 @@ inline std::string submit_request_with(const std::function<void(test_submission&
 inline std::string match(const std::string& text, const std::string& pattern) {
     std::smatch m;
     return std::regex_search(text, m, std::regex(pattern)) ? m[1].str() : "";
+}
+
+// Runs a command through the shell: its exit status and standard output.
+inline std::pair<int, std::string> shell(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    char chunk[4096];
+    for (std::size_t n; pipe != nullptr && (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+        out.append(chunk, n);
+    }
+    int status = pipe != nullptr ? pclose(pipe) : -1;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
 inline std::size_t open_fds(pid_t pid) {

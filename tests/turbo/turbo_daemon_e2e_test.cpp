@@ -16,13 +16,7 @@ std::string dissect(const std::string& request, const fs::path& dir) {
         "command -v tshark >/dev/null && od -Ax -tx1 -v " + (dir / "request.bin").string() +
         " | text2pcap -q -T 40000,80 -4 10.0.0.1,10.0.0.2 - " + (dir / "request.pcap").string() +
         " && tshark -n -r " + (dir / "request.pcap").string() + " -V -d tcp.port==80,http 2>&1";
-    std::string out;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    char chunk[4096];
-    for (std::size_t n; pipe && (n = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) {
-        out.append(chunk, n);
-    }
-    return out;
+    return shell(command).second;
 }
 
 // Modem port 3 in turbo mode, its MMSC the stand-in.
