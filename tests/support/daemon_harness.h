@@ -270,18 +270,11 @@ class line_process {
     }
     bool seen(std::string_view needle) const { return count(needle) > 0; }
     std::size_t count(std::string_view needle) const {
-        const strings all = lines();
+        const strings& all = update();
         return std::count_if(all.begin(), all.end(),
                              [&](auto& l) { return l.find(needle) != std::string::npos; });
     }
-    strings lines() const {  // every complete line so far
-        strings out;
-        const std::string text = read_file(dir_.path() / "out.txt");
-        for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
-            out.push_back(text.substr(at, nl - at));
-        }
-        return out;
-    }
+    strings lines() const { return update(); }  // every complete line so far
     std::string frame_log() const { return read_file(dir_.path() / "frames.log"); }
     exit_status stop() {
         if (command_fd_ >= 0 && close(std::exchange(command_fd_, -1)) == 0 && ends_on_eof_) {
@@ -291,13 +284,23 @@ class line_process {
     }
 
   private:
+    const strings& update() const {  // reads what was added to the file since the last call
+        std::ifstream in(dir_.path() / "out.txt", std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(read_));
+        const std::string text(std::istreambuf_iterator<char>(in), {});
+        for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+            lines_.push_back(text.substr(at, nl - at));
+            read_ += nl + 1 - at;
+        }
+        return lines_;
+    }
     std::optional<std::string> next_line(const std::function<bool(const std::string&)>& pred,
                                          ms timeout) {
         std::optional<std::string> found;
         wait_until(
             [&] {
                 const bool alive = child_->running();
-                const strings all = lines();
+                const strings& all = update();
                 for (std::size_t i = cursor_; i < all.size() && !found; ++i) {
                     found = pred(all[i]) ? std::optional(all[i]) : std::nullopt;
                     cursor_ = found ? i + 1 : cursor_;
@@ -312,6 +315,8 @@ class line_process {
     std::unique_ptr<process> child_;
     int command_fd_ = -1;
     std::size_t cursor_ = 0;
+    mutable std::size_t read_ = 0;  // bytes of out.txt in lines_
+    mutable strings lines_;
     bool ready_ = false;
 };
 
