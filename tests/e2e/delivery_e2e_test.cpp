@@ -1,40 +1,31 @@
 // Received MMS, delivery reports and read reports from the kernel module simulator to a VASP
-// stand-in that decodes every request with Python's email package.
-#include <gtest/gtest.h>
+// stand-in that decodes every request with Python's email package; the spool that keeps them
+// until the VASP has taken them, across a VASP that is away or failing and a killed daemon.
+#include <signal.h>
 
-#include <filesystem>
-#include <fstream>
-#include <regex>
+#include <map>
 
-#include "e2e/http_client.h"
-#include "e2e/mm7_request.h"
-#include "support/daemon_harness.h"
+#include "support/e2e_fixture.h"
 #include "wsp/wsp_test_util.h"
-
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::string_view DELIVERED = "delivered to the VASP";
+using e2e::fixture, e2e::strings;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
-std::size_t open_fds(pid_t pid) {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& e :
-         fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-        ++n;
-    }
-    return n;
-}
+constexpr const char* DELIVERED = "delivered to the VASP";
+const std::string PNG_HEADERS("image/png\0\xC0<img>\0", 17);
 
 // An m-retrieve-conf (multipart.related) with the given entry count and entries.
-buffer retrieve_pdu(std::uint32_t count, std::initializer_list<buffer> entries) {
-    buffer pdu = cat({hex("8C 84 98"), text_bytes(std::string("T-hostile") + '\0'),
-                      hex("8D 90 84 B3"), encode_uintvar(count)});
+std::string retrieve_pdu(std::uint32_t count, std::initializer_list<buffer> entries,
+                         const std::string& tid = "T-hostile") {
+    buffer pdu =
+        cat({hex("8C 84 98"), text_bytes(tid + '\0'), hex("8D 90 84 B3"), encode_uintvar(count)});
     for (const buffer& e : entries) {
         pdu.insert(pdu.end(), e.begin(), e.end());
     }
-    return pdu;
+    return std::string(pdu.begin(), pdu.end());
 }
 // One entry; the lengths written are the true ones plus the deltas.
 buffer entry(std::string_view headers, std::string_view data, int header_delta = 0,
@@ -43,52 +34,44 @@ buffer entry(std::string_view headers, std::string_view data, int header_delta =
                 encode_uintvar(static_cast<std::uint32_t>(data.size() + data_delta)),
                 text_bytes(headers), text_bytes(data)});
 }
-const std::string PNG_HEADERS = std::string("image/png\0\xC0<img>\0", 17);
 
-class DeliveryE2E : public ::testing::Test {
+// A VASP stand-in at the client URL; in_ holds the PDU files the simulator announces.
+class Delivery : public fixture {
   protected:
-    void SetUp() override {
-        sim_ = std::make_unique<e2e::kmodsim_process>();
-        vasp_ = std::make_unique<e2e::vaspsim_process>();
-        ASSERT_TRUE(sim_->ready() && vasp_->ready());
-        // Failed deliveries are retried no sooner than 10 minutes later, beyond every test here.
-        daemon_ = std::make_unique<e2e::daemon_process>(std::vector<std::string>{
-            "--clientip", "127.0.0.1", "--gwserial", "GW-TEST-1", "--clienturl",
-            "http://127.0.0.1:8080/mm7-client", "--retrydelay", "600"});
-        ASSERT_TRUE(daemon_->wait_for_log("QZM MM7 server starting on port 8887"));
-        ASSERT_TRUE(sim_->wait_for_line("received XGATE_CONNECT_REQ"));
-        fds_ = open_fds(daemon_->pid());
-    }
-    void TearDown() override {
-        if (!daemon_) {
-            return;
-        }
-        EXPECT_EQ(open_fds(daemon_->pid()), fds_) << "descriptors leaked";
-        EXPECT_TRUE(daemon_->running());
-        EXPECT_EQ(daemon_->stderr_text(), "");
+    fs::path pdu_file(const std::string& pdu, const std::string& name = "pdu") {
+        e2e::write_file(in_.path() / (name + ".mm1"), pdu);
+        return in_.path() / (name + ".mm1");
     }
     // Injects one indication and waits until the daemon has logged needle once more.
-    void receive(const std::string& command, std::string_view needle,
-                 std::chrono::milliseconds timeout = e2e::default_timeout) {
+    void receive(const std::string& command, std::string_view needle) {
         const std::size_t before = daemon_->log_count(needle);
         sim_->command(command);
-        ASSERT_TRUE(daemon_->wait_for_log_count(needle, before + 1, timeout))
+        ASSERT_TRUE(daemon_->wait_for_log_count(needle, before + 1))
             << command << " did not log " << needle << "\n"
             << daemon_->log();
     }
-    fs::path saved(int request, std::string_view file) {
-        return vasp_->dir() / "save" / ("request-" + std::to_string(request)) / file;
+    // A command to the VASP stand-in, once it has taken it.
+    void vasp(const std::string& command) {
+        vasp_->command(command);
+        ASSERT_TRUE(vasp_->wait_for_line("ok " + command.substr(0, command.find(' ')))) << command;
     }
-    void mode(std::string_view m) {
-        vasp_->command("mode " + std::string(m));
-        ASSERT_TRUE(vasp_->wait_for_line("ok mode=" + std::string(m)));
+    std::string saved(int request, int part = 1) {
+        return e2e::read_file(vasp_->dir() / "save" / ("request-" + std::to_string(request)) /
+                              ("part-" + std::to_string(part) + ".bin"));
     }
-
-    std::unique_ptr<e2e::kmodsim_process> sim_;
-    std::unique_ptr<e2e::vaspsim_process> vasp_;
-    std::unique_ptr<e2e::daemon_process> daemon_;
-    std::size_t fds_ = 0;
+    e2e::temp_dir in_{"mm7-in"};
     int requests_ = 0;  // requests the stand-in has accepted
+};
+
+// Failed deliveries are retried no sooner than 10 minutes later, beyond every test here.
+class DeliveryE2E : public Delivery {
+  protected:
+    void SetUp() override {
+        start_vasp();
+        start({}, {"--gwserial", "GW-TEST-1", "--clienturl", "http://127.0.0.1:8080/mm7-client",
+                   "--retrydelay", "600"});
+        fds_ = e2e::open_fds(daemon_->pid());
+    }
 };
 
 // Every real-world PDU, as a file and (when it fits a datagram) inline: multipart retrievals
@@ -101,32 +84,29 @@ TEST_F(DeliveryE2E, RealWorldPdusReachTheVaspOrAreDroppedAsSpecified) {
     std::vector<fs::path> files{fs::directory_iterator(dir), fs::directory_iterator()};
     std::sort(files.begin(), files.end());
     for (const fs::path& file : files) {
-        const std::string name = file.filename().string();
-        if (name == "README.txt") {
+        if (file.filename() == "README.txt") {
             continue;
         }
         const buffer pdu = read_file(file);
         std::uint32_t offset = 0;
         const mms_message headers = ParseMMSHeaders(pdu, offset, false);
-        std::string needle = "ignoring message type";
-        std::string soap;
-        if (headers.message_type == 2) {
-            needle = "without turbo mode, this should not happen";
-        } else if (headers.message_type == 6 || headers.message_type == 8) {
-            needle = DELIVERED;
-            soap = headers.message_type == 6 ? "DeliveryReportReq" : "ReadReplyReq";
-        } else if (headers.message_type == 4) {
-            const bool multipart =
-                headers.content_type && headers.content_type->content_type.value_or("").find(
-                                            "multipart") != std::string::npos;
-            needle = multipart ? std::string(DELIVERED) : "ignoring content-type = ";
-            soap = multipart ? "DeliverReq" : "";
-        }
+        const std::string type =
+            headers.content_type ? headers.content_type->content_type.value_or("") : "";
+        const bool multipart = type.find("multipart") != std::string::npos;
+        // What the daemon logs and the document the VASP gets ("": none) for each message type.
+        auto [needle, soap] = std::map<int, std::pair<std::string, std::string>>{
+            {2, {"without turbo mode, this should not happen", ""}},
+            {4,
+             {multipart ? DELIVERED : "ignoring content-type = ", multipart ? "DeliverReq" : ""}},
+            {6, {DELIVERED, "DeliveryReportReq"}},
+            {8, {DELIVERED, "ReadReplyReq"}},
+        }[headers.message_type];
+        needle = needle.empty() ? "ignoring message type" : needle;
         for (const char* flags : {"4", "1"}) {
             if (*flags == '1' && pdu.size() > 3800) {
                 continue;  // more than one datagram holds
             }
-            SCOPED_TRACE(name + " flags " + flags);
+            SCOPED_TRACE(file.filename().string() + " flags " + flags);
             receive(std::string("rcv ") + flags + " " + file.string() + " to=+4917 from=+4918",
                     needle);
             if (soap.empty()) {
@@ -138,7 +118,7 @@ TEST_F(DeliveryE2E, RealWorldPdusReachTheVaspOrAreDroppedAsSpecified) {
             ASSERT_TRUE(line) << daemon_->log();
             EXPECT_NE(line->find("soap=" + soap + " "), std::string::npos) << *line;
             // Every media part decoded by the stand-in equals the entry's data in the PDU.
-            std::vector<std::string> parts;
+            strings parts;
             if (headers.content_type) {
                 walk_body(pdu, offset, [&](const multipart_entry& e, std::uint64_t at) {
                     parts.emplace_back(reinterpret_cast<const char*>(pdu.data()) + at,
@@ -148,15 +128,11 @@ TEST_F(DeliveryE2E, RealWorldPdusReachTheVaspOrAreDroppedAsSpecified) {
             EXPECT_NE(line->find(" parts=" + std::to_string(parts.size()) + " "), std::string::npos)
                 << *line;
             for (std::size_t i = 0; i < parts.size(); ++i) {
-                EXPECT_EQ(e2e::read_file(saved(n, "part-" + std::to_string(i + 1) + ".bin")),
-                          parts[i])
-                    << "part " << i + 1;
+                EXPECT_EQ(saved(n, static_cast<int>(i + 1)), parts[i]) << "part " << i + 1;
             }
-            if (headers.content_type &&
-                headers.content_type->content_type.value_or("").ends_with("mixed")) {
-                EXPECT_TRUE(vasp_->seen("request " + std::to_string(n) +
-                                        " content type=multipart/related start=<smil>"));
-            }
+            EXPECT_TRUE(!type.ends_with("mixed") ||
+                        vasp_->seen("request " + std::to_string(n) +
+                                    " content type=multipart/related start=<smil>"));
         }
     }
     EXPECT_FALSE(vasp_->seen("error")) << daemon_->log();
@@ -164,52 +140,39 @@ TEST_F(DeliveryE2E, RealWorldPdusReachTheVaspOrAreDroppedAsSpecified) {
 
 // Hostile PDUs: either a complete, well-formed request or none at all.
 TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
+    const std::string big = "image/png" + std::string(4100, '\0');
+    const std::string evil("text/plain\0\xC0<a>\r\nX-Evil: 1\0", 28);
     struct hostile_case {
-        const char* name;
-        buffer pdu;
+        std::string pdu;
         const char* needle;
         int parts;  // parts the stand-in must see, -1 when nothing may be sent
-    };
-    const std::string big_headers = "image/png" + std::string(4100, '\0');
-    const std::vector<hostile_case> cases = {
-        {"data length lies", retrieve_pdu(1, {entry(PNG_HEADERS, "abc", 0, 5)}),
+    } const cases[] = {
+        {retrieve_pdu(1, {entry(PNG_HEADERS, "abc", 0, 5)}),
          "entry data runs past the end of the PDU (entry 1), dropped", -1},
-        {"header length lies", retrieve_pdu(1, {entry(PNG_HEADERS, "", 40)}),
-         "entry header block runs past the end", -1},
-        {"header block over 4096", retrieve_pdu(1, {entry(big_headers, "x")}), "over 4096 bytes",
-         -1},
-        {"uintvar never ends", cat({retrieve_pdu(1, {}), hex("FF FF FF FF FF FF 01")}),
-         "entry length unreadable", -1},
-        {"no content type", retrieve_pdu(1, {entry("", "abc")}), "entry without a content type",
-         -1},
-        {"count disagrees", retrieve_pdu(3, {entry(PNG_HEADERS, "abc")}),
-         "nParts = 3 but the content holds 1 entries", 1},
-        {"unterminated text", retrieve_pdu(1, {entry("image/png", "abc")}), DELIVERED.data(), 1},
-        {"header injection",
-         retrieve_pdu(2, {entry(std::string("text/plain\0\xC0<a>\r\nX-Evil: 1\0", 28), "hi"),
-                          entry(PNG_HEADERS, "abc")}),
-         DELIVERED.data(), 2},
+        {retrieve_pdu(1, {entry(PNG_HEADERS, "", 40)}), "entry header block runs past the end", -1},
+        {retrieve_pdu(1, {entry(big, "x")}), "over 4096 bytes", -1},
+        {retrieve_pdu(1, {hex("FF FF FF FF FF FF 01")}), "entry length unreadable", -1},
+        {retrieve_pdu(1, {entry("", "abc")}), "entry without a content type", -1},
+        {retrieve_pdu(3, {entry(PNG_HEADERS, "abc")}), "nParts = 3 but the content holds 1 entries",
+         1},
+        {retrieve_pdu(1, {entry("image/png", "abc")}), DELIVERED, 1},  // unterminated text
+        {retrieve_pdu(2, {entry(evil, "hi"), entry(PNG_HEADERS, "abc")}), DELIVERED, 2},
     };
-    e2e::temp_dir dir("mm7-hostile");
     for (const hostile_case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const fs::path file = dir.path() / "pdu.mm1";
-        std::ofstream(file, std::ios::binary)
-            .write(reinterpret_cast<const char*>(c.pdu.data()), c.pdu.size());
+        SCOPED_TRACE(c.needle);
+        const fs::path file = pdu_file(c.pdu);
         for (const char* flags : {"4", "1"}) {
             if (*flags == '1' && c.pdu.size() > 3800) {
                 continue;
             }
             receive(std::string("rcv ") + flags + " " + file.string(), c.needle);
             if (c.parts >= 0) {
-                if (std::string_view(c.needle) != DELIVERED) {
-                    ASSERT_TRUE(daemon_->wait_for_log_count(DELIVERED, requests_ + 1));
-                }
+                ASSERT_TRUE(daemon_->wait_for_log_count(DELIVERED, requests_ + 1));
                 auto line =
                     vasp_->wait_for_line("request " + std::to_string(++requests_) + " path=");
-                ASSERT_TRUE(line);
-                EXPECT_NE(line->find(" parts=" + std::to_string(c.parts) + " "), std::string::npos)
-                    << *line;
+                EXPECT_NE(line.value_or("").find(" parts=" + std::to_string(c.parts) + " "),
+                          std::string::npos)
+                    << line.value_or("(none)");
             }
         }
     }
@@ -219,16 +182,9 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
 }
 
 TEST_F(DeliveryE2E, ClientUrlWithoutHostKeepsTheMessageWithoutConnecting) {
-    daemon_.reset();
-    daemon_ = std::make_unique<e2e::daemon_process>(
-        std::vector<std::string>{"--clienturl", "http://:8080/mm7-client"});
-    ASSERT_TRUE(daemon_->wait_for_log("QZM MM7 server starting on port 8887"));
-    fds_ = open_fds(daemon_->pid());
-    const buffer pdu = retrieve_pdu(1, {entry(PNG_HEADERS, "abc")});
-    e2e::temp_dir dir("mm7-nohost");
-    std::ofstream(dir.path() / "p.mm1", std::ios::binary)
-        .write(reinterpret_cast<const char*>(pdu.data()), static_cast<std::streamsize>(pdu.size()));
-    receive("rcv 4 " + (dir.path() / "p.mm1").string(),
+    start_daemon({"--clienturl", "http://:8080/mm7-client"});
+    fds_ = e2e::open_fds(daemon_->pid());
+    receive("rcv 4 " + pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, "abc")})).string(),
             "http_open: client URL http://:8080/mm7-client has no host, cannot connect");
     EXPECT_TRUE(daemon_->log_contains("spooled as entry"));
     EXPECT_FALSE(vasp_->seen("accepted"));
@@ -237,24 +193,9 @@ TEST_F(DeliveryE2E, ClientUrlWithoutHostKeepsTheMessageWithoutConnecting) {
 // A VASP that misbehaves: every delivery ends with its outcome on one line, nothing leaks, and
 // submissions are served meanwhile.  The stalled ones end at the 60-second progress deadline.
 TEST_F(DeliveryE2E, MisbehavingVaspEndsEachDeliveryWithItsOutcome) {
-    vasp_.reset();  // slow mode reads 16 kB every 10 ms
-    vasp_ = std::make_unique<e2e::vaspsim_process>(
-        std::vector<std::string>{"--slow-bytes", "16384", "--slow-interval", "0.01"});
-    ASSERT_TRUE(vasp_->ready());
-    e2e::temp_dir dir("mm7-big");
-    const fs::path big = dir.path() / "big.mm1";
-    {
-        const std::string data(8 << 20, 'z');
-        const buffer pdu = retrieve_pdu(1, {entry(PNG_HEADERS, data)});
-        std::ofstream(big, std::ios::binary)
-            .write(reinterpret_cast<const char*>(pdu.data()), pdu.size());
-    }
-    const std::string rcv = "rcv 4 " + big.string();
-    struct misbehaviour {
-        const char* mode;
-        const char* outcome;
-    };
-    const std::vector<misbehaviour> cases = {
+    start_vasp({"--slow-bytes", "16384", "--slow-interval", "0.01"});  // 16 kB every 10 ms
+    const fs::path big = pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, std::string(8 << 20, 'z'))}));
+    const std::pair<std::string, std::string> cases[] = {
         {"refuse", "failed, no connection: connection failed: Connection refused"},
         {"close-early", "failed, connection lost"},
         {"answer-early", "failed, premature reply: HTTP/1.1 200 OK"},
@@ -262,32 +203,175 @@ TEST_F(DeliveryE2E, MisbehavingVaspEndsEachDeliveryWithItsOutcome) {
         {"never-answer", "failed, timed out: no progress for 60 s in state 10"},
         {"never-read", "failed, timed out: no progress for 60 s in state 5"},
     };
-    for (const misbehaviour& m : cases) {
-        mode(m.mode);
-        sim_->command(rcv);
-        if (std::string_view(m.mode) == "refuse") {
-            ASSERT_TRUE(daemon_->wait_for_log(m.outcome));
-        } else {
-            ASSERT_TRUE(vasp_->wait_for_line(std::string("mode=") + m.mode)) << daemon_->log();
-        }
+    for (const auto& [name, outcome] : cases) {
+        vasp("mode " + name);
+        sim_->command("rcv 4 " + big.string());
+        ASSERT_TRUE(name == "refuse" ? daemon_->wait_for_log(outcome)
+                                     : vasp_->wait_for_line("mode=" + name).has_value())
+            << daemon_->log();
     }
     // A file that shrinks while it is streamed: the request is cut off, never completed.
-    const fs::path shrinking = dir.path() / "shrinking.mm1";
+    const fs::path shrinking = in_.path() / "shrinking.mm1";
     fs::copy_file(big, shrinking);
-    mode("slow");
+    vasp("mode slow");
     sim_->command("rcv 4 " + shrinking.string());
     ASSERT_TRUE(vasp_->wait_for_line("accepted 6 mode=slow"));
     fs::resize_file(shrinking, 1 << 20);
-    EXPECT_TRUE(daemon_->wait_for_log("failed, bad PDU: PDU file ends inside a part (part 1 of "));
+    expect_log("failed, bad PDU: PDU file ends inside a part (part 1 of ");
     EXPECT_TRUE(vasp_->wait_for_line("request 6 incomplete"));
-    mode("normal");
-    const std::string reply = e2e::exchange(submit_request(sample_submission()));
+    vasp("mode normal");
+    const std::string reply = e2e::exchange(e2e::submit_request());
     EXPECT_TRUE(reply.starts_with("HTTP/1.0 200 OK")) << reply;
-    for (const misbehaviour& m : cases) {
-        EXPECT_TRUE(daemon_->wait_for_log(m.outcome, 120s)) << m.mode << "\n" << daemon_->log();
+    for (const auto& [name, outcome] : cases) {
+        expect_log(outcome, 120s);
     }
-    EXPECT_EQ(daemon_->log_count("mm7_client: "), cases.size() + 1);
+    EXPECT_EQ(daemon_->log_count("mm7_client: "), std::size(cases) + 1);
     EXPECT_TRUE(vasp_->seen("request 4 incomplete") || vasp_->seen("request 4 complete"));
+}
+
+// Durable delivery, retries after 1 s.
+class SpoolE2E : public Delivery {
+  protected:
+    void SetUp() override {
+        start_vasp();
+        start({}, args());
+    }
+    strings args(strings extra = {}) const {
+        extra.insert(extra.begin(), {"--workdir", work_.path().string() + "/", "--retrydelay", "1",
+                                     "--clienturl", "http://127.0.0.1:8080/mm7-client"});
+        return extra;
+    }
+    // An inline m-retrieve-conf with transaction id tid and one image part holding data.
+    void send(const std::string& tid, std::string_view data) {
+        const fs::path file = pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, data)}, tid), tid);
+        sim_->command("rcv 1 " + file.string() + " to=+4917 from=+4918");
+    }
+    std::size_t spooled(const char* suffix = ".meta", std::string_view sub = "") {
+        return e2e::count_files(work_.path() / "spool" / sub, suffix);
+    }
+    // Nothing more reaches the VASP in the next few retry intervals.
+    void expect_no_more_requests(std::size_t seen) {
+        EXPECT_FALSE(vasp_->wait_for_line("accepted " + std::to_string(seen + 1), 4s));
+        EXPECT_EQ(spooled(), 0u);
+    }
+    void expect_delivered(int request, const std::string& data) {
+        ASSERT_TRUE(vasp_->wait_for_line("request " + std::to_string(request) +
+                                         " path=/mm7-client soap=DeliverReq parts=1"));
+        EXPECT_EQ(saved(request), data);
+    }
+    e2e::temp_dir work_{"mm7-spool"};
+};
+
+TEST_F(SpoolE2E, MessageSentWhileTheVaspIsDownArrivesIntactOnceItIsBack) {
+    vasp("mode refuse");
+    send("T-down", "bytes sent while nobody listens");
+    expect_log("transaction T-down not delivered (try 1), the VASP is unreachable");
+    expect_log("transaction T-down not delivered (try 2), the VASP is unreachable");
+    vasp("mode normal");
+    expect_log("transaction T-down delivered to the VASP");
+    expect_delivered(1, "bytes sent while nobody listens");
+    expect_no_more_requests(1);
+}
+
+// The VASP answers, but does not take the message at first: retried until it does, then never
+// again; a client-error StatusCode is dropped at once.
+TEST_F(SpoolE2E, UntakenMessagesAreRetriedUntilTakenAndClientErrorsDropped) {
+    struct answer_case {
+        std::string tid, status, mm7_status;
+        int failures;     // answers before the VASP is set right
+        std::string end;  // the log line that ends the message's story
+    } const cases[] = {
+        {"T-500", "500", "1000", 2, "transaction T-500 delivered to the VASP"},
+        {"T-4xxx", "200", "4006", 2, "transaction T-4xxx delivered to the VASP"},
+        {"T-3xxx", "200", "3001", 1, "transaction T-3xxx delivered to the VASP"},
+        {"T-2xxx", "200", "2002", 1, "dropped transaction T-2xxx from +4918 to +4917 (entry "},
+    };
+    std::size_t requests = 0;
+    for (const answer_case& c : cases) {
+        SCOPED_TRACE(c.tid);
+        vasp("status " + c.status);
+        vasp("mm7-status " + c.mm7_status);
+        send(c.tid, c.tid);
+        for (int i = 0; i < c.failures; ++i) {
+            ASSERT_TRUE(vasp_->wait_for_line(
+                "answered " + std::to_string(++requests) + " " + c.status, 15s));
+        }
+        vasp("status 200");
+        vasp("mm7-status 1000");
+        expect_log(c.end);
+        requests = vasp_->count("accepted ");
+        expect_no_more_requests(requests);
+    }
+    EXPECT_EQ(requests, 3u + 3 + 2 + 1);
+}
+
+// A daemon killed while the VASP holds a delivery delivers it after the restart; what the
+// restart finds in the spool is checked: an entry past the age bound is dropped with its log
+// line, a corrupt one and an orphaned PDU are moved aside.
+TEST_F(SpoolE2E, KilledDaemonDeliversAfterRestartAndBadEntriesAreMovedAside) {
+    vasp("mode never-answer");
+    send("T-kill", "kept across a kill");
+    ASSERT_TRUE(vasp_->wait_for_line("not answering 1"));
+    kill(daemon_->pid(), SIGKILL);
+    ASSERT_TRUE(daemon_->wait_for_exit());
+    ASSERT_EQ(spooled(), 1u);
+    const fs::path spool = work_.path() / "spool";
+    fs::path meta;
+    for (const auto& e : fs::directory_iterator(spool)) {
+        meta = e.path().extension() == ".meta" ? e.path() : meta;
+    }
+    const std::string record = e2e::read_file(meta);
+    auto plant = [&](std::string number, std::string text) {
+        fs::copy_file(fs::path(meta).replace_extension(".pdu"), spool / (number + ".pdu"));
+        if (!text.empty()) {
+            e2e::write_file(spool / (number + ".meta"), text);
+        }
+    };
+    std::string aged = std::regex_replace(record, std::regex("received \\d+"), "received 1");
+    plant("00000000000000000001", std::regex_replace(aged, std::regex("T-kill"), "T-aged"));
+    plant("00000000000000000002", record.substr(0, record.size() / 2));  // cut mid-write
+    plant("00000000000000000003", "");                                   // no record at all
+    vasp("mode normal");
+    start_daemon(args());
+    expect_log(
+        "dropped transaction T-aged from +4918 to +4917 (entry 00000000000000000001, 0 tries): "
+        "older than 48 hours");
+    expect_log("entry 00000000000000000002 moved to " + spool.string() +
+               "/bad/: its record is truncated or corrupt");
+    expect_log("entry 00000000000000000003 moved to");
+    expect_log("transaction T-kill delivered to the VASP");
+    expect_delivered(2, "kept across a kill");
+    EXPECT_EQ(spooled(".pdu", "bad"), 2u);
+    expect_no_more_requests(2);
+}
+
+TEST_F(SpoolE2E, FullSpoolDropsItsOldestEntryFirst) {
+    start_daemon(args({"--storagesize", "2"}));
+    vasp("mode refuse");
+    for (const char* tid : {"T-s1", "T-s2", "T-s3"}) {
+        send(tid, tid);
+        ASSERT_TRUE(daemon_->wait_for_log_count("spooled as entry", tid[3] - '0'));
+    }
+    expect_log("dropped transaction T-s1 from +4918 to +4917 (entry ");
+    expect_log("the spool is full (2 messages)");
+    vasp("mode normal");
+    expect_log("transaction T-s2 delivered to the VASP");
+    expect_log("transaction T-s3 delivered to the VASP");
+    EXPECT_FALSE(daemon_->log_contains("transaction T-s1 delivered"));
+    expect_no_more_requests(2);
+}
+
+// A spool that cannot be written (here: a file where its directory should be): the message is
+// still tried once, directly, and the failure is logged loudly.
+TEST_F(SpoolE2E, UnwritableSpoolStillTriesTheDeliveryOnce) {
+    daemon_.reset();
+    fs::remove_all(work_.path() / "spool");
+    e2e::write_file(work_.path() / "spool", "in the way");
+    start_daemon(args());
+    send("T-nospool", "no copy on disk");
+    expect_log("spool: CANNOT SPOOL transaction T-nospool from +4918 to +4917: ");
+    expect_log("transaction T-nospool delivered to the VASP");
+    EXPECT_FALSE(vasp_->wait_for_line("accepted 2", 2s));
 }
 
 }  // namespace

@@ -3,73 +3,49 @@
 // forked again and every waiting VASP is answered once.  Private /tmp (netns-tmp-run).
 #include <signal.h>
 
-#include <gtest/gtest.h>
-
-#include <fstream>
-
-#include "e2e/http_client.h"
-#include "e2e/mm7_request.h"
-#include "turbo/turbo_standins.h"
+#include "support/e2e_fixture.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-namespace fs = std::filesystem;
+using namespace e2e;
 
 // tshark's reading of one HTTP request, or "" when tshark is not installed.
 std::string dissect(const std::string& request, const fs::path& dir) {
-    std::ofstream(dir / "request.bin", std::ios::binary) << request;
+    write_file(dir / "request.bin", request);
     std::string command =
         "command -v tshark >/dev/null && od -Ax -tx1 -v " + (dir / "request.bin").string() +
         " | text2pcap -q -T 40000,80 -4 10.0.0.1,10.0.0.2 - " + (dir / "request.pcap").string() +
         " && tshark -n -r " + (dir / "request.pcap").string() + " -V -d tcp.port==80,http 2>&1";
-    std::string out;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    char chunk[4096];
-    for (std::size_t n; pipe && (n = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) {
-        out.append(chunk, n);
-    }
-    return out;
+    return shell(command).second;
 }
 
-class TurboDaemon : public ::testing::Test {
+// Modem port 3 in turbo mode, its MMSC the stand-in.
+class TurboDaemon : public fixture {
   protected:
     void SetUp() override {
         ASSERT_TRUE(mmsc_.ready());
-        ASSERT_TRUE(sim_.ready());
         settings("/mms");
-        daemon_ = std::make_unique<e2e::daemon_process>(
-            std::vector<std::string>{"--clientip", "127.0.0.1", "--gwserial", "GW-T",
-                                     "--turbomodemask", "8", "--turbomodetimeout", "3"});
+        start({}, {"--gwserial", "GW-T", "--turbomodemask", "8", "--turbomodetimeout", "3"});
         ASSERT_TRUE(daemon_->wait_for_log("worker connected, fd=")) << daemon_->log();
     }
-    void TearDown() override {
-        EXPECT_TRUE(stopped_ || daemon_->running()) << daemon_->log();
-        EXPECT_EQ(daemon_->stderr_text(), "");
-    }
-    bool stopped_ = false;
     static void settings(const std::string& path) {
-        std::ofstream("/tmp/qzm/mm7_settings_3")
-            << "mmsc_url: http://127.0.0.1:8080" << path
-            << "\r\nimsi: 311480123456789\r\nmsisdn: +12125550100\r\n";
+        write_file("/tmp/qzm/mm7_settings_3", "mmsc_url: http://127.0.0.1:8080" + path +
+                                                  "\r\nimsi: 311480123456789\r\n"
+                                                  "msisdn: +12125550100\r\n");
     }
     static std::string submission() {
-        test_submission s = sample_submission();
-        s.recipients = "<To><Number>+03125550199</Number></To>";
-        return submit_request(s);
+        return submit_request_with(
+            [](auto& s) { s.recipients = "<To><Number>+03125550199</Number></To>"; });
     }
     int worker_pid() const {
         std::string pid = std::to_string(daemon_->pid());
-        return std::atoi(e2e::read_file("/proc/" + pid + "/task/" + pid + "/children").c_str());
+        return std::atoi(read_file("/proc/" + pid + "/task/" + pid + "/children").c_str());
     }
-
-    turbo_test::mmsc_standin mmsc_;
-    e2e::kmodsim_process sim_;
-    std::unique_ptr<e2e::daemon_process> daemon_;
+    mmsc_standin mmsc_;
 };
 
-TEST_F(TurboDaemon, ASubmissionReachesTheMmscAndItsAnswerTheVasp) {
-    std::string reply = e2e::exchange(submission());
+TEST_F(TurboDaemon, ASubmissionReachesTheMmscAndItsAnswerTheVaspAndAStopEndsTheWorker) {
+    std::string reply = exchange(submission());
     EXPECT_TRUE(
         reply.starts_with("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n"
                           "X-QZM-GWSN: GW-T\r\nX-QZM-IMSI: 311480123456789\r\n"
@@ -77,11 +53,20 @@ TEST_F(TurboDaemon, ASubmissionReachesTheMmscAndItsAnswerTheVasp) {
                           "X-QZM-MM1-Support: 1.0\r\n\r\n"))
         << reply << daemon_->log();
     EXPECT_NE(reply.find("<MessageID>mid-1</MessageID>"), std::string::npos) << reply;
-    EXPECT_TRUE(sim_.wait_for_line("MMS_SENDMMS_RESULT_IND"));
-    EXPECT_FALSE(sim_.seen("received MMS_SENDMMS_REQ"));
-    for (const auto& entry : fs::directory_iterator(daemon_->workdir())) {
-        EXPECT_NE(entry.path().extension(), ".mm1");
-    }
+    EXPECT_TRUE(sim_->wait_for_line("MMS_SENDMMS_RESULT_IND"));
+    EXPECT_FALSE(sim_->seen("received MMS_SENDMMS_REQ"));
+    EXPECT_EQ(count_files(daemon_->workdir()), 0u);
+    // A stop ends the worker and the daemon exits cleanly.
+    const int worker = worker_pid();
+    ASSERT_GT(worker, 0);
+    kill(daemon_->pid(), SIGTERM);
+    auto end = daemon_->wait_for_exit();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_TRUE(end->exited && end->code == 0) << describe(*end);
+    EXPECT_TRUE(daemon_->log_contains("1 turbo workers ended")) << daemon_->log();
+    EXPECT_NE(kill(worker, 0), 0);  // ended and reaped
+    EXPECT_EQ(daemon_->stderr_text(), "");
+    stopped_ = true;
     // What reached the MMSC is a clean m-send-req for an independent decoder.
     auto requests = mmsc_.requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -90,25 +75,25 @@ TEST_F(TurboDaemon, ASubmissionReachesTheMmscAndItsAnswerTheVasp) {
     if (text.empty()) {
         GTEST_SKIP() << "tshark or text2pcap not installed";
     }
-    EXPECT_NE(text.find("m-send-req"), std::string::npos) << text;
-    EXPECT_NE(text.find("+03125550199/TYPE=PLMN"), std::string::npos) << text;
-    EXPECT_NE(text.find("application/smil"), std::string::npos) << text;
+    for (const char* expected : {"m-send-req", "+03125550199/TYPE=PLMN", "application/smil"}) {
+        EXPECT_NE(text.find(expected), std::string::npos) << text;
+    }
     EXPECT_EQ(text.find("Malformed"), std::string::npos) << text;
     EXPECT_EQ(text.find("Expert Info (Error"), std::string::npos) << text;
 }
 
 TEST_F(TurboDaemon, AKilledWorkerIsForkedAgainAndEveryVaspIsAnsweredOnce) {
     settings("/hang");
-    std::vector<std::unique_ptr<e2e::http_connection>> vasps;
+    std::vector<std::unique_ptr<http_connection>> vasps;
     for (int i = 0; i < 3; ++i) {
-        vasps.push_back(std::make_unique<e2e::http_connection>());
+        vasps.push_back(std::make_unique<http_connection>());
         ASSERT_TRUE(vasps.back()->send_all(submission()));
     }
-    ASSERT_TRUE(e2e::wait_until([&] { return mmsc_.requests().size() == 3; }));
+    ASSERT_TRUE(wait_until([&] { return mmsc_.requests().size() == 3; }));
     // A VASP that leaves while its send is out: after a complete request its end of input
     // reads as a half-close, so the submission stays and its answer is written to a dead peer.
     vasps.back().reset();
-    int worker = worker_pid();
+    const int worker = worker_pid();
     ASSERT_GT(worker, 0);
     kill(worker, SIGKILL);
     for (std::size_t i = 0; i + 1 < vasps.size(); ++i) {
@@ -121,20 +106,8 @@ TEST_F(TurboDaemon, AKilledWorkerIsForkedAgainAndEveryVaspIsAnsweredOnce) {
     ASSERT_TRUE(daemon_->wait_for_log_count("worker connected, fd=", 2));
     EXPECT_EQ(daemon_->log_count("is gone, request id="), 3u);
     settings("/mms");
-    EXPECT_TRUE(e2e::exchange(submission()).starts_with("HTTP/1.0 200 OK\r\n"));
+    EXPECT_TRUE(exchange(submission()).starts_with("HTTP/1.0 200 OK\r\n"));
     EXPECT_NE(worker_pid(), worker);
-}
-
-TEST_F(TurboDaemon, AStopEndsTheWorkersAndExitsCleanly) {
-    int worker = worker_pid();
-    ASSERT_GT(worker, 0);
-    kill(daemon_->pid(), SIGTERM);
-    auto end = daemon_->wait_for_exit();
-    ASSERT_TRUE(end.has_value());
-    EXPECT_TRUE(end->exited && end->code == 0) << e2e::describe(*end);
-    EXPECT_TRUE(daemon_->log_contains("1 turbo workers ended")) << daemon_->log();
-    EXPECT_NE(kill(worker, 0), 0);  // ended and reaped
-    stopped_ = true;
 }
 
 }  // namespace
