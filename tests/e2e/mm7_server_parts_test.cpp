@@ -7,10 +7,13 @@
 
 #include "mm7/mm7.h"
 #include "mm7/mm7_server.h"
-#include "mm7_request.h"
 #include "request_transcript.h"
+#include "support/e2e_fixture.h"
 
 namespace {
+
+using e2e::submit_request;
+using e2e::test_submission;
 
 using run = request_run;
 
@@ -45,7 +48,7 @@ std::string chunked(std::string_view request) {
 }
 
 TEST(RequestParser, ASubmissionReadsTheSameWhateverItsReadsAndFraming) {
-    test_submission s = sample_submission();
+    test_submission s;
     s.parts.push_back({"image/png", "<big>", std::string(150000, 'Q') + "QQ==", "base64", ""});
     s.parts.push_back({"text/plain", "<raw>", std::string(100000, 'r') + "\r" + "end", "", ""});
     const std::string request = submit_request(s);
@@ -84,7 +87,7 @@ TEST(RequestParser, AnMm1BodyEndsWithItsLengthOrItsLastChunk) {
 }
 
 TEST(RequestParser, RefusalsComeWithTheirStatusAtAnyCut) {
-    const std::string ok = submit_request(sample_submission());
+    const std::string ok = submit_request();
     auto with = [&](std::string_view from, std::string_view to) {
         std::string r = ok;
         return r.replace(r.find(from), from.size(), to);
