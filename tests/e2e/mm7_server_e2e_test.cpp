@@ -43,12 +43,6 @@ decoded_pdu decode_pdu(const std::string& bytes) {
     return out;
 }
 
-// The PDU without its transaction id (8C 80 98 <id> 00 ...): ids differ between submissions.
-std::string without_transaction_id(const std::string& pdu) {
-    std::size_t end = pdu.find('\0', 3);
-    return end == std::string::npos ? pdu : pdu.substr(0, 3) + pdu.substr(end);
-}
-
 const std::string mm1_head =
     "POST /mm7 HTTP/1.0\r\nContent-Type: application/vnd.wap.mms-message\r\n";
 
@@ -190,29 +184,6 @@ TEST_F(ServerE2E, EveryRefusalHasItsStatusLineAndLeavesNoFile) {
     EXPECT_EQ(pdu_files(), 0u);
     EXPECT_FALSE(sim_->seen("received MMS_SENDMMS_REQ"));
     EXPECT_TRUE(exchange(with_parts(127)).starts_with("HTTP/1.0 200 OK"));  // 127 are fine
-}
-
-TEST_F(ServerE2E, RequestSplitAtEveryByteGivesTheSamePdu) {
-    const std::string request = submit_request();
-    ASSERT_TRUE(exchange(request).starts_with("HTTP/1.0 200 OK"));
-    const std::string reference = without_transaction_id(next_pdu());
-    {
-        http_connection c;  // one byte at a time
-        for (char byte : request) {
-            ASSERT_TRUE(c.send_all(std::string(1, byte)));
-            std::this_thread::sleep_for(50us);
-        }
-        EXPECT_TRUE(c.read_all().starts_with("HTTP/1.0 200 OK"));
-        EXPECT_EQ(without_transaction_id(next_pdu()), reference);
-    }
-    for (std::size_t split = 1; split < request.size(); ++split) {
-        http_connection c;
-        ASSERT_TRUE(c.send_all(std::string_view(request).substr(0, split)));
-        std::this_thread::sleep_for(1ms);
-        ASSERT_TRUE(c.send_all(std::string_view(request).substr(split)));
-        ASSERT_TRUE(c.read_all().starts_with("HTTP/1.0 200 OK")) << split;
-        ASSERT_EQ(without_transaction_id(next_pdu()), reference) << split;
-    }
 }
 
 TEST_F(ServerE2E, BinaryPartsWithNulBytesAndLongLinesAreCarriedExactly) {
