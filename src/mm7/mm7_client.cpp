@@ -419,9 +419,12 @@ bool produce_piece(int fd, mm7_client_info& info) {
 
 // One write step.  True when the delivery has ended.
 bool handle_write(int fd, mm7_client_info& info) {
+    // The connect's own result; once connected, a broken connection shows in send() and is
+    // a lost connection, not a failed connect.
     int error = 0;
     socklen_t length = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0) {
+    if (info.state == S::connecting &&
+        (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0)) {
         log_printf("http_handle_poll: connection failed %d", fd);
         mm7_client_finished(
             info, delivery_outcome::not_connected,
