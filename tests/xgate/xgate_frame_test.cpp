@@ -127,6 +127,7 @@ TEST(XgateParser, FramesWhoseFieldsDoNotFitAreDropped) {
     // frame are not taken for its fields.
     const std::array<std::uint32_t, 3> lengths[] = {{5, 4, 6},
                                                     {4, 5, 6},
+                                                    {4, 4, 7},
                                                     {0xFFFFFFFFu, 4, 6},
                                                     {4, 0xFFFFFFF0u, 0x20},
                                                     {0x80000000u, 0x80000000u, 0x80000000u}};
