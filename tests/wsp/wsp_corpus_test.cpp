@@ -74,15 +74,9 @@ TEST(WspCorpus, MessageTypesAndMultipartBodies) {
 TEST(WspCorpus, FieldsOfKnownFiles) {
     SKIP_WITHOUT_CORPUS();
     const std::pair<const char*, const char*> cases[] = {
-        {"m-notification_1.ind",
-         "type=2 tid=m10l9m7u03mct2jbc12@mms.beeline.ru version=\\x10 from=+79050000000 class= "
-         "location=http://mmsr5/?message-id=m10l9m7u03mct2jbc12"},
-        {"m-send-Failure.conf",
-         "type=1 tid=1 version=\\x11 response=96 response_text=Error-permanent-failure"},
         {"m-send-ServiceDenied.conf",
          "type=1 tid=463 version=\\x11 message_id=021512014610000000005 response=97 "
          "response_text=Unable to send"},
-        {"m-send-Accept.conf", "type=1 tid=1 version=\\x11 message_id=TestMessageId"},
         // The file's own type suffix is misspelt: it stays.
         {"m-delivery-DeliveryRejected.ind",
          "type=6 version=\\x11 to=+358500000000/TYPE=PLNM recipient=+358500000000/TYPE=PLNM "

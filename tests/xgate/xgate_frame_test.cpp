@@ -13,22 +13,17 @@ TEST(XgateBuilders, HeadersConnectAndSendRequests) {
     EXPECT_EQ(xgate_build_connect_req(), (buffer{0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0}));
 
     using namespace std::string_view_literals;
-    std::uint32_t id1 = 0, id2 = 0, id3 = 0;
+    std::uint32_t id1 = 0, id3 = 0;
     const std::string file = "/work/0123456789.mm1";  // 20 characters
     const buffer full = xgate_build_sendmms_req(15, "123", std::nullopt, "mm7", file, id1);
-    const buffer none =
-        xgate_build_sendmms_req(7, std::nullopt, std::nullopt, std::nullopt, std::nullopt, id2);
     // Lengths describe texts cut at an embedded zero.
     const buffer cut =
         xgate_build_sendmms_req(15, "+49\0junk"sv, "me"sv, "mm7"sv, "/a.mm1\0tail"sv, id3);
     ASSERT_NE(id1, 0u);
-    EXPECT_EQ(id2, id1 + 1);
-    EXPECT_EQ(id3, id2 + 1);
-    frame_writer w1, w2, w3;
+    EXPECT_EQ(id3, id1 + 1);
+    frame_writer w1, w3;
     w1.be32(MMS_SENDMMS_REQ).be32(0).be32(56).be32(id1).be32(15).be32(4).be32(4).be32(1).be32(3);
     EXPECT_EQ(full, w1.be32(20).field("123", 4).field("", 1).text("mm7").text(file).bytes());
-    w2.be32(MMS_SENDMMS_REQ).be32(0).be32(30).be32(id2).be32(7).be32(4).be32(1).be32(1).be32(0);
-    EXPECT_EQ(none, w2.be32(0).field("", 2).bytes());
     w3.be32(MMS_SENDMMS_REQ).be32(0).be32(44).be32(id3).be32(15).be32(4).be32(4).be32(3).be32(3);
     EXPECT_EQ(cut, w3.be32(6).field("+49", 4).field("me", 3).text("mm7").text("/a.mm1").bytes());
 }
@@ -81,8 +76,6 @@ TEST(XgateParser, EveryKindAndFramesInOneDatagram) {
     }
     EXPECT_EQ(offset, datagram.size());
     EXPECT_EQ(ParseXgateMessage(datagram, offset), nullptr);
-    EXPECT_TRUE(log.contains("ParseXgateMessage: Unknown message 72\n"));
-    EXPECT_TRUE(log.contains("ParseXgateMessage: Unknown message 67\n"));
 }
 
 TEST(XgateParser, NoRecordWithoutACompleteFrame) {
@@ -91,12 +84,10 @@ TEST(XgateParser, NoRecordWithoutACompleteFrame) {
     const buffer ok = header(XGATE_CONNECT_CNF, 0);
     const std::pair<buffer, std::uint32_t> cases[] = {
         {buffer(11, 0), 0},
-        {{}, 0},
         {cut, 0},
         // A payload length that would wrap a 32-bit frame length.
         {join({header(XGATE_CONNECT_CNF, 0xFFFFFFF8u), buffer(8, 0)}), 0},
         {ok, 12},
-        {ok, 13},
         {ok, 0xFFFFFFFFu},
     };
     for (const auto& [data, offset] : cases) {
@@ -132,8 +123,6 @@ TEST(XgateParser, FramesWhoseFieldsDoNotFitAreDropped) {
         expect_dropped(join({header(kind, 4), buffer{0, 0, 0, 5}, header(XGATE_CONNECT_CNF, 0)}),
                        16);
     }
-    EXPECT_TRUE(log.contains("ParseXgateMessage: Malformed message 73 of 16 bytes dropped"));
-    EXPECT_TRUE(log.contains("ParseXgateMessage: Malformed message 32835 of 16 bytes dropped"));
     // Receive indication lengths past the frame; trailing frames make sure the bytes after the
     // frame are not taken for its fields.
     const std::array<std::uint32_t, 3> lengths[] = {{5, 4, 6},
@@ -159,25 +148,19 @@ TEST(XgateParser, FramesWhoseFieldsDoNotFitAreDropped) {
 }
 
 TEST(XgateParser, TextsAreCutToTheirRoomAndEndAtAZero) {
-    std::string every_byte, hex;
-    for (int i = 0; i < 256; ++i) {
-        every_byte.push_back(static_cast<char>(i));
-        hex += "0123456789ABCDEF"[i >> 4];
-        hex += "0123456789ABCDEF"[i & 15];
-    }
-    const std::string r(300, 'r'), s(300, 's'), a(99, 'a'), b(103, 'b');
+    const std::string r(300, 'r'), s(300, 's');
     const std::pair<buffer, std::string> cases[] = {
         {mmsrcv_ind("123456789012345", 0, 1, r, s, "x"),
          "kind=70 len=649 flags=1 imsi=123456789012345 to=" + r.substr(0, 99) +
              " from=" + s.substr(0, 103) + " data=x"},
-        {mmsrcv_ind("1", 0, 1, a, b, ""), "kind=70 len=250 flags=1 imsi=1 to=" + a + " from=" + b},
         {mmsrcv_ind(std::string("12\0"
                                 "99",
                                 5),
                     0, 1, std::string("ab\0cd", 5), std::string("\0ef", 3), ""),
          "kind=70 len=56 flags=1 imsi=12 to=ab"},
         // Binary PDU data is kept whole.
-        {mmsrcv_ind("1", 0, 1, "", "", every_byte), "kind=70 len=304 flags=1 imsi=1 data=" + hex},
+        {mmsrcv_ind("1", 0, 1, "", "", std::string("\0\x7F\xFF", 3)),
+         "kind=70 len=51 flags=1 imsi=1 data=007FFF"},
     };
     for (const auto& [frame, want] : cases) {
         auto msg = ParseXgateMessage(frame, 0);

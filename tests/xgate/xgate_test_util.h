@@ -84,19 +84,7 @@ inline buffer mmsrcv_ind(std::string_view imsi, std::uint32_t port, std::uint32_
 inline std::string fields(const xgate_message& m) {
     std::string out = "kind=" + std::to_string(m.kind) + " len=" + std::to_string(m.frame_length);
     auto add = [&](const char* name, std::string_view value) {
-        if (!value.empty()) {
-            out += " " + std::string(name) + "=" + std::string(value);
-        }
-    };
-    auto bytes = [&](const char* name, const buffer& value) {
-        const bool printable =
-            std::all_of(value.begin(), value.end(), [](auto c) { return c >= 0x20 && c < 0x7F; });
-        std::string hex;
-        for (auto c : value) {
-            hex += "0123456789ABCDEF"[c >> 4];
-            hex += "0123456789ABCDEF"[c & 15];
-        }
-        add(name, printable ? std::string(as_text(value)) : hex);
+        out += value.empty() ? "" : " " + std::string(name) + "=" + std::string(value);
     };
     for (auto [name, value] : {std::pair{"word2", m.word2},
                                {"call", m.call_id},
@@ -110,8 +98,16 @@ inline std::string fields(const xgate_message& m) {
     add("imsi", m.imsi);
     add("to", m.recipient);
     add("from", m.sender);
-    bytes("data", m.data);
-    bytes("pdu", m.pdu);
+    for (auto [name, value] : {std::pair{"data", &m.data}, {"pdu", &m.pdu}}) {
+        std::string hex;
+        for (auto c : *value) {
+            hex += {"0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
+        }
+        add(name,
+            std::all_of(value->begin(), value->end(), [](auto c) { return c >= 0x20 && c < 0x7F; })
+                ? std::string(as_text(*value))
+                : hex);
+    }
     return out + (m.malformed ? " malformed" : "");
 }
 
@@ -121,6 +117,8 @@ class udp_end {
     explicit udp_end(std::uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
         sockaddr_in a = address(port);
         bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        timeval two_seconds{2, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &two_seconds, sizeof two_seconds);
     }
     ~udp_end() { close(fd_); }
     udp_end(const udp_end&) = delete;
@@ -133,12 +131,8 @@ class udp_end {
             sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
             static_cast<ssize_t>(data.size()));
     }
-    // The next datagram, or nothing within the timeout.
-    std::optional<buffer> receive(
-        std::chrono::milliseconds timeout = std::chrono::seconds(2)) const {
-        timeval tv{static_cast<time_t>(timeout.count() / 1000),
-                   static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    // The next datagram, or nothing within two seconds.
+    std::optional<buffer> receive() const {
         buffer data(70000);
         const ssize_t n = recv(fd_, data.data(), data.size(), 0);
         if (n < 0) {
@@ -150,11 +144,7 @@ class udp_end {
 
   private:
     static sockaddr_in address(std::uint16_t port) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
+        return sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     }
     int fd_;
     bool bound_ = false;
