@@ -15,6 +15,17 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 
 
+# Test names of each area, run first so that a fault is usually caught within seconds.
+AREA_TESTS = {
+    "parser": "RequestParser|request_fuzz|ServerE2E|Server\\.",
+    "codec": "Wsp",
+    "kernel link": "Xgate",
+    "documents": "Soap|ResponseStatus",
+    "delivery": "Delivery|Spool|delivery_fuzz",
+    "turbo": "Turbo",
+}
+
+
 def parse(path):
     """Mutation blocks: {id, area, desc, file, alts: [(search, replacement)]}."""
     muts, cur, search = [], None, None
@@ -60,8 +71,9 @@ def check(mut, src, build, log):
         path.write_text(text.replace(alt[0], alt[1], 1))
         if run(["cmake", "--build", str(build), "-j2"], log).returncode != 0:
             return "build-error", ""
-        # The whole suite, the quick tests first: most faults are caught before the daemon runs.
-        for stage in (["-LE", "e2e"], ["-L", "e2e"]):
+        # The whole suite: first the tests of the fault's own area, then the other quick tests,
+        # then the end-to-end ones.  Most faults are caught before the daemon runs at all.
+        for stage in (["-R", AREA_TESTS.get(mut["area"], "^$")], ["-LE", "e2e"], ["-L", "e2e"]):
             proc = run(["ctest", "--test-dir", str(build), "--stop-on-failure", "-j2",
                         "--timeout", "240", "--output-on-failure", *stage], log)
             if proc.returncode != 0:
