@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 
 #include "core/base64.h"
 #include "mm7/mm7.h"
@@ -433,7 +434,13 @@ mm7_request_parser::line_result mm7_request_parser::on_content_header(std::strin
             stop();
             return line_result::stop;
         }
-        buffer head = compose_send_req_head(*message_, *transaction_id, content_params_.get());
+        buffer head;
+        try {
+            head = compose_send_req_head(*message_, *transaction_id, content_params_.get());
+        } catch (const std::bad_alloc&) {
+            refuse("Memory allocation error", "503 Server error");
+            return line_result::stop;
+        }
         if (!events_.pdu_head(head)) {
             stop();
             return line_result::stop;
@@ -511,7 +518,13 @@ mm7_request_parser::line_result mm7_request_parser::on_part_header(std::string_v
 
 // The end of a part: its entry header, then its data, go into the PDU.
 mm7_request_parser::line_result mm7_request_parser::finish_part(std::string_view line) {
-    std::optional<buffer> entry_header = compose_part_entry_header(*part_);
+    std::optional<buffer> entry_header;
+    try {
+        entry_header = compose_part_entry_header(*part_);
+    } catch (const std::bad_alloc&) {
+        refuse("Memory allocation error", "503 Server error");
+        return line_result::stop;
+    }
     if (!entry_header) {
         refuse("Incorrect part headers", "400 Bad request");
         return line_result::stop;
