@@ -47,8 +47,9 @@ def run(cmd, log):
 
 
 def first_failure(output):
-    m = re.search(r"tests FAILED:\s*\n\s*\d+ - (\S+)", output) or re.search(
-        r"Test\s+#\d+: (\S+) \.*\s*\**(?:Failed|Timeout|Exception|Not Run)", output)
+    """The test that failed first in time (the summary list is in test number order)."""
+    m = re.search(r"Test\s+#\d+: (\S+) .*\*\*\*(?:Failed|Timeout|Exception)", output) or re.search(
+        r"tests FAILED:\s*\n\s*\d+ - (\S+)", output)
     return m.group(1) if m else "?"
 
 
