@@ -367,6 +367,7 @@ TEST_F(Server, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
         c = std::make_unique<http_connection>();
         c->send_all(big);
     }
+    ASSERT_TRUE(daemon_->wait_for_log("Unfinished requests hold"));
     for (auto& c : parked) {
         refused += c->read_some(10ms) == error_reply("503 Server busy");
     }
