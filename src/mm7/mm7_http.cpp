@@ -154,6 +154,11 @@ bool mm7_request_parser::refuse(std::string_view reason, std::string_view status
     return false;
 }
 
+bool mm7_request_parser::refuse_too_large() {
+    return refuse(concat({"Message larger than ", std::to_string(max_message_size_), " bytes"}),
+                  "413 Payload Too Large");
+}
+
 bool mm7_request_parser::stop() {
     outcome_ = parse_outcome::stopped;
     return false;
@@ -195,8 +200,7 @@ parse_outcome mm7_request_parser::feed(byte_view bytes) {
 bool mm7_request_parser::write_part_bytes(std::string_view bytes) {
     content_bytes_ += bytes.size();
     if (content_bytes_ > max_message_size_) {
-        return refuse(concat({"Message larger than ", std::to_string(max_message_size_), " bytes"}),
-                      "413 Payload Too Large");
+        return refuse_too_large();
     }
     if (!bytes.empty() && !events_.part_data(as_bytes(bytes))) {
         return stop();
@@ -635,9 +639,7 @@ bool mm7_request_parser::take_mm1_body(byte_view bytes) {
     if (chunked_) {
         // Ends with the last chunk; only the size bound applies on the way.
         if (mm1_bytes_ + bytes.size() > max_message_size_) {
-            return refuse(
-                concat({"Message larger than ", std::to_string(max_message_size_), " bytes"}),
-                "413 Payload Too Large");
+            return refuse_too_large();
         }
         mm1_bytes_ += bytes.size();
         return events_.mm1_data(bytes) || stop();

@@ -105,6 +105,7 @@ class mm7_request_parser {
     };
 
     bool refuse(std::string_view reason, std::string_view status);
+    bool refuse_too_large();  // the request's content passes max_message_size
     bool stop();
     void note(std::string_view line) { events_.note(line); }
 
