@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <random>
 
 #include "mm7/mm7_server.h"
@@ -33,20 +32,6 @@ void expect_same_at_every_cut(std::string_view request, const run& whole) {
     }
 }
 
-std::string chunked(std::string_view request) {
-    std::size_t head_end = request.find("\r\n\r\n") + 4;
-    std::string head(request.substr(0, head_end - 2));
-    head.replace(head.find("Content-Length"), 14, "X-Length");
-    std::string out = head + "Transfer-Encoding: chunked\r\n\r\n";
-    for (std::size_t at = head_end, n = 1; at < request.size(); at += n, n = n * 7 % 5000 + 1) {
-        std::string_view piece = request.substr(at, n);
-        char size[32];
-        std::snprintf(size, sizeof size, "%zx;ext=1\r\n", piece.size());
-        out += size + std::string(piece) + "\r\n";
-    }
-    return out + "0\r\nTrailer: x\r\n\r\n";
-}
-
 TEST(RequestParser, ASubmissionReadsTheSameWhateverItsReadsAndFraming) {
     test_submission s;
     s.parts.push_back({"image/png", "<big>", std::string(150000, 'Q') + "QQ==", "base64", ""});
@@ -63,7 +48,7 @@ TEST(RequestParser, ASubmissionReadsTheSameWhateverItsReadsAndFraming) {
         EXPECT_NE(std::find(events.begin(), events.end(), "data+" + data), events.end());
     }
     expect_same_at_every_cut(request, whole);
-    const std::string framed = chunked(request);
+    const std::string framed = e2e::chunked(request);
     EXPECT_EQ(parse(framed).events, whole.events);
     expect_same_at_every_cut(framed, whole);
 }
@@ -81,7 +66,7 @@ TEST(RequestParser, AnMm1BodyEndsWithItsLengthOrItsLastChunk) {
               "note HandleMM1Body: got more data (" + std::to_string(pdu.size() + 13) +
                   ") than content length (" + std::to_string(pdu.size()) + ")");
     expect_same_at_every_cut(head + pdu, parse(head + pdu));
-    const run framed = parse(chunked(head + pdu));
+    const run framed = parse(e2e::chunked(head + pdu));
     EXPECT_EQ(framed.outcome, parse_outcome::complete);
     EXPECT_EQ(framed.events.back(), "mm1+" + pdu);
 }

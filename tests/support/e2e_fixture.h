@@ -156,6 +156,22 @@ inline std::string submit_request_with(const std::function<void(test_submission&
     return submit_request(s);
 }
 
+// The request with its body sent chunked: chunks of varying sizes with an extension, and a
+// trailer.
+inline std::string chunked(std::string_view request) {
+    std::size_t head_end = request.find("\r\n\r\n") + 4;
+    std::string head(request.substr(0, head_end - 2));
+    head.replace(head.find("Content-Length"), 14, "X-Length");
+    std::string out = head + "Transfer-Encoding: chunked\r\n\r\n";
+    for (std::size_t at = head_end, n = 1; at < request.size(); at += n, n = n * 7 % 5000 + 1) {
+        std::string_view piece = request.substr(at, n);
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx;ext=1\r\n", piece.size());
+        out += size + std::string(piece) + "\r\n";
+    }
+    return out + "0\r\nTrailer: x\r\n\r\n";
+}
+
 // The first group of pattern in text ("" when it does not match).
 inline std::string match(const std::string& text, const std::string& pattern) {
     std::smatch m;
