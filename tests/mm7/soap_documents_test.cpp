@@ -126,16 +126,7 @@ TEST(SoapDocuments, ExactDocuments) {
     }
 }
 
-TEST(SoapDocuments, SubmitRspEscapesTextsAndIdentifiers) {
-    // Identifiers are escaped too, so that an odd one cannot make the reply unreadable.
-    for (const char* part :
-         {"<StatusText>x &amp; &lt;y&gt;</StatusText>", "<MessageID>m&lt;1&gt;</MessageID>",
-          "mustUnderstand=\"1\">a&amp;b</TransactionID>"}) {
-        EXPECT_NE(mm7_submit_rsp("a&b", 1000, "x & <y>", "m<1>").find(part), std::string::npos)
-            << part;
-    }
-}
-
+// Texts and identifiers alike are escaped: an odd one cannot make a document unreadable.
 TEST(SoapDocuments, WellFormedForIndependentReaders) {
     const bool have_xmllint = std::system("xmllint --version >/dev/null 2>&1") == 0;
     mms_message m = decoded_message();
@@ -143,7 +134,7 @@ TEST(SoapDocuments, WellFormedForIndependentReaders) {
     m.from = "a<b";
     m.gateway_recipient = "&";
     for (const std::string& doc :
-         {mm7_submit_rsp("T1", 1000, "ok & fine", "M1"), mm7_submit_rsp({}, 0, {}, {}),
+         {mm7_submit_rsp("a&b", 1000, "x & <y>", "m<1>"), mm7_submit_rsp({}, 0, {}, {}),
           mm7_deliver_req(m), mm7_delivery_report_req(m), mm7_read_reply_req({})}) {
         EXPECT_TRUE(xml_check_document(doc)) << doc;
         if (have_xmllint) {
