@@ -58,6 +58,11 @@ class http_connection {
         return out;
     }
     void shutdown_write() { ::shutdown(fd_, SHUT_WR); }  // a half-close
+    void reset_now() {                                   // a close that sends a reset
+        linger abort{1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        close_now();
+    }
     void close_now() {
         if (fd_ >= 0) {
             ::close(std::exchange(fd_, -1));

@@ -1,6 +1,6 @@
-// The daemon in turbo mode, end to end: a VASP submits over MM7, the port's worker posts the
-// PDU to the MMSC stand-in and the VASP gets the MMSC's answer; a worker killed mid-transfer is
-// forked again and every waiting VASP is answered once.  Private /tmp (netns-tmp-run).
+// The daemon in turbo mode, end to end: submissions through the port's worker to the MMSC
+// stand-in, paced as configured; announced messages fetched, confirmed and delivered to a VASP
+// stand-in; the worker supervised and its port guarded.  Private /tmp (netns-tmp-run).
 #include <signal.h>
 
 #include "support/e2e_fixture.h"
@@ -8,24 +8,39 @@
 namespace {
 
 using namespace e2e;
+const std::string MMSC = "http://127.0.0.1:8080";
+constexpr auto npos = std::string::npos;
 
-// Modem port 3 in turbo mode, its MMSC the stand-in.
+// Modem port 3 in turbo mode, its MMSC the stand-in on 8080; received messages go to the VASP
+// stand-in on 8081.
 class TurboDaemon : public fixture {
   protected:
     void SetUp() override {
         ASSERT_TRUE(mmsc_.ready());
-        settings("/mms");
-        start({}, {"--gwserial", "GW-T", "--turbomodemask", "8", "--turbomodetimeout", "3"});
+        settings(MMSC + "/mms");
+        start_vasp({"--port", "8081"});
+        sim_ = std::make_unique<kmodsim_process>();
+        ASSERT_TRUE(sim_->ready());
+        run({"--turbomodetimeout", "3"});
+    }
+    // The daemon (again) with these options, once its worker has connected.
+    void run(strings options) {
+        options.insert(options.end(), {"--gwserial", "GW-T", "--turbomodemask", "8", "--clienturl",
+                                       "http://127.0.0.1:8081/mm7"});
+        start_daemon(options);
         ASSERT_TRUE(daemon_->wait_for_log("worker connected, fd=")) << daemon_->log();
     }
-    static void settings(const std::string& path) {
-        write_file("/tmp/qzm/mm7_settings_3", "mmsc_url: http://127.0.0.1:8080" + path +
-                                                  "\r\nimsi: 311480123456789\r\n"
-                                                  "msisdn: +12125550100\r\n");
+    static void settings(const std::string& url, const std::string& imsi = "311480123456789",
+                         const std::string& proxy = "") {
+        write_file("/tmp/qzm/mm7_settings_3", "mmsc_url: " + url + "\nmms_proxy: " + proxy +
+                                                  "\nimsi: " + imsi + "\nmsisdn: +12125550100\n");
     }
-    static std::string submission() {
-        return submit_request_with(
-            [](auto& s) { s.recipients = "<To><Number>+03125550199</Number></To>"; });
+    // An m-send-req for port 3 in MM1 mode; sender: the forced From.
+    static std::string mm1(const std::string& sender = "") {
+        return "POST /mm7 HTTP/1.0\r\nContent-Type: application/vnd.wap.mms-message\r\n"
+               "x-qzm-recipient-id: +03125550199\r\nContent-Length: 12\r\n" +
+               (sender.empty() ? "" : "x-qzm-sender-id: ##FORCE##" + sender + "\r\n") +
+               std::string("\r\n\x8C\x80\x98T\0\x8D\x92\x97+1555\0", 14);
     }
     int worker_pid() const {
         std::string pid = std::to_string(daemon_->pid());
@@ -34,63 +49,216 @@ class TurboDaemon : public fixture {
     mmsc_standin mmsc_;
 };
 
-TEST_F(TurboDaemon, ASubmissionReachesTheMmscAndItsAnswerTheVaspAndAStopEndsTheWorker) {
-    std::string reply = exchange(submission());
+TEST_F(TurboDaemon, ASubmissionReachesTheMmscAndItsAnswerTheVasp) {
+    std::string reply = exchange(submit_request_with(
+        [](auto& s) { s.recipients = "<To><Number>+03125550199</Number></To>"; }));
     EXPECT_TRUE(
         reply.starts_with("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n"
                           "X-QZM-GWSN: GW-T\r\nX-QZM-IMSI: 311480123456789\r\n"
                           "X-QZM-Port: 3\r\nX-QZM-Port-Capacity: 4\r\n"
                           "X-QZM-MM1-Support: 1.0\r\n\r\n"))
         << reply << daemon_->log();
-    EXPECT_NE(reply.find("<MessageID>mid-1</MessageID>"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("<MessageID>mid-1</MessageID>"), npos) << reply;
     EXPECT_TRUE(sim_->wait_for_line("MMS_SENDMMS_RESULT_IND"));
     EXPECT_FALSE(sim_->seen("received MMS_SENDMMS_REQ"));
-    EXPECT_EQ(count_files(daemon_->workdir()), 0u);
-    // A stop ends the worker and the daemon exits cleanly.
-    const int worker = worker_pid();
-    ASSERT_GT(worker, 0);
-    kill(daemon_->pid(), SIGTERM);
-    auto end = daemon_->wait_for_exit();
-    ASSERT_TRUE(end.has_value());
-    EXPECT_TRUE(end->exited && end->code == 0) << describe(*end);
-    EXPECT_TRUE(daemon_->log_contains("1 turbo workers ended")) << daemon_->log();
-    EXPECT_NE(kill(worker, 0), 0);  // ended and reaped
-    EXPECT_EQ(daemon_->stderr_text(), "");
-    stopped_ = true;
     // What reached the MMSC: the carrier's subscriber header and the m-send-req.
     auto requests = mmsc_.requests();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_NE(requests[0].head.find("X-VzW-MDN: 1"), std::string::npos);
-    EXPECT_TRUE(requests[0].body.starts_with("\x8C\x80\x98")) << requests[0].body;
-    EXPECT_NE(requests[0].body.find("+03125550199/TYPE=PLMN"), std::string::npos);
+    EXPECT_NE(requests[0].head.find("X-VzW-MDN: 12125550100\r\n"), npos) << requests[0].head;
+    EXPECT_NE(requests[0].body.find("+03125550199/TYPE=PLMN"), npos);
 }
 
-TEST_F(TurboDaemon, AKilledWorkerIsForkedAgainAndEveryVaspIsAnsweredOnce) {
-    settings("/hang");
-    std::vector<std::unique_ptr<http_connection>> vasps;
-    for (int i = 0; i < 3; ++i) {
-        vasps.push_back(std::make_unique<http_connection>());
-        ASSERT_TRUE(vasps.back()->send_all(submission()));
+TEST_F(TurboDaemon, SendsAndTheirFailures) {
+    proxy_standin proxy;
+    struct row {
+        std::string url;
+        int result, requests;  // the worker's result; the requests the MMSC stand-in saw
+        std::string text, header = "", proxy = "", sender = "", imsi = "311480123456789";
+    };
+    // The head of a send: the Accept header (folded for a sender of a 31148 SIM), the carrier's.
+    auto head = [](const std::string& fold, const std::string& carrier) {
+        return "Accept: */*, application/vnd.wap.mms-message," + fold +
+               "application/vnd.wap.sic\r\nx-wap-profile: http://uaprof.handset.example/mms/"
+               "profile-1.xml\r\nContent-Type: application/vnd.wap.mms-message\r\n" +
+               carrier + "User-Agent: Android-Mms/0.1\r\n";
+    };
+    const row rows[] = {
+        {MMSC + "/mms", 1, 1, "", head(" ", "X-Up-Calling-Line-Id: 12125550100\r\n"), "", "",
+         "310410000000000"},
+        {MMSC + "/mms", 1, 1, "",
+         head("\r\n ", "x-up-calling-line-id: 19995550123\r\nX-VzW-MDN: 19995550123\r\n"), "",
+         "+19995550123"},
+        {MMSC + "/redirect", 1, 2, ""},
+        {MMSC + "/status/500", 10, 1, "Non-200 response from MMSC"},
+        {"http://127.0.0.1:9/mms", 10, 0, "MMSC connection failed"},
+        {MMSC + "/hang", 4, 1, "Request timeout"},
+        {MMSC + "/mms", 1, 1, "", "Via: 1.1", "127.0.0.1:8899"},
+        {MMSC + "/mms", 1, 1, "", "", "connect://127.0.0.1:8899"},
+    };
+    std::size_t seen = 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.url + " proxy=" + r.proxy + " sender=" + r.sender);
+        if (!r.proxy.empty() && !proxy.available()) {
+            continue;
+        }
+        settings(r.url, r.imsi, r.proxy);
+        const std::string closed = "result=" + std::to_string(r.result) + ", str='" + r.text + "'";
+        const std::size_t before = daemon_->log_count(closed);
+        const std::string reply = exchange(mm1(r.sender));
+        EXPECT_TRUE(r.result == 1 ? reply.starts_with("HTTP/1.0 200 OK\r\n")
+                                  : reply.find("Gateway error " + std::to_string(r.result) +
+                                               ", cause 0") != npos)
+            << reply;
+        EXPECT_TRUE(daemon_->wait_for_log_count(closed, before + 1)) << daemon_->log();
+        auto requests = mmsc_.requests();
+        ASSERT_EQ(requests.size(), seen + static_cast<std::size_t>(r.requests)) << mmsc_.output();
+        if (!r.header.empty()) {
+            EXPECT_NE(requests.back().head.find(r.header), npos) << requests.back().head;
+        }
+        if (r.proxy.starts_with("connect://")) {  // a tunnel
+            EXPECT_NE(proxy.log().find("CONNECT 127.0.0.1:8080"), npos);
+        }
+        seen = requests.size();
     }
-    ASSERT_TRUE(wait_until([&] { return mmsc_.requests().size() == 3; }));
+}
+
+TEST_F(TurboDaemon, NotificationsAreFetchedConfirmedAndDelivered) {
+    struct row {
+        std::string location, message_id, transaction_id, fetched;  // fetched: the path asked for
+        bool ok;
+    };
+    const row rows[] = {
+        {MMSC + "/mms/get?id=", "M1", "T1", "/mms/get?id=M1", true},
+        {MMSC + "/mms/get?id=", "", "T2", "/mms/get?id=T2", true},
+        {MMSC + "/mms/x", "M3", "", "/mms/x", true},
+        {MMSC + "/status/404", "M4", "T4", "/status/404", false},
+    };
+    settings(MMSC + "/mms", "001010000000001");
+    auto field = [](char code, const std::string& v) { return v.empty() ? v : code + v + '\0'; };
+    const fs::path file = keep_.path() / "notification.mm1";
+    int delivered = 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.location + r.message_id + "/" + r.transaction_id);
+        const std::size_t before = mmsc_.requests().size();
+        write_file(file, "\x8C\x82" + field('\x98', r.transaction_id) + "\x8D\x92" +
+                             field('\x8B', r.message_id) + field('\x83', r.location));
+        sim_->command("rcv 1 " + file.string() + " port=3 imsi=001010000000002");
+        if (r.ok) {  // delivered with the worker's IMSI and port
+            const std::string n = std::to_string(++delivered);
+            ASSERT_TRUE(vasp_->wait_for_line("answered " + n + " ")) << daemon_->log();
+            EXPECT_TRUE(vasp_->seen("request " + n + " path=/mm7 soap=DeliverReq"));
+            const fs::path saved = vasp_->dir() / "save" / ("request-" + n);
+            const std::string head = read_file(saved / "head.txt");
+            EXPECT_NE(head.find("X-QZM-IMSI: 001010000000001\nX-QZM-Port: 3\n"), npos) << head;
+            EXPECT_EQ(read_file(saved / "part-1.bin"), "Hello from the MMSC stand-in\n");
+        }
+        const std::size_t expected = before + (r.ok && !r.transaction_id.empty() ? 2 : 1);
+        wait_until([&] { return mmsc_.requests().size() >= expected; });
+        std::this_thread::sleep_for(300ms);  // nothing more arrives
+        auto requests = mmsc_.requests();
+        ASSERT_EQ(requests.size(), expected) << mmsc_.output();
+        EXPECT_EQ(requests[before].method + " " + requests[before].path, "GET " + r.fetched);
+        if (expected == before + 2) {  // the retrieve confirmation
+            EXPECT_EQ(requests.back().body,
+                      "\x8C\x83\x98" + r.transaction_id + std::string("\0\x8D\x92\x95\x81", 5));
+        }
+    }
+    EXPECT_EQ(vasp_->count("soap=DeliverReq"), 3u);
+}
+
+TEST_F(TurboDaemon, PacingAndBatchModesOnTheMmscClock) {
+    struct row {
+        int delay, capacity, sends, timeout;  // the options; then, in ms, the bounds of the gap
+        double min_gap, max_gap, min_first, max_first;  // between arrivals, and before the first
+    };
+    const row rows[] = {
+        {0, 4, 5, 5, 0, 400, 0, 800},         {1000, 4, 3, 5, 800, 1500, 0, 800},
+        {-2000, 4, 3, 5, 0, 400, 1950, 2800},  // the oldest waited past the hold time
+        {-2000, 4, 4, 5, 0, 400, 0, 800},      // the fourth arrival releases the batch
+        {-500, 0, 2, 1, 0, 0, 0, 0},           // capacity 0: nothing ever starts, all time out
+    };
+    for (const row& r : rows) {
+        const bool sent = r.capacity > 0;
+        SCOPED_TRACE(std::to_string(r.delay) + "/" + std::to_string(r.capacity));
+        run({"--turbomodemsdelay", std::to_string(r.delay), "--turbomodecapacity",
+             std::to_string(r.capacity), "--turbomodetimeout", std::to_string(r.timeout)});
+        const std::size_t before = mmsc_.requests().size();
+        std::vector<http_connection> vasps(static_cast<std::size_t>(r.sends));
+        const auto t0 = std::chrono::steady_clock::now();
+        for (http_connection& vasp : vasps) {
+            ASSERT_TRUE(vasp.send_all(mm1()));
+        }
+        for (http_connection& vasp : vasps) {
+            const std::string reply = vasp.read_all(10s);
+            EXPECT_NE(reply.find(sent ? "<MessageID>mid-" : "Gateway error 4,"), npos) << reply;
+            EXPECT_EQ(reply.find("X-QZM-Shotgun-Mode: 1\r\n") != npos, r.delay < 0) << reply;
+        }
+        // A time-out comes no sooner than the configured seconds.
+        EXPECT_TRUE(sent || std::chrono::steady_clock::now() - t0 >
+                                std::chrono::seconds(r.timeout) - 100ms);
+        auto requests = mmsc_.requests();
+        ASSERT_EQ(requests.size(), before + (sent ? r.sends : 0));
+        double last = std::chrono::duration<double, std::milli>(t0.time_since_epoch()).count();
+        for (std::size_t i = before; i < requests.size(); last = requests[i++].t_ms) {
+            EXPECT_GE(requests[i].t_ms - last, i == before ? r.min_first : r.min_gap) << i;
+            EXPECT_LE(requests[i].t_ms - last, i == before ? r.max_first : r.max_gap) << i;
+        }
+    }
+}
+
+TEST_F(TurboDaemon, GoneVaspsForeignWorkersAKilledWorkerAndAStop) {
+    // A VASP that resets its connection while its send is out: the late answer finds no request.
+    settings(MMSC + "/delay/1000/mms");
+    http_connection gone, next;
+    ASSERT_TRUE(gone.send_all(mm1()));
+    ASSERT_TRUE(wait_until([&] { return mmsc_.requests().size() == 1; }));
+    gone.reset_now();
+    ASSERT_TRUE(next.send_all(mm1()));
+    EXPECT_NE(next.read_all().find("<MessageID>mid-2</MessageID>"), npos) << daemon_->log();
+    expect_log("cannot find request id");
+    // On the workers' port a sound hello from another process, and a hello that is none.
+    for (const std::uint32_t hello : {0x91199203u, 0x12345678u}) {
+        http_connection foreign(10911);
+        ASSERT_TRUE(foreign.send_all({reinterpret_cast<const char*>(&hello), 4}));
+        EXPECT_EQ(foreign.read_all(4s), "");
+    }
+    expect_log("refusing worker hello for port 3: the peer is not its worker");
+    expect_log("invalid worker hello. n=4, hello=0x12345678");
+    EXPECT_EQ(daemon_->log_count("worker connected, fd="), 1u);
+    // A killed worker: every VASP waiting for it is answered once, and it is forked again.
+    settings(MMSC + "/hang");
+    std::vector<http_connection> vasps(3);
+    for (http_connection& vasp : vasps) {
+        ASSERT_TRUE(vasp.send_all(mm1()));
+    }
+    ASSERT_TRUE(wait_until([&] { return mmsc_.requests().size() == 5; }));
     // A VASP that leaves while its send is out: after a complete request its end of input
     // reads as a half-close, so the submission stays and its answer is written to a dead peer.
-    vasps.back().reset();
+    vasps.back().close_now();
     const int worker = worker_pid();
     ASSERT_GT(worker, 0);
     kill(worker, SIGKILL);
     for (std::size_t i = 0; i + 1 < vasps.size(); ++i) {
-        std::string reply = vasps[i]->read_all(10s);
-        EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK\r\n")) << reply;
-        EXPECT_NE(reply.find("Gateway error 9, cause 0"), std::string::npos) << reply;
-        EXPECT_EQ(reply.find("HTTP/1.0", 1), std::string::npos) << reply;  // answered once
+        std::string reply = vasps[i].read_all(10s);
+        EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK\r\n") && reply.find("HTTP/1.0", 1) == npos &&
+                    reply.find("Gateway error 9, cause 0") != npos)
+            << reply;  // answered once
     }
     ASSERT_TRUE(daemon_->wait_for_log("Worker for port 3 has been terminated"));
     ASSERT_TRUE(daemon_->wait_for_log_count("worker connected, fd=", 2));
     EXPECT_EQ(daemon_->log_count("is gone, request id="), 3u);
-    settings("/mms");
-    EXPECT_TRUE(exchange(submission()).starts_with("HTTP/1.0 200 OK\r\n"));
-    EXPECT_NE(worker_pid(), worker);
+    settings(MMSC + "/mms");
+    EXPECT_TRUE(exchange(mm1()).starts_with("HTTP/1.0 200 OK\r\n"));
+    // A stop ends the new worker and the daemon exits cleanly.
+    const int forked = worker_pid();
+    EXPECT_NE(forked, worker);
+    kill(daemon_->pid(), SIGTERM);
+    auto end = daemon_->wait_for_exit();
+    EXPECT_TRUE(end && end->exited && end->code == 0) << daemon_->log();
+    EXPECT_TRUE(daemon_->log_contains("1 turbo workers ended")) << daemon_->log();
+    EXPECT_NE(kill(forked, 0), 0);  // ended and reaped
+    EXPECT_EQ(daemon_->stderr_text(), "");
+    stopped_ = true;
 }
 
 }  // namespace
