@@ -85,18 +85,6 @@ TEST(SoapEnvelope, EnvelopesAsVaspsWriteThem) {
 }
 
 TEST(SoapEnvelope, EveryRefusalIsLoggedAndHostileInputIsInvalidXml) {
-    auto nest = [](std::size_t depth, const std::string& inner) {
-        std::string open, close;
-        for (std::size_t i = 0; i < depth; ++i) {
-            open += "<x>";
-            close += "</x>";
-        }
-        return open + inner + close;
-    };
-    std::string many_attributes = "<Subject";
-    for (int i = 0; i < 20000; ++i) {
-        many_attributes += " a" + std::to_string(i) + "=\"\"";
-    }
     const std::string bad_xml = "Invalid envelope XML";
     const std::string header_only = "<Envelope><Header><TransactionID>t</TransactionID></Header>";
     const std::pair<std::string, std::string> cases[] = {
@@ -111,8 +99,6 @@ TEST(SoapEnvelope, EveryRefusalIsLoggedAndHostileInputIsInvalidXml) {
          "submit_req contains no recipients"},
         {envelope(TO), "submit_req contains no Content element"},
         {envelope(TO + "<Content/>"), "submit_req Content invalid href"},
-        {envelope(nest(MM7_MAX_XML_DEPTH, TO + CONTENT)), bad_xml},
-        {envelope(TO + many_attributes + "/>" + CONTENT), bad_xml},
         {envelope(TO + "<Subject>" + std::string(MM7_MAX_ENVELOPE_SIZE, 'a') + "</Subject>" +
                   CONTENT),
          bad_xml},

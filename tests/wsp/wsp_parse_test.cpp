@@ -1,9 +1,6 @@
 // The m-send-req the daemon composes, and the header and entry parser for what it receives.
 #include <gtest/gtest.h>
 
-#include <set>
-
-#include "core/base64.h"
 #include "support/log_capture.h"
 #include "support/mms_fields.h"
 #include "wsp/wsp_compose.h"
@@ -76,25 +73,6 @@ TEST(WspSendReq, ExpiryValues) {
     };
     for (auto [expiry, want] : expiries) {
         EXPECT_EQ(compose_expiry_value(expiry), hex(want)) << expiry;
-    }
-}
-
-TEST(WspTransactionId, DistinctFileNameSafeAndEncodingTimeAndCounter) {
-    const auto before = static_cast<std::uint32_t>(std::time(nullptr));
-    std::set<std::string> seen;
-    for (int i = 0; i < 300; ++i) {
-        std::string id = generate_transaction_id();
-        EXPECT_EQ(id.find_first_of("/\n"), std::string::npos);
-        EXPECT_TRUE(seen.insert(id).second) << id;
-        std::replace(id.begin(), id.end(), '-', '/');
-        std::optional<buffer> raw = base64_decode(id);
-        ASSERT_TRUE(raw.has_value());
-        std::uint32_t offset = 0;
-        const std::uint32_t when = decode_uintvar(*raw, offset);
-        EXPECT_GE(when, before);
-        EXPECT_LE(when, before + 5);
-        EXPECT_GT(decode_uintvar(*raw, offset), 0u);
-        EXPECT_EQ(offset, raw->size());
     }
 }
 

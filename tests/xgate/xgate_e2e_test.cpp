@@ -8,19 +8,6 @@ namespace {
 using namespace e2e;
 using XgateEndToEnd = fixture;
 
-TEST_F(XgateEndToEnd, TheDaemonAnnouncesItselfAtStartUp) {
-    start({}, {"--gwserial", "GW-E2E"});
-    ASSERT_TRUE(daemon_->wait_for_log("Connected to kernel module fd="));
-    const std::string log = daemon_->log();
-    const auto pid_line = log.find("PID " + std::to_string(daemon_->pid()) + "\n");
-    const auto serial = log.find("gateway serial: GW-E2E\n");
-    ASSERT_NE(pid_line, std::string::npos) << log;
-    ASSERT_NE(serial, std::string::npos) << log;
-    EXPECT_LT(pid_line, serial);
-    EXPECT_LT(serial, log.find("Connected to kernel module fd="));
-    EXPECT_NE(sim_->frame_log().find("00 00 00 09 00 00 00 00 00 00 00 00"), std::string::npos);
-}
-
 TEST_F(XgateEndToEnd, TheDaemonStartsBeforeTheKernelModuleAndKeepsRunning) {
     // The announce goes nowhere; the port-unreachable answer must not end the link.
     start_daemon();
@@ -31,8 +18,12 @@ TEST_F(XgateEndToEnd, TheDaemonStartsBeforeTheKernelModuleAndKeepsRunning) {
     expect_log("Received 12 bytes from kernel\n");
 }
 
-TEST_F(XgateEndToEnd, TwoFramesForAnUnknownCallIdAreHandledInOrder) {
-    start();
+// The daemon announces itself (its PID, then the gateway serial, then the link); two frames
+// for an unknown call id arrive in one datagram and are handled in order.
+TEST_F(XgateEndToEnd, AnnouncedAndTwoFramesForAnUnknownCallIdAreHandledInOrder) {
+    start({}, {"--gwserial", "GW-E2E"});
+    ASSERT_TRUE(daemon_->wait_for_log("Connected to kernel module fd="));
+    EXPECT_NE(sim_->frame_log().find("00 00 00 09 00 00 00 00 00 00 00 00"), std::string::npos);
     set("timeout_ind=on|timeout=77|combine=on");
     sim_->command("answer 4242");
     ASSERT_TRUE(sim_->wait_for_line("sent MMS_SENDMMS_TIMEOUT_IND callid=4242 timeout=77"));
@@ -42,6 +33,9 @@ TEST_F(XgateEndToEnd, TwoFramesForAnUnknownCallIdAreHandledInOrder) {
     const std::string line = "Not found client fd by callid 4242\n";
     ASSERT_TRUE(daemon_->wait_for_log_count(line, 2)) << daemon_->log();
     const std::string log = daemon_->log();
+    const auto pid_line = log.find("PID " + std::to_string(daemon_->pid()) + "\n");
+    EXPECT_LT(pid_line, log.find("gateway serial: GW-E2E\n")) << log;
+    EXPECT_LT(log.find("gateway serial: GW-E2E\n"), log.find("Connected to kernel module fd="));
     const auto received_at =
         log.find("Received " + std::to_string(44 + 56 + std::stoi(pdu)) + " bytes from kernel\n");
     ASSERT_NE(received_at, std::string::npos) << log;
