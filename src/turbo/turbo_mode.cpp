@@ -544,22 +544,6 @@ void turbo_mode_forget_client(outgoing_mms_info* client) {
     }
 }
 
-std::size_t turbo_mode_pending_count() {
-    std::size_t n = 0;
-    for (const auto& bucket : pending_requests) {
-        n += static_cast<std::size_t>(std::distance(bucket.begin(), bucket.end()));
-    }
-    return n;
-}
-
-int turbo_mode_worker_pid(int port) {
-    return port >= 0 && port < TURBO_MAX_PORTS && worker_pids[port] > 0 ? worker_pids[port] : 0;
-}
-
-bool turbo_mode_worker_connected(int port) {
-    return port >= 0 && port < TURBO_MAX_PORTS && worker_sockets[port] != nullptr;
-}
-
 std::size_t turbo_mode_stop() {
     std::size_t stopped = 0;
     for (pid_t& pid : worker_pids) {

@@ -52,10 +52,5 @@ int turbo_mode_handle_incoming(std::uint32_t port, std::string_view imsi,
 // worker's late answer finds no request.
 void turbo_mode_forget_client(outgoing_mms_info* client);
 
-// Number of submissions waiting for a worker, the pid of a port's worker (0 when none) and
-// whether it is connected (for tests and supervision).
-std::size_t turbo_mode_pending_count();
 // Ends every worker (SIGTERM, SIGKILL after a second) at a clean stop; the number ended.
 std::size_t turbo_mode_stop();
-int turbo_mode_worker_pid(int port);
-bool turbo_mode_worker_connected(int port);
