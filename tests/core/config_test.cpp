@@ -1,45 +1,10 @@
-// Command-line options and the client URL.
+// The client URL.
 #include <gtest/gtest.h>
 
 #include "core/config.h"
 #include "core/log.h"
 
 namespace {
-
-server_config parse(std::vector<std::string> args) {
-    args.insert(args.begin(), "mm7_server");
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    server_config config;
-    parse_options(static_cast<int>(argv.size()), argv.data(), config);
-    return config;
-}
-
-TEST(Options, TakenAsGivenCutToTheirFields) {
-    const std::string dirs(300, 'd');
-    const std::pair<server_config, std::string> workdirs[] = {
-        {parse({"--workdir", "/data"}), "/data/"},
-        {parse({"--workdir", ""}), "/"},
-        {parse({"--workdir", dirs}), dirs.substr(0, 255)}};
-    for (const auto& [c, want] : workdirs) {
-        EXPECT_EQ(c.workdir, want);
-    }
-    // Numbers are read without validation.
-    EXPECT_EQ(parse({"--port", "12ab"}).port, 12u);
-    EXPECT_EQ(parse({"--turbomodemsdelay", "-250"}).turbo_mode_ms_delay, -250);
-    server_config c = parse({"--clientip", "0123456789abcdefXYZ", "--gwserial",
-                             std::string(40, 's'), "--clienturl", std::string(2000, 'u')});
-    EXPECT_EQ(c.client_ip, "0123456789abcde");
-    EXPECT_EQ(c.gw_serial, std::string(19, 's'));
-    EXPECT_EQ(c.client_url.size(), 1023u);
-    // A missing value stops parsing; stray arguments are skipped; the last one counts.
-    EXPECT_EQ(parse({"--clientip", "10.1.2.3", "--port"}).port, 8887u);
-    c = parse({"stray", "--port", "9000", "--PORT", "1", "--gwserial", "GW1"});
-    EXPECT_EQ(c.port, 9000u);
-    EXPECT_EQ(c.gw_serial, "GW1");
-}
 
 std::string parts_of(const url_parts& p) {
     std::string out;

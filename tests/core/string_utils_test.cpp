@@ -8,28 +8,6 @@ namespace {
 
 using std::nullopt;
 
-TEST(StringUtils, AbsentAndEmptyRules) {
-    const std::pair<opt_text, opt_text> cases[] = {
-        {strstrip("  a b  "), "a b"},
-        {strstrip("\t\n\t"), nullopt},
-        {strstrip(nullopt), nullopt},
-        {concat({"a", nullopt, "c"}), "ac"},
-        {str_replace("a&b&", "&", "&amp;"), "a&amp;b&amp;"},
-        {str_replace("", "&", "&amp;"), nullopt},
-        {str_replace("aaa", "aa", "b"), "ba"},
-        {str_replace("abc", "", "x"), "abc"},
-        {strdup_nonempty(""), nullopt},
-        {memdup_z("a\0b", 3), std::string("a\0b", 3)},
-        {regex_match("text/plain; charset=utf-8", "^[^;]*"), "text/plain"},
-        {regex_match("abc", "("), nullopt}};
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        EXPECT_EQ(cases[i].first, cases[i].second) << "row " << i;
-    }
-    EXPECT_TRUE(ends_with("x", nullopt));
-    EXPECT_FALSE(starts_with(nullopt, "/"));
-    EXPECT_FALSE(ends_with("ab", "abc"));
-}
-
 TEST(StringUtils, HexdumpIsBoundedByTheOutputSize) {
     const std::uint8_t three[] = {0x41, 0x0A, 0xC8}, small[] = {1, 2, 3};
     EXPECT_EQ(hexdump(three, 1000, 16), "41 0A C8    A..");
