@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "support/e2e_fixture.h"
+#include "xgate_test_util.h"
 
 namespace {
 
@@ -47,6 +48,49 @@ TEST_F(XgateEndToEnd, AnnouncedAndTwoFramesForAnUnknownCallIdAreHandledInOrder) 
     EXPECT_LT(dump_at, first);
     EXPECT_NE(log.find(line, first + 1), std::string::npos);
     EXPECT_EQ(log.find("Found client"), std::string::npos);
+}
+
+// Datagrams up to 4096 bytes, heard only from the kernel module, and a confirmation routed only
+// to the submission of its own call id (not to another in the same table slot).
+TEST_F(XgateEndToEnd, DatagramsUpTo4096BytesFromTheKernelModuleOnlyRoutedByTheirOwnCallId) {
+    start({"--set", "confirm=none"});
+    http_connection vasp;
+    ASSERT_TRUE(vasp.send_all(submit_request()));
+    const auto id = static_cast<std::uint32_t>(
+        std::stoul(match(sim_->wait_for_line("not confirming").value_or(""), "id=(\\d+)")));
+    auto raw = [&](const buffer& datagram) {
+        std::string hex;
+        for (std::uint8_t byte : datagram) {
+            hex += {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 15]};
+        }
+        sim_->command("raw " + hex);
+    };
+    // 94 timeout indications of 44 bytes: the 94th lies past byte 4096 and is not read.
+    buffer datagram;
+    for (std::uint32_t i = 1; i <= 94; ++i) {
+        datagram = join({datagram, timeout_ind(1000 + i, "", i)});
+    }
+    raw(datagram);
+    expect_log("Datagram of 4136 bytes cut to 4096");
+    expect_log("Not found client fd by callid 1093\n");
+    EXPECT_FALSE(daemon_->log_contains("Not found client fd by callid 1094\n"));
+    // Confirmations the submission must not take: forged by another sender, or for another
+    // call id of the same slot.
+    const int forger = socket(AF_INET, SOCK_DGRAM, 0);
+    const buffer forged = send_cnf(id, 3, 7, "1", 0, {});
+    sockaddr_in daemon_end{AF_INET, htons(XGATE_LOCAL_PORT), {htonl(INADDR_LOOPBACK)}, {}};
+    sendto(forger, forged.data(), forged.size(), 0, reinterpret_cast<sockaddr*>(&daemon_end),
+           sizeof daemon_end);
+    close(forger);
+    raw(send_cnf(id + CALLID_TABLE_SIZE, 3, 8, "1", 0, {}));
+    expect_log("Not found client fd by callid " + std::to_string(id + CALLID_TABLE_SIZE));
+    // Exactly 4096 bytes are read whole: 91 frames, then its confirmation ending at byte 4096.
+    datagram.resize(91 * 44);
+    datagram = join({datagram, send_cnf(id, 1, 0, "1", 0, buffer(36, 0x8C))});
+    ASSERT_EQ(datagram.size(), XGATE_MAX_DATAGRAM);
+    raw(datagram);
+    const std::string reply = vasp.read_all();
+    EXPECT_NE(reply.find("Invalid response received from network"), std::string::npos) << reply;
 }
 
 // Unknown and malformed frames leave the link up; an empty datagram (the module gone) ends the

@@ -1,19 +1,12 @@
 // Helpers of the kernel link tests: frames written field by field the way the kernel module
-// writes them, and one UDP end on loopback.
+// writes them, and a parsed frame as one line.
 #pragma once
 
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
-#include <memory>
+#include <array>
 #include <optional>
+#include <string>
 #include <string_view>
-#include <vector>
 
 #include "xgate/xgate.h"
 
@@ -110,42 +103,3 @@ inline std::string fields(const xgate_message& m) {
     }
     return out + (m.malformed ? " malformed" : "");
 }
-
-// A UDP socket bound to 127.0.0.1:port (0: any), playing one end of the kernel link.
-class udp_end {
-  public:
-    explicit udp_end(std::uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-        sockaddr_in a = address(port);
-        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        timeval two_seconds{2, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &two_seconds, sizeof two_seconds);
-    }
-    ~udp_end() { close(fd_); }
-    udp_end(const udp_end&) = delete;
-    udp_end& operator=(const udp_end&) = delete;
-
-    bool bound() const { return bound_; }
-    void send_to(std::uint16_t port, const buffer& data) const {
-        sockaddr_in a = address(port);
-        EXPECT_EQ(
-            sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
-            static_cast<ssize_t>(data.size()));
-    }
-    // The next datagram, or nothing within two seconds.
-    std::optional<buffer> receive() const {
-        buffer data(70000);
-        const ssize_t n = recv(fd_, data.data(), data.size(), 0);
-        if (n < 0) {
-            return std::nullopt;
-        }
-        data.resize(static_cast<std::size_t>(n));
-        return data;
-    }
-
-  private:
-    static sockaddr_in address(std::uint16_t port) {
-        return sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    }
-    int fd_;
-    bool bound_ = false;
-};
