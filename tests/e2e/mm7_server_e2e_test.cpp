@@ -13,8 +13,9 @@
 
 namespace {
 
-using e2e::error_reply, e2e::exchange, e2e::fixture, e2e::http_connection, e2e::match,
-    e2e::read_file, e2e::strings, e2e::submit_request, e2e::test_part, e2e::test_submission;
+using e2e::error_reply, e2e::exchange, e2e::mm1_head, e2e::fixture, e2e::http_connection,
+    e2e::match, e2e::read_file, e2e::strings, e2e::submit_request, e2e::test_part,
+    e2e::test_submission;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -42,9 +43,6 @@ decoded_pdu decode_pdu(const std::string& bytes) {
     out.ends_exactly = walk.end == pdu.size();
     return out;
 }
-
-const std::string mm1_head =
-    "POST /mm7 HTTP/1.0\r\nContent-Type: application/vnd.wap.mms-message\r\n";
 
 class ServerE2E : public fixture {
   protected:

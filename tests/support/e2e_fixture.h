@@ -81,6 +81,10 @@ inline std::string exchange(std::string_view request) {
     return c.read_all();
 }
 
+// The head of an MM1-mode request: the PDU itself as the body, no SOAP envelope.
+inline const std::string mm1_head =
+    "POST /mm7 HTTP/1.0\r\nContent-Type: application/vnd.wap.mms-message\r\n";
+
 // The reply the daemon gives to a refused request.
 inline std::string error_reply(const std::string& status) {
     return "HTTP/1.0 " + status + "\r\n\r\n" + status;

@@ -37,8 +37,7 @@ class TurboDaemon : public fixture {
     }
     // An m-send-req for port 3 in MM1 mode; sender: the forced From.
     static std::string mm1(const std::string& sender = "") {
-        return "POST /mm7 HTTP/1.0\r\nContent-Type: application/vnd.wap.mms-message\r\n"
-               "x-qzm-recipient-id: +03125550199\r\nContent-Length: 12\r\n" +
+        return mm1_head + "x-qzm-recipient-id: +03125550199\r\nContent-Length: 12\r\n" +
                (sender.empty() ? "" : "x-qzm-sender-id: ##FORCE##" + sender + "\r\n") +
                std::string("\r\n\x8C\x80\x98T\0\x8D\x92\x97+1555\0", 14);
     }

@@ -58,13 +58,7 @@ TEST_F(XgateEndToEnd, DatagramsUpTo4096BytesFromTheKernelModuleOnlyRoutedByTheir
     ASSERT_TRUE(vasp.send_all(submit_request()));
     const auto id = static_cast<std::uint32_t>(
         std::stoul(match(sim_->wait_for_line("not confirming").value_or(""), "id=(\\d+)")));
-    auto raw = [&](const buffer& datagram) {
-        std::string hex;
-        for (std::uint8_t byte : datagram) {
-            hex += {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 15]};
-        }
-        sim_->command("raw " + hex);
-    };
+    auto raw = [&](const buffer& datagram) { sim_->command("raw " + hex_of(datagram)); };
     // 94 timeout indications of 44 bytes: the 94th lies past byte 4096 and is not read.
     buffer datagram;
     for (std::uint32_t i = 1; i <= 94; ++i) {

@@ -73,6 +73,15 @@ inline buffer mmsrcv_ind(std::string_view imsi, std::uint32_t port, std::uint32_
     return frame_of(MMS_MMSRCV_IND, w.bytes());
 }
 
+// Bytes as hex digits, two a byte, without separators.
+inline std::string hex_of(const buffer& bytes) {
+    std::string hex;
+    for (std::uint8_t c : bytes) {
+        hex += {"0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
+    }
+    return hex;
+}
+
 // A parsed frame as one line of its set fields; data and PDU as text when printable, else hex.
 inline std::string fields(const xgate_message& m) {
     std::string out = "kind=" + std::to_string(m.kind) + " len=" + std::to_string(m.frame_length);
@@ -92,14 +101,10 @@ inline std::string fields(const xgate_message& m) {
     add("to", m.recipient);
     add("from", m.sender);
     for (auto [name, value] : {std::pair{"data", &m.data}, {"pdu", &m.pdu}}) {
-        std::string hex;
-        for (auto c : *value) {
-            hex += {"0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
-        }
         add(name,
             std::all_of(value->begin(), value->end(), [](auto c) { return c >= 0x20 && c < 0x7F; })
                 ? std::string(as_text(*value))
-                : hex);
+                : hex_of(*value));
     }
     return out + (m.malformed ? " malformed" : "");
 }
