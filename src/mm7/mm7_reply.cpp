@@ -235,7 +235,7 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
     }
     log_printf("Sending MM7 response: %d\n%s", http_code, document.c_str());
 
-    if (turbo != 0) {
+    if (turbo != 0 && imsi) {
         buffer frame = xgate_build_sendmms_result_ind(
             imsi ? *imsi : std::string_view(), 0, 0, static_cast<std::uint32_t>(reported),
             static_cast<std::uint32_t>(cause), static_cast<std::uint32_t>(port_index));
@@ -315,7 +315,10 @@ void mm7_server_set_turbo_hooks() {
         return submission;
     };
     turbo_hooks_table.send_response = [](outgoing_mms_info* info, const buffer* pdu, int result,
-                                         int cause, std::string_view imsi, int port) {
+                                         int cause, opt_view imsi, int port) {
         SendMM7Response(info, pdu, result, cause, imsi, port, 1);
+    };
+    turbo_hooks_table.send_timeout = [](outgoing_mms_info* info) {
+        SendMM7Fault(info, 3000, "Gateway did not confirm the submission");
     };
 }

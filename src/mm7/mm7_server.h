@@ -104,6 +104,8 @@ FILE* CreateOutputFile(outgoing_mms_info* info);
 void CloseClient(outgoing_mms_info* info);
 
 void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size);
+// In turbo mode (turbo != 0) the result is also reported to the kernel module, unless the
+// port's IMSI is not known (imsi absent).
 void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, int send_status,
                      int cause, opt_view imsi, int port_index, int turbo);
 void SendHttpError(outgoing_mms_info* info, std::string_view status_text);

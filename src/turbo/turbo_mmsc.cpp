@@ -1,10 +1,15 @@
 // The worker's HTTP side: MM1 transactions with the MMSC through libcurl's multi-socket
 // interface, driven by the worker's event loop.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -119,6 +124,113 @@ void log_settings(const char* who, const mm7_settings& settings) {
                settings.mms_proxy);
 }
 
+// True for a host name or address that reaches this machine itself.
+bool host_is_loopback(std::string_view host) {
+    std::string name(host);
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+        name = name.substr(1, name.size() - 2);
+    }
+    for (char& c : name) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    while (name.ends_with('.')) {
+        name.pop_back();
+    }
+    if (name == "localhost" || name.ends_with(".localhost")) {
+        return true;
+    }
+    in_addr v4{};
+    if (inet_pton(AF_INET, name.c_str(), &v4) == 1) {
+        std::uint32_t a = ntohl(v4.s_addr);
+        return (a >> 24) == 127 || a == 0;
+    }
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, name.c_str(), &v6) == 1) {
+        if (IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6)) {
+            return true;
+        }
+        return IN6_IS_ADDR_V4MAPPED(&v6) &&
+               (v6.s6_addr[12] == 127 || (v6.s6_addr[12] == 0 && v6.s6_addr[13] == 0 &&
+                                          v6.s6_addr[14] == 0 && v6.s6_addr[15] == 0));
+    }
+    return false;
+}
+
+// The scheme and host (empty when there is none) of a URL, in lower case; false when it is no
+// URL with a scheme.
+bool url_scheme_and_host(const char* url, std::string& scheme, std::string& host) {
+    CURLU* parsed = curl_url();
+    if (parsed == nullptr) {
+        return false;
+    }
+    char* part_scheme = nullptr;
+    char* part_host = nullptr;
+    bool ok = curl_url_set(parsed, CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
+              curl_url_get(parsed, CURLUPART_SCHEME, &part_scheme, 0) == CURLUE_OK;
+    if (ok) {
+        scheme = part_scheme;
+        host = curl_url_get(parsed, CURLUPART_HOST, &part_host, 0) == CURLUE_OK ? part_host : "";
+        for (std::string* text : {&scheme, &host}) {
+            for (char& c : *text) {
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            }
+        }
+    }
+    curl_free(part_scheme);
+    curl_free(part_host);
+    curl_url_cleanup(parsed);
+    return ok;
+}
+
+bool url_on_loopback(const char* url) {
+    std::string scheme;
+    std::string host;
+    return url_scheme_and_host(url, scheme, host) && host_is_loopback(host);
+}
+
+// Why a notification's location is not fetched; "" when it may be.  The location comes from
+// the mobile network: only HTTP(S), and never this machine unless the MMSC is on it as well (a
+// lab set-up).
+std::string fetch_refusal(const char* url, bool loopback_allowed) {
+    std::string scheme;
+    std::string host;
+    if (!url_scheme_and_host(url, scheme, host)) {
+        return "not a URL";
+    }
+    if (scheme != "http" && scheme != "https") {
+        return "scheme " + scheme + " is not HTTP";
+    }
+    if (!loopback_allowed && host_is_loopback(host)) {
+        return "host " + host + " is this machine";
+    }
+    return "";
+}
+
+// Refuses a connection of a fetch to this machine, whatever name or redirect led there.
+curl_socket_t open_fetch_socket(void* user, curlsocktype, curl_sockaddr* address) {
+    auto* session = static_cast<turbo_session*>(user);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address->family == AF_INET) {
+        auto* in = reinterpret_cast<const sockaddr_in*>(&address->addr);
+        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+    } else if (address->family == AF_INET6) {
+        auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address->addr);
+        inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+    }
+    if (text[0] == '\0' || host_is_loopback(text)) {
+        log_printf("%s: id=%d, refusing to connect to %s", "open_fetch_socket",
+                   static_cast<int>(session->id()), text[0] != '\0' ? text : "(unknown)");
+        return CURL_SOCKET_BAD;
+    }
+    return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+// Numbers from the network or a VASP go into a header only without control characters.
+bool header_safe(std::string_view text) {
+    return std::none_of(text.begin(), text.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
 // Builds the header list of a transfer, in order.
 curl_slist* build_headers(bool folded_accept, bool with_content_type, std::string_view imsi,
                           std::string_view line1) {
@@ -133,7 +245,7 @@ curl_slist* build_headers(bool folded_accept, bool with_content_type, std::strin
     if (with_content_type) {
         append(MMS_CONTENT_TYPE);
     }
-    if (!line1.empty()) {
+    if (!line1.empty() && header_safe(line1)) {
         list = append_carrier_headers(list, imsi, line1);
     }
     append(USER_AGENT);
@@ -152,8 +264,13 @@ void common_options(turbo_session& session, const char* url, long max_age,
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "identity");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    // A redirected MM1 post stays a post: turned into a GET it would lose the message.
-    curl_easy_setopt(easy, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
+    // Only HTTP(S), redirects included: a URL may come from the network.
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // A post moved by 301 or 302 stays a post (turned into a GET it would lose the message), as
+    // it does on 307 and 308; a 303 "See Other" asks for a GET.
+    curl_easy_setopt(easy, CURLOPT_POSTREDIR,
+                     static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302));
     curl_easy_setopt(easy, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
     if (settings.mms_proxy[0] != '\0') {
         set_curl_proxy(easy, settings.mms_proxy);
@@ -264,7 +381,7 @@ void handle_send_message_request(const turbo_send_request& request, server_confi
     std::string path(turbo_text(request.path));
     log_printf("%s enter, id=%d, path='%s'", who, static_cast<int>(request.id), path.c_str());
     mm7_settings settings;
-    read_port_settings(config.worker_index, settings);
+    load_port_settings(config.worker_index, settings, who);
     log_settings(who, settings);
     auto fresh = new_session(session_type::send, config, settings);
     std::memcpy(fresh->request.data(), &request, sizeof request);
@@ -319,15 +436,44 @@ void handle_receive_message_request(const turbo_receive_request& request, server
                static_cast<int>(request.id), path.c_str(), url.c_str(),
                std::string(turbo_text(request.transaction_id)).c_str());
     mm7_settings settings;
-    read_port_settings(config.worker_index, settings);
+    load_port_settings(config.worker_index, settings, who);
     log_settings(who, settings);
     auto fresh = new_session(session_type::receive, config, settings);
     std::memcpy(fresh->request.data(), &request, sizeof request);
     turbo_session& session = add_session(std::move(fresh));
 
-    session.file = std::fopen(path.c_str(), "wb");
+    // The operator's MMSC is never on the gateway itself, unless this is a lab set-up.
+    const bool loopback_allowed = url_on_loopback(settings.mmsc_url);
+    if (std::string why = fetch_refusal(url.c_str(), loopback_allowed); !why.empty()) {
+        log_printf("%s: id=%d, not fetching '%s': %s", who, static_cast<int>(request.id),
+                   url.c_str(), why.c_str());
+        close_session(session, TURBO_RESULT_MMSC_ERROR, "MMSC connection failed");
+        return;
+    }
+    // The file is new, directly in the work directory, and readable by this user alone.
+    std::string_view name(path);
+    if (name.starts_with(config.workdir)) {
+        name.remove_prefix(config.workdir.size());
+        while (name.starts_with('/')) {
+            name.remove_prefix(1);
+        }
+    } else {
+        name = {};
+    }
+    int fd = -1;
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos) {
+        log_printf("%s: path '%s' is not in the work directory", who, path.c_str());
+        errno = EINVAL;
+    } else {
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    session.file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (session.file == nullptr) {
         log_printf("%s: cannot fopen mm1 file, errno=%d", who, errno);
+        if (fd >= 0) {
+            close(fd);
+            std::remove(path.c_str());
+        }
         close_session(session, TURBO_RESULT_LOCAL_ERROR, "Cannot open MM1 file");
         return;
     }
@@ -338,6 +484,11 @@ void handle_receive_message_request(const turbo_receive_request& request, server
     common_options(session, url.c_str(), 20L, settings, false, [&](CURL* easy) {
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, store_fetched);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &session);
+        // Through a proxy the proxy connects; without one, no fetch reaches this machine.
+        if (!loopback_allowed && settings.mms_proxy[0] == '\0') {
+            curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, open_fetch_socket);
+            curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, &session);
+        }
     });
     start_session(session);
 }
@@ -346,7 +497,7 @@ void send_retrieve_confirmation(const turbo_session& receive_session) {
     const char* who = "send_retrieve_confirmation";
     server_config& config = *receive_session.config;
     mm7_settings settings;
-    read_port_settings(config.worker_index, settings);
+    load_port_settings(config.worker_index, settings, who);
     log_settings(who, settings);
     auto fresh = new_session(session_type::confirm, config, settings);
     std::string_view transaction_id = turbo_text(receive_session.receive_request().transaction_id);

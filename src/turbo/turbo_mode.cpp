@@ -26,6 +26,7 @@
 #include "core/signals.h"
 #include "mm7/mms_message.h"
 #include "turbo/turbo_protocol.h"
+#include "turbo/turbo_settings.h"
 #include "turbo/turbo_worker.h"
 #include "xgate/xgate.h"
 
@@ -37,10 +38,16 @@ constexpr std::size_t PENDING_BUCKETS = 640;
 // A connection on the turbo port has this long to say hello.
 constexpr std::time_t HELLO_TIMEOUT_S = 5;
 
+// A worker that lets this many requests in a row pass their deadline without answering
+// anything is ended and forked again.
+constexpr int MAX_MISSED_DEADLINES = 3;
+
+// A request handed to a worker and not answered yet.
 struct pending_request {
     std::uint32_t id = 0;
-    outgoing_mms_info* client = nullptr;  // not owned
+    outgoing_mms_info* client = nullptr;  // not owned; null for a fetch
     int port = 0;
+    std::int64_t deadline = 0;  // ticks
 };
 
 // A connection on the turbo port that has not said hello yet.
@@ -60,6 +67,10 @@ std::array<std::unique_ptr<turbo_link>, TURBO_MAX_PORTS> worker_sockets;
 std::list<hello_wait> hello_waits;
 std::uint32_t next_request_id = 1000000000;
 std::array<std::forward_list<pending_request>, PENDING_BUCKETS> pending_requests;
+// Deadlines each port's worker has missed since it last answered anything.
+std::array<int, TURBO_MAX_PORTS> missed_deadlines{};
+// Anyone on this machine can connect to the workers' port.
+log_limiter hello_log(10, 5);
 
 std::uint32_t take_request_id() {
     return next_request_id++;
@@ -161,39 +172,110 @@ void drop_worker(int port) {
             return true;
         });
     }
+    // The kernel module hears of each failed send with the port's SIM, when it is known.
+    mm7_settings settings;
+    if (!orphans.empty()) {
+        load_port_settings(port, settings, "drop_worker");
+    }
+    opt_view imsi;
+    if (settings.imsi[0] != '\0') {
+        imsi = turbo_text(settings.imsi);
+    }
     for (const pending_request& r : orphans) {
         log_printf("%s: worker for port %d is gone, request id=%u failed", "drop_worker", port,
                    r.id);
-        if (turbo_hooks_table.send_response) {
-            turbo_hooks_table.send_response(r.client, nullptr, TURBO_RESULT_LOCAL_ERROR, 0, "",
+        if (r.client != nullptr && turbo_hooks_table.send_response) {
+            turbo_hooks_table.send_response(r.client, nullptr, TURBO_RESULT_LOCAL_ERROR, 0, imsi,
                                             port);
         }
     }
 }
 
-void handle_send_message_response(const turbo_send_response& response, int port) {
-    auto& bucket = pending_requests[response.id % PENDING_BUCKETS];
+// Takes the request out of the pending table; false when it is not there.
+bool take_pending(std::uint32_t id, pending_request& found) {
+    auto& bucket = pending_requests[id % PENDING_BUCKETS];
     auto before = bucket.before_begin();
     for (auto it = bucket.begin(); it != bucket.end(); before = it, ++it) {
-        if (it->id != response.id) {
+        if (it->id == id) {
+            found = *it;
+            bucket.erase_after(before);
+            return true;
+        }
+    }
+    return false;
+}
+
+void add_pending(std::uint32_t id, outgoing_mms_info* client, int port) {
+    const std::int64_t seconds =
+        std::int64_t{std::max(turbo_config->turbo_mode_timeout, 0)} + turbo_config->confirm_grace;
+    pending_requests[id % PENDING_BUCKETS].push_front(
+        {id, client, port, ticks_now() + seconds * ticks_per_second});
+}
+
+// Answers the requests whose worker let their deadline pass, and ends a worker that keeps
+// missing them.
+void check_deadlines() {
+    const std::int64_t now = ticks_now();
+    std::vector<pending_request> overdue;
+    for (auto& bucket : pending_requests) {
+        bucket.remove_if([&](const pending_request& r) {
+            if (now - r.deadline < 0) {
+                return false;
+            }
+            overdue.push_back(r);
+            return true;
+        });
+    }
+    for (const pending_request& r : overdue) {
+        log_printf("%s: no answer from the worker of port %d for request id=%u in time, giving up",
+                   "check_deadlines", r.port, r.id);
+        ++missed_deadlines[r.port];
+        if (r.client != nullptr && turbo_hooks_table.send_timeout) {
+            turbo_hooks_table.send_timeout(r.client);
+        }
+    }
+    for (int port = 0; port < TURBO_MAX_PORTS; ++port) {
+        if (missed_deadlines[port] < MAX_MISSED_DEADLINES) {
             continue;
         }
-        outgoing_mms_info* client = it->client;
-        bucket.erase_after(before);
-        std::uint32_t length = std::min<std::uint32_t>(response.length, sizeof response.data);
-        buffer pdu(response.data, response.data + length);
-        if (turbo_hooks_table.send_response) {
-            turbo_hooks_table.send_response(client, &pdu, static_cast<int>(response.result),
-                                            static_cast<int>(response.cause),
-                                            turbo_text(response.imsi), port);
+        log_printf("%s: worker for port %d missed %d deadlines in a row, ending it",
+                   "check_deadlines", port, missed_deadlines[port]);
+        missed_deadlines[port] = 0;
+        if (worker_pids[port] > 0) {
+            kill(worker_pids[port], SIGKILL);  // reaped and forked again by the next pass
         }
+        drop_worker(port);
+    }
+}
+
+void handle_send_message_response(const turbo_send_response& response, int port) {
+    pending_request request;
+    if (!take_pending(response.id, request)) {
+        log_printf("%s: cannot find request id %d", "handle_send_message_response",
+                   static_cast<int>(response.id));
         return;
     }
-    log_printf("%s: cannot find request id %d", "handle_send_message_response",
-               static_cast<int>(response.id));
+    if (request.client == nullptr) {
+        log_printf("%s: request id %d is no send", "handle_send_message_response",
+                   static_cast<int>(response.id));
+        return;
+    }
+    std::uint32_t length = std::min<std::uint32_t>(response.length, sizeof response.data);
+    buffer pdu(response.data, response.data + length);
+    if (turbo_hooks_table.send_response) {
+        turbo_hooks_table.send_response(request.client, &pdu, static_cast<int>(response.result),
+                                        static_cast<int>(response.cause), turbo_text(response.imsi),
+                                        port);
+    }
 }
 
 void handle_receive_message_response(const turbo_receive_response& response, int port) {
+    pending_request request;
+    if (!take_pending(response.id, request)) {
+        // Late, but what was fetched is delivered all the same.
+        log_printf("%s: cannot find request id %d", "handle_receive_message_response",
+                   static_cast<int>(response.id));
+    }
     if (response.result != TURBO_RESULT_OK) {
         return;  // the worker has logged why
     }
@@ -232,6 +314,7 @@ int handle_worker_response(int fd, int flags, int port) {
     bool bad_kind = false;
     while (worker_sockets[port].get() == link &&
            link->next(kind, body, bad_kind, TURBO_SEND_RESPONSE, TURBO_RECEIVE_RESPONSE)) {
+        missed_deadlines[port] = 0;  // it answers
         if (kind == TURBO_SEND_RESPONSE) {
             turbo_send_response response;
             std::memcpy(&response, body.data(), sizeof response);
@@ -293,22 +376,23 @@ int handle_worker_hello(int fd, int) {
     int n = static_cast<int>(std::min<std::size_t>(4, it->link.input.size()));
     int port = static_cast<int>(hello & 0xFF);
     if (n != 4 || (hello & 0xFFFFFF00u) != TURBO_HELLO || port >= TURBO_MAX_PORTS) {
-        log_printf("%s: invalid worker hello. n=%d, hello=0x%.8x",
-                   "turbo_mode_worker_connected_handler", n, hello);
+        hello_log.printf("%s: invalid worker hello. n=%d, hello=0x%.8x",
+                         "turbo_mode_worker_connected_handler", n, hello);
         close_hello_wait(it);
         return 0;
     }
     // Only the worker this process forked for the port may register as it.
     if (worker_pids[port] <= 0 || !pid_owns_peer(worker_pids[port], fd)) {
-        log_printf("%s: refusing worker hello for port %d: the peer is not its worker (pid %d)",
-                   "turbo_mode_worker_connected_handler", port,
-                   static_cast<int>(worker_pids[port]));
+        hello_log.printf(
+            "%s: refusing worker hello for port %d: the peer is not its worker (pid %d)",
+            "turbo_mode_worker_connected_handler", port, static_cast<int>(worker_pids[port]));
         close_hello_wait(it);
         return 0;
     }
     log_printf("%s: worker connected, fd=%d, port=%d", "turbo_mode_worker_connected_handler", fd,
                port);
     drop_worker(port);  // an earlier link of the same port
+    missed_deadlines[port] = 0;
     auto link = std::make_unique<turbo_link>(std::move(it->link));
     link->input.erase(0, 4);
     hello_waits.erase(it);
@@ -367,13 +451,14 @@ void forget_parent_state(server_config& config) {
 }
 
 int timeout_handler_child_worker() {
+    check_deadlines();
     std::time_t now = std::time(nullptr);
     for (auto it = hello_waits.begin(); it != hello_waits.end();) {
         auto current = it++;
         if (now - current->accepted > HELLO_TIMEOUT_S) {
-            log_printf("%s: invalid worker hello. n=%d, hello=0x%.8x",
-                       "turbo_mode_worker_connected_handler",
-                       static_cast<int>(current->link.input.size()), 0u);
+            hello_log.printf("%s: invalid worker hello. n=%d, hello=0x%.8x",
+                             "turbo_mode_worker_connected_handler",
+                             static_cast<int>(current->link.input.size()), 0u);
             close_hello_wait(current);
         }
     }
@@ -494,8 +579,7 @@ std::uint32_t turbo_mode_handle_message(outgoing_mms_info* client) {
         return 0;  // the kernel path takes it
     }
     update_flags(link);
-    pending_requests[request.id % PENDING_BUCKETS].push_front(
-        {request.id, client, static_cast<int>(port)});
+    add_pending(request.id, client, static_cast<int>(port));
     log_printf("%s: request sent, id=%d", "turbo_mode_handle_message",
                static_cast<int>(request.id));
     return request.id;
@@ -505,6 +589,12 @@ int turbo_mode_handle_incoming(std::uint32_t port, std::string_view imsi,
                                const mms_message& notification) {
     if (port >= TURBO_MAX_PORTS || !worker_sockets[port]) {
         return 0;
+    }
+    // The IMSI names the fetched file.
+    if (!imsi_is_safe(imsi)) {
+        log_printf("%s: refusing the notification of port %d: its IMSI is not at most 15 digits",
+                   "turbo_mode_handle_incoming", static_cast<int>(port));
+        return -1;
     }
     turbo_receive_request request{};
     request.id = take_request_id();
@@ -533,6 +623,7 @@ int turbo_mode_handle_incoming(std::uint32_t port, std::string_view imsi,
         return 0;
     }
     update_flags(link);
+    add_pending(request.id, nullptr, static_cast<int>(port));
     log_printf("%s: request sent, id=%d", "turbo_mode_handle_incoming",
                static_cast<int>(request.id));
     return static_cast<int>(request.id);

@@ -28,9 +28,13 @@ struct turbo_hooks {
     std::function<turbo_submission(outgoing_mms_info*)> submission;
     // A worker's send result for a waiting connection: the MM7 reply, which ends the connection.
     // pdu is the MMSC's answer (absent when the worker sent an error text instead).
-    std::function<void(outgoing_mms_info*, const buffer* pdu, int result, int cause,
-                       std::string_view imsi, int port)>
+    // imsi is absent when the port's SIM is not known: the kernel module then gets no report.
+    std::function<void(outgoing_mms_info*, const buffer* pdu, int result, int cause, opt_view imsi,
+                       int port)>
         send_response;
+    // A submission whose worker did not answer in time: the fault of a silent kernel module,
+    // which ends the connection.
+    std::function<void(outgoing_mms_info*)> send_timeout;
 };
 extern turbo_hooks turbo_hooks_table;
 
@@ -43,8 +47,9 @@ void turbo_mode_init(server_config& config, int& turbo_fd);
 std::uint32_t turbo_mode_handle_message(outgoing_mms_info* client);
 
 // Hands a notification of a message waiting at the MMSC (an m-notification-ind received on
-// `port` by the SIM `imsi`) to the port's worker, which fetches it.  The request id, or 0 when
-// no worker serves the port.  Copies what it needs; the caller keeps the record.
+// `port` by the SIM `imsi`) to the port's worker, which fetches it.  The request id, 0 when no
+// worker serves the port, or -1 when the notification was refused (an IMSI that is not at most
+// 15 digits; logged).  Copies what it needs; the caller keeps the record.
 int turbo_mode_handle_incoming(std::uint32_t port, std::string_view imsi,
                                const mms_message& notification);
 

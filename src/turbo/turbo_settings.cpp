@@ -1,9 +1,13 @@
 #include "turbo/turbo_settings.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -125,11 +129,48 @@ static_assert(std::size(carrier_header_table) == 97);
 namespace {
 
 // A settings file is a handful of short lines; anything past this is not read.
-constexpr long MAX_SETTINGS_BYTES = 65536;
+constexpr std::size_t MAX_SETTINGS_BYTES = 65536;
+// A line is read in pieces of at most this many characters; only its first piece counts.
+constexpr std::size_t SETTINGS_PIECE = 255;
+
+log_limiter settings_log(10, 5);
 
 bool is_blank(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
+
+// Why an object (directory or file) owned by uid with mode is not trusted; "" when it is.
+std::string distrust(const char* what, const struct stat& st) {
+    char why[128] = {};
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        std::snprintf(why, sizeof why, "%s is owned by uid %u", what,
+                      static_cast<unsigned>(st.st_uid));
+    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        std::snprintf(why, sizeof why, "%s is writable by group or others (mode %04o)", what,
+                      static_cast<unsigned>(st.st_mode & 07777));
+    }
+    return why;
+}
+
+std::string errno_text(const char* what, int error) {
+    return std::string(what) + ": " + std::strerror(error);
+}
+
+class unique_fd {
+  public:
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    ~unique_fd() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
 
 }  // namespace
 
@@ -139,47 +180,107 @@ std::string port_settings_path(int port) {
     return path;
 }
 
-void read_port_settings(int port, mm7_settings& settings) {
-    read_settings_file(port_settings_path(port).c_str(), settings);
+std::string read_port_settings(int port, mm7_settings& settings) {
+    return read_settings_file(port_settings_path(port).c_str(), settings);
 }
 
-void read_settings_file(const char* path, mm7_settings& settings) {
-    FILE* file = std::fopen(path, "r");
-    if (file == nullptr) {
-        return;
+std::string read_settings_file(const char* path, mm7_settings& settings) {
+    std::string_view full(path);
+    std::size_t slash = full.rfind('/');
+    // Without a trailing slash, so that a directory that is a link is not followed.
+    std::string dir_path(slash == std::string_view::npos ? "."
+                         : slash == 0                    ? "/"
+                                                         : full.substr(0, slash));
+    std::string name(slash == std::string_view::npos ? full : full.substr(slash + 1));
+    // The directory first: whoever may write in it may swap the file at will.
+    unique_fd dir(open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (dir.get() < 0) {
+        return errno_text("directory", errno);
     }
-    char piece[256];
-    bool continuation = false;  // the piece read last did not end its line
-    while (std::ftell(file) < MAX_SETTINGS_BYTES && std::fgets(piece, sizeof piece, file)) {
-        std::string_view line(piece, std::strlen(piece));
-        bool was_continuation = continuation;
-        continuation = !line.ends_with('\n') && !std::feof(file);
-        if (was_continuation) {
-            continue;  // the rest of an over-long line is never read as a line of its own
+    if (fstat(dir.get(), &st) != 0) {
+        return errno_text("directory", errno);
+    }
+    if (std::string why = distrust("directory", st); !why.empty()) {
+        return why;
+    }
+    // Non-blocking, so that a FIFO in the file's place cannot hold the reader.
+    unique_fd file(openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.get() < 0) {
+        return errno == ELOOP ? "file is a symbolic link" : errno_text("file", errno);
+    }
+    if (fstat(file.get(), &st) != 0) {
+        return errno_text("file", errno);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return "file is not a regular file";
+    }
+    if (std::string why = distrust("file", st); !why.empty()) {
+        return why;
+    }
+    std::string text(MAX_SETTINGS_BYTES, '\0');
+    std::size_t have = 0;
+    while (have < text.size()) {
+        ssize_t n = read(file.get(), text.data() + have, text.size() - have);
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
+        if (n < 0) {
+            return errno_text("file", errno);
+        }
+        if (n == 0) {
+            break;
+        }
+        have += static_cast<std::size_t>(n);
+    }
+    text.resize(have);
+    parse_settings(text, settings);
+    return "";
+}
+
+void load_port_settings(int port, mm7_settings& settings, const char* who) {
+    std::string why = read_port_settings(port, settings);
+    if (!why.empty()) {
+        settings_log.printf("%s: no settings for port %d, %s not used: %s", who, port,
+                            port_settings_path(port).c_str(), why.c_str());
+    }
+    if (!imsi_is_safe(settings.imsi)) {
+        settings_log.printf("%s: IMSI of port %d is not at most 15 digits, not used", who, port);
+        settings.imsi[0] = '\0';
+    }
+}
+
+void parse_settings(std::string_view text, mm7_settings& settings) {
+    struct key_field {
+        std::string_view key;
+        char* field;
+        std::size_t size;
+    };
+    const key_field keys[] = {
+        {"mms_proxy", settings.mms_proxy, sizeof settings.mms_proxy},
+        {"mmsc_url", settings.mmsc_url, sizeof settings.mmsc_url},
+        {"imsi", settings.imsi, sizeof settings.imsi},
+        {"msisdn", settings.msisdn, sizeof settings.msisdn},
+    };
+    while (!text.empty()) {
+        std::size_t end = text.find('\n');
+        end = end == std::string_view::npos ? text.size() : end + 1;
+        // The rest of an over-long line is never read as a line of its own.
+        std::string_view line = text.substr(0, std::min(end, SETTINGS_PIECE));
+        text.remove_prefix(end);
+        line = line.substr(0, line.find('\0'));
         while (!line.empty() && is_blank(line.front())) {
             line.remove_prefix(1);
         }
-        if (line.empty()) {
-            continue;
-        }
-        struct key_field {
-            const char* key;
-            char* field;
-            std::size_t size;
-        };
-        const key_field keys[] = {
-            {"mms_proxy", settings.mms_proxy, sizeof settings.mms_proxy},
-            {"mmsc_url", settings.mmsc_url, sizeof settings.mmsc_url},
-            {"imsi", settings.imsi, sizeof settings.imsi},
-            {"msisdn", settings.msisdn, sizeof settings.msisdn},
-        };
         for (const key_field& k : keys) {
-            if (!line.starts_with(k.key)) {
+            // A whole key: what follows it is white space, the colon or the end of the line.
+            if (!line.starts_with(k.key) ||
+                (line.size() > k.key.size() && !is_blank(line[k.key.size()]) &&
+                 line[k.key.size()] != ':')) {
                 continue;
             }
             std::string_view value;
-            if (!settings_value(line.substr(std::strlen(k.key)), value)) {
+            if (!settings_value(line.substr(k.key.size()), value)) {
                 value = {};
             }
             std::size_t n = std::min(value.size(), k.size - 1);
@@ -188,9 +289,11 @@ void read_settings_file(const char* path, mm7_settings& settings) {
             break;
         }
     }
-    std::fclose(file);
 }
 
+bool imsi_is_safe(std::string_view imsi) {
+    return imsi.size() <= 15 && imsi.find_first_not_of("0123456789") == std::string_view::npos;
+}
 bool settings_value(std::string_view line, std::string_view& value) {
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) {

@@ -19,10 +19,23 @@ struct mm7_settings {
 // "/tmp/qzm/mm7_settings_%d" with the port.
 std::string port_settings_path(int port);
 
-// Fills settings from the port's file; a file that cannot be opened leaves them as given.
-void read_port_settings(int port, mm7_settings& settings);
+// Fills settings from the port's file.  The file is trusted only when it and its directory are
+// owned by root or by this process's user and writable by neither group nor others, and only
+// a regular file is read (never a link, a FIFO or a device).  Returns "" when the file was read,
+// else why it was not; the settings are then left as given.
+std::string read_port_settings(int port, mm7_settings& settings);
 // The same, from any file (the port's file goes through here).
-void read_settings_file(const char* path, mm7_settings& settings);
+std::string read_settings_file(const char* path, mm7_settings& settings);
+// The port's settings for a transaction: read as above, with a rate-limited line naming why
+// they could not be used, and an IMSI that is not all digits dropped.  who leads the lines.
+void load_port_settings(int port, mm7_settings& settings, const char* who);
+
+// Settings lines from text: one setting per line, keys matched as whole words at the start of
+// a line, every line read in pieces of at most 255 characters.
+void parse_settings(std::string_view text, mm7_settings& settings);
+
+// An IMSI that may go into a file name or a header: at most 15 characters, all digits.
+bool imsi_is_safe(std::string_view imsi);
 
 // The value part of a settings line: after the first ":", without white space around it; false
 // when the line has no ":".

@@ -238,6 +238,10 @@ void close_session(turbo_session& session, std::uint32_t result, const char* tex
             if (result == TURBO_RESULT_OK && !turbo_text(request.transaction_id).empty()) {
                 send_retrieve_confirmation(session);
             }
+            if (result != TURBO_RESULT_OK && session.stored_path[0] != '\0') {
+                // A failed fetch leaves nothing behind that could pass for a message.
+                std::remove(session.stored_path);
+            }
             turbo_receive_response response{};
             response.id = session.id();
             response.result = result;

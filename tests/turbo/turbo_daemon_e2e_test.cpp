@@ -9,6 +9,7 @@ namespace {
 
 using namespace e2e;
 const std::string MMSC = "http://127.0.0.1:8080";
+const fs::path SETTINGS = "/tmp/qzm/mm7_settings_3";
 constexpr auto npos = std::string::npos;
 
 // Modem port 3 in turbo mode, its MMSC the stand-in on 8080; received messages go to the VASP
@@ -32,8 +33,13 @@ class TurboDaemon : public fixture {
     }
     static void settings(const std::string& url, const std::string& imsi = "311480123456789",
                          const std::string& proxy = "") {
-        write_file("/tmp/qzm/mm7_settings_3", "mmsc_url: " + url + "\nmms_proxy: " + proxy +
-                                                  "\nimsi: " + imsi + "\nmsisdn: +12125550100\n");
+        // Root's, writable by root alone, as the gateway writes them.
+        ASSERT_EQ(chown("/tmp/qzm", 0, 0), 0);
+        fs::permissions("/tmp/qzm", fs::perms(0755));
+        fs::remove(SETTINGS);
+        write_file(SETTINGS, "mmsc_url: " + url + "\nmms_proxy: " + proxy + "\nimsi: " + imsi +
+                                 "\nmsisdn: +12125550100\n");
+        fs::permissions(SETTINGS, fs::perms(0644));
     }
     // An m-send-req for port 3 in MM1 mode; sender: the forced From.
     static std::string mm1(const std::string& sender = "") {
@@ -73,7 +79,18 @@ TEST_F(TurboDaemon, SendsAndTheirFailures) {
         std::string url;
         int result, requests;  // the worker's result; the requests the MMSC stand-in saw
         std::string text, header = "", proxy = "", sender = "", imsi = "311480123456789";
+        std::string method = "POST";          // of the last request the MMSC saw
+        std::function<void()> plant = [] {};  // what another user did to the settings
+        std::string refusal = "";             // why the settings were not used
     };
+    // A local user's settings in the port's place, or a FIFO that would hold the worker.
+    auto as_nobody = [] { ASSERT_EQ(chown(SETTINGS.c_str(), 65534, 65534), 0); };
+    auto fifo = [] {
+        fs::remove(SETTINGS);
+        ASSERT_EQ(mkfifo(SETTINGS.c_str(), 0644), 0);
+    };
+    auto open_dir = [] { fs::permissions("/tmp/qzm", fs::perms(01777)); };
+    const std::string failed = "MMSC connection failed";
     // The head of a send: the Accept header (folded for a sender of a 31148 SIM), the carrier's.
     auto head = [](const std::string& fold, const std::string& carrier) {
         return "Accept: */*, application/vnd.wap.mms-message," + fold +
@@ -88,6 +105,13 @@ TEST_F(TurboDaemon, SendsAndTheirFailures) {
          head("\r\n ", "x-up-calling-line-id: 19995550123\r\nX-VzW-MDN: 19995550123\r\n"), "",
          "+19995550123"},
         {MMSC + "/redirect", 1, 2, ""},
+        // A 303 "See Other" is answered with a GET, never with the message again.
+        {MMSC + "/see-other/status/404", 10, 2, "Non-200 response from MMSC", "", "", "",
+         "311480123456789", "GET"},
+        {MMSC + "/mms", 10, 0, failed, "", "", "", "", "", as_nobody, "file is owned by uid 65534"},
+        {MMSC + "/mms", 10, 0, failed, "", "", "", "", "", fifo, "file is not a regular file"},
+        {MMSC + "/mms", 10, 0, failed, "", "", "", "", "", open_dir,
+         "directory is writable by group or others"},
         {MMSC + "/status/500", 10, 1, "Non-200 response from MMSC"},
         {"http://127.0.0.1:9/mms", 10, 0, "MMSC connection failed"},
         {MMSC + "/hang", 4, 1, "Request timeout"},
@@ -101,6 +125,7 @@ TEST_F(TurboDaemon, SendsAndTheirFailures) {
             continue;
         }
         settings(r.url, r.imsi, r.proxy);
+        r.plant();
         const std::string closed = "result=" + std::to_string(r.result) + ", str='" + r.text + "'";
         const std::size_t before = daemon_->log_count(closed);
         const std::string reply = exchange(mm1(r.sender));
@@ -114,6 +139,12 @@ TEST_F(TurboDaemon, SendsAndTheirFailures) {
         if (!r.header.empty()) {
             EXPECT_NE(requests.back().head.find(r.header), npos) << requests.back().head;
         }
+        if (r.requests > 0) {
+            EXPECT_EQ(requests.back().method, r.method);
+        }
+        if (!r.refusal.empty()) {
+            expect_log("no settings for port 3, /tmp/qzm/mm7_settings_3 not used: " + r.refusal);
+        }
         if (r.proxy.starts_with("connect://")) {  // a tunnel
             EXPECT_NE(proxy.log().find("CONNECT 127.0.0.1:8080"), npos);
         }
@@ -125,23 +156,40 @@ TEST_F(TurboDaemon, NotificationsAreFetchedConfirmedAndDelivered) {
     struct row {
         std::string location, message_id, transaction_id, fetched;  // fetched: the path asked for
         bool ok;
+        std::string refusal = "";  // why nothing was fetched
+        std::string mmsc = MMSC + "/mms", imsi = "001010000000002";
     };
+    // Locations come from the mobile network: nothing but HTTP(S), and nothing on the gateway
+    // unless its MMSC is there too.  The IMSI names the file.
     const row rows[] = {
         {MMSC + "/mms/get?id=", "M1", "T1", "/mms/get?id=M1", true},
         {MMSC + "/mms/get?id=", "", "T2", "/mms/get?id=T2", true},
         {MMSC + "/mms/x", "M3", "", "/mms/x", true},
         {MMSC + "/status/404", "M4", "T4", "/status/404", false},
+        {"file:///etc/shadow", "", "T5", "", false,
+         "not fetching 'file:///etc/shadow': scheme file"},
+        {"dict://127.0.0.1:8080/x", "", "T6", "", false, "scheme dict is not HTTP"},
+        {MMSC + "/mms/x", "", "T7", "", false, "host 127.0.0.1 is this machine",
+         "http://mmsc.invalid/mms"},
+        {"http://LocalHost:8080/mms/x", "", "T8", "", false, "host localhost is this machine",
+         "http://mmsc.invalid/mms"},
+        {MMSC + "/mms/x", "", "T9", "", false,
+         "refusing the notification of port 3: its IMSI is not at most 15 digits", MMSC + "/mms",
+         "../../../../../"},
     };
-    settings(MMSC + "/mms", "001010000000001");
     auto field = [](char code, const std::string& v) { return v.empty() ? v : code + v + '\0'; };
     const fs::path file = keep_.path() / "notification.mm1";
     int delivered = 0;
     for (const row& r : rows) {
         SCOPED_TRACE(r.location + r.message_id + "/" + r.transaction_id);
+        settings(r.mmsc, "001010000000001");
         const std::size_t before = mmsc_.requests().size();
         write_file(file, "\x8C\x82" + field('\x98', r.transaction_id) + "\x8D\x92" +
                              field('\x8B', r.message_id) + field('\x83', r.location));
-        sim_->command("rcv 1 " + file.string() + " port=3 imsi=001010000000002");
+        sim_->command("rcv 1 " + file.string() + " port=3 imsi=" + r.imsi);
+        if (!r.refusal.empty()) {
+            expect_log(r.refusal);
+        }
         if (r.ok) {  // delivered with the worker's IMSI and port
             const std::string n = std::to_string(++delivered);
             ASSERT_TRUE(vasp_->wait_for_line("answered " + n + " ")) << daemon_->log();
@@ -151,18 +199,35 @@ TEST_F(TurboDaemon, NotificationsAreFetchedConfirmedAndDelivered) {
             EXPECT_NE(head.find("X-QZM-IMSI: 001010000000001\nX-QZM-Port: 3\n"), npos) << head;
             EXPECT_EQ(read_file(saved / "part-1.bin"), "Hello from the MMSC stand-in\n");
         }
-        const std::size_t expected = before + (r.ok && !r.transaction_id.empty() ? 2 : 1);
+        const std::size_t expected = before + (r.fetched.empty()                   ? 0
+                                               : r.ok && !r.transaction_id.empty() ? 2
+                                                                                   : 1);
         wait_until([&] { return mmsc_.requests().size() >= expected; });
         std::this_thread::sleep_for(300ms);  // nothing more arrives
         auto requests = mmsc_.requests();
         ASSERT_EQ(requests.size(), expected) << mmsc_.output();
-        EXPECT_EQ(requests[before].method + " " + requests[before].path, "GET " + r.fetched);
+        if (!r.fetched.empty()) {
+            EXPECT_EQ(requests[before].method + " " + requests[before].path, "GET " + r.fetched);
+        }
         if (expected == before + 2) {  // the retrieve confirmation
             EXPECT_EQ(requests.back().body,
                       "\x8C\x83\x98" + r.transaction_id + std::string("\0\x8D\x92\x95\x81", 5));
         }
     }
     EXPECT_EQ(vasp_->count("soap=DeliverReq"), 3u);
+    // What was fetched is the worker's alone; a failed fetch left no file; nothing was written
+    // outside the work directory.
+    std::size_t fetched = 0;
+    for (const auto& e : fs::directory_iterator(daemon_->workdir())) {
+        if (e.path().filename().string().starts_with("001010000000002_")) {
+            ++fetched;
+            EXPECT_EQ(fs::status(e.path()).permissions(), fs::perms(0600)) << e.path();
+        }
+    }
+    EXPECT_LE(fetched, 3u);
+    for (const auto& e : fs::directory_iterator("/")) {
+        EXPECT_NE(e.path().extension(), ".mm1") << e.path();
+    }
 }
 
 TEST_F(TurboDaemon, PacingAndBatchModesOnTheMmscClock) {
@@ -205,6 +270,37 @@ TEST_F(TurboDaemon, PacingAndBatchModesOnTheMmscClock) {
     }
 }
 
+TEST_F(TurboDaemon, AWorkerThatDoesNotAnswerMissesItsDeadlines) {
+    // A request has the worker's time-out and the grace to be answered: here 2 s.
+    run({"--turbomodetimeout", "1", "--confirmgrace", "1"});
+    const int worker = worker_pid();
+    ASSERT_GT(worker, 0);
+    const std::string fault = "Gateway did not confirm the submission";
+    kill(worker, SIGSTOP);
+    const auto t0 = std::chrono::steady_clock::now();
+    std::string reply = exchange(mm1());
+    EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK\r\n") && reply.find(fault) != npos) << reply;
+    EXPECT_GT(std::chrono::steady_clock::now() - t0, 1900ms);
+    // A late answer finds no request, and shows the worker alive.
+    kill(worker, SIGCONT);
+    expect_log("handle_send_message_response: cannot find request id");
+    // Three deadlines in a row missed: the worker is ended and forked again.
+    kill(worker, SIGSTOP);
+    std::vector<http_connection> vasps(3);
+    for (http_connection& vasp : vasps) {
+        ASSERT_TRUE(vasp.send_all(mm1()));
+    }
+    for (http_connection& vasp : vasps) {
+        reply = vasp.read_all(10s);
+        EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK\r\n") && reply.find(fault) != npos) << reply;
+    }
+    expect_log("worker for port 3 missed 3 deadlines in a row, ending it");
+    ASSERT_TRUE(daemon_->wait_for_log_count("worker connected, fd=", 2)) << daemon_->log();
+    EXPECT_NE(worker_pid(), worker);
+    EXPECT_TRUE(exchange(mm1()).starts_with("HTTP/1.0 200 OK\r\n")) << daemon_->log();
+    EXPECT_EQ(daemon_->log_count("no answer from the worker of port 3"), 4u);
+}
+
 TEST_F(TurboDaemon, GoneVaspsForeignWorkersAKilledWorkerAndAStop) {
     // A VASP that resets its connection while its send is out: the late answer finds no request.
     settings(MMSC + "/delay/1000/mms");
@@ -215,14 +311,17 @@ TEST_F(TurboDaemon, GoneVaspsForeignWorkersAKilledWorkerAndAStop) {
     ASSERT_TRUE(next.send_all(mm1()));
     EXPECT_NE(next.read_all().find("<MessageID>mid-2</MessageID>"), npos) << daemon_->log();
     expect_log("cannot find request id");
-    // On the workers' port a sound hello from another process, and a hello that is none.
-    for (const std::uint32_t hello : {0x91199203u, 0x12345678u}) {
+    // On the workers' port a sound hello from another process, and hellos that are none: at
+    // most 10 lines of them in 5 s.
+    for (int i = 0; i < 14; ++i) {
+        const std::uint32_t hello = i == 0 ? 0x91199203u : 0x12345678u;
         http_connection foreign(10911);
         ASSERT_TRUE(foreign.send_all({reinterpret_cast<const char*>(&hello), 4}));
         EXPECT_EQ(foreign.read_all(4s), "");
     }
     expect_log("refusing worker hello for port 3: the peer is not its worker");
     expect_log("invalid worker hello. n=4, hello=0x12345678");
+    EXPECT_EQ(daemon_->log_count("worker hello"), 10u);
     EXPECT_EQ(daemon_->log_count("worker connected, fd="), 1u);
     // A killed worker: every VASP waiting for it is answered once, and it is forked again.
     settings(MMSC + "/hang");

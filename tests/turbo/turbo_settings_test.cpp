@@ -1,10 +1,16 @@
 // Per-port settings files and the carrier headers an IMSI selects.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <functional>
 
 #include "support/daemon_harness.h"
 #include "turbo/turbo_settings.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -25,6 +31,10 @@ TEST(TurboSettings, FilesAreReadLineByLine) {
         // The rest of an over-long line is not a line of its own, even when it looks like one.
         {"over-long line", "mmsc_url: " + u + "imsi: 9\nimsi: 1\n", "", u.substr(0, 245), "1", ""},
         {"no final line end", "imsi: 42", "", "", "42", ""},
+        // Whole keys at the start of a line: a key's name inside a value, or a longer word
+        // that begins with a key, sets nothing.
+        {"keys in values", "mms_proxy: http://p/?imsi: 7\nimsi_old: 9\nmsisdn:1 imsi: 3\n",
+         "http://p/?imsi: 7", "", "", "1 imsi: 3"},
     };
     e2e::temp_dir dir("turbo-settings");
     for (const auto& [name, file, proxy, url, imsi, msisdn] : cases) {
@@ -36,9 +46,68 @@ TEST(TurboSettings, FilesAreReadLineByLine) {
                   proxy + "|" + url + "|" + imsi + "|" + msisdn)
             << name;
     }
-    mm7_settings untouched;
-    read_settings_file((dir.path() / "missing").c_str(), untouched);
-    EXPECT_STREQ(untouched.mmsc_url, "");
+}
+
+// Whoever may write the file or its directory could send a port's messages anywhere: such a
+// file, and anything that is not a regular file, counts as no settings.
+TEST(TurboSettings, OnlyFilesOfRootOrTheDaemonAreRead) {
+    struct row {
+        std::string name, why;  // why: what the refusal says; "" for a file that is read
+        std::function<void(const fs::path& dir, const fs::path& file)> plant;
+    };
+    const row rows[] = {
+        {"sound", "", [](auto&, auto&) {}},
+        {"missing", "file: No such file", [](auto&, auto& f) { fs::remove(f); }},
+        {"file of another user", "file is owned by uid 65534",
+         [](auto&, auto& f) { ASSERT_EQ(chown(f.c_str(), 65534, 65534), 0); }},
+        {"file writable by others", "file is writable by group or others",
+         [](auto&, auto& f) { fs::permissions(f, fs::perms(0646)); }},
+        {"file writable by the group", "file is writable by group or others",
+         [](auto&, auto& f) { fs::permissions(f, fs::perms(0620)); }},
+        {"directory of another user", "directory is owned by uid 65534",
+         [](auto& d, auto&) { ASSERT_EQ(chown(d.c_str(), 65534, 65534), 0); }},
+        {"directory writable by others", "directory is writable by group or others",
+         [](auto& d, auto&) { fs::permissions(d, fs::perms(01777)); }},
+        {"symbolic link", "file is a symbolic link",
+         [](auto&, auto& f) {
+             fs::remove(f);
+             fs::create_symlink("/etc/hostname", f);
+         }},
+        {"FIFO", "file is not a regular file",  // opened, never waited on
+         [](auto&, auto& f) {
+             fs::remove(f);
+             ASSERT_EQ(mkfifo(f.c_str(), 0600), 0);
+         }},
+        {"directory", "file is not a regular file",
+         [](auto&, auto& f) {
+             fs::remove(f);
+             fs::create_directory(f);
+         }},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        e2e::temp_dir top("turbo-trust");
+        const fs::path dir = top.path() / "qzm";
+        fs::create_directory(dir);
+        fs::permissions(dir, fs::perms(0755));
+        const fs::path file = dir / "mm7_settings_3";
+        std::ofstream(file) << "mmsc_url: http://mmsc/\n";
+        fs::permissions(file, fs::perms(0644));
+        r.plant(dir, file);
+        mm7_settings s;
+        const std::string why = read_settings_file(file.c_str(), s);
+        EXPECT_NE(why.find(r.why), std::string::npos) << why;
+        EXPECT_EQ(why.empty(), r.why.empty()) << why;
+        EXPECT_STREQ(s.mmsc_url, r.why.empty() ? "http://mmsc/" : "");
+    }
+    // The directory itself as a link.
+    e2e::temp_dir top("turbo-trust");
+    fs::create_directory(top.path() / "real");
+    std::ofstream(top.path() / "real" / "f") << "imsi: 1\n";
+    fs::create_directory_symlink(top.path() / "real", top.path() / "link");
+    mm7_settings s;
+    EXPECT_NE(read_settings_file((top.path() / "link" / "f").c_str(), s), "");
+    EXPECT_STREQ(s.imsi, "");
 }
 
 // Carrier headers as they reach an MMSC are checked by the turbo daemon's send rows.

@@ -11,6 +11,7 @@ What a request gets depends on its path:
                          GET -> 200 with the message to fetch (--message FILE, or a built-in
                          m-retrieve-conf)
   /redirect[...]         302 to the same path with "/redirect" replaced by "/mms"
+  /see-other/REST        303 "See Other" to /REST
   /status/CODE[...]      that HTTP status, empty body
   /delay/MS/[...]        waits MS milliseconds, then as /mms
   /hang[...]             reads the request and never answers
@@ -119,6 +120,10 @@ class Handler(socketserver.StreamRequestHandler):
         if path.startswith("/redirect"):
             location = "/mms" + path[len("/redirect"):] + ("?" + query if query else "")
             self.reply(302, b"Found", extra=b"Location: %s\r\n" % location.encode())
+            return True
+        if path.startswith("/see-other/"):
+            location = path[len("/see-other"):] + ("?" + query if query else "")
+            self.reply(303, b"See Other", extra=b"Location: %s\r\n" % location.encode())
             return True
         if path.startswith("/status/"):
             code = int(path.split("/")[2])
