@@ -345,6 +345,9 @@ TEST_F(TurboDaemon, GoneVaspsForeignWorkersAKilledWorkerAndAStop) {
     ASSERT_TRUE(daemon_->wait_for_log("Worker for port 3 has been terminated"));
     ASSERT_TRUE(daemon_->wait_for_log_count("worker connected, fd=", 2));
     EXPECT_EQ(daemon_->log_count("is gone, request id="), 3u);
+    // The kernel module hears of each with the port's SIM (one send was answered before).
+    EXPECT_TRUE(wait_until(
+        [&] { return sim_->count("MMS_SENDMMS_RESULT_IND imsi=311480123456789 ") == 4; }));
     settings(MMSC + "/mms");
     EXPECT_TRUE(exchange(mm1()).starts_with("HTTP/1.0 200 OK\r\n"));
     // A stop ends the new worker and the daemon exits cleanly.
