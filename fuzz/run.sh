@@ -1,7 +1,7 @@
 #!/bin/bash
 # Builds one libFuzzer target with clang++ and runs it for a bounded time.
 #
-#   fuzz/run.sh TARGET [seconds [work-dir]]    TARGET: wsp, mm7, delivery or request
+#   fuzz/run.sh TARGET [seconds [work-dir]]    TARGET: wsp, mm7, delivery, request or settings
 #                                              (defaults: 60 seconds, <repo>/build-fuzz-TARGET)
 #
 # Seeds: the target's corpus (and for the PDU decoders the real-world PDUs of the shared test
@@ -12,7 +12,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
-target=${1:?usage: fuzz/run.sh wsp|mm7|delivery|request [seconds [work-dir]]}
+target=${1:?usage: fuzz/run.sh wsp|mm7|delivery|request|settings [seconds [work-dir]]}
 seconds=${2:-60}
 work=${3:-$root/build-fuzz-$target}
 pdus=${MM7_TESTDATA_DIR:-$root/../shared/testdata}/mms-pdus
@@ -33,6 +33,8 @@ case $target in
          seeds+=("$root/tests/mm7/envelopes"); options=(-max_len=65536 -dict="$dir/envelope.dict") ;;
     request) sources=("$dir/request_fuzz.cpp" "$root/src/mm7/mm7_http.cpp" "${soap[@]}" "${wsp[@]}")
              options=(-max_len=4096 -dict="$dir/request.dict") ;;
+    settings) sources=("$dir/settings_fuzz.cpp" "$root/src/turbo/turbo_settings.cpp")
+              options=(-max_len=2048 -dict="$dir/settings.dict") ;;
     *) echo "fuzz/run.sh: unknown target $target" >&2; exit 2 ;;
 esac
 
@@ -41,7 +43,7 @@ mkdir -p "$work/corpus" "$work/artifacts"
 # AddressSanitizer sees the exact end of every block.
 "${CXX_FUZZ:-clang++}" -std=c++20 -O1 -g -fno-omit-frame-pointer \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -DMM7_VERSION=\"fuzz\" -I"$root/src" -I"$dir" "${sources[@]}" "${core[@]}" -lmxml \
+    -DMM7_VERSION=\"fuzz\" -I"$root/src" -I"$dir" "${sources[@]}" "${core[@]}" -lmxml -lcurl \
     -o "$work/$target-fuzzer"
 
 existing=()
