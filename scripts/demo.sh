@@ -49,8 +49,10 @@ wait_for "$demo/mmsc.out" "mmsc_stub ready"
 turbo_mask=0
 if [ ! -e "$settings" ]; then
     [ -d /tmp/qzm ] || own_dir=1
-    mkdir -p /tmp/qzm
-    printf 'mmsc_url: http://127.0.0.1:8790/mms\nmms_proxy:\nimsi: 311480123456789\nmsisdn: +12125550100\n' >"$settings"
+    # Writable by its owner alone: the daemon reads no settings that others could have planted.
+    (umask 022
+     mkdir -p /tmp/qzm
+     printf 'mmsc_url: http://127.0.0.1:8790/mms\nmms_proxy:\nimsi: 311480123456789\nmsisdn: +12125550100\n' >"$settings")
     own_settings=1
     turbo_mask=128
 else
