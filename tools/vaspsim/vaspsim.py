@@ -205,7 +205,7 @@ def decode_request(number, request_line, headers, body, settings):
 def check_excess(conn, number, pending):
     """Bytes after the body the request announced are a framing fault of the sender."""
     extra = len(pending)
-    if not extra and select.select([conn], [], [], 0.2)[0]:
+    if not extra and conn is not None and select.select([conn], [], [], 0.2)[0]:
         extra = len(conn.recv(65536, socket.MSG_PEEK))
     if extra:
         event("request %d excess bytes=%d" % (number, extra))
