@@ -276,54 +276,23 @@ TEST_F(DeliveryE2E, EveryMessageShapeArrivesWithAnExactLength) {
     const std::string indication = " to=+4917/TYPE=PLMN from=+4918/TYPE=PLMN";
     struct shape {
         std::string name, pdu;
-        strings parts;        // the entries' data
-        std::string numbers;  // the Number fields of the document ("": not checked)
-        bool chunked_too = false;
-    } const shapes[] = {
-        {"one part", retrieve_pdu(1, {entry(png, "abc")}), {"abc"}, "", false},
-        {"two parts",
-         retrieve_pdu(2, {entry(smil_headers, smil), entry(png, "")}),
-         {smil, ""},
-         "",
-         false},
+        strings parts;  // the entries' data
+    };
+    std::vector<shape> shapes = {
+        {"one part", retrieve_pdu(1, {entry(png, "abc")}), {"abc"}},
+        {"two parts", retrieve_pdu(2, {entry(smil_headers, smil), entry(png, "")}), {smil, ""}},
         {"three parts",
          retrieve_pdu(3, {entry(smil_headers, smil), entry(text, "hi\r\n"), entry(png, binary)}),
-         {smil, "hi\r\n", binary},
-         "",
-         true},
-        {"23999 bytes",
-         retrieve_pdu(1, {entry(png, std::string(23999, 'a'))}),
-         {std::string(23999, 'a')},
-         "",
-         false},
-        {"24000 bytes",
-         retrieve_pdu(1, {entry(png, std::string(24000, 'b'))}),
-         {std::string(24000, 'b')},
-         "",
-         false},
-        {"24001 bytes",
-         retrieve_pdu(1, {entry(png, std::string(24001, 'c'))}),
-         {std::string(24001, 'c')},
-         "",
-         true},
-        {"48001 bytes",
-         retrieve_pdu(1, {entry(png, std::string(48001, 'd'))}),
-         {std::string(48001, 'd')},
-         "",
-         false},
-        // No content at all: m-delivery-ind and m-read-orig-ind that name no parties of their
-        // own.
-        {"delivery report",
-         std::string("\x8C\x86\x8D\x90\x8Bmsg-1\0\x95\x81", 13),
-         {},
-         "Number=+4917,+4918",
-         false},
-        {"read report",
-         std::string("\x8C\x88\x8D\x90\x8Bmsg-2\0\x9B\x80", 13),
-         {},
-         "Number=+4917,+4918",
-         false},
+         {smil, "hi\r\n", binary}},
+        // No content at all: reports that name no parties of their own.
+        {"delivery report", std::string("\x8C\x86\x8D\x90\x8Bmsg-1\0\x95\x81", 13), {}},
+        {"read report", std::string("\x8C\x88\x8D\x90\x8Bmsg-2\0\x9B\x80", 13), {}},
     };
+    for (const std::size_t size : {23999, 24000, 24001, 48001}) {  // around the 24000-byte read
+        const std::string data(size, static_cast<char>('a' + size % 7));
+        shapes.push_back(
+            {std::to_string(size) + " bytes", retrieve_pdu(1, {entry(png, data)}), {data}});
+    }
     int requests = 0;
     for (const shape& s : shapes) {
         SCOPED_TRACE(s.name);
@@ -331,8 +300,8 @@ TEST_F(DeliveryE2E, EveryMessageShapeArrivesWithAnExactLength) {
         const std::string n = std::to_string(++requests);
         auto line = vasp_->wait_for_line("request " + n + " path=/mm7-client soap=");
         ASSERT_TRUE(line) << daemon_->log();
-        EXPECT_NE(line->find(s.numbers), std::string::npos) << *line;
         const bool content = s.name.find("report") == std::string::npos;
+        EXPECT_TRUE(content || line->find("Number=+4917,+4918") != std::string::npos) << *line;
         expect_raw_request(saved_file(requests, "head.txt"), saved_file(requests, "body.txt"),
                            s.parts, content);
     }
@@ -346,18 +315,16 @@ TEST_F(DeliveryE2E, EveryMessageShapeArrivesWithAnExactLength) {
     start_vasp();
     start_daemon({"--clienturl", "http://127.0.0.1:8080/mm7-client", "--clientchunked", "1"});
     requests = 0;
-    for (const shape& s : shapes) {
-        if (s.chunked_too) {
-            SCOPED_TRACE(s.name + ", chunked");
-            receive("rcv 4 " + pdu_file(s.pdu).string(), DELIVERED);
-            const std::string n = std::to_string(++requests);
-            ASSERT_TRUE(vasp_->wait_for_line("request " + n + " complete bytes="));
-            EXPECT_TRUE(vasp_->seen("request " + n + " complete bytes=" +
-                                    std::to_string(saved_file(requests, "body.txt").size()) +
-                                    " framing=chunked"));
-            EXPECT_NE(saved_file(requests, "head.raw").find("\r\nTransfer-Encoding: chunked\r\n"),
-                      std::string::npos);
-        }
+    for (const std::size_t i : {2, 7}) {  // three parts, 24001 bytes
+        SCOPED_TRACE(shapes[i].name + ", chunked");
+        receive("rcv 4 " + pdu_file(shapes[i].pdu).string(), DELIVERED);
+        const std::string n = std::to_string(++requests);
+        ASSERT_TRUE(vasp_->wait_for_line("request " + n + " complete bytes="));
+        EXPECT_TRUE(vasp_->seen("request " + n + " complete bytes=" +
+                                std::to_string(saved_file(requests, "body.txt").size()) +
+                                " framing=chunked"));
+        EXPECT_NE(saved_file(requests, "head.raw").find("\r\nTransfer-Encoding: chunked\r\n"),
+                  std::string::npos);
     }
 }
 
