@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/base64.h"
 #include "mm7/mm7_entries.h"
 #include "wsp/wsp.h"
 #include "wsp/wsp_primitives.h"
@@ -30,6 +31,19 @@ void check_part_headers(const std::string& text, const multipart_entry& entry, b
     const std::size_t expected = 4 + (entry.headers.content_id ? 1 : 0) +
                                  (entry.headers.content_location ? 1 : 0) + (base64 ? 1 : 0);
     require(lines == expected);
+}
+
+// The length announced for a part's data is what its pieces make on the wire: each piece
+// encoded and followed by CRLF, or the data as it is.
+void check_data_wire_size(byte_view data, bool base64) {
+    for (const std::size_t piece : {std::size_t{3}, std::size_t{60}, std::size_t{24000}}) {
+        std::uint64_t sent = 0;
+        for (std::size_t at = 0; at < data.size(); at += piece) {
+            const byte_view part = data.subspan(at, std::min(piece, data.size() - at));
+            sent += base64 ? base64_encode(part).value_or(std::string()).size() + 2 : part.size();
+        }
+        require(mm7_part_data_wire_size(data.size(), base64, piece) == sent);
+    }
 }
 
 // Walks the entries of the body from start, as the client streams them, and checks that the
@@ -59,6 +73,9 @@ void walk(byte_view pdu, std::uint64_t start) {
         require(step.header_size + std::uint64_t{step.entry->data_length} <= remaining);
         const bool base64 = !mm7_part_is_raw(*step.entry);
         check_part_headers(mm7_part_headers(*step.entry, "b", base64), *step.entry, base64);
+        check_data_wire_size(pdu.subspan(static_cast<std::size_t>(position) + step.header_size,
+                                         step.entry->data_length),
+                             base64);
         position += step.header_size + std::uint64_t{step.entry->data_length};
         ++entries;
     }

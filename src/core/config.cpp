@@ -47,7 +47,8 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--confirmgrace",
                                                  "--maxmessagesize",
 
-                                                 "--retrydelay"};
+                                                 "--retrydelay",
+                                                 "--clientchunked"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -108,6 +109,8 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.max_message_size = std::strtoull(value, nullptr, 10);
         } else if (name == "--retrydelay") {
             config.retry_delay = static_cast<std::uint32_t>(std::max(1, number()));
+        } else if (name == "--clientchunked") {
+            config.client_chunked = number() != 0;
         }
     }
     return result;
@@ -251,6 +254,8 @@ std::string usage_text() {
            "(default 67108864)\n"
            "  --retrydelay N          seconds before the first retry of a delivery, doubled for\n"
            "                          each further one up to 600 (default 5)\n"
+           "  --clientchunked N       1: send deliveries chunked instead of with a\n"
+           "                          Content-Length (default 0)\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

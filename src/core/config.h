@@ -58,6 +58,9 @@ struct server_config {
     // Seconds before the first retry of a delivery (--retrydelay); doubled for every further
     // one.
     std::uint32_t retry_delay = 5;
+    // Deliveries framed with Transfer-Encoding: chunked instead of Content-Length
+    // (--clientchunked 1), for endpoints known to take chunked requests.
+    bool client_chunked = false;
 };
 
 enum class option_result { run, help, version };

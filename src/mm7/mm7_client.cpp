@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "core/mainloop.h"
 #include "mm7/mm7.h"
 #include "mm7/mm7_entries.h"
+#include "mm7/mm7_xml.h"
 #include "wsp/wsp.h"
 
 namespace {
@@ -30,7 +32,7 @@ namespace {
 using S = mm7_client_state;
 
 // Characters of a piece shown in the log.
-constexpr int LOG_PIECE_CHARS = 512;
+constexpr std::size_t LOG_PIECE_CHARS = 512;
 
 // The deliveries the client owns, by descriptor.
 std::unordered_map<int, std::unique_ptr<mm7_client_info>> deliveries;
@@ -121,6 +123,8 @@ std::size_t mm7_client_read_pdu(mm7_client_info& info, std::uint64_t position,
 
 namespace {
 
+// The Host value: host and port only.  User name and password never go here: they are no
+// valid part of it, and every proxy on the way would log them.
 std::string host_value(const url_parts& url) {
     if (!url.host) {
         return std::string();
@@ -129,21 +133,64 @@ std::string host_value(const url_parts& url) {
     if (url.port >= 1 && url.scheme) {
         host += ":" + itoa_dec(static_cast<int>(url.port));
     }
-    if (url.user) {
-        host = concat({*url.user, url.password ? ":" : "", view_of(url.password), "@", host});
-    }
     return host;
 }
 
-std::string request_head(const mm7_client_info& info) {
+// A URL's user name or password as the user meant it: %XX escapes decoded.
+std::string url_decoded(std::string_view text) {
+    const auto hex = [](char c) {
+        const int lower = std::tolower(static_cast<unsigned char>(c));
+        return std::isdigit(lower) != 0       ? lower - '0'
+               : lower >= 'a' && lower <= 'f' ? lower - 'a' + 10
+                                              : -1;
+    };
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 &&
+            hex(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// Basic credentials from the URL's user name and password, one base64 text without breaks.
+std::string basic_credentials(const url_parts& url) {
+    const std::string pair =
+        concat({url_decoded(*url.user), ":", url_decoded(url.password.value_or(""))});
+    std::string out = base64_encode(as_bytes(pair)).value_or(std::string());
+    std::erase_if(out, [](char c) { return c == '\r' || c == '\n'; });
+    return out;
+}
+
+// Queues the request head; the credentials' place in it is kept so that the log never shows
+// them.
+void queue_head(mm7_client_info& info) {
     const url_parts& url = info.config->client_url_parts;
-    return concat({"POST /", view_of(url.path), url.query ? "?" : "", view_of(url.query),
-                   " HTTP/1.1\r\nConnection: close\r\nHost: ", host_value(url),
-                   "\r\nSOAPAction: \"\"\r\nTransfer-Encoding: chunked\r\n",
-                   "Content-Type: multipart/related; boundary=\"", info.boundary,
-                   "\"; type=\"text/xml\"; start=\"<mm7_msg>\"\r\nX-QZM-GWSN: ", info.gw_serial,
-                   "\r\nX-QZM-IMSI: ", info.imsi, "\r\nX-QZM-Port: ", std::to_string(info.port),
-                   "\r\n\r\n"});
+    std::string head =
+        concat({"POST /", view_of(url.path), url.query ? "?" : "", view_of(url.query),
+                " HTTP/1.1\r\nConnection: close\r\nHost: ", host_value(url), "\r\n"});
+    info.secret_begin = info.secret_end = 0;
+    if (url.user) {
+        head += "Authorization: Basic ";
+        info.secret_begin = head.size();
+        head += basic_credentials(url);
+        info.secret_end = head.size();
+        head += "\r\n";
+    }
+    head += concat({"SOAPAction: \"\"\r\n",
+                    info.config->client_chunked
+                        ? std::string("Transfer-Encoding: chunked\r\n")
+                        : concat({"Content-Length: ", std::to_string(info.body_length), "\r\n"}),
+                    "Content-Type: multipart/related; boundary=\"", info.boundary,
+                    "\"; type=\"text/xml\"; start=\"<mm7_msg>\"\r\nX-QZM-GWSN: ", info.gw_serial,
+                    "\r\nX-QZM-IMSI: ", info.imsi, "\r\nX-QZM-Port: ", std::to_string(info.port),
+                    "\r\n\r\n"});
+    info.write_buf.assign(head.begin(), head.end());
+    info.write_sent = 0;
 }
 
 std::string envelope_part(const mm7_client_info& info) {
@@ -182,63 +229,152 @@ std::string closing_text(const mm7_client_info& info) {
     return concat({"\r\n--", info.content_boundary, "--\r\n\r\n--", info.boundary, "--\r\n"});
 }
 
-// The status code of the last final response in the reply (1xx interim responses skipped), 0
-// when no complete status line is there yet; status_line gets its text.
-int reply_status(std::string_view reply, std::string& status_line) {
-    for (;;) {
-        const std::size_t eol = reply.find("\r\n");
-        if (!reply.starts_with("HTTP/") || eol == std::string_view::npos) {
-            return 0;
-        }
-        status_line = std::string(reply.substr(0, eol));
-        const std::size_t space = status_line.find(' ');
-        if (space == std::string::npos || status_line.size() < space + 4) {
-            return 0;
-        }
-        const int code = std::atoi(status_line.c_str() + space + 1);
-        if (code < 100 || code >= 200) {
-            return code;
-        }
-        const std::size_t end = reply.find("\r\n\r\n");
-        if (end == std::string_view::npos) {
-            return 0;
-        }
-        reply.remove_prefix(end + 4);
-    }
-}
-
-// The text of the first StatusCode element, if the reply holds a complete one.
-std::optional<std::string> mm7_status_code(std::string_view reply) {
-    const std::size_t at = reply.find("StatusCode>");
-    if (at == std::string_view::npos) {
-        return std::nullopt;
-    }
-    const std::size_t begin = at + 11;
-    const std::size_t end = reply.find('<', begin);
-    if (end == std::string_view::npos) {
-        return std::nullopt;
-    }
-    return std::string(reply.substr(begin, end - begin));
-}
-
-// Ends a delivery on the VASP's reply once it says enough (or at its end, when at_end).
-// True when the delivery has ended.
-bool judge_reply(mm7_client_info& info, bool at_end) {
+// The VASP's reply as far as it has come.
+struct reply_view {
+    bool head_complete = false;  // the final response's head is there up to its blank line
+    int code = 0;                // of the final response (1xx interim responses skipped)
     std::string status_line;
-    const int code = reply_status(info.reply, status_line);
-    const auto status_code = mm7_status_code(info.reply);
+    std::string body;            // as much of it as has come, chunked framing removed
+    bool body_complete = false;  // all of the body its framing announces has come
+};
+
+bool same_text_ignoring_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string_view trim(std::string_view text) {
+    const std::size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
+}
+
+// The value of a header line of head, trimmed; nothing when the head does not have it.
+std::optional<std::string_view> header_value(std::string_view head, std::string_view name) {
+    for (std::size_t at = head.find('\n'); at != std::string_view::npos;) {
+        const std::size_t end = head.find('\n', at + 1);
+        std::string_view line =
+            head.substr(at + 1, end == std::string_view::npos ? end : end - at - 1);
+        at = end;
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos &&
+            same_text_ignoring_case(line.substr(0, colon), name)) {
+            return trim(line.substr(colon + 1));
+        }
+    }
+    return std::nullopt;
+}
+
+// The data of a chunked body as far as it has come; complete when its last chunk is there.
+std::string dechunked(std::string_view body, bool& complete) {
+    std::string out;
+    complete = false;
+    while (true) {
+        const std::size_t eol = body.find('\n');
+        if (eol == std::string_view::npos) {
+            return out;
+        }
+        const std::string size_text(body.substr(0, eol));
+        char* end = nullptr;
+        const unsigned long size = std::strtoul(size_text.c_str(), &end, 16);
+        if (end == size_text.c_str()) {
+            return out;  // no chunk size: take what came as it is
+        }
+        body.remove_prefix(eol + 1);
+        if (size == 0) {
+            complete = true;
+            return out;
+        }
+        out += body.substr(0, size);
+        if (body.size() < size) {
+            return out;
+        }
+        body.remove_prefix(size);
+        body.remove_prefix(std::min(body.find('\n') + 1, body.size()));
+    }
+}
+
+reply_view read_reply(std::string_view reply) {
+    reply_view view;
+    for (;;) {
+        const std::size_t eol = reply.find('\n');
+        if (!reply.starts_with("HTTP/") || eol == std::string_view::npos) {
+            return view;
+        }
+        view.status_line = std::string(trim(reply.substr(0, eol)));
+        const std::size_t space = view.status_line.find(' ');
+        view.code =
+            space == std::string::npos ? 0 : std::atoi(view.status_line.c_str() + space + 1);
+        std::size_t end = reply.find("\r\n\r\n");
+        std::size_t blank = 4;
+        if (const std::size_t lf = reply.find("\n\n"); lf < end) {
+            end = lf;
+            blank = 2;
+        }
+        if (end == std::string_view::npos) {
+            return view;
+        }
+        if (view.code >= 100 && view.code < 200) {
+            reply.remove_prefix(end + blank);
+            continue;
+        }
+        view.head_complete = true;
+        const std::string_view head = reply.substr(0, end + blank);
+        const std::string_view body = reply.substr(end + blank);
+        const auto encoding = header_value(head, "Transfer-Encoding");
+        const auto length = header_value(head, "Content-Length");
+        if (encoding && same_text_ignoring_case(*encoding, "chunked")) {
+            view.body = dechunked(body, view.body_complete);
+        } else if (length) {
+            const std::uint64_t n = std::strtoull(std::string(*length).c_str(), nullptr, 10);
+            view.body = std::string(body.substr(0, n));
+            view.body_complete = body.size() >= n;
+        } else {
+            view.body = std::string(body);  // the body ends with the connection
+            view.body_complete = view.code == 204 || view.code == 304;
+        }
+        return view;
+    }
+}
+
+// The StatusCode of an MM7 response, whatever its prefix and the blanks around it; nothing when
+// the body is no MM7 response.
+std::optional<std::string> mm7_status_code(std::string_view body) {
+    const std::size_t begin = body.find('<');
+    const std::size_t end = body.rfind('>');
+    if (begin == std::string_view::npos || end == std::string_view::npos || end < begin) {
+        return std::nullopt;
+    }
+    const xml_tree document = xml_load_document(body.substr(begin, end - begin + 1));
+    mxml_node_t* status = document ? xml_find_element(document.get(), "StatusCode") : nullptr;
+    if (!status) {
+        return std::nullopt;
+    }
+    return xml_get_element_text(status).value_or(std::string());
+}
+
+// Ends a delivery on the VASP's reply once it says enough: the whole head, and for a 2xx the
+// whole body (or whatever came before the end of the connection, when at_end).  True when the
+// delivery has ended.
+bool judge_reply(mm7_client_info& info, bool at_end) {
+    const reply_view reply = read_reply(info.reply);
     const bool full = info.reply.size() >= MM7_CLIENT_REPLY_SIZE;
-    const bool success = code >= 200 && code < 300;
-    if (!at_end && !full && (code == 0 || (success && !status_code))) {
+    const bool success = reply.code >= 200 && reply.code < 300;
+    if (!at_end && !full && (!reply.head_complete || (success && !reply.body_complete))) {
         return false;  // wait for more of the reply
     }
     log_printf("mm7_client_handle_read: %s ", info.reply.c_str());
-    if (code == 0) {
+    if (reply.code == 0) {
         mm7_client_finished(info, delivery_outcome::connection_lost,
                             "the VASP's reply has no HTTP status line");
     } else if (success) {
+        const auto status_code = mm7_status_code(reply.body);
         const std::string detail =
-            concat({status_line, ", StatusCode ", status_code.value_or("none")});
+            concat({reply.status_line, ", StatusCode ", status_code.value_or("none")});
         const char klass = status_code && status_code->size() == 4 ? status_code->front() : '?';
         if (!status_code ||
             (klass == '1' && status_code->find_first_not_of("0123456789") == std::string::npos)) {
@@ -249,7 +385,7 @@ bool judge_reply(mm7_client_info& info, bool at_end) {
             mm7_client_finished(info, delivery_outcome::status_error, detail);
         }
     } else {
-        mm7_client_finished(info, delivery_outcome::rejected, status_line);
+        mm7_client_finished(info, delivery_outcome::rejected, reply.status_line);
     }
     return true;
 }
@@ -267,8 +403,7 @@ bool handle_read(int fd, mm7_client_info& info) {
         if (info.state != S::complete) {
             log_printf("mm7_client_handle_read: %s ", info.reply.c_str());
             log_printf("client handle_read %d premature reply from server", fd);
-            std::string status_line;
-            reply_status(info.reply, status_line);
+            const std::string status_line = read_reply(info.reply).status_line;
             mm7_client_finished(
                 info, delivery_outcome::premature_reply,
                 status_line.empty() ? "reply before the request was complete" : status_line);
@@ -288,8 +423,9 @@ bool handle_read(int fd, mm7_client_info& info) {
     return true;
 }
 
-// Aborts a delivery whose PDU no longer matches what was checked before it started: the last
-// chunk is never sent, so the VASP cannot take the shortened request for a complete one.
+// Aborts a delivery whose PDU no longer matches what was checked before it started: the body
+// ends short of its Content-Length (or without its last chunk), so the VASP cannot take the
+// shortened request for a complete one.
 void abort_stream(mm7_client_info& info, std::string_view what) {
     mm7_client_finished(
         info, delivery_outcome::bad_pdu,
@@ -297,30 +433,93 @@ void abort_stream(mm7_client_info& info, std::string_view what) {
                 info.pdu_path.empty() ? "inline PDU" : info.pdu_path, "), request aborted"}));
 }
 
-// One HTTP chunk made of the pieces given, one after the other, into write_buf.  With no data
-// at all it is the last chunk, "0" and two CRLF.
-void frame_chunk(mm7_client_info& info, std::initializer_list<byte_view> pieces) {
+// One piece of the body made of the given pieces, one after the other, into write_buf: as they
+// are with Content-Length, as one HTTP chunk with chunked framing.  False (the delivery ended)
+// when the piece would take the body past the Content-Length it was announced with.
+bool queue_body(mm7_client_info& info, std::initializer_list<byte_view> pieces) {
     std::size_t n = 0;
     for (const byte_view& piece : pieces) {
         n += piece.size();
     }
-    const std::string size = itoa_hex(static_cast<unsigned>(n));
+    const bool chunked = info.config->client_chunked;
+    info.body_queued += n;
+    if (!chunked && info.body_queued > info.body_length) {
+        abort_stream(info, "the body outgrows its Content-Length");
+        return false;
+    }
+    const std::string size = chunked ? itoa_hex(static_cast<unsigned>(n)) : std::string();
     buffer& out = info.write_buf;
     out.clear();
-    out.reserve(size.size() + n + 4);
-    out.insert(out.end(), size.begin(), size.end());
-    out.push_back('\r');
-    out.push_back('\n');
+    out.reserve(n + (chunked ? size.size() + 4 : 0));
+    if (chunked) {
+        out.insert(out.end(), size.begin(), size.end());
+        out.push_back('\r');
+        out.push_back('\n');
+    }
     for (const byte_view& piece : pieces) {
         out.insert(out.end(), piece.begin(), piece.end());
     }
-    out.push_back('\r');
-    out.push_back('\n');
+    if (chunked) {
+        out.push_back('\r');
+        out.push_back('\n');
+    }
     info.write_sent = 0;
+    return true;
 }
 
-void set_text_chunk(mm7_client_info& info, std::string_view text) {
-    mm7_client_set_chunk(info, as_bytes(text));
+bool queue_text(mm7_client_info& info, std::string_view text) {
+    return queue_body(info, {as_bytes(text)});
+}
+
+// One entry of the content as it goes out.
+struct content_part {
+    std::string headers;  // its MIME headers, boundary line to blank line
+    std::uint32_t header_size = 0;
+    std::uint64_t data_length = 0;
+    bool base64 = false;
+};
+
+// The entry at position, read as the stream sends it; what is wrong with it when it cannot be
+// sent ("" when it can).  Used both to measure the body before connecting and to stream it, so
+// that the two cannot disagree.
+std::string_view read_part(mm7_client_info& info, std::uint64_t position, content_part& part) {
+    const std::uint64_t remaining = info.pdu_end - position;
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(entry_area.size(), remaining));
+    const std::size_t got =
+        mm7_client_read_pdu(info, position, std::span(entry_area).first(wanted));
+    if (got < wanted) {
+        return "PDU file ends prematurely at an entry header";
+    }
+    const entry_step step = mm7_read_entry(byte_view(entry_area).first(got), remaining);
+    if (step.fault != entry_fault::none) {
+        return entry_fault_text(step.fault);
+    }
+    part.base64 = !mm7_part_is_raw(*step.entry);
+    part.headers = mm7_part_headers(*step.entry, info.content_boundary, part.base64);
+    part.header_size = step.header_size;
+    part.data_length = step.entry->data_length;
+    return {};
+}
+
+// The length of the whole body, from the same pieces the stream produces; nothing when the PDU
+// no longer reads as it did when it was checked (why then says what is wrong).
+std::optional<std::uint64_t> measure_body(mm7_client_info& info, std::string_view& why) {
+    std::uint64_t total = info.envelope_text.size();
+    if (!info.envelope_data->content_type) {
+        return total;
+    }
+    content_part part;
+    for (std::uint64_t position = info.pdu_position; position < info.pdu_end;
+         position += part.header_size + part.data_length) {
+        why = read_part(info, position, part);
+        if (!why.empty()) {
+            return std::nullopt;
+        }
+        total += part.headers.size() +
+                 mm7_part_data_wire_size(part.data_length, part.base64, MM7_CLIENT_DATA_SIZE);
+    }
+    return total + closing_text(info).size();
 }
 
 // The next entry header, or the closing text at the end of the PDU.  False when the delivery
@@ -330,31 +529,20 @@ bool produce_part_header(mm7_client_info& info) {
         log_printf(info.state == S::envelope_queued
                        ? "mm7-client handle_write: PDU file ends prematurely (1)"
                        : "mm7-client handle_write: end of PDU file");
-        set_text_chunk(info, closing_text(info));
         info.state = S::closing_queued;
-        return true;
+        return queue_text(info, closing_text(info));
     }
-    const std::uint64_t remaining = info.pdu_end - info.pdu_position;
-    const std::size_t wanted =
-        static_cast<std::size_t>(std::min<std::uint64_t>(entry_area.size(), remaining));
-    const std::size_t got =
-        mm7_client_read_pdu(info, info.pdu_position, std::span(entry_area).first(wanted));
     ++info.part_number;
-    if (got < wanted) {
-        abort_stream(info, "PDU file ends prematurely at an entry header");
+    content_part part;
+    if (const std::string_view why = read_part(info, info.pdu_position, part); !why.empty()) {
+        abort_stream(info, why);
         return false;
     }
-    const entry_step step = mm7_read_entry(byte_view(entry_area).first(got), remaining);
-    if (step.fault != entry_fault::none) {
-        abort_stream(info, entry_fault_text(step.fault));
-        return false;
-    }
-    info.part_remaining = step.entry->data_length;
-    info.part_base64 = !mm7_part_is_raw(*step.entry);
-    info.pdu_position += step.header_size;
-    set_text_chunk(info, mm7_part_headers(*step.entry, info.content_boundary, info.part_base64));
+    info.part_remaining = static_cast<std::int64_t>(part.data_length);
+    info.part_base64 = part.base64;
+    info.pdu_position += part.header_size;
     info.state = S::part_header_queued;
-    return true;
+    return queue_text(info, part.headers);
 }
 
 // The next piece of the current part's data.  False when the delivery has ended.
@@ -370,51 +558,73 @@ bool produce_part_data(mm7_client_info& info) {
         abort_stream(info, "PDU file ends inside a part");
         return false;
     }
-    const byte_view piece(data_area.data(), got);
-    if (info.part_base64) {
-        const std::string text = base64_encode(piece).value_or(std::string());
-        frame_chunk(info, {as_bytes(text), as_bytes("\r\n")});
-    } else {
-        mm7_client_set_chunk(info, piece);
-    }
     info.part_remaining -= static_cast<std::int64_t>(got);
     info.pdu_position += got;
     info.state = S::part_data_queued;
-    return true;
+    const byte_view piece(data_area.data(), got);
+    if (info.part_base64) {
+        const std::string text = base64_encode(piece).value_or(std::string());
+        return queue_body(info, {as_bytes(text), as_bytes("\r\n")});
+    }
+    return queue_body(info, {piece});
+}
+
+// The body is out: from now on only the reply or an error wakes the handler.
+void await_reply(int fd, mm7_client_info& info) {
+    mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_ERR);
+    info.state = S::complete;
+    refresh_deadline(info);  // the reply has its own deadline
 }
 
 // Produces the piece of the current state into write_buf.  False when the delivery has ended.
 bool produce_piece(int fd, mm7_client_info& info) {
     switch (info.state) {
-        case S::connected: {
-            const std::string head = request_head(info);
-            info.write_buf.assign(head.begin(), head.end());
-            info.write_sent = 0;
-        }
+        case S::connected:
+            queue_head(info);
             info.state = S::head_queued;
             return true;
         case S::head_queued:
-            set_text_chunk(info, envelope_part(info));
             info.state = info.envelope_data->content_type ? S::envelope_queued : S::closing_queued;
-            return true;
+            return queue_text(info, std::exchange(info.envelope_text, std::string()));
         case S::envelope_queued:
             return produce_part_header(info);
         case S::part_header_queued:
         case S::part_data_queued:
             return info.part_remaining > 0 ? produce_part_data(info) : produce_part_header(info);
         case S::closing_queued:
-            mm7_client_set_chunk(info, {});
             info.pdu_file.reset();
-            info.state = S::last_chunk_queued;
+            if (info.config->client_chunked) {
+                mm7_client_set_chunk(info, {});
+                info.state = S::last_chunk_queued;
+                return true;
+            }
+            if (info.body_queued != info.body_length) {
+                abort_stream(info, "the body ends short of its Content-Length");
+                return false;
+            }
+            await_reply(fd, info);
             return true;
         case S::last_chunk_queued:
-            mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_ERR);
-            info.state = S::complete;
-            refresh_deadline(info);  // the reply has its own deadline
+            await_reply(fd, info);
             return true;
         default:
             return true;
     }
+}
+
+// What the log shows of the unsent rest of write_buf: its start, with the credentials of the
+// request head blanked out.
+std::string shown_piece(const mm7_client_info& info) {
+    const std::size_t end = std::min(info.write_buf.size(), info.write_sent + LOG_PIECE_CHARS);
+    std::string shown(info.write_buf.begin() + static_cast<std::ptrdiff_t>(info.write_sent),
+                      info.write_buf.begin() + static_cast<std::ptrdiff_t>(end));
+    if (info.state == S::head_queued) {
+        for (std::size_t i = std::max(info.secret_begin, info.write_sent);
+             i < std::min(info.secret_end, end); ++i) {
+            shown[i - info.write_sent] = '*';
+        }
+    }
+    return shown;
 }
 
 // One write step.  True when the delivery has ended.
@@ -435,14 +645,16 @@ bool handle_write(int fd, mm7_client_info& info) {
         log_printf("http_handle_poll: connection established %d", fd);
         info.state = S::connected;
         refresh_deadline(info);
+        // The head goes out in this very event: the VASP never holds a connection that waits
+        // for its request.
+        produce_piece(fd, info);
     }
     log_printf("handle_write &info=%p", static_cast<void*>(&info));
     if (info.write_sent < info.write_buf.size()) {
         const byte_view rest = byte_view(info.write_buf).subspan(info.write_sent);
-        log_printf("handle_write: fd=%d,state=%d, offset=%d, write_buf=\n%.*s|", fd,
-                   static_cast<int>(info.state), static_cast<int>(rest.size()),
-                   static_cast<int>(std::min<std::size_t>(rest.size(), LOG_PIECE_CHARS)),
-                   reinterpret_cast<const char*>(rest.data()));
+        const std::string shown = shown_piece(info);
+        log_printf("handle_write: fd=%d,state=%d, offset=%d, write_buf=\n%s|", fd,
+                   static_cast<int>(info.state), static_cast<int>(rest.size()), shown.c_str());
         const ssize_t n = send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
         log_printf("Bytes wrote: %d", static_cast<int>(n));
         if (n < 0) {
@@ -507,6 +719,19 @@ int mm7_client_open(mm7_client_info& info) {
                    url.host->c_str());
         return -1;
     }
+    // The whole body is measured before connecting: the VASP gets its exact length, and a PDU
+    // that no longer reads as it did when it was checked costs it no connection.
+    info.boundary = make_boundary();
+    info.content_boundary = make_boundary();
+    info.envelope_text = envelope_part(info);
+    std::string_view why;
+    const auto length = measure_body(info, why);
+    if (!length) {
+        log_printf("http_open: %.*s (%s), not connecting", static_cast<int>(why.size()), why.data(),
+                   info.pdu_path.empty() ? "inline PDU" : info.pdu_path.c_str());
+        return -1;
+    }
+    info.body_length = *length;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         log_printf("http_open: cannot create socket");
@@ -528,8 +753,6 @@ int mm7_client_open(mm7_client_info& info) {
     log_printf("http_open: connected to %s:%d  fd=%d\n", url.host->c_str(),
                static_cast<int>(url.port), fd);
     info.state = S::connecting;
-    info.boundary = make_boundary();
-    info.content_boundary = make_boundary();
     info.fd = fd;
     refresh_deadline(info);
     log_printf("mm7_client_open_end");
@@ -574,7 +797,17 @@ int mm7_client_handle_poll(int fd, int flags, mm7_client_info* info) {
 }
 
 void mm7_client_set_chunk(mm7_client_info& info, byte_view data) {
-    frame_chunk(info, {data});
+    const std::string size = itoa_hex(static_cast<unsigned>(data.size()));
+    buffer& out = info.write_buf;
+    out.clear();
+    out.reserve(size.size() + data.size() + 4);
+    out.insert(out.end(), size.begin(), size.end());
+    out.push_back('\r');
+    out.push_back('\n');
+    out.insert(out.end(), data.begin(), data.end());
+    out.push_back('\r');
+    out.push_back('\n');
+    info.write_sent = 0;
 }
 
 void mm7_client_free(std::unique_ptr<mm7_client_info> info) {

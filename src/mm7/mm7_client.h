@@ -1,6 +1,7 @@
 // The MM7 client: one outbound HTTP/1.1 connection per network-originated message, carrying a
-// chunked multipart/related POST (SOAP envelope, then the message content with every media part
-// read from the PDU and base64-encoded on the fly) to the VASP's endpoint.
+// multipart/related POST (SOAP envelope, then the message content with every media part read
+// from the PDU and base64-encoded on the fly) to the VASP's endpoint.  The body goes out with an
+// exact Content-Length, measured before connecting, or chunked when so configured.
 #pragma once
 
 #include <cstdint>
@@ -26,13 +27,14 @@ enum class mm7_client_state : std::int32_t {
     envelope_queued = 3,  // produce the first part header or the closing text
     part_header_queued = 4,
     part_data_queued = 5,
-    closing_queued = 6,  // produce the last chunk
-    last_chunk_queued = 7,
-    complete = 10,  // request sent, waiting for the reply
+    closing_queued = 6,     // produce the last chunk (chunked framing only)
+    last_chunk_queued = 7,  // the body is complete: wait for the reply
+    complete = 10,          // request sent, waiting for the reply
 };
 
 // How a delivery ended.  Only delivered means the VASP took the message: a 2xx reply whose
-// body carries no MM7 StatusCode or one in the success range (1xxx).
+// body is no MM7 response (no StatusCode in it) or one with a StatusCode in the success range
+// (1xxx).
 enum class delivery_outcome {
     delivered,
     rejected,         // the VASP answered with a status other than 2xx
@@ -76,6 +78,11 @@ struct mm7_client_info {
 
     // Beyond the record's basic fields.
     int fd = -1;
+    std::string envelope_text;       // the envelope part, made before connecting
+    std::uint64_t body_length = 0;   // of the whole body, as sent with Content-Length
+    std::uint64_t body_queued = 0;   // body octets produced so far
+    std::size_t secret_begin = 0;    // the credentials inside the queued request head,
+    std::size_t secret_end = 0;      // never written to the log
     std::uint64_t pdu_position = 0;  // where the next entry or the rest of the current part begins
     std::uint64_t pdu_end = 0;       // end of the PDU as checked before the delivery started
     std::uint32_t part_number = 0;   // entries begun
@@ -92,7 +99,8 @@ int mm7_client_open(mm7_client_info& info);
 void mm7_client_register(std::unique_ptr<mm7_client_info> info);
 // The event-loop handler of a delivery's socket; always 0.
 int mm7_client_handle_poll(int fd, int flags, mm7_client_info* info);
-// Frames data as one HTTP chunk into write_buf; empty data gives the last chunk.
+// Frames data as one HTTP chunk into write_buf (chunked framing); empty data gives the last
+// chunk.
 void mm7_client_set_chunk(mm7_client_info& info, byte_view data);
 // Releases what the record owns (the PDU file itself stays).
 void mm7_client_free(std::unique_ptr<mm7_client_info> info);

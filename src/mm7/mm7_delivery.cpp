@@ -13,6 +13,7 @@
 #include "mm7/mm7_spool.h"
 #include "turbo/turbo_mode.h"
 #include "wsp/wsp.h"
+#include "wsp/wsp_parse.h"
 #include "wsp/wsp_primitives.h"
 #include "xgate/xgate.h"
 
@@ -30,6 +31,13 @@ constexpr std::string_view MULTIPART_RELATED = "application/vnd.wap.multipart.re
 std::string text_of(byte_view data) {
     const std::string_view text = as_text(data);
     return std::string(text.substr(0, text.find('\0')));
+}
+
+// An address of the indication as the PDU's own addresses are kept: without "/TYPE=PLMN".
+std::string plain_address(std::string_view address) {
+    buffer value(address.begin(), address.end());
+    strip_plmn_suffix(value);
+    return std::string(as_text(value));
 }
 
 // Opens a PDU file for reading without ever blocking (a FIFO or a device named by the
@@ -187,8 +195,8 @@ std::unique_ptr<mm7_client_info> mm7_prepare_delivery(const xgate_message& indic
         message.transaction_id =
             transaction_id ? std::move(transaction_id) : generate_transaction_id();
     }
-    message.gateway_recipient = strdup_nonempty(indication.recipient);
-    message.gateway_sender = strdup_nonempty(indication.sender);
+    message.gateway_recipient = strdup_nonempty(plain_address(indication.recipient));
+    message.gateway_sender = strdup_nonempty(plain_address(indication.sender));
     return info;
 }
 

@@ -102,11 +102,15 @@ std::string mm7_delivery_report_req(const mms_message& message) {
 }
 
 std::string mm7_read_reply_req(const mms_message& message) {
+    // Like a delivery report, a read report names its parties from the indication when the PDU
+    // does not.
+    const opt_text& recipient = message.recipient ? message.recipient : message.gateway_recipient;
+    const opt_text& sender = message.from ? message.from : message.gateway_sender;
     std::string body = concat(
         {"<ReadReplyReq xmlns=\"", MM7_NS, "\"><MM7Version>5.3.0</MM7Version><MessageID>",
-         escaped(message.message_id), "</MessageID><Recipient><Number>", escaped(message.recipient),
-         "</Number></Recipient><Sender><Number>", escaped(message.from),
-         "</Number></Sender><TimeStamp>", report_date(message.date), "</TimeStamp><MMStatus>",
+         escaped(message.message_id), "</MessageID><Recipient><Number>", escaped(recipient),
+         "</Number></Recipient><Sender><Number>", escaped(sender), "</Number></Sender><TimeStamp>",
+         report_date(message.date), "</TimeStamp><MMStatus>",
          message.read_status ? escaped(message.read_status) : std::string("Indeterminate"),
          "</MMStatus></ReadReplyReq>"});
     return wrap_envelope(view_of(message.transaction_id), body);

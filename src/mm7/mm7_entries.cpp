@@ -122,6 +122,20 @@ bool mm7_part_is_raw(const multipart_entry& entry) {
     return starts_with(view_of(entry.content_type.content_type), "application/smil");
 }
 
+std::uint64_t mm7_part_data_wire_size(std::uint64_t length, bool base64, std::size_t piece) {
+    if (!base64 || length == 0 || piece == 0) {
+        return base64 ? 0 : length;
+    }
+    // Characters of one piece's encoding, with its line breaks and the CRLF after it.
+    const auto encoded = [](std::uint64_t octets) {
+        const std::uint64_t chars = (octets + 2) / 3 * 4;
+        return chars + (chars - 1) / 80 * 2 + 2;
+    };
+    const std::uint64_t whole = length / piece;
+    const std::uint64_t rest = length % piece;
+    return whole * encoded(piece) + (rest != 0 ? encoded(rest) : 0);
+}
+
 std::string mm7_part_headers(const multipart_entry& entry, std::string_view content_boundary,
                              bool base64) {
     std::string out = concat({"\r\n--", content_boundary, "\r\nContent-Type: ",

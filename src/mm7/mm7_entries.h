@@ -69,3 +69,7 @@ std::string mm7_part_headers(const multipart_entry& entry, std::string_view cont
                              bool base64);
 // True when a part goes out without base64 (SMIL is sent as it is).
 bool mm7_part_is_raw(const multipart_entry& entry);
+// Octets a part's data of length octets takes on the wire when it is sent in pieces of at most
+// piece octets: raw, or each piece base64-encoded (CRLF after every 80 characters) and followed
+// by CRLF.
+std::uint64_t mm7_part_data_wire_size(std::uint64_t length, bool base64, std::size_t piece);

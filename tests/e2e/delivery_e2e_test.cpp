@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "core/base64.h"
 #include "support/e2e_fixture.h"
 #include "wsp/wsp_test_util.h"
 
@@ -35,6 +36,79 @@ buffer entry(std::string_view headers, std::string_view data, int header_delta =
                 text_bytes(headers), text_bytes(data)});
 }
 
+// Headers of one entry: its media type and Content-ID.
+std::string part_headers(const std::string& type, const std::string& id) {
+    return type + '\0' + "\xC0" + id + '\0';
+}
+
+// Checks a request byte for byte as it reached the VASP: the framing in its head, each boundary
+// line, every base64 line (at most 80 characters and CRLF; a part is a run of 80-character
+// lines, only its last one shorter), raw SMIL as it is, and the closing boundaries.  parts: the
+// data of the PDU's entries; content: the message has a content at all.
+void expect_raw_request(const std::string& head, const std::string& body, const strings& parts,
+                        bool content) {
+    SCOPED_TRACE(head);
+    const std::string outer = e2e::match(head, "boundary=\"([^\"]+)\"");
+    const std::string length = e2e::match(head, "\nContent-Length: (\\d+)\r?\n");
+    EXPECT_EQ(head.find("Transfer-Encoding"), std::string::npos);
+    EXPECT_EQ(length, std::to_string(body.size()));
+    std::size_t at = 0;
+    auto expect_text = [&](const std::string& text) {
+        EXPECT_EQ(body.substr(at, text.size()), text) << "at " << at;
+        at += text.size();
+    };
+    expect_text("--" + outer +
+                "\r\nContent-Type: text/xml; charset=utf-8\r\nContent-ID: <mm7_msg>\r\n\r\n");
+    at = body.find("\r\n--" + outer, at);
+    ASSERT_NE(at, std::string::npos);
+    expect_text("\r\n--" + outer);
+    if (!content) {
+        expect_text("--\r\n");
+        EXPECT_EQ(at, body.size());
+        return;
+    }
+    const std::size_t line_end = body.find("\r\n\r\n", at);
+    ASSERT_NE(line_end, std::string::npos);
+    const std::string nested = body.substr(at, line_end + 4 - at);
+    const std::string inner = e2e::match(nested, "boundary=\"([^\"]+)\"");
+    EXPECT_TRUE(nested.starts_with("\r\nContent-Type: multipart/related; start=\"")) << nested;
+    EXPECT_TRUE(nested.ends_with("\"\r\nContent-ID: <mms_cid>\r\n\r\n")) << nested;
+    at = line_end + 4;
+    for (const std::string& data : parts) {
+        expect_text("\r\n--" + inner + "\r\nContent-Type: ");
+        const std::size_t headers_end = body.find("\r\n\r\n", at);
+        ASSERT_NE(headers_end, std::string::npos);
+        const std::string headers = body.substr(at, headers_end + 4 - at);
+        at = headers_end + 4;
+        const bool base64 =
+            headers.find("\r\nContent-Transfer-Encoding: base64\r\n") != std::string::npos;
+        EXPECT_EQ(base64, !headers.starts_with("application/smil")) << headers;
+        if (!base64) {
+            expect_text(data);
+            continue;
+        }
+        const std::size_t end = body.find("\r\n--" + inner, at);
+        ASSERT_NE(end, std::string::npos);
+        const std::string text = body.substr(at, end - at);
+        at = end;
+        std::size_t lines = 0, short_lines = 0;
+        for (std::size_t from = 0, eol; from < text.size(); from = eol + 2, ++lines) {
+            eol = text.find("\r\n", from);
+            ASSERT_NE(eol, std::string::npos) << "base64 line without CRLF: " << text.substr(from);
+            EXPECT_LE(eol - from, 80u);
+            EXPECT_GT(eol - from, 0u);
+            short_lines += eol - from < 80 ? 1 : 0;
+            EXPECT_TRUE(eol - from == 80 || eol + 2 == text.size()) << "short line inside";
+        }
+        EXPECT_LE(short_lines, 1u);
+        EXPECT_EQ(lines, (data.size() + 59) / 60);
+        const buffer decoded = base64_decode(text).value_or(buffer());
+        EXPECT_EQ(std::string(decoded.begin(), decoded.end()), data);
+    }
+    expect_text("\r\n--" + inner + "--\r\n\r\n--" + outer + "--\r\n");
+    EXPECT_EQ(at, body.size());
+}
+
 // A VASP stand-in at the client URL; in_ holds the PDU files the simulator announces.
 class Delivery : public fixture {
   protected:
@@ -56,8 +130,11 @@ class Delivery : public fixture {
         ASSERT_TRUE(vasp_->wait_for_line("ok " + command.substr(0, command.find(' ')))) << command;
     }
     std::string saved(int request, int part = 1) {
+        return saved_file(request, "part-" + std::to_string(part) + ".bin");
+    }
+    std::string saved_file(int request, const std::string& name) {
         return e2e::read_file(vasp_->dir() / "save" / ("request-" + std::to_string(request)) /
-                              ("part-" + std::to_string(part) + ".bin"));
+                              name);
     }
     e2e::temp_dir in_{"mm7-in"};
     int requests_ = 0;  // requests the stand-in has accepted
@@ -130,6 +207,8 @@ TEST_F(DeliveryE2E, RealWorldPdusReachTheVaspOrAreDroppedAsSpecified) {
             for (std::size_t i = 0; i < parts.size(); ++i) {
                 EXPECT_EQ(saved(n, static_cast<int>(i + 1)), parts[i]) << "part " << i + 1;
             }
+            expect_raw_request(saved_file(n, "head.raw"), saved_file(n, "body.txt"), parts,
+                               headers.content_type.has_value());
             EXPECT_TRUE(!type.ends_with("mixed") ||
                         vasp_->seen("request " + std::to_string(n) +
                                     " content type=multipart/related start=<smil>"));
@@ -179,6 +258,148 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
     EXPECT_EQ(vasp_->count("accepted "), static_cast<std::size_t>(requests_));
     EXPECT_FALSE(vasp_->seen("mime-error"));
     EXPECT_TRUE(vasp_->seen("content-id=<a>X-Evil: 1 "));  // one header line, value kept
+}
+
+// What endpoint stacks that read a body by its Content-Length only (Python's http.server here)
+// receive: every shape of message, byte for byte, with an exact Content-Length; the reports name
+// the indication's parties as plain numbers.  The chunked framing stays available by option.
+TEST_F(DeliveryE2E, EveryMessageShapeArrivesWithAnExactLength) {
+    start_vasp({"--stack", "http.server"});
+    const std::string smil = "<smil>\r\n<body><par><img src=\"i\"/></par></body>\r\n</smil>\xE4";
+    std::string binary;
+    for (int i = 0; i < 3 * 256; ++i) {
+        binary += static_cast<char>(i);
+    }
+    const std::string png = part_headers("image/png", "<i>");
+    const std::string text = part_headers("text/plain", "<t>");
+    const std::string smil_headers = part_headers("application/smil", "<s>");
+    const std::string indication = " to=+4917/TYPE=PLMN from=+4918/TYPE=PLMN";
+    struct shape {
+        std::string name, pdu;
+        strings parts;  // the entries' data
+    };
+    std::vector<shape> shapes = {
+        {"one part", retrieve_pdu(1, {entry(png, "abc")}), {"abc"}},
+        {"two parts", retrieve_pdu(2, {entry(smil_headers, smil), entry(png, "")}), {smil, ""}},
+        {"three parts",
+         retrieve_pdu(3, {entry(smil_headers, smil), entry(text, "hi\r\n"), entry(png, binary)}),
+         {smil, "hi\r\n", binary}},
+        // No content at all: reports that name no parties of their own.
+        {"delivery report", std::string("\x8C\x86\x8D\x90\x8Bmsg-1\0\x95\x81", 13), {}},
+        {"read report", std::string("\x8C\x88\x8D\x90\x8Bmsg-2\0\x9B\x80", 13), {}},
+    };
+    for (const std::size_t size : {23999, 24000, 24001, 48001}) {  // around the 24000-byte read
+        const std::string data(size, static_cast<char>('a' + size % 7));
+        shapes.push_back(
+            {std::to_string(size) + " bytes", retrieve_pdu(1, {entry(png, data)}), {data}});
+    }
+    int requests = 0;
+    for (const shape& s : shapes) {
+        SCOPED_TRACE(s.name);
+        receive("rcv 4 " + pdu_file(s.pdu).string() + indication, DELIVERED);
+        const std::string n = std::to_string(++requests);
+        auto line = vasp_->wait_for_line("request " + n + " path=/mm7-client soap=");
+        ASSERT_TRUE(line) << daemon_->log();
+        const bool content = s.name.find("report") == std::string::npos;
+        EXPECT_TRUE(content || line->find("Number=+4917,+4918") != std::string::npos) << *line;
+        expect_raw_request(saved_file(requests, "head.txt"), saved_file(requests, "body.txt"),
+                           s.parts, content);
+    }
+    for (const std::string& line : vasp_->lines()) {
+        EXPECT_TRUE(line.find("excess") == std::string::npos &&
+                    line.find("mime-error") == std::string::npos &&
+                    line.find(" 400") == std::string::npos)
+            << line;
+    }
+
+    start_vasp();
+    start_daemon({"--clienturl", "http://127.0.0.1:8080/mm7-client", "--clientchunked", "1"});
+    requests = 0;
+    for (const std::size_t i : {2, 7}) {  // three parts, 24001 bytes
+        SCOPED_TRACE(shapes[i].name + ", chunked");
+        receive("rcv 4 " + pdu_file(shapes[i].pdu).string(), DELIVERED);
+        const std::string n = std::to_string(++requests);
+        ASSERT_TRUE(vasp_->wait_for_line("request " + n + " complete bytes="));
+        EXPECT_TRUE(vasp_->seen("request " + n + " complete bytes=" +
+                                std::to_string(saved_file(requests, "body.txt").size()) +
+                                " framing=chunked"));
+        EXPECT_NE(saved_file(requests, "head.raw").find("\r\nTransfer-Encoding: chunked\r\n"),
+                  std::string::npos);
+    }
+}
+
+// Credentials in the client URL reach the endpoint (wsgiref here) as Basic credentials, never in
+// Host and never in the log.
+TEST_F(DeliveryE2E, ClientUrlCredentialsGoInAuthorization) {
+    start_vasp({"--stack", "wsgiref", "--auth", "mm7 user:p@ss:word"});
+    const fs::path file = pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, "abc")}));
+    const std::pair<std::string, std::string> cases[] = {
+        {"http://mm7%20user:p%40ss:word@127.0.0.1:8080/mm7-client", DELIVERED},
+        {"http://127.0.0.1:8080/mm7-client", "rejected by the VASP: HTTP/1.0 401 Unauthorized"},
+    };
+    int requests = 0;
+    for (const auto& [url, outcome] : cases) {
+        SCOPED_TRACE(url);
+        start_daemon({"--clienturl", url});
+        receive("rcv 4 " + file.string(), outcome);
+        ASSERT_TRUE(vasp_->wait_for_line("request " + std::to_string(++requests) +
+                                         (outcome == DELIVERED ? " authorized" : " unauthorized")));
+        EXPECT_FALSE(daemon_->log_contains("p%40ss") || daemon_->log_contains("bW03IHVzZXI6"))
+            << daemon_->log();
+    }
+    const std::string head = saved_file(1, "head.txt");
+    EXPECT_NE(head.find("\nHost: 127.0.0.1:8080\n"), std::string::npos) << head;
+}
+
+// The VASP's answer is judged on its whole head and its parsed body, as stacks write them.
+TEST_F(DeliveryE2E, RepliesAreJudgedOnTheirHeadAndParsedBody) {
+    auto http = [](const std::string& head, const std::string& body) {
+        return head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    auto mm7 = [](const std::string& status) {
+        return "<?xml version=\"1.0\"?>\n<soap-env:Envelope xmlns:soap-env=\"http://"
+               "schemas.xmlsoap.org/soap/envelope/\"><soap-env:Body><mm7:DeliverRsp xmlns:mm7="
+               "\"urn:mm7\"><mm7:Status><mm7:StatusCode>" +
+               status +
+               "</mm7:StatusCode></mm7:Status></mm7:DeliverRsp></soap-env:Body>"
+               "</soap-env:Envelope>";
+    };
+    const std::string body = mm7("1000");
+    const std::size_t cut = body.find("StatusCode>") + 6;
+    const std::pair<std::string, std::string> cases[] = {
+        // The body after a pause, its StatusCode with blanks around it.
+        {std::regex_replace(http("HTTP/1.1 200 OK\r\n", mm7("\n  1000\n")), std::regex("\r\n\r\n"),
+                            "\r\n\r\n<pause>"),
+         "delivered to the VASP (HTTP/1.1 200 OK, StatusCode 1000)"},
+        // Chunked, with the chunk boundary inside the element name.
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + itoa_hex(cut) + "\r\n" +
+             body.substr(0, cut) + "\r\n" + itoa_hex(body.size() - cut) + "\r\n" +
+             body.substr(cut) + "\r\n0\r\n\r\n",
+         "delivered to the VASP (HTTP/1.1 200 OK, StatusCode 1000)"},
+        // No MM7 response, and the connection left open.
+        {http("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n", "<html><p>OK</p></html>") +
+             "<keep-open>",
+         "delivered to the VASP (HTTP/1.1 200 OK, StatusCode none)"},
+        // Lines ended by LF alone, and a head that comes in two pieces.
+        {"HTTP/1.1 200 OK\nContent-Type: text/xml\n<pause>\n" + mm7("2002"),
+         "refused by the VASP as a client error: HTTP/1.1 200 OK, StatusCode 2002"},
+    };
+    for (const auto& [reply, outcome] : cases) {
+        SCOPED_TRACE(reply);
+        std::string escaped;
+        for (const char c : reply) {
+            escaped += c == '\r'   ? "\\r"
+                       : c == '\n' ? "\\n"
+                       : c == '\\' ? "\\\\"
+                                   : std::string(1, c);
+        }
+        vasp("reply " + escaped);
+        receive("rcv 4 " + pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, "abc")})).string(),
+                outcome);
+    }
+    // Every connection carried a whole request.
+    EXPECT_EQ(vasp_->count("accepted "), std::size(cases));
+    EXPECT_EQ(vasp_->count(" complete bytes="), std::size(cases));
 }
 
 TEST_F(DeliveryE2E, ClientUrlWithoutHostKeepsTheMessageWithoutConnecting) {

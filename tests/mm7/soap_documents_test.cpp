@@ -65,8 +65,8 @@ TEST(SoapDocuments, ExactDocuments) {
         {mm7_delivery_report_req(decoded_message()), "delivery_report_req.xml"},
         {mm7_delivery_report_req(with_fallbacks("gw&r")), "delivery_report_req_fallbacks.xml"},
         {mm7_read_reply_req(decoded_message()), "read_reply_req.xml"},
-        // No fallback here, and a missing status is Indeterminate.
-        {mm7_read_reply_req(with_fallbacks("gw-r")), "read_reply_req_indeterminate.xml"},
+        // The same fallbacks, and a missing status is Indeterminate.
+        {mm7_read_reply_req(with_fallbacks("gw-r")), "read_reply_req_fallbacks.xml"},
     };
     for (const auto& [got, name] : cases) {
         EXPECT_EQ(got, document(name)) << name;

@@ -1,21 +1,28 @@
 #!/usr/bin/env python3
 """vaspsim: a stand-in for a VASP's MM7 endpoint, for the demo and the end-to-end tests.
 
-It accepts the daemon's chunked MM7 POSTs, decodes each one with Python's own `email` package
-and `xml.etree` (sharing no code with the daemon), prints what it found and answers with a
-configurable status.  On command it misbehaves.  See tools/vaspsim/README.md.
+It accepts the daemon's MM7 POSTs (with a Content-Length or chunked), decodes each one with
+Python's own `email` package and `xml.etree` (sharing no code with the daemon), prints what it
+found and answers with a configurable status.  On command it misbehaves.  With --stack it
+serves through Python's own HTTP stacks instead, http.server or wsgiref, which read a body by its
+Content-Length only.  See tools/vaspsim/README.md.
 """
 
 import argparse
+import base64
+import codecs
 import email.parser
 import email.policy
 import hashlib
+import http.server
 import os
+import select
 import socket
 import sys
 import threading
 import time
 import xml.etree.ElementTree as ET
+import wsgiref.simple_server
 
 MODES = ("normal", "refuse", "close-early", "answer-early", "slow", "never-answer", "never-read")
 
@@ -37,6 +44,9 @@ class Settings:
         self.slow_bytes = args.slow_bytes
         self.slow_interval = args.slow_interval
         self.discard = args.discard
+        self.stack = args.stack
+        self.auth = args.auth
+        self.reply = None  # a raw reply that replaces the default one (command "reply")
 
 
 class IncompleteRequest(Exception):
@@ -158,7 +168,7 @@ def decode_request(number, request_line, headers, body, settings):
             "%s: %s" % h for h in headers) + "\n").encode("latin-1"))
     if not message.is_multipart() or message.defects:
         event("request %d mime-error defects=%s" % (number, [type(d).__name__ for d in message.defects]))
-        return
+        return False
     parts = message.get_payload()
     soap = parts[0].get_payload(decode=True) or b""
     try:
@@ -189,18 +199,61 @@ def decode_request(number, request_line, headers, body, settings):
             hashlib.sha256(data).hexdigest()[:16]))
         if folder:
             save_file(folder, "part-%d.bin" % i, data)
+    return True
 
 
-def reply_text(settings):
+def check_excess(conn, number, pending):
+    """Bytes after the body the request announced are a framing fault of the sender."""
+    extra = len(pending)
+    if not extra and conn is not None and select.select([conn], [], [], 0.2)[0]:
+        extra = len(conn.recv(65536, socket.MSG_PEEK))
+    if extra:
+        event("request %d excess bytes=%d" % (number, extra))
+
+
+def authorized(number, headers, settings):
+    if not settings.auth:
+        return True
+    given = next((v for n, v in headers if n.lower() == "authorization"), "")
+    expected = "Basic " + base64.b64encode(settings.auth.encode()).decode()
+    if given == expected:
+        event("request %d authorized" % number)
+        return True
+    event("request %d unauthorized authorization=%s" % (number, given or "none"))
+    return False
+
+
+def send_reply(conn, number, settings):
+    """The answer; a raw reply set by command goes out as given, in pieces around <pause>, and
+    with <keep-open> the connection stays open until the daemon closes it."""
+    if settings.reply is None:
+        conn.sendall(reply_text(settings))
+        event("answered %d %d" % (number, settings.status))
+        return
+    text = settings.reply
+    keep_open = text.endswith("<keep-open>")
+    for i, piece in enumerate(text.replace("<keep-open>", "").split("<pause>")):
+        if i:
+            time.sleep(0.5)
+        conn.sendall(piece.encode("latin-1"))
+    event("answered %d raw" % number)
+    if keep_open:
+        while conn.recv(4096):
+            pass
+
+
+def reply_text(settings, status=None):
     soap = ('<?xml version="1.0" encoding="UTF-8"?>\n'
             '<env:Envelope xmlns:env="http://schemas.xmlsoap.org/soap/envelope/"><env:Body>'
             '<DeliverRsp><MM7Version>5.3.0</MM7Version><Status><StatusCode>%s</StatusCode>'
             '<StatusText>vaspsim</StatusText></Status></DeliverRsp></env:Body></env:Envelope>'
             % settings.mm7_status)
+    status = status or settings.status
     reason = {200: "OK", 202: "Accepted", 204: "No Content", 400: "Bad Request",
-              500: "Internal Server Error", 503: "Service Unavailable"}.get(settings.status, "Status")
+              401: "Unauthorized", 500: "Internal Server Error",
+              503: "Service Unavailable"}.get(status, "Status")
     return ("HTTP/1.1 %d %s\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: %d\r\n"
-            "Connection: close\r\n\r\n%s" % (settings.status, reason, len(soap), soap)).encode()
+            "Connection: close\r\n\r\n%s" % (status, reason, len(soap), soap)).encode()
 
 
 def serve(conn, number, settings):
@@ -218,15 +271,29 @@ def serve(conn, number, settings):
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
             return
         request_line, headers = read_head(reader)
+        if settings.save:  # the head exactly as it came
+            folder = os.path.join(settings.save, "request-%d" % number)
+            os.makedirs(folder, exist_ok=True)
+            save_file(folder, "head.raw", bytes(reader.data[:reader.pos]))
         if mode == "answer-early":
             conn.sendall(reply_text(settings))
             event("answered %d early %d" % (number, settings.status))
         chunked = any(n.lower() == "transfer-encoding" and v.lower() == "chunked"
                       for n, v in headers)
-        if not chunked:
-            raise IncompleteRequest("request is not chunked")
-        body, size = read_chunked(reader, not settings.discard)
-        event("request %d complete bytes=%d" % (number, size))
+        length = next((v for n, v in headers if n.lower() == "content-length"), None)
+        if chunked:
+            body, size = read_chunked(reader, not settings.discard)
+        elif length is not None and length.isdigit():
+            size = int(length)
+            body = reader.exactly(size, not settings.discard)
+        else:
+            raise IncompleteRequest("request has neither Content-Length nor chunked framing")
+        event("request %d complete bytes=%d framing=%s" % (
+            number, size, "chunked" if chunked else "length"))
+        check_excess(conn, number, reader.data[reader.pos:])
+        if not authorized(number, headers, settings):
+            conn.sendall(reply_text(settings, 401))
+            return
         if not settings.discard:
             decode_request(number, request_line, headers, body, settings)
         if mode == "never-answer":
@@ -235,8 +302,7 @@ def serve(conn, number, settings):
                 pass
             return
         if mode != "answer-early":
-            conn.sendall(reply_text(settings))
-            event("answered %d %d" % (number, settings.status))
+            send_reply(conn, number, settings)
     except (IncompleteRequest, ValueError) as e:
         event("request %d incomplete: %s" % (number, e))
     except OSError as e:
@@ -244,6 +310,75 @@ def serve(conn, number, settings):
     finally:
         conn.close()
         event("closed %d" % number)
+
+
+def serve_stack_request(conn, number, request_line, headers, body, settings, pending):
+    """One request that a real stack has read: the same checks, decoding and answers as the raw
+    endpoint.  A body the stack could not read (a chunked one) fails to decode: 400."""
+    event("request %d complete bytes=%d framing=%s" % (number, len(body), "length" if any(
+        n.lower() == "content-length" for n, _ in headers) else "none"))
+    check_excess(conn, number, pending)
+    if not authorized(number, headers, settings):
+        return reply_text(settings, 401)
+    if not decode_request(number, request_line, headers, body, settings):
+        event("answered %d 400" % number)
+        return reply_text(settings, 400)
+    event("answered %d %d" % (number, settings.status))
+    return reply_text(settings)
+
+
+def http_server_handler(endpoint):
+    class Handler(http.server.BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+
+        def do_POST(self):
+            number = endpoint.next_number()
+            event("accepted %d mode=http.server" % number)
+            # As http.server applications read a body: by its Content-Length.
+            body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+            self.connection.settimeout(0.2)
+            try:
+                pending = self.rfile.peek(1)
+            except OSError:
+                pending = b""
+            self.connection.settimeout(None)
+            reply = serve_stack_request(self.connection, number, self.requestline,
+                                        list(self.headers.items()), body, endpoint.settings,
+                                        pending)
+            self.wfile.write(reply)
+            self.close_connection = True
+
+        def log_message(self, *args):
+            pass
+
+    return Handler
+
+
+def wsgi_app(endpoint):
+    def app(environ, start_response):
+        number = endpoint.next_number()
+        event("accepted %d mode=wsgiref" % number)
+        body = environ["wsgi.input"].read(int(environ.get("CONTENT_LENGTH") or 0))
+        headers = [(k[5:].replace("_", "-").title(), v) for k, v in environ.items()
+                   if k.startswith("HTTP_")]
+        headers += [(k.replace("_", "-").title(), environ[k])
+                    for k in ("CONTENT_TYPE", "CONTENT_LENGTH") if environ.get(k)]
+        request_line = "%s %s %s" % (environ["REQUEST_METHOD"], environ.get("PATH_INFO", ""),
+                                     environ["SERVER_PROTOCOL"])
+        reply = serve_stack_request(None, number, request_line, headers, body,
+                                    endpoint.settings, b"")
+        head, _, payload = reply.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        start_response(lines[0].split(" ", 1)[1], [tuple(x.split(": ", 1)) for x in lines[1:]
+                                                   if not x.startswith("Connection")])
+        return [payload]
+
+    return app
+
+
+class QuietWSGIHandler(wsgiref.simple_server.WSGIRequestHandler):
+    def log_message(self, *args):
+        pass
 
 
 class Endpoint:
@@ -258,7 +393,24 @@ class Endpoint:
         self.number = 0
         self.open()
 
+    def next_number(self):
+        with lock:
+            self.number += 1
+            return self.number
+
     def open(self):
+        if self.settings.stack != "raw":
+            if self.sock is None:
+                if self.settings.stack == "http.server":
+                    server = http.server.ThreadingHTTPServer(self.address,
+                                                             http_server_handler(self))
+                else:
+                    server = wsgiref.simple_server.make_server(
+                        self.address[0], self.address[1], wsgi_app(self),
+                        handler_class=QuietWSGIHandler)
+                self.sock = server.socket
+                threading.Thread(target=server.serve_forever, daemon=True).start()
+            return
         listen = self.settings.mode != "refuse"
         if self.sock is not None and listen == self.listening:
             return
@@ -282,8 +434,7 @@ class Endpoint:
                 conn, _ = sock.accept()
             except OSError:
                 return
-            self.number += 1
-            threading.Thread(target=serve, args=(conn, self.number, self.settings),
+            threading.Thread(target=serve, args=(conn, self.next_number(), self.settings),
                              daemon=True).start()
 
 
@@ -299,13 +450,18 @@ def main():
     p.add_argument("--slow-interval", type=float, default=0.05, help="seconds between slow reads")
     p.add_argument("--discard", action="store_true", help="count the body, do not decode it")
     p.add_argument("--stay", action="store_true", help="keep running at the end of stdin")
+    p.add_argument("--stack", choices=("raw", "http.server", "wsgiref"), default="raw",
+                   help="who reads the requests: vaspsim itself, or Python's http.server or "
+                   "wsgiref (a body by its Content-Length only; modes do not apply)")
+    p.add_argument("--auth", help="USER:PASSWORD the requests must carry (Basic), else 401")
     args = p.parse_args()
     settings = Settings(args)
 
     endpoint = Endpoint(args.host, args.port, settings)
     event("vaspsim ready port=%d" % args.port)
 
-    # Commands on stdin: "mode M", "status N", "mm7-status S", "echo TEXT", "quit".
+    # Commands on stdin: "mode M", "status N", "mm7-status S", "reply TEXT|default",
+    # "echo TEXT", "quit".
     for line in sys.stdin:
         words = line.split()
         if not words or words[0].startswith("#"):
@@ -322,6 +478,10 @@ def main():
         elif words[0] == "mm7-status" and len(words) == 2:
             settings.mm7_status = words[1]
             event("ok mm7-status=%s" % words[1])
+        elif words[0] == "reply" and len(words) >= 2:
+            text = line.strip()[len("reply "):]
+            settings.reply = None if text == "default" else codecs.decode(text, "unicode_escape")
+            event("ok reply")
         elif words[0] == "echo":
             event(line.strip())
         else:
