@@ -127,7 +127,8 @@ std::unique_ptr<mms_message> ParseEnvelope(std::string_view text, std::string* o
     }
     constexpr std::string_view cid_scheme = "cid:";
     const char* href = mxmlElementGetAttr(content, "href");
-    if (href == nullptr || !std::string_view(href).starts_with(cid_scheme)) {
+    std::string scheme(href != nullptr ? std::string_view(href).substr(0, cid_scheme.size()) : "");
+    if (href == nullptr || strtolower(scheme) != cid_scheme) {  // URL schemes ignore case
         return refuse("submit_req Content invalid href");
     }
     message->content_id =

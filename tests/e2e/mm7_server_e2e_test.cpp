@@ -251,8 +251,8 @@ TEST_F(ServerE2E, SubmissionsAsRealVaspStacksShapeThem) {
                                  {"; start=\"<smil_part>\";", ";\r\n\tstart=\"<smil_part>\";\r\n"},
                                  {"text/plain; charset=utf-8", "text/plain;\r\n charset=utf-8"}}),
          "200 OK", related, entries, data},
-        // A %-encoded href in angle brackets, a Content-ID without them.
-        {e2e::reshaped(request, {{"cid:mms_cid", "cid:%3Cmms%5Fcid%3E"},
+        // A %-encoded href in angle brackets (its scheme in capitals), a Content-ID without them.
+        {e2e::reshaped(request, {{"cid:mms_cid", "CID:%3Cmms%5Fcid%3E"},
                                  {"Content-ID: <mms_cid>", "Content-ID: mms_cid"}}),
          "200 OK", related, entries, data},
         // Lines of the body ending in a bare LF: the part keeps its own line ends.
