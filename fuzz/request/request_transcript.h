@@ -29,6 +29,7 @@ struct request_transcript final : mm7_request_events {
     bool part_data(byte_view data) override { return record("data+", data); }
     bool part_end(byte_view entry_header) override { return record("end ", entry_header); }
     bool mm1_data(byte_view data) override { return record("mm1+", data); }
+    void send_continue() override { add("continue", ""); }
 
   private:
     bool record(std::string_view kind, byte_view bytes) {

@@ -20,8 +20,13 @@ inline constexpr std::size_t MM7_MAX_ENVELOPE_SIZE = 256 * 1024;  // bytes
 inline constexpr std::size_t MM7_MAX_XML_DEPTH = 64;              // nested elements
 inline constexpr std::size_t MM7_MAX_XML_ATTRIBUTES = 64;         // attributes of one element
 
-// Parses the SOAP envelope of a SubmitReq; nullptr after logging the reason.
-std::unique_ptr<mms_message> ParseEnvelope(std::string_view text);
+// MM7 status of the fault that answers a request for an operation other than SubmitReq.
+inline constexpr int MM7_STATUS_UNSUPPORTED_OPERATION = 4003;
+
+// Parses the SOAP envelope of a SubmitReq; nullptr after logging the reason.  When the Body holds
+// another operation instead (CancelReq, ReplaceReq, ...) and `operation` is given, it receives
+// the operation's name and the record returned holds only the TransactionID.
+std::unique_ptr<mms_message> ParseEnvelope(std::string_view text, std::string* operation = nullptr);
 
 // Derives from from sender ("##TARGET##", "##FORCE##...") and route_by.
 void mm7_apply_sender_markers(mms_message& message);

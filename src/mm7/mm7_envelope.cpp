@@ -1,9 +1,47 @@
 // Reading the SOAP envelope of a SubmitReq into the message record.
+#include <cctype>
+#include <string>
+
 #include "core/log.h"
 #include "mm7/mm7.h"
 #include "mm7/mm7_xml.h"
 
 namespace {
+
+// The first element inside node (comments and the like are not elements), or nullptr.
+mxml_node_t* first_element(mxml_node_t* node) {
+    for (mxml_node_t* child = mxmlGetFirstChild(node); child != nullptr;
+         child = mxmlGetNextSibling(child)) {
+        const char* name = mxmlGetElement(child);
+        if (mxmlGetType(child) == MXML_ELEMENT && name != nullptr && name[0] != '!' &&
+            name[0] != '?') {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+// The reference of a cid: URL (RFC 2392): %-escapes decoded; angle brackets around it, which some
+// writers add, are not part of it.
+std::string cid_reference(std::string_view url) {
+    std::string id;
+    for (std::size_t i = 0; i < url.size(); ++i) {
+        const auto hex = [&](std::size_t at) {
+            const char c = at < url.size() ? url[at] : '\0';
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        };
+        if (url[i] == '%' && hex(i + 1) && hex(i + 2)) {
+            id += static_cast<char>(std::stoi(std::string(url.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            id += url[i];
+        }
+    }
+    if (id.size() >= 2 && id.front() == '<' && id.back() == '>') {
+        id = id.substr(1, id.size() - 2);
+    }
+    return id;
+}
 
 // First text of a list, if any.
 opt_text first_of(const std::optional<text_list>& list) {
@@ -15,7 +53,7 @@ opt_text first_of(const std::optional<text_list>& list) {
 
 }  // namespace
 
-std::unique_ptr<mms_message> ParseEnvelope(std::string_view text) {
+std::unique_ptr<mms_message> ParseEnvelope(std::string_view text, std::string* operation) {
     // The tree and the record are released by their owners on every way out.
     xml_tree tree = xml_load_document(text);
     if (!tree) {
@@ -44,6 +82,13 @@ std::unique_ptr<mms_message> ParseEnvelope(std::string_view text) {
         return refuse("Invalid envelope: no body found");
     }
     mxml_node_t* submit_req = xml_find_element(body, "SubmitReq");
+    mxml_node_t* other = submit_req == nullptr ? first_element(body) : nullptr;
+    if (other != nullptr && operation != nullptr) {
+        std::string_view name = mxmlGetElement(other);
+        *operation = name.substr(name.find(':') + 1);
+        log_printf("ParseEnvelope: unsupported operation %s", log_escape(*operation).c_str());
+        return message;
+    }
     if (submit_req == nullptr) {
         return refuse("Invalid envelope: no submit_req found");
     }
@@ -82,10 +127,12 @@ std::unique_ptr<mms_message> ParseEnvelope(std::string_view text) {
     }
     constexpr std::string_view cid_scheme = "cid:";
     const char* href = mxmlElementGetAttr(content, "href");
-    if (href == nullptr || !std::string_view(href).starts_with(cid_scheme)) {
+    std::string scheme(href != nullptr ? std::string_view(href).substr(0, cid_scheme.size()) : "");
+    if (href == nullptr || strtolower(scheme) != cid_scheme) {  // URL schemes ignore case
         return refuse("submit_req Content invalid href");
     }
-    message->content_id = concat({"<", std::string_view(href).substr(cid_scheme.size()), ">"});
+    message->content_id =
+        concat({"<", cid_reference(std::string_view(href).substr(cid_scheme.size())), ">"});
 
     if (mxml_node_t* reply_charging = xml_find_element(submit_req, "ReplyCharging")) {
         const char* size = mxmlElementGetAttr(reply_charging, "replyChargingSize");

@@ -19,6 +19,7 @@
 namespace {
 
 constexpr std::string_view kCrlf = "\r\n";
+constexpr std::string_view kLf = "\n";
 constexpr std::size_t kMaxChunkLine = 4096;  // a size line with its extensions
 
 std::string show(const opt_text& text) {
@@ -40,6 +41,39 @@ bool header_syntax_ok(std::string_view line) {
         }
     }
     return false;
+}
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view trim_blanks(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// A Content-ID or cid: reference without its angle brackets (either may be given with or
+// without them).
+std::string_view without_brackets(std::string_view id) {
+    id = trim_blanks(id);
+    if (id.size() >= 2 && id.front() == '<' && id.back() == '>') {
+        id = id.substr(1, id.size() - 2);
+    }
+    return id;
+}
+
+// A boundary with a line end in it could never be found on a line.
+bool boundary_usable(const opt_text& boundary) {
+    return boundary && boundary->find_first_of("\r\n") == std::string::npos;
+}
+
+bool same_content_id(const opt_text& a, const opt_text& b) {
+    return a && b && without_brackets(*a) == without_brackets(*b);
 }
 
 bool is_header_state(client_state state) {
@@ -169,7 +203,16 @@ std::uint32_t mm7_request_parser::part_count() const {
 }
 
 std::size_t mm7_request_parser::held_bytes() const {
-    return pending_.capacity() + decoded_.capacity() + (envelope_ ? envelope_->capacity() : 0);
+    return pending_.capacity() + decoded_.capacity() + (envelope_ ? envelope_->capacity() : 0) +
+           (held_header_ ? held_header_->capacity() : 0);
+}
+
+// An HTTP/1.1 client that sent Expect: 100-continue waits for the interim answer before it sends
+// the body; an HTTP/1.0 client must not get one.
+void mm7_request_parser::continue_if_asked() {
+    if (expect_continue_ && http11_) {
+        events_.send_continue();
+    }
 }
 
 void mm7_request_parser::trim() {
@@ -217,10 +260,11 @@ bool mm7_request_parser::write_base64_line(std::string_view line) {
     return write_part_bytes(as_text(decoded_));
 }
 
-// A raw body line: every line of a part but the first is preceded by the CRLF that ended the
-// line before it, so the CRLF in front of the delimiter never belongs to the content.
+// A raw body line: every line of a part but the first is preceded by the CRLF (or bare LF) that
+// ended the line before it, so the line end in front of the delimiter never belongs to the
+// content.
 bool mm7_request_parser::write_raw_line(std::string_view line) {
-    if (part_started_ && !line_open_ && !write_part_bytes(kCrlf)) {
+    if (part_started_ && !line_open_ && !write_part_bytes(last_line_end_)) {
         return false;
     }
     part_started_ = true;
@@ -248,10 +292,10 @@ mm7_request_parser::header_line mm7_request_parser::read_header(std::string_view
     return header;
 }
 
-// The parameters of a multipart/related Content-Type (none of another type), noted as found.
+// The parameters of a multipart Content-Type (none of another type), noted as found.
 void mm7_request_parser::read_multipart_params(std::string_view value, opt_text& boundary,
                                                opt_text& start, opt_text& type) {
-    if (!value.starts_with("multipart/related")) {
+    if (!media_type_of(value).starts_with("multipart/")) {
         return;
     }
     ParseMultipartParams(value, boundary, start, type);
@@ -290,13 +334,15 @@ mm7_request_parser::line_result mm7_request_parser::on_http_header(std::string_v
                 stop();
                 return line_result::stop;
             }
+            continue_if_asked();
             state_ = client_state::MM1_BODY;
             return line_result::mm1;
         }
-        if (!boundary_ || !start_) {
+        if (!boundary_) {
             refuse("Multipart parameters have not been sent", "400 Bad request");
             return line_result::stop;
         }
+        continue_if_asked();
         state_ = client_state::PREAMBLE;
         return line_result::next;
     }
@@ -323,6 +369,9 @@ mm7_request_parser::line_result mm7_request_parser::on_http_header(std::string_v
                    "501 Not Implemented");
             return line_result::stop;
         }
+    } else if (name == "expect") {
+        strtolower(value);
+        expect_continue_ = value == "100-continue";
     } else if (name == "x-expect") {
         if (value == "103-early-hints") {
             early_hints_ = true;
@@ -339,7 +388,9 @@ mm7_request_parser::line_result mm7_request_parser::on_http_header(std::string_v
         message_->sender = value;
         mm7_apply_sender_markers(*message_);
     } else if (name == "content-type") {
-        if (value == "application/vnd.wap.mms-message") {
+        const std::string media = media_type_of(value);
+        std::string whole = value;
+        if (strtolower(whole) == "application/vnd.wap.mms-message") {  // parameters: not MM1
             mm1_mode_ = true;
             return line_result::next;
         }
@@ -347,7 +398,9 @@ mm7_request_parser::line_result mm7_request_parser::on_http_header(std::string_v
         opt_text start;
         opt_text type;
         read_multipart_params(value, boundary, start, type);
-        if (!boundary || !start || !type) {
+        // Without start the first part is the root; type only repeats what the root part's own
+        // Content-Type says.
+        if (media != "multipart/related" || !boundary_usable(boundary)) {
             refuse("Wrong content type", "400 Bad content type");
             return line_result::stop;
         }
@@ -361,7 +414,8 @@ mm7_request_parser::line_result mm7_request_parser::on_http_header(std::string_v
 mm7_request_parser::line_result mm7_request_parser::on_envelope_header(std::string_view line) {
     if (line.empty()) {
         header_count_ = 0;
-        if (!envelope_cid_ || envelope_cid_ != start_) {
+        // Without a start parameter the first part is the root.
+        if (start_ && (!envelope_cid_ || envelope_cid_ != start_)) {
             refuse("Entry part must be first", "400 Bad request");
             return line_result::stop;
         }
@@ -375,7 +429,7 @@ mm7_request_parser::line_result mm7_request_parser::on_envelope_header(std::stri
         return result;
     }
     if (name == "content-type") {
-        if (!value.starts_with("text/xml")) {
+        if (!strtolower(value).starts_with("text/xml")) {
             refuse("Envelope content type must be text/xml", "400 Bad request");
             return line_result::stop;
         }
@@ -389,7 +443,7 @@ bool mm7_request_parser::append_envelope(std::string_view text, bool new_line) {
     if (!envelope_) {
         envelope_.emplace();
     } else if (new_line) {
-        envelope_->append(kCrlf);
+        envelope_->append(last_line_end_);
     }
     envelope_->append(text);
     if (envelope_->size() > MM7_MAX_ENVELOPE_SIZE) {
@@ -408,9 +462,16 @@ mm7_request_parser::line_result mm7_request_parser::on_envelope_body(std::string
     if (!line.starts_with(*boundary_)) {
         return append_envelope(line, true) ? line_result::next : line_result::stop;
     }
-    message_ = ParseEnvelope(envelope_ ? std::string_view(*envelope_) : "");
+    std::string operation;
+    message_ = ParseEnvelope(envelope_ ? std::string_view(*envelope_) : "", &operation);
     if (!message_) {
         refuse({}, "400 Bad request");
+        return line_result::stop;
+    }
+    if (!operation.empty()) {
+        // Another MM7 request (CancelReq, ReplaceReq, ...): a fault the VASP can read.
+        fault_code_ = MM7_STATUS_UNSUPPORTED_OPERATION;
+        refuse({}, "Unsupported operation");
         return line_result::stop;
     }
     content_params_.reset();
@@ -418,84 +479,118 @@ mm7_request_parser::line_result mm7_request_parser::on_envelope_body(std::string
     return line_result::next;
 }
 
+// The end of the content part's headers: the content is a multipart (related or mixed) whose
+// parts follow, or one part on its own that becomes the only entry of a multipart.mixed PDU.
+mm7_request_parser::line_result mm7_request_parser::end_content_headers() {
+    header_count_ = 0;
+    if (!content_params_ && !part_->content_type) {
+        refuse("Content part has no Content-Type", "400 Bad request");
+        return line_result::stop;
+    }
+    if (!same_content_id(content_cid_, message_->content_id)) {
+        refuse(concat({"SMIL part must follow envelope ", show(content_cid_), "  ",
+                       show(message_->content_id)}),
+               "400 Bad request");
+        return line_result::stop;
+    }
+    single_part_ = !content_params_;
+    if (single_part_) {
+        if (content_encoding_ && read_part_field(*part_, "content-transfer-encoding",
+                                                 *content_encoding_) != line_result::next) {
+            return line_result::stop;
+        }
+        content_params_ = std::make_unique<multipart_params>();
+        content_params_->delimiter = *boundary_;  // the part ends where the request's next part
+                                                  // (or its end) begins
+        content_params_->mixed = true;
+        content_params_->part_count = 1;
+        part_->content_id = "\"" + *content_cid_ + "\"";
+    } else {
+        part_.reset();
+    }
+    state_ = single_part_ ? client_state::PART_BODY : client_state::CONTENT_PREAMBLE;
+    note("SMIL body starts");
+    std::optional<std::string> transaction_id = events_.open_pdu(false);
+    if (!transaction_id) {
+        stop();
+        return line_result::stop;
+    }
+    buffer head;
+    try {
+        head = compose_send_req_head(*message_, *transaction_id, content_params_.get());
+    } catch (const std::bad_alloc&) {
+        refuse("Memory allocation error", "503 Server error");
+        return line_result::stop;
+    }
+    if (!events_.pdu_head(head)) {
+        stop();
+        return line_result::stop;
+    }
+    if (single_part_) {
+        note("Part 1 body starts");
+        part_->data_length = 0;
+        part_started_ = false;
+    }
+    return line_result::next;
+}
+
 mm7_request_parser::line_result mm7_request_parser::on_content_header(std::string_view line) {
+    if (!part_) {
+        part_ = std::make_unique<mms_part>();
+    }
     if (line.empty()) {
-        header_count_ = 0;
-        if (!content_params_) {
-            refuse("Content part has no Content-Type", "400 Bad request");
-            return line_result::stop;
-        }
-        if (!content_cid_ || content_cid_ != message_->content_id) {
-            refuse(concat({"SMIL part must follow envelope ", show(content_cid_), "  ",
-                           show(message_->content_id)}),
-                   "400 Bad request");
-            return line_result::stop;
-        }
-        state_ = client_state::CONTENT_PREAMBLE;
-        note("SMIL body starts");
-        std::optional<std::string> transaction_id = events_.open_pdu(false);
-        if (!transaction_id) {
-            stop();
-            return line_result::stop;
-        }
-        buffer head;
-        try {
-            head = compose_send_req_head(*message_, *transaction_id, content_params_.get());
-        } catch (const std::bad_alloc&) {
-            refuse("Memory allocation error", "503 Server error");
-            return line_result::stop;
-        }
-        if (!events_.pdu_head(head)) {
-            stop();
-            return line_result::stop;
-        }
-        return line_result::next;
+        return end_content_headers();
     }
     auto [result, name, value] = read_header(line, "Bad content header: ", "400 Bad request");
     if (result != line_result::next || name.empty()) {
         return result;
     }
     if (name == "content-type") {
+        const std::string media = media_type_of(value);
+        if (!media.starts_with("multipart/")) {
+            if (media.find('/') == std::string::npos) {
+                refuse(concat({"Bad content-type of Content: ", log_escape(value)}),
+                       "400 Bad request");
+                return line_result::stop;
+            }
+            content_params_.reset();  // one part on its own
+            part_->content_type = value;
+            return line_result::next;
+        }
         opt_text boundary;
         opt_text start;
         opt_text type;
         read_multipart_params(value, boundary, start, type);
-        if (!value.starts_with("multipart/related") || !boundary || !start || !type) {
+        const bool mixed = media == "multipart/mixed";
+        if ((!mixed && media != "multipart/related") || !boundary_usable(boundary)) {
             refuse(concat({"Bad content-type of Content: boundary=", show(boundary),
                            ", start=", show(start), ", type=", show(type)}),
                    "400 Bad request");
             return line_result::stop;
         }
-        if (!content_params_) {
-            content_params_ = std::make_unique<multipart_params>();
-        }
+        content_params_ = std::make_unique<multipart_params>();
         content_params_->delimiter = "--" + *boundary;
-        content_params_->start = std::move(start);
-        content_params_->type = std::move(type);
+        content_params_->mixed = mixed;
+        if (!mixed) {  // a mixed content has no root: neither start nor type
+            content_params_->start = std::move(start);
+            content_params_->type = std::move(type);
+        }
     } else if (name == "content-id") {
         content_cid_ = value;
+    } else if (name == "content-transfer-encoding") {
+        content_encoding_ = value;  // checked if the content turns out to be one part
+    } else if (name == "content-location") {
+        part_->content_location = value;
+    } else if (name == "content-disposition") {
+        part_->content_disposition = value;
     }
     return line_result::next;
 }
 
-mm7_request_parser::line_result mm7_request_parser::on_part_header(std::string_view line) {
-    if (!part_) {
-        part_ = std::make_unique<mms_part>();
-    }
-    mms_part& part = *part_;
-    if (line.empty()) {
-        header_count_ = 0;
-        state_ = client_state::PART_BODY;
-        note(concat(
-            {"Part ", itoa_dec(static_cast<int>(content_params_->part_count)), " body starts"}));
-        part.data_length = 0;
-        part_started_ = false;
-        return line_result::next;
-    }
-    auto [result, name, value] = read_header(line, "Bad part header ", "400 Bad Request");
-    if (result != line_result::next || name.empty()) {
-        return result;
-    }
+// A header of a content part that goes into its entry; stop when it is refused.
+mm7_request_parser::line_result mm7_request_parser::read_part_field(mms_part& part,
+                                                                    const std::string& name,
+                                                                    std::string& value) {
     if (name == "content-type") {
         part.content_type = value;
     } else if (name == "content-id") {
@@ -520,6 +615,31 @@ mm7_request_parser::line_result mm7_request_parser::on_part_header(std::string_v
     return line_result::next;
 }
 
+mm7_request_parser::line_result mm7_request_parser::on_part_header(std::string_view line) {
+    if (!part_) {
+        part_ = std::make_unique<mms_part>();
+    }
+    mms_part& part = *part_;
+    if (line.empty()) {
+        header_count_ = 0;
+        if (content_params_->part_count == 1 && !content_params_->mixed &&
+            !content_params_->start) {
+            part.content_id = "\"<smil>\"";  // without start, the first part is the root
+        }
+        state_ = client_state::PART_BODY;
+        note(concat(
+            {"Part ", itoa_dec(static_cast<int>(content_params_->part_count)), " body starts"}));
+        part.data_length = 0;
+        part_started_ = false;
+        return line_result::next;
+    }
+    auto [result, name, value] = read_header(line, "Bad part header ", "400 Bad Request");
+    if (result != line_result::next || name.empty()) {
+        return result;
+    }
+    return read_part_field(part, name, value);
+}
+
 // The end of a part: its entry header, then its data, go into the PDU.
 mm7_request_parser::line_result mm7_request_parser::finish_part(std::string_view line) {
     std::optional<buffer> entry_header;
@@ -540,7 +660,7 @@ mm7_request_parser::line_result mm7_request_parser::finish_part(std::string_view
     }
     part_.reset();
     const std::string& delimiter = *content_params_->delimiter;
-    if (line.substr(delimiter.size()).starts_with("--")) {
+    if (single_part_ || line.substr(delimiter.size()).starts_with("--")) {
         state_ = client_state::DONE;
         outcome_ = parse_outcome::complete;
         return line_result::next;
@@ -587,22 +707,26 @@ mm7_request_parser::line_result mm7_request_parser::process_line(std::string_vie
                 return line_result::stop;
             }
             note("Valid request received, waiting for headers");
+            http11_ = line.size() > 17 && line[17] >= '1' && line[17] <= '9';
             state_ = client_state::HTTP_HEADERS;
             return line_result::next;
         case client_state::HTTP_HEADERS:
             return on_http_header(line);
         case client_state::PREAMBLE:
             if (!line_open_ && line.starts_with(*boundary_)) {
+                // The first delimiter tells how the body's lines end: CRLF, or a bare LF as
+                // some MIME writers end them.
+                lf_lines_ = line_end_ == kLf;
                 state_ = client_state::ENVELOPE_HEADERS;
             }
             line_open_ = false;
             return line_result::next;
         case client_state::ENVELOPE_HEADERS:
-            return on_envelope_header(line);
+        case client_state::CONTENT_HEADERS:
+        case client_state::PART_HEADERS:
+            return on_mime_header(line);
         case client_state::ENVELOPE_BODY:
             return on_envelope_body(line);
-        case client_state::CONTENT_HEADERS:
-            return on_content_header(line);
         case client_state::CONTENT_PREAMBLE:
             if (!line_open_ && line.starts_with(*content_params_->delimiter)) {
                 content_params_->part_count = 1;
@@ -611,12 +735,47 @@ mm7_request_parser::line_result mm7_request_parser::process_line(std::string_vie
             }
             line_open_ = false;
             return line_result::next;
-        case client_state::PART_HEADERS:
-            return on_part_header(line);
         case client_state::PART_BODY:
             return on_part_body(line);
         default:
             return line_result::next;  // DONE: input after the request is ignored
+    }
+}
+
+// MIME header lines (of the envelope, the content and its parts): a line that begins with a blank
+// continues the one before it (a folded line), so a header is taken when the line after it shows
+// that it is complete.
+mm7_request_parser::line_result mm7_request_parser::on_mime_header(std::string_view line) {
+    const bool folded = !line.empty() && is_blank(line.front());
+    if (folded && held_header_) {
+        if (held_header_->size() + line.size() > MM7_MAX_HEADER_LINE) {
+            return refuse_long_line();
+        }
+        held_header_->append(line);  // unfolded: only the line end goes
+        return line_result::next;
+    }
+    if (held_header_) {
+        const std::string held = std::move(*held_header_);
+        held_header_.reset();
+        if (line_result result = take_mime_header(held); result != line_result::next) {
+            return result;
+        }
+    }
+    if (line.empty() || folded) {
+        return take_mime_header(line);  // a folded line with nothing before it is refused
+    }
+    held_header_ = std::string(line);
+    return line_result::next;
+}
+
+mm7_request_parser::line_result mm7_request_parser::take_mime_header(std::string_view line) {
+    switch (state_) {
+        case client_state::ENVELOPE_HEADERS:
+            return on_envelope_header(line);
+        case client_state::CONTENT_HEADERS:
+            return on_content_header(line);
+        default:
+            return on_part_header(line);
     }
 }
 
@@ -779,22 +938,34 @@ bool mm7_request_parser::consume_long_line() {
 }
 
 // Runs the received bytes through the line state machine; false when the request ended early.
+// Lines end in CRLF; in the body also in a bare LF when its first delimiter line does (before
+// that delimiter, any LF ends a preamble line, so that it can be found).
 bool mm7_request_parser::process_input(byte_view bytes) {
     std::size_t search_from = pending_.empty() ? 0 : pending_.size() - 1;
     pending_.insert(pending_.end(), bytes.begin(), bytes.end());
     std::size_t position = 0;
     for (;;) {
         std::string_view text = as_text(pending_);
-        std::size_t crlf = text.find(kCrlf, std::max(position, search_from));
-        if (crlf == std::string_view::npos) {
+        std::size_t lf = std::max(position, search_from);
+        bool crlf = false;
+        while ((lf = text.find('\n', lf)) != std::string_view::npos) {
+            crlf = lf > position && text[lf - 1] == '\r';
+            if (crlf || lf_lines_ || state_ == client_state::PREAMBLE) {
+                break;
+            }
+            ++lf;  // a bare LF inside a line
+        }
+        if (lf == std::string_view::npos) {
             break;
         }
-        std::string_view line = text.substr(position, crlf - position);
-        position = crlf + 2;
+        std::string_view line = text.substr(position, lf - position - (crlf ? 1 : 0));
+        line_end_ = crlf ? kCrlf : kLf;
+        position = lf + 1;
         line_result result = process_line(line);
         if (result == line_result::stop) {
             return false;
         }
+        last_line_end_ = line_end_;
         if (result == line_result::mm1 ||
             (chunked_ && !body_started_ && state_ != client_state::HTTP_HEADERS)) {
             // The headers are over: the rest is body, which a chunked request frames.
@@ -813,22 +984,61 @@ bool mm7_request_parser::process_input(byte_view bytes) {
     return consume_long_line();
 }
 
+std::string media_type_of(std::string_view value) {
+    std::string media(trim_blanks(value.substr(0, value.find(';'))));
+    return strtolower(media);
+}
+
 void ParseMultipartParams(std::string_view value, opt_text& boundary, opt_text& start,
                           opt_text& type) {
-    auto find_value = [&](std::string_view name, char end, bool keep_end) -> opt_text {
-        std::string key = std::string(name) + "=\"";
-        std::size_t at = value.find(key);
-        if (at == std::string_view::npos) {
-            return std::nullopt;
+    boundary.reset();
+    start.reset();
+    type.reset();
+    std::size_t at = value.find(';');
+    while (at != std::string_view::npos && at < value.size()) {
+        ++at;  // past the ';'
+        const std::size_t equals = value.find('=', at);
+        const std::size_t next = value.find(';', at);
+        if (equals == std::string_view::npos || (next != std::string_view::npos && next < equals)) {
+            at = next;  // no value: not a parameter
+            continue;
         }
-        std::size_t from = at + key.size();
-        std::size_t to = value.find(end, from);
-        if (to == std::string_view::npos) {
-            return std::nullopt;
+        std::string name(trim_blanks(value.substr(at, equals - at)));
+        strtolower(name);
+        std::size_t from = equals + 1;
+        while (from < value.size() && std::isspace(static_cast<unsigned char>(value[from]))) {
+            ++from;
         }
-        return std::string(value.substr(from, to - from + (keep_end ? 1 : 0)));
-    };
-    boundary = find_value("boundary", '"', false);
-    type = find_value("type", '"', false);
-    start = find_value("start", '>', true);
+        std::string text;
+        if (from < value.size() && value[from] == '"') {
+            // A quoted string: up to the closing quote, a backslash taking the next character
+            // as it is.  Unterminated, it is no value.
+            bool closed = false;
+            for (++from; from < value.size(); ++from) {
+                if (value[from] == '\\' && from + 1 < value.size()) {
+                    text += value[++from];
+                } else if (value[from] == '"') {
+                    closed = true;
+                    ++from;
+                    break;
+                } else {
+                    text += value[from];
+                }
+            }
+            if (!closed) {
+                text.clear();
+            }
+            at = value.find(';', from);
+        } else {
+            at = value.find(';', from);
+            text = trim_blanks(value.substr(from, at == std::string_view::npos ? at : at - from));
+        }
+        opt_text* slot = name == "boundary" ? &boundary
+                         : name == "start"  ? &start
+                         : name == "type"   ? &type
+                                            : nullptr;
+        if (slot != nullptr && !*slot && !text.empty()) {
+            *slot = std::move(text);
+        }
+    }
 }

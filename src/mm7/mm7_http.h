@@ -62,13 +62,17 @@ class mm7_request_events {
     virtual bool part_end(byte_view entry_header) = 0;
     // A piece of an MM1-mode body: PDU bytes as they are.
     virtual bool mm1_data(byte_view data) = 0;
+    // The head of an HTTP/1.1 request that asked for it (Expect: 100-continue) is read and
+    // accepted: the client waits for the interim 100 Continue before it sends the body.
+    virtual void send_continue() = 0;
 };
 
 // How far a request has come after the bytes fed so far.
 enum class parse_outcome {
     more,      // the request goes on
     complete,  // the whole request is in; further input is ignored
-    refused,   // the request is refused with refusal() as the HTTP status text
+    refused,   // the request is refused with refusal() as the HTTP status text, or, when
+               // fault_code() is set, with an MM7 fault carrying that code and text
     stopped,   // an event handler stopped it
 };
 
@@ -82,6 +86,7 @@ class mm7_request_parser {
 
     parse_outcome outcome() const { return outcome_; }
     std::string_view refusal() const { return refusal_; }
+    int fault_code() const { return fault_code_; }
     client_state state() const { return state_; }
     bool mm1_mode() const { return mm1_mode_; }
     bool early_hints() const { return early_hints_; }  // X-Expect: 103-early-hints
@@ -108,6 +113,7 @@ class mm7_request_parser {
     bool refuse_too_large();  // the request's content passes max_message_size
     bool stop();
     void note(std::string_view line) { events_.note(line); }
+    void continue_if_asked();
 
     bool deliver_body(byte_view bytes);
     bool deliver_plain(byte_view bytes);
@@ -122,6 +128,10 @@ class mm7_request_parser {
     void read_multipart_params(std::string_view value, opt_text& boundary, opt_text& start,
                                opt_text& type);
     line_result on_http_header(std::string_view line);
+    line_result on_mime_header(std::string_view line);
+    line_result take_mime_header(std::string_view line);
+    line_result end_content_headers();
+    line_result read_part_field(mms_part& part, const std::string& name, std::string& value);
     line_result on_envelope_header(std::string_view line);
     line_result on_envelope_body(std::string_view line);
     line_result on_content_header(std::string_view line);
@@ -139,10 +149,13 @@ class mm7_request_parser {
     client_state state_ = client_state::REQUEST_LINE;
     parse_outcome outcome_ = parse_outcome::more;
     std::string refusal_;
+    int fault_code_ = 0;
 
     std::unique_ptr<mms_message> message_;
     bool mm1_mode_ = false;
     bool early_hints_ = false;
+    bool http11_ = false;           // the request line says HTTP/1.1 or later
+    bool expect_continue_ = false;  // Expect: 100-continue
     bool chunked_ = false;       // Transfer-Encoding: chunked
     bool body_started_ = false;  // the headers are over: input goes through `chunks_`
     std::int32_t content_length_ = 0;
@@ -153,19 +166,32 @@ class mm7_request_parser {
     opt_text envelope_;
     std::unique_ptr<multipart_params> content_params_;
     opt_text content_cid_;
-    std::unique_ptr<mms_part> part_;
+    std::unique_ptr<mms_part> part_;  // the part being received (the content part's headers
+                                      // while they are read)
+    opt_text content_encoding_;       // Content-Transfer-Encoding of the content part
+    bool single_part_ = false;        // the content is one part, not a multipart
+    opt_text held_header_;            // a MIME header line that a folded line may still continue
 
     buffer pending_;                   // received bytes after the last complete line
     buffer decoded_;                   // a base64 line decoded, reused line after line
     std::size_t header_count_ = 0;     // header lines in the current block
     bool line_open_ = false;           // the start of the current line was consumed already
+    bool lf_lines_ = false;            // the body's lines end in a bare LF (or CRLF)
+    std::string_view line_end_ = "\r\n";       // what ended the line being processed
+    std::string_view last_line_end_ = "\r\n";  // what ended the line before it
     bool part_started_ = false;        // the current part has written its first line
     std::uint64_t content_bytes_ = 0;  // decoded content so far
     std::uint64_t mm1_bytes_ = 0;
     chunk_decoder chunks_;
 };
 
-// The boundary, start and type parameters of a multipart/related Content-Type value, each absent
-// unless given as name="value" (start keeps its closing '>').
+// The media type of a Content-Type value: the text before its first ';', trimmed and in lower
+// case (media types are case-insensitive).
+std::string media_type_of(std::string_view value);
+
+// The boundary, start and type parameters of a Content-Type value, each absent unless given with
+// a value.  Parameters are read as MIME defines them: names in any letter case, values as tokens
+// or quoted strings, in any order, with or without blanks around ';' and '='; the first of a
+// name counts.
 void ParseMultipartParams(std::string_view value, opt_text& boundary, opt_text& start,
                           opt_text& type);

@@ -225,6 +225,11 @@ bool outgoing_mms_info::part_end(byte_view entry_header) {
     return true;
 }
 
+void outgoing_mms_info::send_continue() {
+    log_printf("Sending 100 Continue");
+    mm7_socket_write(fd, std::string_view("HTTP/1.1 100 Continue\r\n\r\n"));
+}
+
 bool outgoing_mms_info::mm1_data(byte_view data) {
     return write_bytes(output->stream.get(), data.data(), data.size()) || output_error(this);
 }
@@ -284,7 +289,12 @@ int HandleClientInput(int fd, int flags, outgoing_mms_info* info) {
             }
             break;
         case parse_outcome::refused:
-            SendHttpError(info, std::string(info->parser.refusal()));  // the record goes with it
+            // The record goes with the reply.
+            if (info->parser.fault_code() != 0) {
+                SendMM7Fault(info, info->parser.fault_code(), info->parser.refusal());
+            } else {
+                SendHttpError(info, std::string(info->parser.refusal()));
+            }
             return 0;
         case parse_outcome::stopped:
             SendHttpError(info, std::string(info->failure));

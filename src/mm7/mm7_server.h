@@ -87,6 +87,7 @@ struct outgoing_mms_info final : mm7_request_events {
     bool part_data(byte_view data) override;
     bool part_end(byte_view entry_header) override;
     bool mm1_data(byte_view data) override;
+    void send_continue() override;
 };
 
 void mm7_server_init(server_config& config, int& server_fd);

@@ -24,7 +24,8 @@ void compose_send_req_headers(FILE* stream, const mms_message& message,
 // Writes the low 8 bits of value as one octet.
 void write_octet(FILE* stream, int value);
 // Writes one multipart entry header (HeadersLen, DataLen, content type, part headers); false,
-// with nothing written, when the part has no content type or no Content-ID.
+// with nothing written, when the part has no content type or neither a Content-ID nor a
+// Content-Location.
 bool compose_part_headers(FILE* stream, const mms_part& part);
 
 // ---- parsing ----

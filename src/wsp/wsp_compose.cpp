@@ -165,6 +165,13 @@ void compose_send_req_headers(FILE* stream, const mms_message& message,
                      compose_header(wsp_value_kind::mms_header_encoded_string_value_token, -1, -1,
                                     *message.subject, -1, std::nullopt, MMS_FIELD_SUBJECT));
     }
+    if (params != nullptr && params->mixed) {
+        write_buffer(stream, compose_header(wsp_value_kind::mms_header_length_token,
+                                            WSP_CONTENT_MULTIPART_MIXED, -1, std::nullopt, -1,
+                                            std::nullopt, MMS_FIELD_CONTENT_TYPE));
+        std::fflush(stream);
+        return;
+    }
     const opt_view type = params != nullptr ? view_of(params->type) : std::nullopt;
     write_buffer(stream, compose_header(wsp_value_kind::mms_header_length_token,
                                         WSP_CONTENT_MULTIPART_RELATED, WSP_PARAM_START, "<smil>",

@@ -50,8 +50,8 @@ std::int32_t priority_token(std::string_view priority);
 // The m-send-req header block, Content-Type last, as bytes (std::bad_alloc when memory runs out).
 buffer compose_send_req_head(const mms_message& message, std::string_view transaction_id,
                              const multipart_params* params);
-// One multipart entry header as bytes; absent when the part has no content type or no
-// Content-ID.
+// One multipart entry header as bytes; absent when the part has no content type or neither a
+// Content-ID nor a Content-Location.
 std::optional<buffer> compose_part_entry_header(const mms_part& part);
 // Splits "name<sep>value" (sep ":" when absent): name trimmed and lower-cased, value trimmed.
 // False, with both outputs absent, unless both are present.

@@ -392,12 +392,15 @@ bool split_header_line(opt_view text, opt_view separator, opt_text& name, opt_te
 }
 
 bool compose_part_headers(FILE* stream, const mms_part& part) {
-    if (!part.content_type || !part.content_id) {
+    // A part is named by its Content-ID or, without one, by its Content-Location.
+    if (!part.content_type || (!part.content_id && !part.content_location)) {
         return false;
     }
     buffer block = compose_content_type(*part.content_type);
-    append(block, compose_header(wsp_value_kind::plain, -1, -1, *part.content_id, -1, std::nullopt,
-                                 WSP_HEADER_CONTENT_ID));
+    if (part.content_id) {
+        append(block, compose_header(wsp_value_kind::plain, -1, -1, *part.content_id, -1,
+                                     std::nullopt, WSP_HEADER_CONTENT_ID));
+    }
     if (part.content_location) {
         append(block, compose_header(wsp_value_kind::plain, -1, -1, *part.content_location, -1,
                                      std::nullopt, WSP_HEADER_CONTENT_LOCATION));

@@ -23,6 +23,7 @@ inline constexpr std::size_t DISPOSITION_COUNT = 3;
 inline constexpr std::uint8_t WSP_PARAM_CHARSET = 0x01;
 inline constexpr std::uint8_t WSP_PARAM_TYPE = 0x09;
 inline constexpr std::uint8_t WSP_PARAM_START = 0x0A;
+inline constexpr std::uint8_t WSP_CONTENT_MULTIPART_MIXED = 0x23;
 inline constexpr std::uint8_t WSP_CONTENT_MULTIPART_RELATED = 0x33;
 inline constexpr std::uint8_t WSP_HEADER_CONTENT_LOCATION = 0x0E;
 inline constexpr std::uint8_t WSP_HEADER_CONTENT_DISPOSITION = 0x2E;

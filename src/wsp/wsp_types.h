@@ -38,4 +38,6 @@ struct multipart_params {
     std::uint32_t part_count = 0;  // number of the part being received, from 1
     opt_text start;                // start parameter, angle brackets included
     opt_text type;                 // type parameter
+    bool mixed = false;  // no root part (multipart/mixed, or one part on its own): the PDU is
+                         // multipart.mixed, without start and type
 };

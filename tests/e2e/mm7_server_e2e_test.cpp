@@ -3,6 +3,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 
+#include <map>
 #include <random>
 #include <set>
 #include <sstream>
@@ -42,6 +43,103 @@ decoded_pdu decode_pdu(const std::string& bytes) {
     out.entries = walk.entries;
     out.ends_exactly = walk.end == pdu.size();
     return out;
+}
+
+// The test's own reading of an m-send-req, independent of the daemon's codec: To and Subject,
+// the content type, and each entry as "type id=... loc=..." with its data.
+struct walked_pdu {
+    strings to, entries, data;
+    std::string subject, content_type;
+    bool exact = false;  // the last entry ends where the file does
+};
+
+// A WSP content type as text: the media (a few well-known numbers by name) and its parameters.
+std::string content_type_text(std::string_view v) {
+    const std::map<unsigned, std::string> known = {{0x03, "text/plain"},
+                                                   {0x1D, "image/gif"},
+                                                   {0x23, "multipart.mixed"},
+                                                   {0x33, "multipart.related"}};
+    if (v.empty()) {
+        return "";
+    }
+    std::size_t i = static_cast<unsigned char>(v[0]) >= 32 ? 0 : 1;
+    while (v[0] == 31 && i < v.size() && static_cast<unsigned char>(v[i++]) >= 0x80) {
+    }
+    auto item = [&] {
+        const unsigned c = i < v.size() ? static_cast<unsigned char>(v[i]) : 0u;
+        const std::size_t end = c >= 0x80 ? i : std::min(v.find('\0', i), v.size());
+        std::string out = c < 0x80                ? std::string(v.substr(i, end - i))
+                          : known.count(c & 0x7F) ? known.at(c & 0x7F)
+                                                  : std::to_string(c & 0x7F);
+        i = end + 1;
+        return out;
+    };
+    std::string out = item();
+    while (i < v.size()) {
+        const unsigned p = static_cast<unsigned char>(v[i]);
+        const std::string name = p == 0x81   ? "charset"
+                                 : p == 0x89 ? "type"
+                                 : p == 0x8A ? "start"
+                                             : "?";
+        i += p >= 0x80;
+        out += ";" + (p >= 0x80 ? name : item());
+        out += "=" + item();
+    }
+    return out;
+}
+
+walked_pdu walk_pdu(const std::string& p) {
+    walked_pdu w;
+    std::size_t i = 0;
+    auto octet = [&] { return i < p.size() ? static_cast<unsigned char>(p[i++]) : 0u; };
+    auto uintvar = [&] {
+        std::uint32_t v = 0;
+        for (unsigned o = 0x80; (o & 0x80) != 0 && i < p.size();) {
+            o = octet();
+            v = v << 7 | (o & 0x7F);
+        }
+        return v;
+    };
+    auto value = [&] {  // a Short-integer, a text, or a Value-length and what it counts
+        const std::size_t from = i;
+        const unsigned first = octet();
+        if (first < 31) {
+            i += first;
+        } else if (first == 31) {
+            const std::uint32_t n = uintvar();
+            i += n;
+        } else if (first < 128) {
+            i = p.find('\0', from) + 1;
+        }
+        return p.substr(from, i - from);
+    };
+    for (unsigned field = 0; field != 0x84 && i < p.size();) {
+        field = octet();
+        const std::string v = value();
+        if (field == 0x97 || field == 0x96) {  // Value-length, utf-8 (EA), the text, 00
+            (field == 0x97 ? w.to.emplace_back() : w.subject) = v.substr(2, v.size() - 3);
+        }
+        w.content_type = field == 0x84 ? content_type_text(v) : "";
+    }
+    for (std::uint32_t n = uintvar(); n > 0 && i < p.size(); --n) {
+        const std::uint32_t headers = uintvar(), length = uintvar();
+        const std::size_t end = i + headers;
+        std::string entry = content_type_text(value());
+        while (i < end) {
+            const unsigned field = octet();
+            const std::string v = value();
+            if (field == 0xC0) {  // Content-ID, a Quoted-string
+                entry += " id=" + v.substr(1, v.size() - 2);
+            } else if (field == 0x8E) {
+                entry += " loc=" + v.substr(0, v.size() - 1);
+            }
+        }
+        w.entries.push_back(entry);
+        w.data.push_back(p.substr(i, length));
+        i += length;
+    }
+    w.exact = i == p.size();
+    return w;
 }
 
 class ServerE2E : public fixture {
@@ -91,6 +189,132 @@ TEST_F(ServerE2E, SubmissionBecomesAPduAndTheVaspGetsSubmitRsp) {
     EXPECT_TRUE(e2e::wait_until([&] { return pdu_files() == 0; }));
     expect_log("Found client fd");
     expect_log("Sending 200 OK");
+}
+
+// Requests shaped as VASP stacks, provider documentation and the TS 23.140 example shape them.
+TEST_F(ServerE2E, SubmissionsAsRealVaspStacksShapeThem) {
+    const std::string request = submit_request(), gif64 = test_submission().parts[2].body;
+    const std::string gif(as_text(base64_decode(gif64).value()));
+    const std::string smil = test_submission().parts[0].body;
+    const std::string content = "Content-Type: multipart/related; boundary=\"inner-boundary-2\"";
+    const std::string text_entry = "text/plain;charset=106 id=<t.txt> loc=t.txt";
+    const strings entries = {"application/smil id=<smil> loc=smil.xml", text_entry,
+                             "image/gif id=<img.gif> loc=img.gif"};
+    const strings data = {smil, "Hello from the VASP\r\nline two", gif};
+    const std::string related = "multipart.related;start=<smil>;type=application/smil";
+    struct shape {
+        std::string request, reply, content_type;
+        strings entries, data;
+    };
+    const shape shapes[] = {
+        // Parameters as tokens, in any letter case and order, with or without blanks.
+        {e2e::reshaped(
+             request,
+             {{"multipart/related; boundary=\"outer-boundary-1\"; type=\"text/xml\"; "
+               "start=\"<mm7_env>\"",
+               "Multipart/Related;Start=<mm7_env>;TYPE=Text/XML;boundary=outer-boundary-1"},
+              {"text/xml; charset=\"utf-8\"", "Text/XML;Charset=UTF-8"},
+              {content + "; start=\"<smil_part>\"; type=\"application/smil\"",
+               "Content-Type: MULTIPART/RELATED;type=application/smil; Start = "
+               "\"<smil_part>\" ;boundary=inner-boundary-2"}}),
+         "200 OK", related, entries, data},
+        // Without start the first part is the root, at both levels; without type, none in the PDU.
+        {e2e::reshaped(request, {{"; type=\"text/xml\"; start=\"<mm7_env>\"", ""},
+                                 {"; start=\"<smil_part>\"; type=\"application/smil\"", ""}}),
+         "200 OK", "multipart.related;start=<smil>", entries, data},
+        // A multipart/mixed content: no root, the parts in their order with their own ids.
+        {e2e::reshaped(request, {{"multipart/related; boundary=\"inner",
+                                  "multipart/mixed; boundary=\"inner"}}),
+         "200 OK",
+         "multipart.mixed",
+         {"application/smil id=<smil_part> loc=smil.xml", entries[1], entries[2]},
+         data},
+        // One image as the whole content, named by the href.
+        {e2e::reshaped(request.substr(0, request.find(content)) +
+                           "Content-Type: image/gif\r\nContent-ID: <mms_cid>\r\n"
+                           "Content-Transfer-Encoding: base64\r\n\r\n" +
+                           gif64 + "\r\n--outer-boundary-1--\r\n",
+                       {}),
+         "200 OK",
+         "multipart.mixed",
+         {"image/gif id=<mms_cid>"},
+         {gif}},
+        // Parts named by Content-Location alone.
+        {e2e::reshaped(request,
+                       {{"Content-ID: <t.txt>\r\n", ""}, {"Content-ID: <img.gif>\r\n", ""}}),
+         "200 OK",
+         related,
+         {entries[0], "text/plain;charset=106 loc=t.txt", "image/gif loc=img.gif"},
+         data},
+        // Folded MIME header lines.
+        {e2e::reshaped(request, {{"Content-ID: <mm7_env>", "Content-ID:\r\n <mm7_env>"},
+                                 {"; start=\"<smil_part>\";", ";\r\n\tstart=\"<smil_part>\";\r\n"},
+                                 {"text/plain; charset=utf-8", "text/plain;\r\n charset=utf-8"}}),
+         "200 OK", related, entries, data},
+        // A %-encoded href in angle brackets (its scheme in capitals), a Content-ID without them.
+        {e2e::reshaped(request, {{"cid:mms_cid", "CID:%3Cmms%5Fcid%3E"},
+                                 {"Content-ID: <mms_cid>", "Content-ID: mms_cid"}}),
+         "200 OK", related, entries, data},
+        // Lines of the body ending in a bare LF: the part keeps its own line ends.
+        {e2e::bare_lf_body(request),
+         "200 OK",
+         related,
+         entries,
+         {smil, "Hello from the VASP\nline two", gif}},
+        // Another operation: a fault the VASP can read, with its TransactionID.
+        {e2e::reshaped(request, {{"SubmitReq", "CancelReq"}}),
+         "500 OK\r\n[\\s\\S]*<StatusCode>4003</StatusCode>\n<StatusText>Unsupported operation<",
+         "",
+         {},
+         {}},
+    };
+    for (const shape& row : shapes) {
+        SCOPED_TRACE(row.request.substr(0, 300));
+        const std::string reply = exchange(row.request);
+        EXPECT_TRUE(std::regex_search(reply, std::regex("^HTTP/1.0 " + row.reply))) << reply;
+        EXPECT_NE(reply.find(">vasp-tx-1</TransactionID>"), std::string::npos) << reply;
+        if (row.entries.empty() || !reply.starts_with("HTTP/1.0 200")) {
+            continue;  // no PDU
+        }
+        const walked_pdu pdu = walk_pdu(next_pdu());
+        EXPECT_EQ(pdu.to, strings{"+4917012345/TYPE=PLMN"});
+        EXPECT_EQ(pdu.subject, "Hello");
+        EXPECT_EQ(pdu.content_type, row.content_type);
+        EXPECT_EQ(pdu.entries, row.entries);
+        EXPECT_TRUE(pdu.data == row.data && pdu.exact);
+    }
+    EXPECT_EQ(sim_->count("received MMS_SENDMMS_REQ"), std::size(shapes) - 1);
+    EXPECT_EQ(pdu_files(), 0u);
+}
+
+// An HTTP/1.1 client that sends Expect: 100-continue (curl does for bodies over 1 MiB) waits for
+// the interim 100 before it sends the body: it comes once the head is accepted, before any 103.
+// An HTTP/1.0 client never gets one; a refused head gets its refusal at once.
+TEST_F(ServerE2E, Expect100ContinueIsAnsweredWhenTheHeadIsAccepted) {
+    const std::string request = e2e::submit_request_with([](auto& s) {
+        s.extra_headers = {"Expect: 100-Continue", "x-expect: 103-early-hints"};
+    });
+    const std::string cont = "HTTP/1.1 100 Continue\r\n\r\n";
+    const std::pair<std::string, std::string> rows[] = {
+        {request, cont},
+        {e2e::reshaped(request, {{"HTTP/1.1", "HTTP/1.0"}}), ""},
+        {e2e::reshaped(request, {{"multipart/related;", "text/plain;"}}),
+         error_reply("400 Bad content type")},
+    };
+    for (const auto& [input, first] : rows) {
+        const std::size_t body = input.find("\r\n\r\n") + 4;
+        const bool refused = first.starts_with("HTTP/1.0");
+        http_connection vasp;
+        ASSERT_TRUE(vasp.send_all(input.substr(0, body)));
+        EXPECT_EQ(refused ? vasp.read_all(5s) : vasp.read_some(first.empty() ? 500ms : 5s), first)
+            << input.substr(0, 20);
+        if (!refused) {
+            ASSERT_TRUE(vasp.send_all(input.substr(body)));
+            const std::string reply = vasp.read_all();
+            EXPECT_TRUE(reply.starts_with("HTTP/1.0 103 Early Hints\r\n")) << reply;
+            EXPECT_NE(reply.find("HTTP/1.0 200 OK"), std::string::npos) << reply;
+        }
+    }
 }
 
 TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
@@ -143,7 +367,7 @@ TEST_F(ServerE2E, EveryRefusalHasItsStatusLineAndLeavesNoFile) {
         {rep(host, host + " folded\r\n"), H, "Bad header  folded"},
         {rep(host, "Host : 127.0.0.1\r\n"), H, "Bad header Host"},
         {rep(host, ": nameless\r\n"), H, "Bad header"},
-        {rep("\"outer-boundary-1\"", "outer-boundary-1"), T, "Wrong content type"},
+        {rep("boundary=\"outer-boundary-1\"; ", ""), T, "Wrong content type"},
         {rep("multipart/related; boundary=\"outer", "text/plain; boundary=\"outer"), T, ""},
         {mm1_head.substr(0, mm1_head.size() - 2) + "; x=1\r\nContent-Length: 3\r\n\r\nabc", T,
          "Wrong content type"},
@@ -159,7 +383,7 @@ TEST_F(ServerE2E, EveryRefusalHasItsStatusLineAndLeavesNoFile) {
         {rep("Recipients>", "Recips>", rep("<Recipients>", "<Recips>")), R,
          "Invalid submit_req: no recipients"},
         {rep(cid + ": <mms_cid>", cid + ":: <mms_cid>"), R, "SMIL part must follow envelope :"},
-        {rep(inner, "Content-Type: multipart/mixed; boundary=\"inner"), R,
+        {rep(inner, "Content-Type: multipart/alternative; boundary=\"inner"), R,
          "Bad content-type of Content"},
         {rep(cid + ": <mms_cid>", cid + ": <o>"), R,
          "SMIL part must follow envelope <o>  <mms_cid>"},

@@ -181,6 +181,31 @@ inline std::string chunked(std::string_view request) {
     return out + "0\r\nTrailer: x\r\n\r\n";
 }
 
+// The request with each pair's first text replaced by its second (every occurrence), and its
+// Content-Length brought up to date.
+inline std::string reshaped(std::string request,
+                            const std::vector<std::pair<std::string, std::string>>& changes) {
+    for (const auto& [from, to] : changes) {
+        EXPECT_NE(request.find(from), std::string::npos) << from;
+        for (std::size_t at = 0; (at = request.find(from, at)) != std::string::npos;) {
+            request.replace(at, from.size(), to);
+            at += to.size();
+        }
+    }
+    const std::size_t body = request.find("\r\n\r\n") + 4;
+    return std::regex_replace(request.substr(0, body), std::regex("Content-Length: \\d+"),
+                              "Content-Length: " + std::to_string(request.size() - body)) +
+           request.substr(body);
+}
+
+// The request with the lines of its body (not of its head) ending in a bare LF.
+inline std::string bare_lf_body(const std::string& request) {
+    const std::size_t body = request.find("\r\n\r\n") + 4;
+    return reshaped(request.substr(0, body) +
+                        std::regex_replace(request.substr(body), std::regex("\r\n"), "\n"),
+                    {});
+}
+
 // The first group of pattern in text ("" when it does not match).
 inline std::string match(const std::string& text, const std::string& pattern) {
     std::smatch m;

@@ -144,7 +144,9 @@ TEST(WspPartHeaders, EntryHeaders) {
     part.data_length = 300;
     EXPECT_EQ(composed(true),
               hex("1B 82 2C 01 9E C0 22 '<i>' 00 8E 'img.jpg' 00 AE 08 81 86 'a.jpg' 00"));
-    part.content_id.reset();
+    part.content_id.reset();  // named by its location alone
+    EXPECT_EQ(composed(true), hex("15 82 2C 01 9E 8E 'img.jpg' 00 AE 08 81 86 'a.jpg' 00"));
+    part.content_location.reset();
     EXPECT_TRUE(composed(false).empty());
     part.content_type.reset();
     part.content_id = "\"<a>\"";
