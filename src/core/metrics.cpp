@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 
@@ -78,8 +79,14 @@ std::string number_text(double value) {
     char text[40];
     if (value == std::floor(value) && std::fabs(value) < 1e15) {
         std::snprintf(text, sizeof text, "%.0f", value);
-    } else {
-        std::snprintf(text, sizeof text, "%.17g", value);
+        return text;
+    }
+    // The shortest text that reads back as the same number.
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (std::strtod(text, nullptr) == value) {
+            break;
+        }
     }
     return text;
 }

@@ -8,11 +8,11 @@ namespace {
 TEST(Metrics, TextFormat) {
     metrics_reset();
     metrics_describe("t_total", metric_type::counter, "Things.");
-    metrics_describe("t_seconds", metric_type::histogram, "Time.", {0.5, 2});
+    metrics_describe("t_seconds", metric_type::histogram, "Time.", {0.05, 2});
     metrics_add("t_total", {{"why", "a \"quoted\\ \nline"}}, 2);
     metrics_add("t_total", {{"why", "b"}});
     metrics_add("t_total", {{"why", "b"}}, 0.25);
-    for (double v : {0.5, 1.0, 7.0}) {
+    for (double v : {0.05, 1.0, 7.1}) {
         metrics_observe("t_seconds", v);
     }
     metrics_set("t_untyped", {}, 3);
@@ -21,8 +21,8 @@ TEST(Metrics, TextFormat) {
               "t_total{why=\"a \\\"quoted\\\\ \\nline\"} 2\n"
               "t_total{why=\"b\"} 1.25\n"
               "# HELP t_seconds Time.\n# TYPE t_seconds histogram\n"
-              "t_seconds_bucket{le=\"0.5\"} 1\nt_seconds_bucket{le=\"2\"} 2\n"
-              "t_seconds_bucket{le=\"+Inf\"} 3\nt_seconds_sum 8.5\nt_seconds_count 3\n"
+              "t_seconds_bucket{le=\"0.05\"} 1\nt_seconds_bucket{le=\"2\"} 2\n"
+              "t_seconds_bucket{le=\"+Inf\"} 3\nt_seconds_sum 8.15\nt_seconds_count 3\n"
               "# TYPE t_untyped untyped\nt_untyped 3\n");
     metrics_reset();
 }
