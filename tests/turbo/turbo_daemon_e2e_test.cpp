@@ -432,6 +432,18 @@ TEST_F(TurboDaemon, MetricsCountAScriptedRun) {
     } else {
         ADD_FAILURE() << "promtool is not installed (scripts/setup.sh installs it)";
     }
+    // While a stop waits for a delivery the VASP never answers, the listener is closed.
+    vasp_->command("mode never-answer");
+    sim_->command("rcv 4 " + pdu.string());
+    ASSERT_TRUE(vasp_->wait_for_line("accepted 3 mode=never-answer"));
+    kill(daemon_->pid(), SIGTERM);
+    ASSERT_TRUE(daemon_->wait_for_log("Stop requested"));
+    EXPECT_EQ(get("/health"),
+              "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+              "Content-Length: 27\r\nConnection: close\r\n\r\nMM7 listener not accepting\n");
+    auto end = daemon_->wait_for_exit();
+    EXPECT_TRUE(end && end->exited && end->code == 0) << daemon_->log();
+    stopped_ = true;
 }
 
 }  // namespace
