@@ -5,7 +5,8 @@
 # submission, routed to modem port 7, goes through that port's turbo mode worker to an MMSC
 # stand-in over HTTP instead.  Then the simulator injects a received multipart MMS and a
 # delivery report, and the VASP's endpoint (mm7-sink) shows the DeliverReq and
-# DeliveryReportReq it received and the parts it saved.  Everything is stopped and removed at the end.
+# DeliveryReportReq it received and the parts it saved.  It ends with one scrape of the daemon's
+# metrics.  Everything is stopped and removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh
@@ -66,7 +67,7 @@ wait_for "$demo/vasp.out" "mm7-sink listening"
 
 build/mm7_server --port 8887 --workdir "$demo/work" --logfile "$demo/mm7_server.log" \
     --clientip 127.0.0.1 --clienturl http://127.0.0.1:8080/mm7-client --gwserial DEMO-GW-1 \
-    --turbomodemask "$turbo_mask" &
+    --turbomodemask "$turbo_mask" --metricsport 9187 &
 pids+=($!)
 wait_for "$demo/mm7_server.log" "QZM MM7 server starting"
 echo "== mm7_server is up (pid $(cat "$demo/work/mm7-server.pid")), kernel module simulator attached =="
@@ -108,8 +109,13 @@ if [ "$turbo_mask" != 0 ]; then
     echo "== port 7's worker posted it to the MMSC stand-in: =="
     grep '^request' "$demo/mmsc.out"
     tr -d '\r' <"$demo/req-1.hdr"
+    # The worker writes its lines out when its loop next waits, which may be after the VASP has
+    # its reply: wait for the line that ends the send.
+    id=$(sed -n 's/.*turbo_mode_handle_message: request sent, id=\([0-9]*\).*/\1/p' "$demo/mm7_server.log")
+    wait_for "$demo/mm7_server.log" "close_session: id=$id,"
     echo "== the worker's side, from the daemon's log: =="
-    grep -E 'turbo_mode_handle_message: request sent|add_session|close_session' "$demo/mm7_server.log" | cut -c1-120
+    grep -E "turbo_mode_handle_message: request sent, id=$id|handle_send_message_request|add_session: type=0 id=$id|close_session: id=$id," \
+        "$demo/mm7_server.log" | cut -c1-120
 fi
 
 echo
@@ -140,4 +146,7 @@ echo "== the DeliverReq envelope: =="
 cat "$demo"/vasp/0001-DeliverReq/envelope.xml
 echo "== mm7_server's outcome lines: =="
 grep -o 'mm7_client: .*' "$demo/mm7_server.log"
+echo
+echo "== the daemon's metrics (GET http://127.0.0.1:9187/metrics, without the # HELP and # TYPE lines): =="
+curl -s http://127.0.0.1:9187/metrics | grep -v '^#'
 echo "== stopping =="

@@ -8,6 +8,7 @@ packages=(
     libmxml-dev libcurl4-openssl-dev
     clang libclang-rt-14-dev
     curl libxml2-utils tshark python3 util-linux iproute2 tinyproxy
+    prometheus  # promtool checks the /metrics text
 )
 
 missing=()

@@ -46,6 +46,7 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--readtimeout",
                                                  "--confirmgrace",
                                                  "--maxmessagesize",
+                                                 "--metricsport",
 
                                                  "--retrydelay",
                                                  "--clientchunked"};
@@ -107,6 +108,8 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.confirm_grace = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
         } else if (name == "--maxmessagesize") {
             config.max_message_size = std::strtoull(value, nullptr, 10);
+        } else if (name == "--metricsport") {
+            config.metrics_port = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
         } else if (name == "--retrydelay") {
             config.retry_delay = static_cast<std::uint32_t>(std::max(1, number()));
         } else if (name == "--clientchunked") {
@@ -252,6 +255,8 @@ std::string usage_text() {
            "(default 30)\n"
            "  --maxmessagesize N      most content bytes of one submission, decoded "
            "(default 67108864)\n"
+           "  --metricsport N         serve /metrics and /health on 127.0.0.1:N (default 0: "
+           "off)\n"
            "  --retrydelay N          seconds before the first retry of a delivery, doubled for\n"
            "                          each further one up to 600 (default 5)\n"
            "  --clientchunked N       1: send deliveries chunked instead of with a\n"

@@ -52,6 +52,7 @@ struct server_config {
     std::uint32_t read_timeout = 60;               // s without progress while a request is read
     std::uint32_t confirm_grace = 30;              // s past the kernel module's own time-outs
     std::uint64_t max_message_size = 64ULL << 20;  // decoded content bytes of one submission
+    std::uint32_t metrics_port = 0;  // GET /metrics and /health on 127.0.0.1; 0: not served
     // Not part of the daemon's behaviour: set when --logfile was given.
     bool log_file_given = false;
     std::string log_path = DEFAULT_LOG_FILE;  // reopened on SIGHUP

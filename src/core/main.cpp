@@ -8,8 +8,10 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/mainloop.h"
+#include "core/metrics_server.h"
 #include "core/signals.h"
 #include "mm7/mm7_client.h"
+#include "mm7/mm7_metrics.h"
 #include "mm7/mm7_server.h"
 #include "mm7/mm7_spool.h"
 #include "turbo/turbo_mode.h"
@@ -119,6 +121,7 @@ int main(int argc, char** argv) {
     // the event loop.
     mm7_spool_init(*config);
     mm7_server_init(*config, config->server_fd);
+    metrics_server_open(cfg.metrics_port, [&cfg] { return mm7_health(cfg); });
 
     mainloop_run(1);
     return 0;

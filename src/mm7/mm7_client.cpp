@@ -25,6 +25,7 @@
 #include "mm7/mm7.h"
 #include "mm7/mm7_entries.h"
 #include "mm7/mm7_xml.h"
+#include "mm7/mm7_metrics.h"
 #include "wsp/wsp.h"
 
 namespace {
@@ -826,6 +827,7 @@ void mm7_client_finished(mm7_client_info& info, delivery_outcome outcome, std::s
                    static_cast<int>(what.size()), what.data(), static_cast<int>(reason.size()),
                    reason.data());
     }
+    mm7_count_delivery(outcome);
     auto on_finished = std::exchange(info.on_finished, nullptr);
     const bool reached = info.state != S::connecting;
     const int fd = info.fd;

@@ -7,7 +7,9 @@
 #include <map>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "mm7/mm7.h"
+#include "mm7/mm7_metrics.h"
 #include "mm7/mm7_server.h"
 #include "mm7/mm7_server_internal.h"
 #include "turbo/turbo_mode.h"
@@ -143,6 +145,7 @@ void SendHttpError(outgoing_mms_info* info, std::string_view status_text) {
     n = std::min(n, static_cast<int>(sizeof status_line) - 1);
     mm7_socket_write(info->fd, std::string_view(status_line, static_cast<std::size_t>(n)));
     log_printf("Sending %s", status_line);
+    mm7_count_refusal(*info, status_text);
     mm7_socket_write(info->fd, std::string_view("\r\n"));
     mm7_socket_write(info->fd, status_text);
     CloseClient(info);
@@ -150,6 +153,7 @@ void SendHttpError(outgoing_mms_info* info, std::string_view status_text) {
 
 void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
     log_printf("Message processed, sending request to kernel");
+    info->request_end = metrics_clock();
     if (info->output && info->output->stream) {
         // Everything must be on disk before the kernel module is told: a full disk shows here.
         FILE* stream = info->output->stream.release();
@@ -205,6 +209,7 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
     std::string document;
     int http_code = 500;
     int reported = send_status;
+    int status_code = 3000;
     if ((send_status != 1 && send_status != 10) || confirmation_pdu == nullptr ||
         confirmation_pdu->empty()) {
         char text[256];
@@ -223,6 +228,7 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
             if (confirmation.response_status >= 0 && confirmation.response_status <= 111) {
                 code = mm7_status_for_response(confirmation.response_status + 128);
             }
+            status_code = code;
             document = mm7_submit_rsp(transaction_id, code, view_of(confirmation.response_text),
                                       view_of(confirmation.message_id));
             if (code == 1000 && send_status == 1) {
@@ -243,6 +249,7 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
         xgate_send(config.xgate_fd, frame);
     }
 
+    mm7_count_reply(*info, http_code, status_code);
     write_reply(info, http_code, document, imsi, port_index,
                 turbo != 0 ? config.turbo_mode_capacity : 0,
                 turbo != 0 && config.turbo_mode_ms_delay < 0);
@@ -253,6 +260,7 @@ void SendMM7Fault(outgoing_mms_info* info, int status_code, std::string_view sta
         info->message() ? view_of(info->message()->transaction_id) : std::nullopt;
     std::string document = mm7_submit_rsp(transaction_id, status_code, status_text, std::nullopt);
     log_printf("Sending MM7 response: %d\n%s", 500, document.c_str());
+    mm7_count_reply(*info, 500, status_code);
     write_reply(info, 500, document, std::nullopt, -1, 0, false);
 }
 

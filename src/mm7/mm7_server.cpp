@@ -17,6 +17,7 @@
 
 #include "core/log.h"
 #include "core/mainloop.h"
+#include "mm7/mm7_metrics.h"
 #include "mm7/mm7_server_internal.h"
 #include "turbo/turbo_mode.h"
 #include "wsp/wsp.h"
@@ -331,6 +332,7 @@ void mm7_server_init(server_config& config, int& server_fd) {
                          [cfg](int lfd, int flags) { return HandleNewClient(lfd, flags, *cfg); });
     mm7_server_set_xgate_hooks();
     mm7_server_set_turbo_hooks();
+    mm7_metrics_init(config);
     xgate_hooks_table.on_mms_rcv_ind = HandleXgateMmsRcvInd;
     mainloop_add_tick([cfg] { return mm7_server_tick(*cfg); });
     mainloop_register_fd(config.xgate_fd, MAINLOOP_IN,
@@ -496,6 +498,10 @@ std::size_t mm7_server_unsent_replies() {
 
 std::size_t mm7_client_count() {
     return clients.size();
+}
+
+bool mm7_server_accepting(const server_config& config) {
+    return config.server_fd >= 0 && !listener_paused && mainloop_is_registered(config.server_fd);
 }
 
 bool mm7_client_exists(const outgoing_mms_info* info) {

@@ -71,6 +71,7 @@ struct outgoing_mms_info final : mm7_request_events {
     bool input_closed = false;          // the VASP half-closed after a complete request
     std::int64_t last_progress = 0;     // ticks: the last bytes received while reading
     std::int64_t confirm_deadline = 0;  // ticks: when waiting for the kernel module ends
+    double request_end = 0;             // monotonic seconds: when the request was complete
     std::size_t held = 0;               // memory held for the unfinished request
     std::string failure;  // status text of a refusal of the server's own (a file it cannot write)
     // Where the current part's decoded data goes: memory, or past the bounds the scratch file.
@@ -132,3 +133,5 @@ int mm7_status_for_response(int octet);
 
 // Number of open VASP connections (for tests and limits).
 std::size_t mm7_client_count();
+// True while the listener is open and not paused.
+bool mm7_server_accepting(const server_config& config);

@@ -20,6 +20,7 @@
 
 #include "core/log.h"
 #include "core/mainloop.h"
+#include "core/metrics.h"
 
 namespace {
 
@@ -317,6 +318,7 @@ void move_aside(std::uint64_t number, std::string_view why) {
             log_printf("spool: cannot move %s aside: %s", from.c_str(), std::strerror(errno));
         }
     }
+    metrics_add("mm7_spool_bad_total");
     log_printf("spool: entry %s moved to %sbad/: %.*s", number_text(number).c_str(),
                spool.dir.c_str(), static_cast<int>(why.size()), why.data());
     spool.entries.erase(number);
@@ -514,6 +516,7 @@ int spool_tick() {
         }
     }
     for (const std::uint64_t number : old) {
+        metrics_add("mm7_spool_dropped_total", {{"reason", "age"}});
         drop(number, too_old_text());
     }
     dispatch();
@@ -545,6 +548,7 @@ int spool_tick() {
 void make_room() {
     const std::size_t bound = spool.config->storage_size;
     while (bound > 0 && spool.entries.size() >= bound) {
+        metrics_add("mm7_spool_dropped_total", {{"reason", "size"}});
         drop(spool.entries.begin()->first,
              concat({"the spool is full (", std::to_string(bound), " messages)"}));
     }
@@ -742,4 +746,15 @@ void mm7_spool_stop() {
 
 std::size_t mm7_spool_count() {
     return spool.entries.size();
+}
+
+spool_totals mm7_spool_totals() {
+    spool_totals totals;
+    totals.entries = spool.entries.size();
+    for (const auto& [number, e] : spool.entries) {
+        totals.bytes += e.size;
+        const bool first = number == spool.entries.begin()->first;
+        totals.oldest = first ? e.received : std::min(totals.oldest, e.received);
+    }
+    return totals;
 }

@@ -35,6 +35,12 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info);
 void mm7_spool_stop();
 // Entries in the spool.
 std::size_t mm7_spool_count();
+struct spool_totals {
+    std::size_t entries = 0;
+    std::uint64_t bytes = 0;  // of their PDUs
+    std::int64_t oldest = 0;  // arrival of the oldest entry, seconds since the epoch
+};
+spool_totals mm7_spool_totals();
 // Seconds to wait before try number n + 1 after n failed ones (n >= 1), before jitter.
 std::int64_t mm7_spool_retry_delay(std::uint32_t base_seconds, std::uint32_t failures);
 

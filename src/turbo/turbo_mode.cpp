@@ -23,6 +23,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/mainloop.h"
+#include "core/metrics.h"
 #include "core/signals.h"
 #include "mm7/mms_message.h"
 #include "turbo/turbo_protocol.h"
@@ -153,6 +154,53 @@ void update_flags(turbo_link& link) {
     }
 }
 
+// A send's or a fetch's result, as the worker reported it (or "no_answer").
+void count_result(bool send, int port, std::string_view result) {
+    metrics_add(send ? "mm7_turbo_sends_total" : "mm7_turbo_receives_total",
+                {{"port", std::to_string(port)}, {"result", result}});
+}
+void count_result(bool send, int port, int result) {
+    count_result(send, port, std::to_string(result));
+}
+
+// Per port: whether its worker is connected, and the requests it holds.
+void collect_ports() {
+    std::array<int, TURBO_MAX_PORTS> pending{};
+    for (const auto& bucket : pending_requests) {
+        for (const pending_request& r : bucket) {
+            ++pending[r.port];
+        }
+    }
+    for (int port = 0; port < TURBO_MAX_PORTS; ++port) {
+        if (turbo_config->turbo_mode_mask & (std::uint64_t{1} << port)) {
+            const std::string label = std::to_string(port);
+            metrics_set("mm7_turbo_worker_up", {{"port", label}}, worker_sockets[port] ? 1 : 0);
+            metrics_set("mm7_turbo_requests_pending", {{"port", label}}, pending[port]);
+        }
+    }
+}
+
+void describe_metrics(std::uint64_t mask) {
+    metrics_describe("mm7_turbo_worker_up", metric_type::gauge,
+                     "1 while the port's worker is connected, else 0.");
+    metrics_describe("mm7_turbo_worker_restarts_total", metric_type::counter,
+                     "Times the port's worker ended and was forked again.");
+    metrics_describe(
+        "mm7_turbo_sends_total", metric_type::counter,
+        "Submissions the port's worker answered, by result code (no_answer: none in time).");
+    metrics_describe(
+        "mm7_turbo_receives_total", metric_type::counter,
+        "Fetches the port's worker answered, by result code (no_answer: none in time).");
+    metrics_describe("mm7_turbo_requests_pending", metric_type::gauge,
+                     "Requests handed to the port's worker and not answered yet.");
+    for (int port = 0; port < TURBO_MAX_PORTS; ++port) {
+        if (mask & (std::uint64_t{1} << port)) {
+            metrics_add("mm7_turbo_worker_restarts_total", {{"port", std::to_string(port)}}, 0);
+        }
+    }
+    metrics_add_collector(collect_ports);
+}
+
 // Closes a port's worker link and answers every submission still waiting for that worker: the
 // worker will never answer them.
 void drop_worker(int port) {
@@ -184,6 +232,7 @@ void drop_worker(int port) {
     for (const pending_request& r : orphans) {
         log_printf("%s: worker for port %d is gone, request id=%u failed", "drop_worker", port,
                    r.id);
+        count_result(r.client != nullptr, port, TURBO_RESULT_LOCAL_ERROR);
         if (r.client != nullptr && turbo_hooks_table.send_response) {
             turbo_hooks_table.send_response(r.client, nullptr, TURBO_RESULT_LOCAL_ERROR, 0, imsi,
                                             port);
@@ -230,6 +279,7 @@ void check_deadlines() {
         log_printf("%s: no answer from the worker of port %d for request id=%u in time, giving up",
                    "check_deadlines", r.port, r.id);
         ++missed_deadlines[r.port];
+        count_result(r.client != nullptr, r.port, "no_answer");
         if (r.client != nullptr && turbo_hooks_table.send_timeout) {
             turbo_hooks_table.send_timeout(r.client);
         }
@@ -260,6 +310,7 @@ void handle_send_message_response(const turbo_send_response& response, int port)
                    static_cast<int>(response.id));
         return;
     }
+    count_result(true, port, static_cast<int>(response.result));
     std::uint32_t length = std::min<std::uint32_t>(response.length, sizeof response.data);
     buffer pdu(response.data, response.data + length);
     if (turbo_hooks_table.send_response) {
@@ -276,6 +327,7 @@ void handle_receive_message_response(const turbo_receive_response& response, int
         log_printf("%s: cannot find request id %d", "handle_receive_message_response",
                    static_cast<int>(response.id));
     }
+    count_result(false, port, static_cast<int>(response.result));
     if (response.result != TURBO_RESULT_OK) {
         return;  // the worker has logged why
     }
@@ -475,6 +527,7 @@ int timeout_handler_child_worker() {
     }
     log_printf("%s: Worker for port %d has been terminated, trying to restart...",
                "timeout_handler_child_worker", port);
+    metrics_add("mm7_turbo_worker_restarts_total", {{"port", std::to_string(port)}});
     drop_worker(port);  // the link of a dead worker is never used again
     server_config& config = *turbo_config;
     config.worker_index = port;
@@ -525,6 +578,7 @@ void turbo_mode_init(server_config& config, int& turbo_fd) {
         worker_pids[port] = child;
     }
     config.worker_index = -1;
+    describe_metrics(config.turbo_mode_mask);
     mainloop_add_tick(timeout_handler_child_worker);
 
     int fd = socket(AF_INET, SOCK_STREAM, 0);

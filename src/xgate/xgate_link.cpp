@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "xgate/xgate.h"
 
 std::array<callid_slot, CALLID_TABLE_SIZE> callid_table{};
@@ -53,6 +54,7 @@ void route_to_client(const xgate_message& msg) {
     const callid_slot& slot = callid_table[msg.call_id % CALLID_TABLE_SIZE];
     if (slot.client == nullptr || slot.call_id != msg.call_id) {
         log_printf("Not found client fd by callid %u", msg.call_id);
+        metrics_add("mm7_kernel_unmatched_total");
         if (msg.kind == MMS_SENDMMS_CNF && xgate_hooks_table.on_orphan_cnf) {
             xgate_hooks_table.on_orphan_cnf(msg);
         }
@@ -149,6 +151,19 @@ void xgate_open(server_config& config, int& fd) {
                  reinterpret_cast<const sockaddr*>(&kernel_address), kernel_address_length);
     xgate_seed_call_id();
     fd = sock;
+    metrics_describe("mm7_kernel_datagrams_received_total", metric_type::counter,
+                     "Datagrams received from the kernel module.");
+    metrics_describe("mm7_kernel_datagrams_sent_total", metric_type::counter,
+                     "Datagrams sent to the kernel module, the announcement included.");
+    metrics_describe("mm7_kernel_foreign_datagrams_total", metric_type::counter,
+                     "Datagrams from anywhere but the kernel module, dropped.");
+    metrics_describe(
+        "mm7_kernel_unmatched_total", metric_type::counter,
+        "Confirmations and interim indications whose call id no submission waits for.");
+    metrics_add("mm7_kernel_datagrams_received_total", {}, 0);
+    metrics_add("mm7_kernel_datagrams_sent_total", {}, 1);  // the announcement
+    metrics_add("mm7_kernel_foreign_datagrams_total", {}, 0);
+    metrics_add("mm7_kernel_unmatched_total", {}, 0);
 }
 
 namespace {
@@ -176,6 +191,7 @@ bool receive_one(int fd, server_config& config) {
     if (received >= 0 && !from_kernel_module(source, source_length)) {
         char address[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &source.sin_addr, address, sizeof address);
+        metrics_add("mm7_kernel_foreign_datagrams_total");
         foreign_log.printf("Datagram of %d bytes from %s:%d is not from the kernel module, dropped",
                            static_cast<int>(received), address, ntohs(source.sin_port));
         return true;
@@ -192,6 +208,7 @@ bool receive_one(int fd, server_config& config) {
 
     const byte_view datagram(receive_buffer.data(), static_cast<std::size_t>(received));
     log_printf("Received %d bytes from kernel", static_cast<int>(received));
+    metrics_add("mm7_kernel_datagrams_received_total");
     log_printf("\n%s", hexdump(datagram, DUMP_SIZE, DUMP_BYTES_PER_LINE).c_str());
 
     std::uint32_t offset = 0;
@@ -211,6 +228,7 @@ int xgate_receive(int fd, int /*flags*/, server_config& config) {
 }
 
 long xgate_send(int fd, byte_view frame) {
+    metrics_add("mm7_kernel_datagrams_sent_total");
     return static_cast<long>(sendto(fd, frame.data(), frame.size(), 0,
                                     reinterpret_cast<const sockaddr*>(&kernel_address),
                                     kernel_address_length));

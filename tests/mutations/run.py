@@ -26,6 +26,7 @@ AREA_TESTS = {
     "documents": "Soap|ResponseStatus",
     "delivery": "Delivery|Spool|delivery_fuzz",
     "turbo": "Turbo",
+    "metrics": "Metrics",
 }
 
 

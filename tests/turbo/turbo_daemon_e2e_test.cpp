@@ -362,4 +362,88 @@ TEST_F(TurboDaemon, GoneVaspsForeignWorkersAKilledWorkerAndAStop) {
     stopped_ = true;
 }
 
+// A scripted run, then one scrape: the counters say exactly what happened.  A scraper that
+// stops in the middle of its request holds nothing up.
+TEST_F(TurboDaemon, MetricsCountAScriptedRun) {
+    run({"--turbomodetimeout", "3", "--retrydelay", "1", "--metricsport", "9187"});
+    auto get = [](std::string_view path) {
+        http_connection c(9187);
+        c.send_all("GET " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        return c.read_all(5s);
+    };
+    http_connection stalled(9187);
+    ASSERT_TRUE(stalled.send_all("GET /met"));
+    EXPECT_EQ(get("/health"),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\n"
+              "Content-Length: 3\r\nConnection: close\r\n\r\nok\n");
+    EXPECT_TRUE(exchange(submit_request()).starts_with("HTTP/1.0 200 OK\r\n"));  // kernel path
+    EXPECT_TRUE(exchange(mm1()).starts_with("HTTP/1.0 200 OK\r\n"));             // port 3
+    EXPECT_EQ(exchange(mm1_head + "Content-Length: 3\r\n\r\nabc"), error_reply("400 Bad request"));
+    // A received message the VASP first answers with 500, then takes.
+    vasp_->command("status 500");
+    const fs::path part = keep_.path() / "hello.txt";
+    const fs::path pdu = keep_.path() / "received.mm1";
+    write_file(part, "Hello");
+    sim_->command("pdu retrieve " + pdu.string() + " " + part.string());
+    ASSERT_TRUE(sim_->wait_for_line("wrote retrieve"));
+    sim_->command("rcv 4 " + pdu.string());
+    ASSERT_TRUE(vasp_->wait_for_line("answered 1 500"));
+    vasp_->command("status 200");
+    expect_log("delivered to the VASP");
+    const std::string scrape = get("/metrics");
+    const std::string body = scrape.substr(scrape.find("\r\n\r\n") + 4);
+    EXPECT_TRUE(
+        scrape.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; "
+                           "charset=utf-8\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\n"))
+        << scrape;
+    const std::string expected[] = {
+        "mm7_submissions_accepted_total 2",
+        "mm7_submissions_refused_total{status=\"400\"} 1",
+        "mm7_submission_duration_seconds_count 2",
+        "mm7_vasp_connections 0",
+        "mm7_kernel_callid_slots_used 0",
+        // Announcement, the send request, the turbo send's result; a send confirmation and the
+        // received message.
+        "mm7_kernel_datagrams_sent_total 3",
+        "mm7_kernel_datagrams_received_total 2",
+        "mm7_kernel_foreign_datagrams_total 0",
+        "mm7_kernel_unmatched_total 0",
+        "mm7_deliveries_total{outcome=\"rejected\"} 1",
+        "mm7_deliveries_total{outcome=\"delivered\"} 1",
+        "mm7_spool_entries 0",
+        "mm7_spool_bytes 0",
+        "mm7_spool_bad_total 0",
+        "mm7_turbo_worker_up{port=\"3\"} 1",
+        "mm7_turbo_worker_restarts_total{port=\"3\"} 0",
+        "mm7_turbo_sends_total{port=\"3\",result=\"1\"} 1",
+        "mm7_turbo_requests_pending{port=\"3\"} 0",
+        "mm7_build_info{version=\"" MM7_VERSION "\"} 1",
+    };
+    for (const std::string& line : expected) {
+        EXPECT_NE(body.find("\n" + line + "\n"), npos) << line << "\n" << body;
+    }
+    EXPECT_EQ(body.find("mm7_submissions_faults_total{"), npos) << body;
+    if (system("command -v promtool >/dev/null") == 0) {
+        write_file(keep_.path() / "scrape.txt", body);
+        const std::string check =
+            "promtool check metrics <" + (keep_.path() / "scrape.txt").string();
+        EXPECT_EQ(system(check.c_str()), 0) << body;
+    } else {
+        ADD_FAILURE() << "promtool is not installed (scripts/setup.sh installs it)";
+    }
+    // While a stop waits for a delivery the VASP never answers, the listener is closed.
+    vasp_->command("mode never-answer");
+    sim_->command("rcv 4 " + pdu.string());
+    ASSERT_TRUE(vasp_->wait_for_line("accepted 3 mode=never-answer"));
+    kill(daemon_->pid(), SIGTERM);
+    ASSERT_TRUE(daemon_->wait_for_log("Stop requested"));
+    EXPECT_EQ(get("/health"),
+              "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+              "Content-Length: 27\r\nConnection: close\r\n\r\nMM7 listener not accepting\n");
+    auto end = daemon_->wait_for_exit();
+    EXPECT_TRUE(end && end->exited && end->code == 0) << daemon_->log();
+    stopped_ = true;
+}
+
 }  // namespace
