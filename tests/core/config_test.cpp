@@ -1,6 +1,8 @@
 // The client URL.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "core/config.h"
 #include "core/log.h"
 
@@ -42,6 +44,27 @@ TEST(UrlParse, PartsAndRefusals) {
         if (want != nullptr) {
             EXPECT_EQ(parts_of(p), want) << text;
         }
+    }
+}
+
+// --loglevel: the later value wins; a value that names no level means debug, and is kept to be
+// reported.
+TEST(Options, LogLevel) {
+    const std::tuple<std::vector<const char*>, log_level, const char*> cases[] = {
+        {{}, log_level::debug, ""},
+        {{"--loglevel", "info"}, log_level::info, ""},
+        {{"--loglevel", "error", "--loglevel", "warning"}, log_level::warning, ""},
+        {{"--loglevel", "info", "--loglevel", "INFO"}, log_level::debug, "INFO"},
+    };
+    for (const auto& [args, level, unknown] : cases) {
+        std::vector<char*> argv{const_cast<char*>("mm7_server")};
+        for (const char* a : args) {
+            argv.push_back(const_cast<char*>(a));
+        }
+        server_config config;
+        parse_options(static_cast<int>(argv.size()), argv.data(), config);
+        EXPECT_EQ(config.loglevel, level) << args.size();
+        EXPECT_EQ(config.unknown_loglevel, unknown);
     }
 }
 
