@@ -117,7 +117,7 @@ void log_submission_end(const outgoing_mms_info* info, const char* outcome, int 
     if (status > 0) {
         std::snprintf(status_text, sizeof status_text, "%d", status);
     }
-    char port_text[16] = "";
+    char port_text[24] = "";
     if (port_index >= 0) {
         std::snprintf(port_text, sizeof port_text, " port=%d", port_index);
     }

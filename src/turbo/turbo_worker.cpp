@@ -215,9 +215,11 @@ void schedule_send_sessions() {
 }
 
 void close_session(turbo_session& session, std::uint32_t result, const char* text) {
-    log_printf("%s: id=%d, type=%d, result=%d, str='%s'", "close_session",
-               static_cast<int>(session.id()), static_cast<int>(session.type),
-               static_cast<int>(result), text != nullptr ? text : "");
+    // A transaction that failed is a warning; one that succeeded is told by the main process.
+    log_at(result == TURBO_RESULT_OK ? log_level::debug : log_level::warning,
+           "%s: id=%d, type=%d, result=%d, str='%s'", "close_session",
+           static_cast<int>(session.id()), static_cast<int>(session.type), static_cast<int>(result),
+           text != nullptr ? text : "");
     // Take the session out of its list; this frame owns it from here on.
     std::unique_ptr<turbo_session> owned;
     auto& list = list_of(session.type);
