@@ -8,7 +8,9 @@
 #
 # Prints: CPU µs per 6 KB request for each server and the daemon's ratio to the floor and to
 # nginx; system calls per request (strace); the extra cost per content part and per recipient;
-# and the daemon's CPU for one 5 MB base64 submission against `base64 -d` on the same payload.
+# the daemon's CPU for one 5 MB base64 submission against `base64 -d` on the same payload; and
+# the daemon's CPU per request with --loglevel info against debug (also in instructions, under
+# valgrind, where it is installed).
 # Needs ab (apache2-utils), nginx and strace; installs them when missing.  MM7_BENCH_DAEMON names
 # another daemon binary to measure (an older build, for a before/after comparison).
 set -euo pipefail
@@ -161,3 +163,51 @@ ref=$(for _ in $(seq "$rounds"); do
     { time base64 -d -i "$dir/payload.b64" >/dev/null; } 2>&1 | awk '{printf "%d\n", ($1 + $2) * 1000000}'
 done | median)
 printf '5 MB base64 submission: daemon %s µs, base64 -d %s µs; ratio %.2f\n' "$big" "$ref" "$(echo "$big / $ref" | bc -l)"
+
+# The log level's share: the daemon's CPU per 6 KB request at --loglevel info against debug.
+# The daemon above stops first (two daemons cannot share the kernel link); each round starts one
+# daemon per level afresh, one after the other.
+kill "$daemon"
+wait "$daemon" 2>/dev/null || true
+level_cpu() {  # LEVEL -> CPU µs per request (one round)
+    rm -rf "$dir/levelwork" "$dir/level.log" && mkdir -p "$dir/levelwork"
+    "${MM7_BENCH_DAEMON:-build/mm7_server}" --workdir "$dir/levelwork/" --logfile "$dir/level.log" \
+        --loglevel "$1" --clientip 127.0.0.1 --clienturl http://127.0.0.1:8080/x &
+    local pid=$!
+    pids+=($pid)
+    wait_for "$dir/level.log" "QZM MM7 server starting"
+    cpu_per_request "$pid" 8887 "$dir/body6k" "$requests"
+    kill "$pid"
+    wait "$pid" 2>/dev/null || true
+}
+for _ in $(seq "$rounds"); do
+    d=$(level_cpu debug)
+    i=$(level_cpu info)
+    echo "$d $i $(echo "$i / $d" | bc -l)"
+done >"$dir/rounds"
+printf 'CPU per request by log level: debug %s µs, info %s µs; info/debug %.2f\n' \
+    "$(column_median 1)" "$(column_median 2)" "$(column_median 3)"
+
+# The same comparison in instructions (valgrind's callgrind, user space only), which a busy
+# machine does not blur: the difference between 100 and 600 requests, per request.
+if command -v valgrind >/dev/null; then
+    level_instructions() {  # LEVEL REQUESTS -> instructions the daemon ran
+        rm -rf "$dir/levelwork" "$dir/level.log" && mkdir -p "$dir/levelwork"
+        valgrind --tool=callgrind --callgrind-out-file="$dir/callgrind.out" \
+            "${MM7_BENCH_DAEMON:-build/mm7_server}" --workdir "$dir/levelwork/" \
+            --logfile "$dir/level.log" --loglevel "$1" --clientip 127.0.0.1 \
+            --clienturl http://127.0.0.1:8080/x 2>/dev/null &
+        local pid=$!
+        pids+=($pid)
+        wait_for "$dir/level.log" "QZM MM7 server starting"
+        ab -q -n "$2" -c 4 -p "$dir/body6k" -T "$content_type" "http://127.0.0.1:8887/mm7" >/dev/null 2>&1 || true
+        kill "$pid"
+        wait "$pid" 2>/dev/null || true
+        awk '/^(summary|totals):/ {print $2; exit}' "$dir/callgrind.out"
+    }
+    per_request() { echo $((($(level_instructions "$1" 600) - $(level_instructions "$1" 100)) / 500)); }
+    d=$(per_request debug)
+    i=$(per_request info)
+    printf 'instructions per request by log level: debug %s, info %s; info/debug %.2f\n' \
+        "$d" "$i" "$(echo "$i / $d" | bc -l)"
+fi

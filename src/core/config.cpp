@@ -42,6 +42,7 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--turbomodemsdelay",
                                                  "--turbomodetimeout",
                                                  "--logfile",
+                                                 "--loglevel",
                                                  "--gwserial",
                                                  "--readtimeout",
                                                  "--confirmgrace",
@@ -100,6 +101,14 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             }
             config.log_file_given = true;
             config.log_path = value;
+        } else if (name == "--loglevel") {
+            if (auto level = log_level_from(value)) {
+                config.loglevel = *level;
+                config.unknown_loglevel.clear();
+            } else {
+                config.loglevel = log_level::debug;
+                config.unknown_loglevel = value;
+            }
         } else if (name == "--gwserial") {
             config.gw_serial = cut(value, GW_SERIAL_SIZE);
         } else if (name == "--readtimeout") {
@@ -184,10 +193,10 @@ bool check_client_url(server_config& config) {
     url_parts& parts = config.client_url_parts;
     url_parse(parts, config.client_url);  // the fields decide, not the result
     if (!parts.host) {
-        log_printf("client url: host is not specified");
+        log_warning("client url: host is not specified");
     }
     if (parts.scheme && *parts.scheme != "http") {
-        log_printf("client url: only http scheme is supported");
+        log_error("client url: only http scheme is supported");
         return false;
     }
     if (!parts.scheme) {
@@ -204,7 +213,7 @@ bool check_client_url(server_config& config) {
 
 void write_pid_file(const server_config& config) {
     log_printf("%s", "");
-    log_printf("PID %d", static_cast<int>(getpid()));
+    log_info("PID %d", static_cast<int>(getpid()));
     char path[272];
     std::snprintf(path, sizeof path, "%s%s", config.workdir.c_str(), PID_FILE_NAME);
     // Written to a new file that then takes the name: a link planted under the name is replaced,
@@ -224,7 +233,7 @@ void write_pid_file(const server_config& config) {
         if (fd >= 0) {
             unlink(temporary.c_str());
         }
-        log_printf("Cannot create %s", path);
+        log_error("Cannot create %s", path);
         std::exit(1);
     }
 }
@@ -248,6 +257,9 @@ std::string usage_text() {
            "  --turbomodemsdelay N    ms between send starts; negative: batch mode (default 0)\n"
            "  --turbomodetimeout N    seconds an MMSC transaction may take (default 20)\n"
            "  --logfile FILE          log file (default /var/log/qzm/mm7_server.log)\n"
+           "  --loglevel LEVEL        debug (every line), info (one line per submission and\n"
+           "                          delivery, starts, stops, refusals), warning or error\n"
+           "                          (default debug)\n"
            "  --gwserial TEXT         gateway serial number (default empty)\n"
            "  --readtimeout N         s a VASP may send nothing while its request is read "
            "(default 60, 0: none)\n"

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/log.h"
+
 // Pieces of a URL; an absent piece is std::nullopt, an absent port is 0.  The path is kept
 // without its leading "/".
 struct url_parts {
@@ -56,6 +58,10 @@ struct server_config {
     // Not part of the daemon's behaviour: set when --logfile was given.
     bool log_file_given = false;
     std::string log_path = DEFAULT_LOG_FILE;  // reopened on SIGHUP
+    // --loglevel: the lines the log keeps (debug: every line).  A value that names no level is
+    // kept in unknown_loglevel and reported once the log is open; the level is then debug.
+    log_level loglevel = log_level::debug;
+    std::string unknown_loglevel;
     // Seconds before the first retry of a delivery (--retrydelay); doubled for every further
     // one.
     std::uint32_t retry_delay = 5;

@@ -12,6 +12,7 @@
 #include <ctime>
 
 FILE* log_file = nullptr;
+log_level log_threshold = log_level::debug;
 std::int64_t ticks_per_second = 100;
 
 namespace {
@@ -112,7 +113,22 @@ std::string log_time_stamp(const struct timeval& tv) {
     return stamp;
 }
 
-void log_printf(const char* format, ...) {
+std::optional<log_level> log_level_from(std::string_view name) {
+    constexpr std::pair<std::string_view, log_level> kNames[] = {{"debug", log_level::debug},
+                                                                 {"info", log_level::info},
+                                                                 {"warning", log_level::warning},
+                                                                 {"error", log_level::error}};
+    for (const auto& [text, level] : kNames) {
+        if (name == text) {
+            return level;
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+void log_line(const char* format, va_list args) {
     pthread_mutex_lock(&log_mutex);
     if (log_file == nullptr) {
         pthread_mutex_unlock(&log_mutex);
@@ -142,10 +158,7 @@ void log_printf(const char* format, ...) {
     std::size_t used = last_stamp.length;
     std::memcpy(line, last_stamp.text, used);
     line[used++] = ' ';
-    va_list args;
-    va_start(args, format);
     int n = std::vsnprintf(line + used, kLineSize - used, format, args);
-    va_end(args);
     if (n > 0) {
         used += std::min<std::size_t>(n, kLineSize - 1 - used);
     }
@@ -153,6 +166,41 @@ void log_printf(const char* format, ...) {
     buffered = buffered + used;
     pthread_mutex_unlock(&log_mutex);
 }
+
+}  // namespace
+
+// The level is tested before anything else: a line below the threshold costs one comparison
+// (its arguments are still evaluated by the caller).
+#define MM7_LOG_AT(level)      \
+    if (!log_enabled(level)) { \
+        return;                \
+    }                          \
+    va_list args;              \
+    va_start(args, format);    \
+    log_line(format, args);    \
+    va_end(args)
+
+void log_printf(const char* format, ...) {
+    MM7_LOG_AT(log_level::debug);
+}
+
+void log_info(const char* format, ...) {
+    MM7_LOG_AT(log_level::info);
+}
+
+void log_warning(const char* format, ...) {
+    MM7_LOG_AT(log_level::warning);
+}
+
+void log_error(const char* format, ...) {
+    MM7_LOG_AT(log_level::error);
+}
+
+void log_at(log_level level, const char* format, ...) {
+    MM7_LOG_AT(level);
+}
+
+#undef MM7_LOG_AT
 
 void log_flush() {
     pthread_mutex_lock(&log_mutex);
@@ -198,6 +246,9 @@ bool log_reopen(const std::string& path) {
 }
 
 void log_limiter::printf(const char* format, ...) {
+    if (!log_enabled(level_)) {
+        return;
+    }
     struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
     if (now.tv_sec - window_start_ >= static_cast<std::int64_t>(period_)) {
@@ -210,15 +261,13 @@ void log_limiter::printf(const char* format, ...) {
     }
     ++used_;
     if (suppressed_ > 0) {
-        log_printf("(%zu similar lines suppressed)", suppressed_);
+        log_at(level_, "(%zu similar lines suppressed)", suppressed_);
         suppressed_ = 0;
     }
-    char line[1024];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    log_line(format, args);
     va_end(args);
-    log_printf("%s", line);
 }
 
 void ticks_init() {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,10 +14,26 @@
 // Process-wide log stream; nothing is written while it is null.
 extern FILE* log_file;
 
+// How much the log tells, from everything (debug) to failures only (error).  A line is written
+// when its level is at least the threshold.
+enum class log_level { debug, info, warning, error };
+// The threshold of this process (and of the workers it forks); debug unless --loglevel says
+// otherwise.
+extern log_level log_threshold;
+// "debug", "info", "warning" or "error"; nullopt for anything else.
+std::optional<log_level> log_level_from(std::string_view name);
+inline bool log_enabled(log_level level) {
+    return level >= log_threshold;
+}
+
 // Adds one time-stamped line ("[MM-DD_hh:mm:ss:mmm] message") to the log.  Lines are cut at 1023
 // characters.  Lines are buffered: the event loop writes them out before it waits, and every
-// process does before it exits or forks.
+// process does before it exits or forks.  log_printf writes at debug level; the others at theirs.
 void log_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_info(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_at(log_level level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Writes the buffered lines out with as few write calls as possible.
 void log_flush();
@@ -35,15 +52,17 @@ bool log_reopen(const std::string& path);
 
 // Keeps a kind of line that a peer can provoke at will from flooding the log: at most `burst`
 // lines per `period` seconds go out; the rest are counted, and the count is logged with the next
-// line that goes out.
+// line that goes out.  These lines are refusals: warnings unless said otherwise.
 class log_limiter {
   public:
-    log_limiter(unsigned burst, unsigned period) : burst_(burst), period_(period) {}
+    log_limiter(unsigned burst, unsigned period, log_level level = log_level::warning)
+        : burst_(burst), period_(period), level_(level) {}
     void printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   private:
     unsigned burst_;
     unsigned period_;
+    log_level level_;
     std::int64_t window_start_ = 0;  // seconds of the monotonic clock
     unsigned used_ = 0;
     std::size_t suppressed_ = 0;

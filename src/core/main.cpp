@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/mainloop.h"
 #include "core/metrics_server.h"
+#include "core/service_notify.h"
 #include "core/signals.h"
 #include "mm7/mm7_client.h"
 #include "mm7/mm7_metrics.h"
@@ -30,19 +31,28 @@ struct stop_state {
     std::size_t answered = 0;
 };
 
+// A reload (here: reopening the log) as the service manager wants to hear of it, with the time
+// it began on the monotonic clock.
+std::string reloading_message() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return "RELOADING=1\nMONOTONIC_USEC=" +
+           std::to_string(static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000);
+}
+
 bool work_left() {
     return mm7_server_unsent_replies() != 0 || mm7_delivery_count() != 0;
 }
 
 int finish_stop(const server_config& config, const stop_state& stop) {
     if (work_left()) {
-        log_printf("Stop: gave up waiting, %zu replies unsent, %zu deliveries unfinished",
-                   mm7_server_unsent_replies(), mm7_delivery_count());
+        log_warning("Stop: gave up waiting, %zu replies unsent, %zu deliveries unfinished",
+                    mm7_server_unsent_replies(), mm7_delivery_count());
     }
     std::size_t workers = turbo_mode_stop();
     std::string pid_path = config.workdir + PID_FILE_NAME;
     std::remove(pid_path.c_str());
-    log_printf(
+    log_info(
         "Stopped cleanly: %zu waiting submissions answered, %zu turbo workers ended, pid "
         "file removed",
         stop.answered, workers);
@@ -51,19 +61,22 @@ int finish_stop(const server_config& config, const stop_state& stop) {
 
 int handle_signal(process_signal what, server_config& config, stop_state& stop) {
     if (what == process_signal::reopen_log) {
+        service_notify(reloading_message());
         if (log_reopen(config.log_path)) {
-            log_printf("Log file %s reopened", config.log_path.c_str());
+            log_info("Log file %s reopened", config.log_path.c_str());
         } else {
-            log_printf("Cannot reopen log file %s, keeping the old one", config.log_path.c_str());
+            log_error("Cannot reopen log file %s, keeping the old one", config.log_path.c_str());
         }
+        service_notify(stop.stopping ? "STOPPING=1" : "READY=1");
         return 0;
     }
     if (stop.stopping) {
-        log_printf("Stop already under way");
+        log_info("Stop already under way");
         return 0;
     }
     stop.stopping = true;
-    log_printf("Stop requested: no new connections, answering waiting submissions");
+    service_notify("STOPPING=1");
+    log_info("Stop requested: no new connections, answering waiting submissions");
     stop.answered = mm7_server_shutdown(config);
     mm7_spool_stop();
     if (!work_left()) {
@@ -102,7 +115,13 @@ int main(int argc, char** argv) {
                          std::strerror(errno));
         }
     }
+    log_threshold = config->loglevel;
+    if (!config->unknown_loglevel.empty()) {
+        log_warning("--loglevel %s is not a level (debug, info, warning, error), logging at debug",
+                    log_escape(config->unknown_loglevel).c_str());
+    }
     log_flush_on_fatal_signals();
+    service_notify_init();
     if (!check_client_url(*config)) {
         return -1;
     }
@@ -122,6 +141,16 @@ int main(int argc, char** argv) {
     mm7_spool_init(*config);
     mm7_server_init(*config, config->server_fd);
     metrics_server_open(cfg.metrics_port, [&cfg] { return mm7_health(cfg); });
+    // The listener takes connections and the kernel link is open: the service is up, and its
+    // start is in the log by the time the service manager says so.
+    log_flush();
+    service_notify("READY=1");
+    if (service_watchdog_interval().count() > 0) {
+        mainloop_add_tick([] {
+            service_watchdog_tick();
+            return 0;
+        });
+    }
 
     mainloop_run(1);
     return 0;

@@ -31,7 +31,7 @@ bool create_epoll() {
     }
     epoll_fd = epoll_create(MAINLOOP_MAX_FDS);
     if (epoll_fd < 0) {
-        log_printf("Unable to create epoll fd. Errno: %d (%s)", errno, std::strerror(errno));
+        log_error("Unable to create epoll fd. Errno: %d (%s)", errno, std::strerror(errno));
         return false;
     }
     return true;
@@ -68,11 +68,11 @@ void mainloop_register_fd(int fd, int flags, mainloop_handler handler) {
         return;
     }
     if (!in_range(fd)) {
-        log_printf("%s: bad descriptor %d", "mainloop_register_fd", fd);
+        log_warning("%s: bad descriptor %d", "mainloop_register_fd", fd);
         return;
     }
     if (handlers[fd]) {
-        log_printf("%s: handler already exists for descriptor %d", "mainloop_register_fd", fd);
+        log_warning("%s: handler already exists for descriptor %d", "mainloop_register_fd", fd);
         return;
     }
     handlers[fd] = std::make_unique<handler_record>();
@@ -86,11 +86,11 @@ void mainloop_register_fd(int fd, int flags, mainloop_handler handler) {
 void mainloop_unregister_fd(int fd) {
     log_printf("mainloop_unregister_fd %d", fd);
     if (!in_range(fd)) {
-        log_printf("%s: bad descriptor %d", "mainloop_unregister_fd", fd);
+        log_warning("%s: bad descriptor %d", "mainloop_unregister_fd", fd);
         return;
     }
     if (!handlers[fd]) {
-        log_printf("%s: handler does not exist for descriptor %d", "mainloop_unregister_fd", fd);
+        log_warning("%s: handler does not exist for descriptor %d", "mainloop_unregister_fd", fd);
         return;
     }
     if (epoll_fd >= 0) {
@@ -108,7 +108,7 @@ void mainloop_unregister_fd(int fd) {
 
 void mainloop_set_fd_flags(int fd, int flags) {
     if (!in_range(fd) || !handlers[fd]) {
-        log_printf("%s: bad descriptor %d", "mainloop_set_fd_flags", fd);
+        log_warning("%s: bad descriptor %d", "mainloop_set_fd_flags", fd);
         return;
     }
     handler_record& record = *handlers[fd];

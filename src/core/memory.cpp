@@ -98,7 +98,7 @@ mm7_mem_head* mm7_mem_head_of(void* ptr) {
 
 int check_mem(mm7_mem_head* head) {
     if (head->magic != MM7_MEM_MAGIC) {
-        log_printf("%s: head corrupted: %x != %x\n", "check_mem", head->magic, MM7_MEM_MAGIC);
+        log_error("%s: head corrupted: %x != %x\n", "check_mem", head->magic, MM7_MEM_MAGIC);
         return -1;
     }
     int result = 0;
@@ -106,7 +106,7 @@ int check_mem(mm7_mem_head* head) {
     std::size_t gap = gap_of(head->size);
     for (std::size_t i = 0; i < gap; ++i) {
         if (end[i] != kGapByte) {
-            log_printf("%s: gap2 corrupted\n", head->file);
+            log_error("%s: gap2 corrupted\n", head->file);
             result = -1;
             break;
         }
@@ -140,7 +140,7 @@ int check_mem(mm7_mem_head* head) {
     }
     append(" (%s:%d (size=%zd))", head->file, static_cast<int>(head->line),
            static_cast<std::size_t>(head->size));
-    log_printf("%s\n", message);
+    log_error("%s\n", message);
     return -1;
 }
 
@@ -166,7 +166,7 @@ void _mm7_free(void* ptr, const char* file, unsigned line) {
     }
     // Damaged: reported, and deliberately left allocated (not a leak to report).
     MM7_KEEP_DAMAGED(head);
-    log_printf("%s: %s:%d", "_mm7_free", file, static_cast<int>(line));
+    log_error("%s: %s:%d", "_mm7_free", file, static_cast<int>(line));
 }
 
 void* _mm7_realloc(void* ptr, std::size_t size, const char* file, unsigned line) {
@@ -175,7 +175,7 @@ void* _mm7_realloc(void* ptr, std::size_t size, const char* file, unsigned line)
     }
     mm7_mem_head* head = checked_head(ptr);
     if (check_mem(head) != 0) {
-        log_printf("%s: %s:%d\n", "_mm7_realloc", file, static_cast<int>(line));
+        log_error("%s: %s:%d\n", "_mm7_realloc", file, static_cast<int>(line));
         return nullptr;
     }
     if (size == 0) {

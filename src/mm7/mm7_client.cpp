@@ -708,16 +708,16 @@ std::string_view delivery_outcome_text(delivery_outcome outcome) {
 int mm7_client_open(mm7_client_info& info) {
     const url_parts& url = info.config->client_url_parts;
     if (!url.host || url.host->empty()) {
-        log_printf("http_open: client URL %s has no host, cannot connect",
-                   info.config->client_url.c_str());
+        log_warning("http_open: client URL %s has no host, cannot connect",
+                    info.config->client_url.c_str());
         return -1;
     }
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<std::uint16_t>(url.port));
     if (inet_pton(AF_INET, url.host->c_str(), &peer.sin_addr) != 1) {
-        log_printf("http_open: client URL host %s is not a dotted IPv4 address, cannot connect",
-                   url.host->c_str());
+        log_warning("http_open: client URL host %s is not a dotted IPv4 address, cannot connect",
+                    url.host->c_str());
         return -1;
     }
     // The whole body is measured before connecting: the VASP gets its exact length, and a PDU
@@ -735,11 +735,11 @@ int mm7_client_open(mm7_client_info& info) {
     info.body_length = *length;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        log_printf("http_open: cannot create socket");
+        log_error("http_open: cannot create socket");
         return -1;
     }
     if (fd >= MAINLOOP_MAX_FDS) {
-        log_printf("http_open: too many connections, fd %d", fd);
+        log_warning("http_open: too many connections, fd %d", fd);
         close(fd);
         return -1;
     }
@@ -819,13 +819,13 @@ void mm7_client_finished(mm7_client_info& info, delivery_outcome outcome, std::s
     const std::string transaction =
         info.envelope_data ? info.envelope_data->transaction_id.value_or("") : std::string();
     if (outcome == delivery_outcome::delivered) {
-        log_printf("mm7_client: transaction %s delivered to the VASP (%.*s)", transaction.c_str(),
-                   static_cast<int>(reason.size()), reason.data());
+        log_info("mm7_client: transaction %s delivered to the VASP (%.*s)", transaction.c_str(),
+                 static_cast<int>(reason.size()), reason.data());
     } else {
         const std::string_view what = delivery_outcome_text(outcome);
-        log_printf("mm7_client: delivery of transaction %s failed, %.*s: %.*s", transaction.c_str(),
-                   static_cast<int>(what.size()), what.data(), static_cast<int>(reason.size()),
-                   reason.data());
+        log_warning("mm7_client: delivery of transaction %s failed, %.*s: %.*s",
+                    transaction.c_str(), static_cast<int>(what.size()), what.data(),
+                    static_cast<int>(reason.size()), reason.data());
     }
     mm7_count_delivery(outcome);
     auto on_finished = std::exchange(info.on_finished, nullptr);

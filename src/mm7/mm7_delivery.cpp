@@ -74,14 +74,14 @@ std::optional<buffer> obtain_pdu(const xgate_message& indication, mm7_client_inf
             const std::int64_t size = open_pdu_file(info);
             if (size < 0) {
                 const int err = errno;
-                log_printf("HandleXgateMmsRcvInd: Cannot open %s. Errno: %d (%s)",
-                           info.pdu_path.c_str(), err, std::strerror(err));
+                log_warning("HandleXgateMmsRcvInd: Cannot open %s. Errno: %d (%s)",
+                            info.pdu_path.c_str(), err, std::strerror(err));
                 return std::nullopt;
             }
             buffer head(PDU_HEADER_WINDOW);
             head.resize(mm7_client_read_pdu(info, 0, head));
             if (head.empty()) {
-                log_printf("HandleXgateMmsRcvInd: Empty PDU file %s", info.pdu_path.c_str());
+                log_warning("HandleXgateMmsRcvInd: Empty PDU file %s", info.pdu_path.c_str());
                 return std::nullopt;
             }
             info.pdu_end = static_cast<std::uint64_t>(
@@ -91,15 +91,15 @@ std::optional<buffer> obtain_pdu(const xgate_message& indication, mm7_client_inf
         case MMSRCV_FLAG_PDU:
             log_printf("HandleXgateMmsRcvInd enter, PDU:");
             if (indication.data.empty()) {
-                log_printf("HandleXgateMmsRcvInd: Empty PDU");
+                log_warning("HandleXgateMmsRcvInd: Empty PDU");
                 return std::nullopt;
             }
             info.pdu_copy = indication.data;
             info.pdu_end = indication.data.size();
             return indication.data;
         default:
-            log_printf("HandleXgateMmsRcvInd unrecognized flags: %d",
-                       static_cast<int>(indication.flags));
+            log_warning("HandleXgateMmsRcvInd unrecognized flags: %d",
+                        static_cast<int>(indication.flags));
             return std::nullopt;
     }
 }
@@ -114,13 +114,13 @@ bool prepare_content(mm7_client_info& info, const buffer& head, std::uint32_t of
         ct.type = "application/smil";
     }
     if (!ct.content_type || *ct.content_type != MULTIPART_RELATED) {
-        log_printf("HandleXgateMmsRcvInd: ignoring content-type = %s",
-                   ct.content_type.value_or("").c_str());
+        log_warning("HandleXgateMmsRcvInd: ignoring content-type = %s",
+                    ct.content_type.value_or("").c_str());
         return false;
     }
     if (offset >= head.size()) {
-        log_printf("HandleXgateMmsRcvInd: no entry count within the first %d bytes, dropped",
-                   static_cast<int>(PDU_HEADER_WINDOW));
+        log_warning("HandleXgateMmsRcvInd: no entry count within the first %d bytes, dropped",
+                    static_cast<int>(PDU_HEADER_WINDOW));
         return false;
     }
     const std::uint32_t parts = decode_uintvar(head, offset);
@@ -133,13 +133,13 @@ bool prepare_content(mm7_client_info& info, const buffer& head, std::uint32_t of
         });
     if (check.fault != entry_fault::none) {
         const std::string_view what = entry_fault_text(check.fault);
-        log_printf("HandleXgateMmsRcvInd: %.*s (entry %d), dropped", static_cast<int>(what.size()),
-                   what.data(), static_cast<int>(check.entries + 1));
+        log_warning("HandleXgateMmsRcvInd: %.*s (entry %d), dropped", static_cast<int>(what.size()),
+                    what.data(), static_cast<int>(check.entries + 1));
         return false;
     }
     if (check.entries != parts) {
-        log_printf("HandleXgateMmsRcvInd: nParts = %d but the content holds %d entries",
-                   static_cast<int>(parts), static_cast<int>(check.entries));
+        log_warning("HandleXgateMmsRcvInd: nParts = %d but the content holds %d entries",
+                    static_cast<int>(parts), static_cast<int>(check.entries));
     }
     return true;
 }
@@ -165,7 +165,7 @@ std::unique_ptr<mm7_client_info> mm7_prepare_delivery(const xgate_message& indic
 
     if (message.message_type == MMS_NOTIFICATION_IND) {
         if (turbo_mode_handle_incoming(info->port, info->imsi, message) == 0) {
-            log_printf(
+            log_warning(
                 "HandleXgateMmsRcvInd, got NOTIFICATION_IND without turbo mode, this should not "
                 "happen");
         }
@@ -173,13 +173,13 @@ std::unique_ptr<mm7_client_info> mm7_prepare_delivery(const xgate_message& indic
     }
     if (message.message_type != MMS_RETRIEVE_CONF && message.message_type != MMS_DELIVERY_IND &&
         message.message_type != MMS_READ_ORIG_IND) {
-        log_printf("HandleXgateMmsRcvInd: ignoring message type %d, it has no MM7 document",
-                   static_cast<int>(message.message_type + 128));
+        log_warning("HandleXgateMmsRcvInd: ignoring message type %d, it has no MM7 document",
+                    static_cast<int>(message.message_type + 128));
         return nullptr;
     }
     if (!message.content_type && head->size() < info->pdu_end) {
-        log_printf("HandleXgateMmsRcvInd: headers longer than %d bytes, dropped",
-                   static_cast<int>(PDU_HEADER_WINDOW));
+        log_warning("HandleXgateMmsRcvInd: headers longer than %d bytes, dropped",
+                    static_cast<int>(PDU_HEADER_WINDOW));
         return nullptr;
     }
     if (message.content_type) {

@@ -99,13 +99,13 @@ bool fail(outgoing_mms_info* info, std::string_view status_text) {
 }
 
 bool output_error(outgoing_mms_info* info) {
-    log_printf("Cannot write output file %s. Errno: %d (%s)", info->output->path.c_str(), errno,
-               std::strerror(errno));
+    log_error("Cannot write output file %s. Errno: %d (%s)", info->output->path.c_str(), errno,
+              std::strerror(errno));
     return fail(info, "503 Server error");
 }
 
 bool scratch_error(outgoing_mms_info* info) {
-    log_printf("Cannot write temporary file. Errno: %d (%s)", errno, std::strerror(errno));
+    log_error("Cannot write temporary file. Errno: %d (%s)", errno, std::strerror(errno));
     return fail(info, "503 Server error");
 }
 
@@ -166,8 +166,8 @@ void outgoing_mms_info::note(std::string_view line) {
 
 std::optional<std::string> outgoing_mms_info::open_pdu(bool mm1_mode) {
     if (CreateOutputFile(this) == nullptr) {
-        log_printf("%sCannot create output file %s. Errno: %d (%s)", mm1_mode ? "MM1 MODE: " : "",
-                   output->path.c_str(), errno, std::strerror(errno));
+        log_error("%sCannot create output file %s. Errno: %d (%s)", mm1_mode ? "MM1 MODE: " : "",
+                  output->path.c_str(), errno, std::strerror(errno));
         failure = "503 Server error";
         return std::nullopt;
     }
@@ -193,7 +193,7 @@ bool outgoing_mms_info::part_data(byte_view data) {
         } else {
             scratch.reset(std::tmpfile());
             if (!scratch) {
-                log_printf("Cannot create temporary file");
+                log_error("Cannot create temporary file");
                 return fail(this, "503 Server Error");
             }
         }

@@ -2,7 +2,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -73,7 +75,9 @@ constexpr int response_status_code(int octet) {
 }
 
 void log_frame(byte_view frame) {
-    log_printf("\n%s", hexdump(frame, 1000, 16).c_str());
+    if (log_enabled(log_level::debug)) {  // the dump is only made for a log that keeps it
+        log_printf("\n%s", hexdump(frame, 1000, 16).c_str());
+    }
 }
 
 // PDU files of submissions that stopped waiting for their confirmation, by call id: the kernel
@@ -88,6 +92,42 @@ void push_deadline(outgoing_mms_info* info, std::uint32_t seconds) {
     if (info->confirm_deadline == 0 || deadline - info->confirm_deadline > 0) {
         info->confirm_deadline = deadline;
     }
+}
+
+// The one line a finished submission leaves in a log at info level.  Peer-supplied text is
+// escaped and the transaction id cut, so that the line stays short.
+void log_submission_end(const outgoing_mms_info* info, const char* outcome, int http_code,
+                        int status, int port_index) {
+    if (!log_enabled(log_level::info)) {
+        return;
+    }
+    constexpr std::size_t kShownId = 64;
+    std::string transaction = "-";
+    std::size_t recipients = 0;
+    if (const mms_message* message = info->message()) {
+        for (const auto* list : {&message->to, &message->cc, &message->bcc}) {
+            recipients += *list ? (*list)->size() : 0;
+        }
+        if (message->transaction_id && !message->transaction_id->empty()) {
+            transaction =
+                log_escape(std::string_view(*message->transaction_id).substr(0, kShownId));
+        }
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - info->accepted);
+    char status_text[16] = "-";
+    if (status > 0) {
+        std::snprintf(status_text, sizeof status_text, "%d", status);
+    }
+    char port_text[24] = "";
+    if (port_index >= 0) {
+        std::snprintf(port_text, sizeof port_text, " port=%d", port_index);
+    }
+    log_info(
+        "Submission done: transaction=%s recipients=%zu bytes=%llu outcome=%s http=%d status=%s "
+        "duration_ms=%lld%s",
+        transaction.c_str(), recipients, static_cast<unsigned long long>(info->pdu_size), outcome,
+        http_code, status_text, static_cast<long long>(elapsed.count()), port_text);
 }
 
 // Writes the final reply and ends the connection.
@@ -148,20 +188,26 @@ void SendHttpError(outgoing_mms_info* info, std::string_view status_text) {
     mm7_count_refusal(*info, status_text);
     mm7_socket_write(info->fd, std::string_view("\r\n"));
     mm7_socket_write(info->fd, status_text);
+    // A connection refused before it sent anything carried no submission: its refusal has a
+    // line of its own.
+    if (info->parser.state() != client_state::REQUEST_LINE) {
+        log_submission_end(info, "refused", std::atoi(std::string(status_text).c_str()), 0, -1);
+    }
     CloseClient(info);
 }
 
 void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
     log_printf("Message processed, sending request to kernel");
     info->request_end = metrics_clock();
+    info->pdu_size = pdu_size;
     if (info->output && info->output->stream) {
         // Everything must be on disk before the kernel module is told: a full disk shows here.
         FILE* stream = info->output->stream.release();
         bool written = std::fflush(stream) == 0 && std::ferror(stream) == 0;
         written = std::fclose(stream) == 0 && written;
         if (!written) {
-            log_printf("Cannot write output file %s. Errno: %d (%s)", info->output->path.c_str(),
-                       errno, std::strerror(errno));
+            log_error("Cannot write output file %s. Errno: %d (%s)", info->output->path.c_str(),
+                      errno, std::strerror(errno));
             SendHttpError(info, "503 Server error");
             return;
         }
@@ -187,7 +233,7 @@ void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
             break;  // a slot taken by a submission still waiting is passed over
         }
         if (tries == CALLID_TABLE_SIZE) {
-            log_printf("Too many submissions waiting for the kernel (call id %u)", call_id);
+            log_warning("Too many submissions waiting for the kernel (call id %u)", call_id);
             SendHttpError(info, "503 Server busy");
             return;
         }
@@ -209,7 +255,7 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
     std::string document;
     int http_code = 500;
     int reported = send_status;
-    int status_code = 3000;
+    int status_code = 3000;  // the MM7 status the VASP is told
     if ((send_status != 1 && send_status != 10) || confirmation_pdu == nullptr ||
         confirmation_pdu->empty()) {
         char text[256];
@@ -219,8 +265,8 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
         std::uint32_t offset = 0;
         mms_message confirmation = ParseMMSHeaders(*confirmation_pdu, offset, false);
         if (confirmation.message_type != MMS_SEND_CONF) {
-            log_printf("send_conf expected, %d received",
-                       static_cast<int>(confirmation.message_type));
+            log_warning("send_conf expected, %d received",
+                        static_cast<int>(confirmation.message_type));
             document =
                 mm7_submit_rsp(transaction_id, 3000, "Invalid response received from network", "");
         } else {
@@ -250,6 +296,8 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
     }
 
     mm7_count_reply(*info, http_code, status_code);
+    log_submission_end(info, http_code == 200 ? "sent" : "failed", http_code, status_code,
+                       turbo != 0 ? port_index : -1);
     write_reply(info, http_code, document, imsi, port_index,
                 turbo != 0 ? config.turbo_mode_capacity : 0,
                 turbo != 0 && config.turbo_mode_ms_delay < 0);
@@ -261,11 +309,12 @@ void SendMM7Fault(outgoing_mms_info* info, int status_code, std::string_view sta
     std::string document = mm7_submit_rsp(transaction_id, status_code, status_text, std::nullopt);
     log_printf("Sending MM7 response: %d\n%s", 500, document.c_str());
     mm7_count_reply(*info, 500, status_code);
+    log_submission_end(info, "failed", 500, status_code, -1);
     write_reply(info, 500, document, std::nullopt, -1, 0, false);
 }
 
 void SendConfirmTimeout(outgoing_mms_info* info) {
-    log_printf("No confirmation for callid %u in time, giving up", info->call_id);
+    log_warning("No confirmation for callid %u in time, giving up", info->call_id);
     if (info->output) {
         info->output->stream.reset();
         if (abandoned.size() >= kMaxAbandoned) {

@@ -292,7 +292,7 @@ void remove_leftover_pdu_files(const std::string& workdir) {
     }
     closedir(dir);
     if (removed > 0) {
-        log_printf("Removed %d PDU files left by an earlier run", removed);
+        log_info("Removed %d PDU files left by an earlier run", removed);
     }
 }
 
@@ -302,12 +302,12 @@ void mm7_server_init(server_config& config, int& server_fd) {
     remove_leftover_pdu_files(config.workdir);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        log_printf("Cannot create server socket.");
+        log_error("Cannot create server socket.");
         std::exit(1);
     }
     int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
-        log_printf("setsockopt(SO_REUSEADDR) failed.");
+        log_error("setsockopt(SO_REUSEADDR) failed.");
         std::exit(1);
     }
     sockaddr_in address{};
@@ -316,17 +316,17 @@ void mm7_server_init(server_config& config, int& server_fd) {
     address.sin_port = htons(static_cast<std::uint16_t>(config.port));
     int rc = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     if (rc < 0) {
-        log_printf("Cannot bind server socket: %d", rc);
+        log_error("Cannot bind server socket: %d", rc);
         std::exit(1);
     }
     if (listen(fd, 1000) < 0) {
-        log_printf("Cannot listen on server socket");
+        log_error("Cannot listen on server socket");
         std::exit(1);
     }
     server_fd = fd;
     listener_fd = fd;
     reserve_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    log_printf("QZM MM7 server starting on port %d, fd=%d", static_cast<int>(config.port), fd);
+    log_info("QZM MM7 server starting on port %d, fd=%d", static_cast<int>(config.port), fd);
     server_config* cfg = &config;
     mainloop_register_fd(fd, MAINLOOP_IN,
                          [cfg](int lfd, int flags) { return HandleNewClient(lfd, flags, *cfg); });
@@ -352,7 +352,7 @@ int HandleNewClient(int fd, int flags, server_config& config) {
             accept_log.printf("Cannot accept socket. Errno: %d (%s)", errno, std::strerror(errno));
             shed_connection(fd);
         } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            log_printf("Cannot accept socket. Errno: %d (%s)", errno, std::strerror(errno));
+            log_warning("Cannot accept socket. Errno: %d (%s)", errno, std::strerror(errno));
         }
         return 0;
     }

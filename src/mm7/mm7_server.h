@@ -1,6 +1,7 @@
 // The VASP-facing MM7 server: listener, connections and the replies.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -64,6 +65,9 @@ struct outgoing_mms_info final : mm7_request_events {
     mm7_request_parser parser;
     std::uint32_t call_id = 0;
     std::unique_ptr<output_file> output;
+    // For the line that ends the submission in the log: since when it runs, and its PDU's size.
+    std::chrono::steady_clock::time_point accepted = std::chrono::steady_clock::now();
+    std::uint64_t pdu_size = 0;
 
     std::uint32_t turbo_request = 0;    // request id while a turbo worker holds the submission
     bool peer_gone = false;             // the VASP closed or broke the connection

@@ -315,12 +315,12 @@ void move_aside(std::uint64_t number, std::string_view why) {
         const std::string from = path_of(number, suffix);
         const std::string to = concat({spool.dir, "bad/", number_text(number), suffix});
         if (rename(from.c_str(), to.c_str()) != 0 && errno != ENOENT) {
-            log_printf("spool: cannot move %s aside: %s", from.c_str(), std::strerror(errno));
+            log_error("spool: cannot move %s aside: %s", from.c_str(), std::strerror(errno));
         }
     }
     metrics_add("mm7_spool_bad_total");
-    log_printf("spool: entry %s moved to %sbad/: %.*s", number_text(number).c_str(),
-               spool.dir.c_str(), static_cast<int>(why.size()), why.data());
+    log_warning("spool: entry %s moved to %sbad/: %.*s", number_text(number).c_str(),
+                spool.dir.c_str(), static_cast<int>(why.size()), why.data());
     spool.entries.erase(number);
 }
 
@@ -330,9 +330,9 @@ void drop(std::uint64_t number, std::string_view why) {
         return;
     }
     const spool_entry& e = it->second;
-    log_printf("spool: dropped transaction %s from %s to %s (entry %s, %u tries): %.*s",
-               e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(),
-               number_text(number).c_str(), e.tries, static_cast<int>(why.size()), why.data());
+    log_warning("spool: dropped transaction %s from %s to %s (entry %s, %u tries): %.*s",
+                e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(),
+                number_text(number).c_str(), e.tries, static_cast<int>(why.size()), why.data());
     remove_files(number);
     spool.entries.erase(it);
 }
@@ -459,7 +459,7 @@ void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached
             remove_files(number);
             spool.entries.erase(it);
             if (spool.unreachable) {
-                log_printf("spool: the VASP is back, %zu messages waiting", spool.entries.size());
+                log_info("spool: the VASP is back, %zu messages waiting", spool.entries.size());
                 for (auto& [n, other] : spool.entries) {
                     if (other.waits_for_vasp) {
                         other.next_try = now;
@@ -537,9 +537,9 @@ int spool_tick() {
         const std::string next_text =
             next ? concat({"next try in ", std::to_string(whole_seconds(*next - now)), " s"})
                  : std::string("no try waiting");
-        log_printf("spool: %zu messages waiting, %zu under way, oldest %lld s old, %s%s",
-                   spool.entries.size(), spool.in_flight, static_cast<long long>(wall - oldest),
-                   next_text.c_str(), spool.unreachable ? ", the VASP is unreachable" : "");
+        log_info("spool: %zu messages waiting, %zu under way, oldest %lld s old, %s%s",
+                 spool.entries.size(), spool.in_flight, static_cast<long long>(wall - oldest),
+                 next_text.c_str(), spool.unreachable ? ", the VASP is unreachable" : "");
     }
     return 0;
 }
@@ -573,7 +573,7 @@ std::optional<std::uint64_t> store(const mm7_client_info& info, spool_entry& e) 
     }
     if (!ok) {
         const int err = errno;
-        log_printf(
+        log_error(
             "spool: CANNOT SPOOL transaction %s from %s to %s: cannot %s in %s: %s; the delivery "
             "is tried once, without a copy",
             e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(), step,
@@ -642,8 +642,8 @@ void scan() {
         e.next_try = ticks_now();
     }
     if (!spool.entries.empty()) {
-        log_printf("spool: %zu messages found in %s, delivering them", spool.entries.size(),
-                   spool.dir.c_str());
+        log_info("spool: %zu messages found in %s, delivering them", spool.entries.size(),
+                 spool.dir.c_str());
     }
 }
 
@@ -662,7 +662,7 @@ bool mm7_spool_init(server_config& config) {
     spool.dir = config.workdir + "spool/";
     for (const std::string& dir : {spool.dir, spool.dir + "bad/"}) {
         if (mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST) {
-            log_printf(
+            log_error(
                 "spool: CANNOT CREATE %s: %s; received messages are tried once, without a copy",
                 dir.c_str(), std::strerror(errno));
             return false;
@@ -670,7 +670,7 @@ bool mm7_spool_init(server_config& config) {
     }
     spool.kick_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (spool.kick_fd < 0) {
-        log_printf("spool: cannot create an event descriptor: %s", std::strerror(errno));
+        log_error("spool: cannot create an event descriptor: %s", std::strerror(errno));
         return false;
     }
     // Starts are made from the event loop, never from inside the handler that ended a
@@ -705,7 +705,7 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
     e.transaction = message.transaction_id.value_or("");
     e.size = info->pdu_end;
     if (!spool.usable) {
-        log_printf(
+        log_error(
             "spool: CANNOT SPOOL transaction %s from %s to %s: no spool; the delivery is "
             "tried once, without a copy",
             e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str());
@@ -739,8 +739,8 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
 void mm7_spool_stop() {
     spool.stopping = true;
     if (!spool.entries.empty()) {
-        log_printf("spool: %zu messages stay in %s for the next start", spool.entries.size(),
-                   spool.dir.c_str());
+        log_info("spool: %zu messages stay in %s for the next start", spool.entries.size(),
+                 spool.dir.c_str());
     }
 }
 

@@ -112,8 +112,8 @@ std::size_t store_fetched(char* data, std::size_t size, std::size_t count, void*
     std::size_t n = size * count;
     session->file_size += n;
     if (session->file_size > MAX_FETCHED_SIZE) {
-        log_printf("%s: fetched message exceeds %llu bytes", "store_fetched",
-                   static_cast<unsigned long long>(MAX_FETCHED_SIZE));
+        log_warning("%s: fetched message exceeds %llu bytes", "store_fetched",
+                    static_cast<unsigned long long>(MAX_FETCHED_SIZE));
         return 0;  // ends the transfer with a write error
     }
     return std::fwrite(data, 1, n, session->file);
@@ -218,8 +218,8 @@ curl_socket_t open_fetch_socket(void* user, curlsocktype, curl_sockaddr* address
         inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
     }
     if (text[0] == '\0' || host_is_loopback(text)) {
-        log_printf("%s: id=%d, refusing to connect to %s", "open_fetch_socket",
-                   static_cast<int>(session->id()), text[0] != '\0' ? text : "(unknown)");
+        log_warning("%s: id=%d, refusing to connect to %s", "open_fetch_socket",
+                    static_cast<int>(session->id()), text[0] != '\0' ? text : "(unknown)");
         return CURL_SOCKET_BAD;
     }
     return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
@@ -330,9 +330,9 @@ void transfer_completed(CURL* easy, turbo_session* session, CURLcode result) {
         return;
     }
     if (result != CURLE_OK) {
-        log_printf("%s: id=%d, curl error %d (%s)", "transfer_completed",
-                   static_cast<int>(session->id()), static_cast<int>(result),
-                   curl_easy_strerror(result));
+        log_warning("%s: id=%d, curl error %d (%s)", "transfer_completed",
+                    static_cast<int>(session->id()), static_cast<int>(result),
+                    curl_easy_strerror(result));
         close_session(*session, TURBO_RESULT_MMSC_ERROR, "MMSC connection failed");
         return;
     }
@@ -342,8 +342,8 @@ void transfer_completed(CURL* easy, turbo_session* session, CURLcode result) {
         session->state = session_state::finished;
         close_session(*session, TURBO_RESULT_OK, "");
     } else {
-        log_printf("%s: id=%d, HTTP status %ld", "transfer_completed",
-                   static_cast<int>(session->id()), code);
+        log_warning("%s: id=%d, HTTP status %ld", "transfer_completed",
+                    static_cast<int>(session->id()), code);
         close_session(*session, TURBO_RESULT_MMSC_ERROR, "Non-200 response from MMSC");
     }
 }
@@ -358,20 +358,20 @@ void set_curl_proxy(CURL* easy, const char* proxy) {
     std::string host(text);
     CURLcode rc = curl_easy_setopt(easy, CURLOPT_PROXY, host.c_str());
     if (rc != CURLE_OK) {
-        log_printf("%s: cannot set proxy, error %d", "set_curl_proxy", static_cast<int>(rc));
+        log_warning("%s: cannot set proxy, error %d", "set_curl_proxy", static_cast<int>(rc));
     }
     if (host.find(':') == std::string::npos) {
         rc = curl_easy_setopt(easy, CURLOPT_PROXYPORT, 80L);
         if (rc != CURLE_OK) {
-            log_printf("%s: cannot set proxy port, error %d", "set_curl_proxy",
-                       static_cast<int>(rc));
+            log_warning("%s: cannot set proxy port, error %d", "set_curl_proxy",
+                        static_cast<int>(rc));
         }
     }
     if (tunnel) {
         rc = curl_easy_setopt(easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
         if (rc != CURLE_OK) {
-            log_printf("%s: cannot set proxy tunnel mode, error %d", "set_curl_proxy",
-                       static_cast<int>(rc));
+            log_warning("%s: cannot set proxy tunnel mode, error %d", "set_curl_proxy",
+                        static_cast<int>(rc));
         }
     }
 }
@@ -389,7 +389,7 @@ void handle_send_message_request(const turbo_send_request& request, server_confi
 
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
-        log_printf("%s: stat failed on mm1 file %s, errno=%d", who, path.c_str(), errno);
+        log_error("%s: stat failed on mm1 file %s, errno=%d", who, path.c_str(), errno);
         close_session(session, TURBO_RESULT_LOCAL_ERROR, "Cannot stat MM1 file");
         return;
     }
@@ -405,8 +405,8 @@ void handle_send_message_request(const turbo_send_request& request, server_confi
         close(fd);
     }
     if (map == MAP_FAILED) {
-        log_printf("%s: cannot mmap mm1 file, stat_size=%d, errno=%d", who,
-                   static_cast<int>(session.mm1_size), saved);
+        log_error("%s: cannot mmap mm1 file, stat_size=%d, errno=%d", who,
+                  static_cast<int>(session.mm1_size), saved);
         close_session(session, TURBO_RESULT_LOCAL_ERROR, "Cannot read MM1 file");
         return;
     }
@@ -445,8 +445,8 @@ void handle_receive_message_request(const turbo_receive_request& request, server
     // The operator's MMSC is never on the gateway itself, unless this is a lab set-up.
     const bool loopback_allowed = url_on_loopback(settings.mmsc_url);
     if (std::string why = fetch_refusal(url.c_str(), loopback_allowed); !why.empty()) {
-        log_printf("%s: id=%d, not fetching '%s': %s", who, static_cast<int>(request.id),
-                   url.c_str(), why.c_str());
+        log_warning("%s: id=%d, not fetching '%s': %s", who, static_cast<int>(request.id),
+                    url.c_str(), why.c_str());
         close_session(session, TURBO_RESULT_MMSC_ERROR, "MMSC connection failed");
         return;
     }
@@ -462,14 +462,14 @@ void handle_receive_message_request(const turbo_receive_request& request, server
     }
     int fd = -1;
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos) {
-        log_printf("%s: path '%s' is not in the work directory", who, path.c_str());
+        log_warning("%s: path '%s' is not in the work directory", who, path.c_str());
         errno = EINVAL;
     } else {
         fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     }
     session.file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (session.file == nullptr) {
-        log_printf("%s: cannot fopen mm1 file, errno=%d", who, errno);
+        log_error("%s: cannot fopen mm1 file, errno=%d", who, errno);
         if (fd >= 0) {
             close(fd);
             std::remove(path.c_str());

@@ -230,9 +230,9 @@ void drop_worker(int port) {
         imsi = turbo_text(settings.imsi);
     }
     for (const pending_request& r : orphans) {
-        log_printf("%s: worker for port %d is gone, request id=%u failed", "drop_worker", port,
-                   r.id);
         count_result(r.client != nullptr, port, TURBO_RESULT_LOCAL_ERROR);
+        log_warning("%s: worker for port %d is gone, request id=%u failed", "drop_worker", port,
+                    r.id);
         if (r.client != nullptr && turbo_hooks_table.send_response) {
             turbo_hooks_table.send_response(r.client, nullptr, TURBO_RESULT_LOCAL_ERROR, 0, imsi,
                                             port);
@@ -276,8 +276,8 @@ void check_deadlines() {
         });
     }
     for (const pending_request& r : overdue) {
-        log_printf("%s: no answer from the worker of port %d for request id=%u in time, giving up",
-                   "check_deadlines", r.port, r.id);
+        log_warning("%s: no answer from the worker of port %d for request id=%u in time, giving up",
+                    "check_deadlines", r.port, r.id);
         ++missed_deadlines[r.port];
         count_result(r.client != nullptr, r.port, "no_answer");
         if (r.client != nullptr && turbo_hooks_table.send_timeout) {
@@ -288,8 +288,8 @@ void check_deadlines() {
         if (missed_deadlines[port] < MAX_MISSED_DEADLINES) {
             continue;
         }
-        log_printf("%s: worker for port %d missed %d deadlines in a row, ending it",
-                   "check_deadlines", port, missed_deadlines[port]);
+        log_warning("%s: worker for port %d missed %d deadlines in a row, ending it",
+                    "check_deadlines", port, missed_deadlines[port]);
         missed_deadlines[port] = 0;
         if (worker_pids[port] > 0) {
             kill(worker_pids[port], SIGKILL);  // reaped and forked again by the next pass
@@ -301,13 +301,13 @@ void check_deadlines() {
 void handle_send_message_response(const turbo_send_response& response, int port) {
     pending_request request;
     if (!take_pending(response.id, request)) {
-        log_printf("%s: cannot find request id %d", "handle_send_message_response",
-                   static_cast<int>(response.id));
+        log_warning("%s: cannot find request id %d", "handle_send_message_response",
+                    static_cast<int>(response.id));
         return;
     }
     if (request.client == nullptr) {
-        log_printf("%s: request id %d is no send", "handle_send_message_response",
-                   static_cast<int>(response.id));
+        log_warning("%s: request id %d is no send", "handle_send_message_response",
+                    static_cast<int>(response.id));
         return;
     }
     count_result(true, port, static_cast<int>(response.result));
@@ -324,8 +324,8 @@ void handle_receive_message_response(const turbo_receive_response& response, int
     pending_request request;
     if (!take_pending(response.id, request)) {
         // Late, but what was fetched is delivered all the same.
-        log_printf("%s: cannot find request id %d", "handle_receive_message_response",
-                   static_cast<int>(response.id));
+        log_warning("%s: cannot find request id %d", "handle_receive_message_response",
+                    static_cast<int>(response.id));
     }
     count_result(false, port, static_cast<int>(response.result));
     if (response.result != TURBO_RESULT_OK) {
@@ -341,8 +341,8 @@ void handle_receive_message_response(const turbo_receive_response& response, int
     if (xgate_hooks_table.on_mms_rcv_ind) {
         xgate_hooks_table.on_mms_rcv_ind(indication, *turbo_config);
     } else {
-        log_printf("%s: no delivery for fetched message %.*s", "handle_receive_message_response",
-                   static_cast<int>(path.size()), path.data());
+        log_warning("%s: no delivery for fetched message %.*s", "handle_receive_message_response",
+                    static_cast<int>(path.size()), path.data());
     }
 }
 
@@ -352,7 +352,7 @@ int handle_worker_response(int fd, int flags, int port) {
         return 0;
     }
     if ((flags & MAINLOOP_OUT) && !link->flush()) {
-        log_printf("%s: Socket error , fd=%d", "handle_worker_response", fd);
+        log_warning("%s: Socket error , fd=%d", "handle_worker_response", fd);
         drop_worker(port);
         return 0;
     }
@@ -383,21 +383,21 @@ int handle_worker_response(int fd, int flags, int port) {
     if (bad_kind) {
         // A worker that sends what it never should is not trusted with further requests: its
         // link is closed, the worker ends and is forked again.
-        log_printf("%s: unknown message %d received from worker %d", "handle_worker_response",
-                   static_cast<int>(kind), port);
+        log_error("%s: unknown message %d received from worker %d", "handle_worker_response",
+                  static_cast<int>(kind), port);
         drop_worker(port);
         return 0;
     }
     if (!alive) {
         if (link->input.size() >= 4) {
             std::memcpy(&kind, link->input.data(), 4);
-            log_printf("%s: received incomplete message response, size=%d/%d",
-                       kind == TURBO_SEND_RESPONSE ? "handle_send_message_response"
-                                                   : "handle_receive_message_response",
-                       static_cast<int>(link->input.size() - 4),
-                       static_cast<int>(turbo_body_size(kind)));
+            log_warning("%s: received incomplete message response, size=%d/%d",
+                        kind == TURBO_SEND_RESPONSE ? "handle_send_message_response"
+                                                    : "handle_receive_message_response",
+                        static_cast<int>(link->input.size() - 4),
+                        static_cast<int>(turbo_body_size(kind)));
         }
-        log_printf("%s: Socket error , fd=%d", "handle_worker_response", fd);
+        log_warning("%s: Socket error , fd=%d", "handle_worker_response", fd);
         drop_worker(port);
         return 0;
     }
@@ -441,8 +441,8 @@ int handle_worker_hello(int fd, int) {
         close_hello_wait(it);
         return 0;
     }
-    log_printf("%s: worker connected, fd=%d, port=%d", "turbo_mode_worker_connected_handler", fd,
-               port);
+    log_info("%s: worker connected, fd=%d, port=%d", "turbo_mode_worker_connected_handler", fd,
+             port);
     drop_worker(port);  // an earlier link of the same port
     missed_deadlines[port] = 0;
     auto link = std::make_unique<turbo_link>(std::move(it->link));
@@ -458,13 +458,13 @@ int handle_worker_hello(int fd, int) {
 
 int turbo_mode_worker_connected_handler(int fd, int flags) {
     if (!(flags & MAINLOOP_IN)) {
-        log_printf("%s: Something went wrong", "turbo_mode_worker_connected_handler");
+        log_warning("%s: Something went wrong", "turbo_mode_worker_connected_handler");
         return 0;
     }
     int client = accept(fd, nullptr, nullptr);
     if (client < 0) {
-        log_printf("%s: Cannot accept socket. Errno: %d (%s)",
-                   "turbo_mode_worker_connected_handler", errno, std::strerror(errno));
+        log_warning("%s: Cannot accept socket. Errno: %d (%s)",
+                    "turbo_mode_worker_connected_handler", errno, std::strerror(errno));
         return 0;
     }
     set_nonblocking(client);
@@ -525,9 +525,9 @@ int timeout_handler_child_worker() {
                    static_cast<int>(pid));
         return 0;
     }
-    log_printf("%s: Worker for port %d has been terminated, trying to restart...",
-               "timeout_handler_child_worker", port);
     metrics_add("mm7_turbo_worker_restarts_total", {{"port", std::to_string(port)}});
+    log_warning("%s: Worker for port %d has been terminated, trying to restart...",
+                "timeout_handler_child_worker", port);
     drop_worker(port);  // the link of a dead worker is never used again
     server_config& config = *turbo_config;
     config.worker_index = port;
@@ -538,7 +538,7 @@ int timeout_handler_child_worker() {
     }
     config.worker_index = -1;
     if (child < 0) {
-        log_printf("%s: cannot fork worker %d", "timeout_handler_child_worker", port);
+        log_error("%s: cannot fork worker %d", "timeout_handler_child_worker", port);
         worker_pids[port] = 0;
         return 0;
     }
@@ -548,9 +548,9 @@ int timeout_handler_child_worker() {
 
 [[noreturn]] void fail_start(const char* message, int value = 0, bool with_value = false) {
     if (with_value) {
-        log_printf(message, value);
+        log_error(message, value);
     } else {
-        log_printf("%s", message);
+        log_error("%s", message);
     }
     std::exit(1);
 }
@@ -572,7 +572,7 @@ void turbo_mode_init(server_config& config, int& turbo_fd) {
             run_worker(config);
         }
         if (child < 0) {
-            log_printf("%s: cannot fork worker %d", "turbo_mode_init", port);
+            log_error("%s: cannot fork worker %d", "turbo_mode_init", port);
             continue;
         }
         worker_pids[port] = child;
@@ -601,7 +601,7 @@ void turbo_mode_init(server_config& config, int& turbo_fd) {
         fail_start("Cannot listen on turbo mode server socket");
     }
     turbo_fd = fd;
-    log_printf("Turbo mode server starting on port %d, fd=%d", TURBO_MODE_PORT, fd);
+    log_info("Turbo mode server starting on port %d, fd=%d", TURBO_MODE_PORT, fd);
     mainloop_register_fd(fd, MAINLOOP_IN, turbo_mode_worker_connected_handler);
 }
 
@@ -628,7 +628,7 @@ std::uint32_t turbo_mode_handle_message(outgoing_mms_info* client) {
     turbo_set_text(request.path, submission.path);
     turbo_link& link = *worker_sockets[port];
     if (!link.send(TURBO_SEND_REQUEST, &request, sizeof request)) {
-        log_printf("%s: Socket error , fd=%d", "turbo_mode_handle_message", link.fd);
+        log_warning("%s: Socket error , fd=%d", "turbo_mode_handle_message", link.fd);
         drop_worker(static_cast<int>(port));
         return 0;  // the kernel path takes it
     }
@@ -646,8 +646,8 @@ int turbo_mode_handle_incoming(std::uint32_t port, std::string_view imsi,
     }
     // The IMSI names the fetched file.
     if (!imsi_is_safe(imsi)) {
-        log_printf("%s: refusing the notification of port %d: its IMSI is not at most 15 digits",
-                   "turbo_mode_handle_incoming", static_cast<int>(port));
+        log_warning("%s: refusing the notification of port %d: its IMSI is not at most 15 digits",
+                    "turbo_mode_handle_incoming", static_cast<int>(port));
         return -1;
     }
     turbo_receive_request request{};
@@ -672,7 +672,7 @@ int turbo_mode_handle_incoming(std::uint32_t port, std::string_view imsi,
     turbo_set_text(request.transaction_id, notification.transaction_id.value_or(""));
     turbo_link& link = *worker_sockets[port];
     if (!link.send(TURBO_RECEIVE_REQUEST, &request, sizeof request)) {
-        log_printf("%s: Socket error , fd=%d", "turbo_mode_handle_incoming", link.fd);
+        log_warning("%s: Socket error , fd=%d", "turbo_mode_handle_incoming", link.fd);
         drop_worker(static_cast<int>(port));
         return 0;
     }

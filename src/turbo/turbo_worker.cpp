@@ -34,7 +34,7 @@ void update_parent_flags() {
 
 int handle_parent_socket(int flags, server_config& config) {
     if ((flags & MAINLOOP_OUT) && !parent_link.flush()) {
-        log_printf("%s %d: parent connection died, exiting", "handle_parent_socket", worker_port);
+        log_info("%s %d: parent connection died, exiting", "handle_parent_socket", worker_port);
         return 1;
     }
     if (!(flags & (MAINLOOP_IN | MAINLOOP_ERR))) {
@@ -61,8 +61,8 @@ int handle_parent_socket(int flags, server_config& config) {
         if (!bad_kind) {
             break;
         }
-        log_printf("%s %d: unknown request 0x%X received", "handle_parent_socket", worker_port,
-                   kind);
+        log_error("%s %d: unknown request 0x%X received", "handle_parent_socket", worker_port,
+                  kind);
         parent_link.input.erase(0, 4);
     }
     if (!alive) {
@@ -70,12 +70,12 @@ int handle_parent_socket(int flags, server_config& config) {
             std::size_t have = parent_link.input.size();
             std::uint32_t kind = 0;
             std::memcpy(&kind, parent_link.input.data(), std::min<std::size_t>(have, 4));
-            log_printf("%s %d: Incorrect request size received %d instead of %d",
-                       "handle_parent_socket", worker_port,
-                       static_cast<int>(have < 4 ? have : have - 4),
-                       static_cast<int>(have < 4 ? 4 : turbo_body_size(kind)));
+            log_error("%s %d: Incorrect request size received %d instead of %d",
+                      "handle_parent_socket", worker_port,
+                      static_cast<int>(have < 4 ? have : have - 4),
+                      static_cast<int>(have < 4 ? 4 : turbo_body_size(kind)));
         }
-        log_printf("%s %d: parent connection died, exiting", "handle_parent_socket", worker_port);
+        log_info("%s %d: parent connection died, exiting", "handle_parent_socket", worker_port);
         return 1;
     }
     update_parent_flags();
@@ -103,7 +103,7 @@ int worker_tick() {
 void connect_to_parent(int port, pid_t parent) {
     parent_link.fd = socket(AF_INET, SOCK_STREAM, 0);
     if (parent_link.fd < 0) {
-        log_printf("Cannot create turbo mode client socket.");
+        log_error("Cannot create turbo mode client socket.");
         log_flush();
         _exit(1);
     }
@@ -121,8 +121,8 @@ void connect_to_parent(int port, pid_t parent) {
         if (n == 0) {
             break;
         }
-        log_printf("%s %d: Cannot connect to parent. n=%d errno=%d.", "turbo_mode_worker", port, n,
-                   errno);
+        log_error("%s %d: Cannot connect to parent. n=%d errno=%d.", "turbo_mode_worker", port, n,
+                  errno);
     }
     log_printf("%s %d: Connected to parent, fd=%d.", "turbo_mode_worker", port, parent_link.fd);
     fcntl(parent_link.fd, F_SETFL, fcntl(parent_link.fd, F_GETFL) | O_NONBLOCK);
@@ -139,7 +139,8 @@ std::uint64_t monotonic_ms() {
 
 void send_to_parent(std::uint32_t kind, const void* body, std::size_t size) {
     if (!parent_link.send(kind, body, size)) {
-        log_printf("%s %d: cannot write to parent, errno=%d", "send_to_parent", worker_port, errno);
+        log_warning("%s %d: cannot write to parent, errno=%d", "send_to_parent", worker_port,
+                    errno);
         return;  // the read side notices the broken link
     }
     if (!parent_link.output.empty()) {
@@ -214,9 +215,11 @@ void schedule_send_sessions() {
 }
 
 void close_session(turbo_session& session, std::uint32_t result, const char* text) {
-    log_printf("%s: id=%d, type=%d, result=%d, str='%s'", "close_session",
-               static_cast<int>(session.id()), static_cast<int>(session.type),
-               static_cast<int>(result), text != nullptr ? text : "");
+    // A transaction that failed is a warning; one that succeeded is told by the main process.
+    log_at(result == TURBO_RESULT_OK ? log_level::debug : log_level::warning,
+           "%s: id=%d, type=%d, result=%d, str='%s'", "close_session",
+           static_cast<int>(session.id()), static_cast<int>(session.type), static_cast<int>(result),
+           text != nullptr ? text : "");
     // Take the session out of its list; this frame owns it from here on.
     std::unique_ptr<turbo_session> owned;
     auto& list = list_of(session.type);
@@ -291,7 +294,7 @@ void turbo_mode_worker(server_config& config) {
     pid_t parent = getppid();
     worker_port = config.worker_index;
     (void)!setgid(static_cast<gid_t>(100 + worker_port));
-    log_printf("%s: starting for port %d", "turbo_mode_worker", worker_port);
+    log_info("%s: starting for port %d", "turbo_mode_worker", worker_port);
     curl_glue_init(transfer_completed);
     connect_to_parent(worker_port, parent);
     std::uint32_t hello = TURBO_HELLO | static_cast<std::uint32_t>(worker_port);

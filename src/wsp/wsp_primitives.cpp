@@ -51,7 +51,7 @@ buffer encode_short_integer(std::uint32_t n) {
     if (n >= 128) {
         // Only field numbers, table indexes and fixed tokens come here; anything else is a
         // programming error that must not produce a corrupt PDU.
-        log_printf("wsp-mms: encode_short_integer: Assertion `n >= 0 && n < 128' failed.");
+        log_error("wsp-mms: encode_short_integer: Assertion `n >= 0 && n < 128' failed.");
         std::fprintf(stderr,
                      "wsp-mms: encode_short_integer: Assertion `n >= 0 && n < 128' failed.\n");
         std::abort();

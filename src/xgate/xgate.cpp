@@ -121,8 +121,8 @@ void drop_fields(xgate_message& msg) {
     header.frame_length = msg.frame_length;
     header.malformed = true;
     msg = std::move(header);
-    log_printf("ParseXgateMessage: Malformed message %u of %u bytes dropped", msg.kind,
-               msg.frame_length);
+    log_warning("ParseXgateMessage: Malformed message %u of %u bytes dropped", msg.kind,
+                msg.frame_length);
 }
 
 }  // namespace
@@ -233,7 +233,7 @@ std::unique_ptr<xgate_message> ParseXgateMessage(byte_view datagram, std::uint32
         case XGATE_CONNECT_CNF:
             break;
         default:
-            log_printf("ParseXgateMessage: Unknown message %u", msg->kind);
+            log_warning("ParseXgateMessage: Unknown message %u", msg->kind);
             break;
     }
     return msg;

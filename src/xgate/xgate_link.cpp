@@ -53,8 +53,8 @@ void drop(const xgate_message& msg) {
 void route_to_client(const xgate_message& msg) {
     const callid_slot& slot = callid_table[msg.call_id % CALLID_TABLE_SIZE];
     if (slot.client == nullptr || slot.call_id != msg.call_id) {
-        log_printf("Not found client fd by callid %u", msg.call_id);
         metrics_add("mm7_kernel_unmatched_total");
+        log_warning("Not found client fd by callid %u", msg.call_id);
         if (msg.kind == MMS_SENDMMS_CNF && xgate_hooks_table.on_orphan_cnf) {
             xgate_hooks_table.on_orphan_cnf(msg);
         }
@@ -113,10 +113,10 @@ void dispatch(const xgate_message& msg, server_config& config) {
 }  // namespace
 
 void xgate_open(server_config& config, int& fd) {
-    log_printf("gateway serial: %s", config.gw_serial.c_str());
+    log_info("gateway serial: %s", config.gw_serial.c_str());
     const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
-        log_printf("Cannot create xgate socket.");
+        log_error("Cannot create xgate socket.");
         std::exit(1);
     }
     const int one = 1;
@@ -135,13 +135,13 @@ void xgate_open(server_config& config, int& fd) {
     const sockaddr_in local = loopback_address(XGATE_LOCAL_PORT);
     if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         const int err = errno;
-        log_printf("Cannot bind socket. Errno: %d (%s)", err, std::strerror(err));
+        log_error("Cannot bind socket. Errno: %d (%s)", err, std::strerror(err));
         close(sock);
         std::exit(1);
     }
 
     const buffer announce = xgate_build_connect_req();
-    log_printf("Connected to kernel module fd=%d", sock);
+    log_info("Connected to kernel module fd=%d", sock);
     int nonblocking = 1;
     (void)ioctl(sock, FIONBIO, &nonblocking);
 
@@ -197,19 +197,21 @@ bool receive_one(int fd, server_config& config) {
         return true;
     }
     if (received < 1) {
-        log_printf("Kernel disconnected ");
+        log_error("Kernel disconnected ");
         std::exit(1);
     }
     if (static_cast<std::size_t>(received) > receive_buffer.size()) {
-        log_printf("Datagram of %d bytes cut to %zu", static_cast<int>(received),
-                   receive_buffer.size());
+        log_warning("Datagram of %d bytes cut to %zu", static_cast<int>(received),
+                    receive_buffer.size());
         received = static_cast<ssize_t>(receive_buffer.size());
     }
 
     const byte_view datagram(receive_buffer.data(), static_cast<std::size_t>(received));
     log_printf("Received %d bytes from kernel", static_cast<int>(received));
     metrics_add("mm7_kernel_datagrams_received_total");
-    log_printf("\n%s", hexdump(datagram, DUMP_SIZE, DUMP_BYTES_PER_LINE).c_str());
+    if (log_enabled(log_level::debug)) {
+        log_printf("\n%s", hexdump(datagram, DUMP_SIZE, DUMP_BYTES_PER_LINE).c_str());
+    }
 
     std::uint32_t offset = 0;
     while (auto msg = ParseXgateMessage(datagram, offset)) {

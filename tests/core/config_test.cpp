@@ -45,4 +45,16 @@ TEST(UrlParse, PartsAndRefusals) {
     }
 }
 
+// --loglevel: the later value wins; one that names no level means debug, kept to be reported.
+TEST(Options, LogLevel) {
+    for (auto [last, level, unknown] :
+         {std::tuple{"info", log_level::info, ""}, std::tuple{"INFO", log_level::debug, "INFO"}}) {
+        const char* args[] = {"mm7_server", "--loglevel", "error", "--loglevel", last};
+        server_config config;
+        parse_options(5, const_cast<char**>(args), config);
+        EXPECT_EQ(config.loglevel, level) << last;
+        EXPECT_EQ(config.unknown_loglevel, unknown);
+    }
+}
+
 }  // namespace

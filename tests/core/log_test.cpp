@@ -39,6 +39,40 @@ TEST(Log, LinesAreStampSpaceMessageNewlineCutTo1023) {
     log_file = saved;
 }
 
+// Each threshold keeps the lines of its level and above; a rate-limited refusal is a warning,
+// and a line the threshold drops is not counted as suppressed either.
+TEST(Log, ThresholdKeepsItsLevelAndAbove) {
+    const std::pair<const char*, const char*> rows[] = {{"debug", "d i w e r r"},
+                                                        {"info", "i w e r r"},
+                                                        {"warning", "w e r r"},
+                                                        {"error", "e"},
+                                                        {"loud", nullptr}};
+    for (auto [name, want] : rows) {
+        auto level = log_level_from(name);
+        ASSERT_EQ(level.has_value(), want != nullptr) << name;
+        if (!level) {
+            continue;
+        }
+        log_capture log;
+        log_threshold = *level;
+        log_limiter refusals(2, 60);
+        log_printf("d");
+        log_info("i");
+        log_warning("w");
+        log_error("e");
+        for (int i = 0; i < 3; ++i) {
+            refusals.printf("r");
+        }
+        log_threshold = log_level::debug;
+        std::string seen;
+        std::istringstream lines(log.text());
+        for (std::string line; std::getline(lines, line);) {
+            seen += (seen.empty() ? "" : " ") + line.substr(21);
+        }
+        EXPECT_EQ(seen, want) << name;
+    }
+}
+
 // Buffered lines reach the file when a child crashes or is ended by a signal, and a forked
 // child never writes its parent's lines a second time.
 TEST(Log, BufferedLinesSurviveFatalSignalsAndForks) {

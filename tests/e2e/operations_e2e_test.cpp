@@ -1,5 +1,7 @@
 // The daemon as a service (log rotation on SIGHUP, a clean stop on SIGTERM or SIGINT) and its
 // tools: mm7-submit against the daemon, mm7-sink as the VASP's endpoint.
+#include <sys/un.h>
+
 #include <csignal>
 #include <map>
 
@@ -57,6 +59,96 @@ TEST_F(OperationsE2E, StopAnswersEveryWaitingSubmissionOnceAndLeavesNoFiles) {
         EXPECT_TRUE(daemon_->log_contains(
             "Stopped cleanly: 20 waiting submissions answered, 0 turbo workers ended"));
     }
+}
+
+// At info level a finished submission leaves one line of at most 300 bytes, whether it was sent
+// or refused, and the daemon's start still shows; the steps in between do not.
+TEST_F(OperationsE2E, InfoLevelLeavesOneShortLinePerSubmission) {
+    start({}, {"--loglevel", "info"});
+    const std::pair<std::string, std::string> rows[] = {
+        {submit_request_with([](auto& s) {
+             s.transaction_id = "info-1";
+             s.recipients += "<Cc><Number>+4917012346</Number></Cc>";
+         }),
+         "transaction=info-1 recipients=2 bytes=\\d+ outcome=sent http=200 status=1000 "
+         "duration_ms=\\d+"},
+        {"POST /mm7 HTTP/1.1\r\nContent-Length: x\r\n\r\n",
+         "transaction=- recipients=0 bytes=0 outcome=refused http=400 status=- duration_ms=\\d+"},
+    };
+    std::size_t done = 0;
+    for (const auto& [request, want] : rows) {
+        const std::size_t before = daemon_->log().size();
+        exchange(request);
+        ASSERT_TRUE(daemon_->wait_for_log_count("Submission done", ++done)) << daemon_->log();
+        std::this_thread::sleep_for(200ms);  // nothing else is to follow
+        const std::string added = daemon_->log().substr(before);
+        EXPECT_TRUE(std::regex_match(
+            added, std::regex(R"(\[[-_:\d]{18}\] Submission done: )" + want + "\n")))
+            << added;
+        EXPECT_LE(added.size(), 300u);
+    }
+    for (const char* line : {"PID ", "Connected to kernel module", "QZM MM7 server starting"}) {
+        EXPECT_TRUE(daemon_->log_contains(line)) << line;
+    }
+    EXPECT_FALSE(daemon_->log_contains("mainloop")) << daemon_->log();
+}
+
+// Under a service manager (NOTIFY_SOCKET): READY=1 once the listener takes connections, then
+// WATCHDOG=1 from the loop's tick when the watchdog is meant for this process, RELOADING=1 and
+// READY=1 around a log reopen, STOPPING=1 when asked to stop.
+TEST_F(OperationsE2E, TellsTheServiceManagerItsStateAndPingsTheWatchdog) {
+    stopped_ = true;
+    sim_ = std::make_unique<kmodsim_process>(strings{"--keep", keep_.path().string()});
+    ASSERT_TRUE(sim_->ready());
+    temp_dir dir("mm7-notify");
+    const std::string path = (dir.path() / "notify").string();
+    int manager = checked(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0), "socket");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    checked(bind(manager, reinterpret_cast<sockaddr*>(&address), sizeof address), "bind");
+    auto next_message = [&](ms timeout) {
+        pollfd p{manager, POLLIN, 0};
+        char text[256];
+        ssize_t n = poll(&p, 1, static_cast<int>(timeout.count())) > 0
+                        ? recv(manager, text, sizeof text, 0)
+                        : 0;
+        return std::string(text, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    };
+    auto next_state = [&] {  // the next message that is no watchdog ping
+        std::string message;
+        while ((message = next_message(5s)) == "WATCHDOG=1") {
+        }
+        return message;
+    };
+    // The watchdog is this process's when WATCHDOG_PID is unset, not when it names another one.
+    for (const char* watchdog_pid : {"", "WATCHDOG_PID=1"}) {
+        SCOPED_TRACE(watchdog_pid);
+        strings env{"NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=1000000"};
+        if (*watchdog_pid != '\0') {
+            env.push_back(watchdog_pid);
+        }
+        daemon_ = std::make_unique<daemon_process>(strings{"--clientip", "127.0.0.1"}, env);
+        EXPECT_EQ(next_message(10s), "READY=1");
+        http_connection vasp;
+        EXPECT_TRUE(vasp.connected());
+        EXPECT_TRUE(daemon_->log_contains("Connected to kernel module"));
+        std::size_t pings = 0;
+        for (auto end = std::chrono::steady_clock::now() + 3500ms;
+             std::chrono::steady_clock::now() < end;) {
+            std::string message = next_message(100ms);
+            EXPECT_TRUE(message.empty() || message == "WATCHDOG=1") << message;
+            pings += message == "WATCHDOG=1";
+        }
+        EXPECT_EQ(pings >= 2, *watchdog_pid == '\0') << pings;
+        kill(daemon_->pid(), SIGHUP);
+        EXPECT_TRUE(std::regex_match(next_state(), std::regex("RELOADING=1\nMONOTONIC_USEC=\\d+")));
+        EXPECT_EQ(next_state(), "READY=1");
+        kill(daemon_->pid(), SIGTERM);
+        EXPECT_EQ(next_state(), "STOPPING=1");
+        EXPECT_TRUE(daemon_->wait_for_exit().has_value());
+    }
+    close(manager);
 }
 
 // The submit tool: interim responses, the SubmitRsp, and the content in the PDU the kernel

@@ -21,6 +21,8 @@ staged=$(cd "$work/stage" && find . -type f | sed 's|^\./||' | sort)
 unit="$work/stage/usr/lib/systemd/system/mm7-server.service"
 grep -qx 'ExecStart=/usr/sbin/mm7_server $MM7_SERVER_OPTS' "$unit" || fail "ExecStart"
 grep -qx 'EnvironmentFile=-/etc/default/mm7-server' "$unit" || fail "EnvironmentFile"
+for line in Type=notify WatchdogSec=30s; do grep -qx "$line" "$unit" || fail "$line"; done
+grep -qx 'MM7_SERVER_OPTS="--loglevel info"' "$work/stage/etc/default/mm7-server" || fail "log level"
 
 if command -v systemd-analyze >/dev/null; then
     # Checked where the daemon really is: the staged binary stands in for /usr/sbin.

@@ -172,12 +172,17 @@ class process {
     std::optional<exit_status> status_;
 };
 
-// The daemon with --workdir <dir>/ and --logfile <dir>/mm7_server.log (args may override them).
+// The daemon with --workdir <dir>/ and --logfile <dir>/mm7_server.log (args may override them);
+// env ("NAME=value") is added to its environment.
 class daemon_process {
   public:
-    explicit daemon_process(strings args = {}) {
+    explicit daemon_process(strings args = {}, const strings& env = {}) {
         args.insert(args.begin(), {MM7_DAEMON_PATH, "--workdir", dir_.path().string() + "/",
                                    "--logfile", log_path().string()});
+        if (!env.empty()) {
+            args.insert(args.begin(), env.begin(), env.end());
+            args.insert(args.begin(), "/usr/bin/env");
+        }
         const int out = output_file(dir_.path() / "stdout.txt");
         const int err = output_file(dir_.path() / "stderr.txt");
         child_ = std::make_unique<process>(args, dir_.path(), -1, out, err);

@@ -128,12 +128,25 @@ TEST_F(TurboDaemon, SendsAndTheirFailures) {
         r.plant();
         const std::string closed = "result=" + std::to_string(r.result) + ", str='" + r.text + "'";
         const std::size_t before = daemon_->log_count(closed);
+        // The submission's own line names the port that sent it, and what the VASP was told.
+        const std::regex ended(
+            std::string("\\] Submission done: transaction=- recipients=0 ") +
+            "bytes=\\d+ outcome=" +
+            (r.result == 1 ? "sent http=200 status=1000" : "failed http=500 status=3000") +
+            " duration_ms=\\d+ port=3\n");
+        auto ends = [&] {
+            const std::string log = daemon_->log();
+            return std::distance(std::sregex_iterator(log.begin(), log.end(), ended),
+                                 std::sregex_iterator());
+        };
+        const auto ends_before = ends();
         const std::string reply = exchange(mm1(r.sender));
         EXPECT_TRUE(r.result == 1 ? reply.starts_with("HTTP/1.0 200 OK\r\n")
                                   : reply.find("Gateway error " + std::to_string(r.result) +
                                                ", cause 0") != npos)
             << reply;
         EXPECT_TRUE(daemon_->wait_for_log_count(closed, before + 1)) << daemon_->log();
+        EXPECT_TRUE(wait_until([&] { return ends() == ends_before + 1; })) << daemon_->log();
         auto requests = mmsc_.requests();
         ASSERT_EQ(requests.size(), seen + static_cast<std::size_t>(r.requests)) << mmsc_.output();
         if (!r.header.empty()) {

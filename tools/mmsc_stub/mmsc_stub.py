@@ -16,6 +16,8 @@ What a request gets depends on its path:
   /delay/MS/[...]        waits MS milliseconds, then as /mms
   /hang[...]             reads the request and never answers
   /close[...]            closes the connection without an answer
+  /endless[...]          200 with a chunked body that never ends (small chunks, as fast as the
+                         client takes them)
 
 Record line (stdout, flushed): request seq=N t_ms=T method=M path=P len=L type=0xXX
 where T is the stand-in's own monotonic clock in milliseconds at the end of the request and
@@ -117,6 +119,15 @@ class Handler(socketserver.StreamRequestHandler):
             return False
         if path.startswith("/close"):
             return False
+        if path.startswith("/endless"):
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message"
+                             b"\r\nTransfer-Encoding: chunked\r\n\r\n")
+            try:
+                while True:
+                    self.wfile.write(b"10\r\n" + b"\x8c" * 16 + b"\r\n")
+                    self.wfile.flush()
+            except OSError:
+                return False
         if path.startswith("/redirect"):
             location = "/mms" + path[len("/redirect"):] + ("?" + query if query else "")
             self.reply(302, b"Found", extra=b"Location: %s\r\n" % location.encode())
