@@ -17,7 +17,8 @@ import threading
 import time
 import xml.etree.ElementTree as ET
 
-MODES = ("normal", "refuse", "close-early", "answer-early", "slow", "never-answer", "never-read")
+MODES = ("normal", "refuse", "close-early", "answer-early", "slow", "never-answer", "never-read",
+         "drip")
 
 lock = threading.Lock()
 
@@ -234,7 +235,12 @@ def serve(conn, number, settings):
             while conn.recv(4096):
                 pass
             return
-        if mode != "answer-early":
+        if mode == "drip":
+            event("dripping %d" % number)
+            for octet in reply_text(settings):
+                conn.sendall(bytes([octet]))
+                time.sleep(1.0)
+        elif mode != "answer-early":
             conn.sendall(reply_text(settings))
             event("answered %d %d" % (number, settings.status))
     except (IncompleteRequest, ValueError) as e:
