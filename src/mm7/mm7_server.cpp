@@ -334,7 +334,7 @@ void remove_leftover_pdu_files(const server_config& config) {
 int remove_expired_leftovers(const server_config& config) {
     const auto now = static_cast<std::int64_t>(std::time(nullptr));
     int removed = 0;
-    std::erase_if(young_leftovers, [&](const std::pair<std::string, std::int64_t>& leftover) {
+    std::erase_if(young_leftovers, [&](std::pair<std::string, std::int64_t>& leftover) {
         if (leftover.second > now) {
             return false;
         }
@@ -342,7 +342,8 @@ int remove_expired_leftovers(const server_config& config) {
         if (lstat(leftover.first.c_str(), &st) != 0) {
             return true;  // gone already
         }
-        if (leftover_expiry(config, st) > now) {
+        leftover.second = leftover_expiry(config, st);
+        if (leftover.second > now) {
             return false;  // changed since: its time starts again
         }
         removed += unlink(leftover.first.c_str()) == 0 ? 1 : 0;
