@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """A backlog of received messages held in the delivery spool while the VASP is away.
 
-    bench/spool_backlog.py [--messages 1000] [--rounds 3] [--kb 2] [--build build]
+    bench/spool_backlog.py [--messages 1000] [--rounds 3] [--kb 2] [--named] [--build build]
 
 Each round, with the VASP stand-in (tools/vaspsim) refusing connections, the kernel module
-simulator hands the daemon MESSAGES inline m-retrieve-conf PDUs (one part of KB kilobytes each);
-every one is spooled.  The daemon's resident memory is read while it holds them all.  Then the
+simulator hands the daemon MESSAGES inline m-retrieve-conf PDUs (one part of KB kilobytes each),
+or with --named indications that name a PDU file, which the daemon copies; every one is
+spooled.  The daemon's resident memory is read while it holds them all.  Then the
 VASP comes back and the time until every message has been delivered is measured, both from the
 VASP's return (which includes waiting for the next probe; the daemon runs with --retrydelay 1)
 and from the first delivery on (the drain itself).  The reference beside it is the same number
@@ -78,6 +79,7 @@ def main():
     p.add_argument("--messages", type=int, default=1000)
     p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--kb", type=int, default=2)
+    p.add_argument("--named", action="store_true", help="name a PDU file instead of inline PDUs")
     p.add_argument("--build", default=os.path.join(ROOT, "build"))
     args = p.parse_args()
     if os.environ.get("MM7_BENCH_NETNS") != "1":
@@ -109,6 +111,7 @@ def main():
         wait_count(kmod.out, "wrote retrieve", 1)
 
         n = args.messages
+        rcv = ("rcv 4 %s" if args.named else "rcv 1 %s") % pdu
         delivered = 0
         print("round  spooled/s  idle RSS kB  holding RSS kB  from return s  drain s  live s")
         rows = []
@@ -122,7 +125,7 @@ def main():
             begin = time.monotonic()
             for i in range(0, n, BATCH):
                 for _ in range(min(BATCH, n - i)):
-                    kmod.send("rcv 1 %s" % pdu)
+                    kmod.send(rcv)
                 wait_count(log, "spooled as entry", spooled + min(i + BATCH, n))
             spool_rate = n / (time.monotonic() - begin)
             time.sleep(1.0)
@@ -135,18 +138,18 @@ def main():
             start = time.monotonic()
             for i in range(0, n, BATCH):
                 for _ in range(min(BATCH, n - i)):
-                    kmod.send("rcv 1 %s" % pdu)
+                    kmod.send(rcv)
                 wait_count(log, "spooled as entry", spooled + n + min(i + BATCH, n))
             live = wait_count(log, "delivered to the VASP", delivered + n) - start
             delivered += n
             rows.append((spool_rate, idle, holding, done - back, done - first, live))
             print("%5d  %10.0f  %11d  %14d  %13.2f  %7.2f  %6.2f" % ((r,) + rows[-1]))
         med = [statistics.median(c) for c in zip(*rows)]
-        print("%d messages of %d kB: median %.0f spooled/s; median RSS %d kB idle, %d kB "
+        print("%d %s messages of %d kB: median %.0f spooled/s; median RSS %d kB idle, %d kB "
               "holding them (%+d kB); median %.2f s from the VASP's return, drain %.2f s "
               "(%.0f messages/s), live %.2f s; drain/live ratio %.2f"
-              % (n, args.kb, med[0], med[1], med[2], med[2] - med[1], med[3], med[4],
-                 n / med[4], med[5], med[4] / med[5]))
+              % (n, "named" if args.named else "inline", args.kb, med[0], med[1], med[2],
+                 med[2] - med[1], med[3], med[4], n / med[4], med[5], med[4] / med[5]))
     finally:
         for proc in reversed(procs):
             proc.terminate()

@@ -83,6 +83,7 @@ void walk(byte_view pdu, std::uint64_t start) {
         fault = entry_fault::too_many_entries;
     }
     require(check.entries == entries && check.fault == fault);
+    require(check.whole_end == position);
 }
 
 }  // namespace

@@ -74,18 +74,27 @@ int expire_deliveries() {
     const std::int64_t now = ticks_now();
     std::vector<mm7_client_info*> expired;
     for (auto& [fd, info] : deliveries) {
-        if (now - info->deadline >= 0) {
+        if (now - info->deadline >= 0 || now - info->total_deadline >= 0) {
             expired.push_back(info.get());
         }
     }
     for (mm7_client_info* info : expired) {
-        if (info->state == S::complete && info->reply.starts_with("HTTP/")) {
+        // A reply is taken as said only once its head is complete; a VASP that stalls within
+        // the head has not answered.
+        const bool over_total = now - info->total_deadline >= 0;
+        const bool head_complete = info->reply.find("\r\n\r\n") != std::string::npos ||
+                                   info->reply.find("\n\n") != std::string::npos;
+        if (info->state == S::complete && info->reply.starts_with("HTTP/") && head_complete) {
             judge_reply(*info, true);  // a VASP that answered but keeps the connection open
             continue;
         }
+        const std::string state = itoa_dec(static_cast<int>(info->state));
         mm7_client_finished(*info, delivery_outcome::timed_out,
-                            concat({"no progress for ", itoa_dec(MM7_CLIENT_DEADLINE_SECONDS),
-                                    " s in state ", itoa_dec(static_cast<int>(info->state))}));
+                            over_total
+                                ? concat({"not done within ", std::to_string(info->total_seconds),
+                                          " s in state ", state})
+                                : concat({"no progress for ", itoa_dec(MM7_CLIENT_DEADLINE_SECONDS),
+                                          " s in state ", state}));
     }
     return 0;
 }
@@ -649,6 +658,9 @@ bool handle_write(int fd, mm7_client_info& info) {
         // The head goes out in this very event: the VASP never holds a connection that waits
         // for its request.
         produce_piece(fd, info);
+        if (auto connected = std::exchange(info.on_connected, nullptr)) {
+            connected();
+        }
     }
     log_printf("handle_write &info=%p", static_cast<void*>(&info));
     if (info.write_sent < info.write_buf.size()) {
@@ -756,6 +768,11 @@ int mm7_client_open(mm7_client_info& info) {
     info.state = S::connecting;
     info.fd = fd;
     refresh_deadline(info);
+    info.total_seconds =
+        MM7_CLIENT_DEADLINE_SECONDS +
+        static_cast<std::int64_t>((info.body_length + MM7_CLIENT_MIN_RATE - 1) /
+                                  MM7_CLIENT_MIN_RATE);
+    info.total_deadline = ticks_now() + info.total_seconds * ticks_per_second;
     log_printf("mm7_client_open_end");
     return fd;
 }

@@ -55,6 +55,9 @@ inline constexpr std::size_t MM7_CLIENT_REPLY_SIZE = 10240;
 inline constexpr std::size_t MM7_CLIENT_DATA_SIZE = 24000;
 // Seconds a delivery may go without progress (connecting, each write, the reply).
 inline constexpr int MM7_CLIENT_DEADLINE_SECONDS = 60;
+// However steady its progress, a delivery must be done within the seconds above plus the time
+// its body takes at this rate (octets per second): a VASP that drips cannot hold it for ever.
+inline constexpr std::uint64_t MM7_CLIENT_MIN_RATE = 64 * 1024;
 
 // One delivery.  Created and filled by HandleXgateMmsRcvInd; owned by the client from
 // registration on.
@@ -91,6 +94,11 @@ struct mm7_client_info {
     // Called once when the delivery ends, after the record is released; reached says whether
     // a connection to the VASP was made.
     std::function<void(delivery_outcome, bool reached)> on_finished;
+    // Called once when the connection to the VASP is made.
+    std::function<void()> on_connected;
+    // Ticks; the delivery fails when this passes, progress or not (total_seconds after the open).
+    std::int64_t total_deadline = 0;
+    std::int64_t total_seconds = 0;
 };
 
 // Creates the socket and starts the connection; the descriptor, or -1 after logging why.

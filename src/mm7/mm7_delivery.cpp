@@ -104,8 +104,16 @@ std::optional<buffer> obtain_pdu(const xgate_message& indication, mm7_client_inf
     }
 }
 
+// A copy of a received PDU that cannot be delivered whole, for the operator: the text that
+// says where it is, for the log line of the defect.
+std::string keep_original(mm7_client_info& info, std::uint64_t size) {
+    const std::optional<std::string> copy = mm7_spool_set_aside(info, size);
+    return copy ? concat({"; the original PDU is kept as ", *copy}) : std::string();
+}
+
 // Checks the multipart content after the header block and finds its first entry.  False when
-// the message is dropped (logged).
+// the message is dropped (logged).  Of a body with a defect, the whole entries before it are
+// delivered.
 bool prepare_content(mm7_client_info& info, const buffer& head, std::uint32_t offset) {
     mms_content_type& ct = *info.envelope_data->content_type;
     if (ct.content_type && *ct.content_type == MULTIPART_MIXED) {
@@ -119,8 +127,9 @@ bool prepare_content(mm7_client_info& info, const buffer& head, std::uint32_t of
         return false;
     }
     if (offset >= head.size()) {
-        log_warning("HandleXgateMmsRcvInd: no entry count within the first %d bytes, dropped",
-                    static_cast<int>(PDU_HEADER_WINDOW));
+        const std::string kept = keep_original(info, info.pdu_end);
+        log_warning("HandleXgateMmsRcvInd: no entry count within the first %d bytes, dropped%s",
+                   static_cast<int>(PDU_HEADER_WINDOW), kept.c_str());
         return false;
     }
     const std::uint32_t parts = decode_uintvar(head, offset);
@@ -133,9 +142,28 @@ bool prepare_content(mm7_client_info& info, const buffer& head, std::uint32_t of
         });
     if (check.fault != entry_fault::none) {
         const std::string_view what = entry_fault_text(check.fault);
-        log_warning("HandleXgateMmsRcvInd: %.*s (entry %d), dropped", static_cast<int>(what.size()),
-                    what.data(), static_cast<int>(check.entries + 1));
-        return false;
+        const std::string kept = keep_original(info, info.pdu_end);
+        if (check.entries == 0) {
+            log_warning("HandleXgateMmsRcvInd: %.*s (entry 1), dropped%s",
+                       static_cast<int>(what.size()), what.data(), kept.c_str());
+            return false;
+        }
+        if (check.entries >= parts) {
+            log_warning(
+                "HandleXgateMmsRcvInd: %llu bytes after the last of %d entries ignored "
+                "(%.*s)%s",
+                static_cast<unsigned long long>(info.pdu_end - check.whole_end),
+                static_cast<int>(check.entries), static_cast<int>(what.size()), what.data(),
+                kept.c_str());
+        } else {
+            log_warning(
+                "HandleXgateMmsRcvInd: %.*s (entry %d), the %d entries before it are "
+                "delivered%s",
+                static_cast<int>(what.size()), what.data(), static_cast<int>(check.entries + 1),
+                static_cast<int>(check.entries), kept.c_str());
+        }
+        info.pdu_end = check.whole_end;  // the delivery and the spool's copy end there
+        return true;
     }
     if (check.entries != parts) {
         log_warning("HandleXgateMmsRcvInd: nParts = %d but the content holds %d entries",
@@ -178,8 +206,9 @@ std::unique_ptr<mm7_client_info> mm7_prepare_delivery(const xgate_message& indic
         return nullptr;
     }
     if (!message.content_type && head->size() < info->pdu_end) {
-        log_warning("HandleXgateMmsRcvInd: headers longer than %d bytes, dropped",
-                    static_cast<int>(PDU_HEADER_WINDOW));
+        const std::string kept = keep_original(*info, info->pdu_end);
+        log_warning("HandleXgateMmsRcvInd: headers longer than %d bytes, dropped%s",
+                   static_cast<int>(PDU_HEADER_WINDOW), kept.c_str());
         return nullptr;
     }
     if (message.content_type) {

@@ -87,6 +87,7 @@ body_check mm7_check_body(std::uint64_t start, std::uint64_t end, const pdu_wind
     body_check check;
     std::vector<std::uint8_t> window(MM7_ENTRY_WINDOW);
     std::uint64_t position = start;
+    check.whole_end = start;
     while (position < end) {
         if (check.entries == MM7_MAX_DELIVERY_ENTRIES) {
             check.fault = entry_fault::too_many_entries;
@@ -102,6 +103,7 @@ body_check mm7_check_body(std::uint64_t start, std::uint64_t end, const pdu_wind
         }
         position += step.header_size + std::uint64_t{step.entry->data_length};
         ++check.entries;
+        check.whole_end = position;
     }
     return check;
 }

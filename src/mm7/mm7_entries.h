@@ -54,9 +54,11 @@ using pdu_window_reader =
 struct body_check {
     std::uint32_t entries = 0;  // entries that were read whole
     entry_fault fault = entry_fault::none;
+    std::uint64_t whole_end = 0;  // just after the last entry read whole (start when none)
 };
 // Walks every entry from start (the first entry) to end (the end of the PDU).  A body is sound
-// when its entries follow each other without a gap up to exactly its end.
+// when its entries follow each other without a gap up to exactly its end; otherwise the walk
+// stops at the first defect, and the entries before it are whole.
 body_check mm7_check_body(std::uint64_t start, std::uint64_t end, const pdu_window_reader& read);
 
 // A header value made safe for a MIME header line: control characters and double quotes are

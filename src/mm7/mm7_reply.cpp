@@ -225,10 +225,9 @@ void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
     std::uint32_t call_id = 0;
     buffer frame;
     for (std::size_t tries = 0;; ++tries) {
-        frame = xgate_build_sendmms_req(static_cast<std::uint32_t>(pdu_size / 6500 + 15),
-                                        message ? view_of(message->route_by) : std::nullopt,
-                                        message ? view_of(message->sender) : std::nullopt, "mm7",
-                                        info->output->path, call_id);
+        frame = xgate_build_sendmms_req(
+            mm7_kernel_send_timeout(pdu_size), message ? view_of(message->route_by) : std::nullopt,
+            message ? view_of(message->sender) : std::nullopt, "mm7", info->output->path, call_id);
         if (callid_table[call_id & (CALLID_TABLE_SIZE - 1)].client == nullptr) {
             break;  // a slot taken by a submission still waiting is passed over
         }
@@ -244,7 +243,7 @@ void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
     info->call_id = call_id;
     slot.call_id = call_id;
     slot.client = info;
-    push_deadline(info, static_cast<std::uint32_t>(pdu_size / 6500 + 15));
+    push_deadline(info, mm7_kernel_send_timeout(pdu_size));
 }
 
 void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, int send_status,

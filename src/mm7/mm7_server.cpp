@@ -6,14 +6,19 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "core/log.h"
 #include "core/mainloop.h"
@@ -278,15 +283,42 @@ bool is_pdu_file_name(std::string_view name) {
            std::string_view::npos;
 }
 
-// The PDU files of an earlier run are of no use any more: their connections are gone.
-void remove_leftover_pdu_files(const std::string& workdir) {
-    DIR* dir = opendir(workdir.c_str());
+// PDU files of an earlier run whose kernel module may still be reading them, with the wall
+// time from which they may go.
+std::vector<std::pair<std::string, std::int64_t>> young_leftovers;
+// The least time a leftover PDU file is kept for: a submission waits no longer.
+constexpr std::int64_t MIN_LEFTOVER_AGE = 600;
+
+// The wall time after which nobody can be using the PDU file any more: the longest its
+// submission may have waited for the kernel module (its time-out plus the grace), counted from
+// the file's last change, and at least MIN_LEFTOVER_AGE.
+std::int64_t leftover_expiry(const server_config& config, const struct stat& st) {
+    const std::int64_t wait = std::max<std::int64_t>(
+        MIN_LEFTOVER_AGE, std::int64_t{mm7_kernel_send_timeout(
+                              static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0)))} +
+                              config.confirm_grace);
+    return static_cast<std::int64_t>(st.st_mtime) + wait;
+}
+
+// The PDU files of an earlier run are of no use any more once their connections are gone and the
+// kernel module can no longer be sending them; younger ones are removed when that time comes.
+void remove_leftover_pdu_files(const server_config& config) {
+    DIR* dir = opendir(config.workdir.c_str());
     if (dir == nullptr) {
         return;
     }
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
     int removed = 0;
     while (dirent* entry = readdir(dir)) {
-        if (is_pdu_file_name(entry->d_name) && unlinkat(dirfd(dir), entry->d_name, 0) == 0) {
+        struct stat st {};
+        if (!is_pdu_file_name(entry->d_name) ||
+            fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        const std::int64_t expiry = leftover_expiry(config, st);
+        if (expiry > now) {
+            young_leftovers.emplace_back(config.workdir + entry->d_name, expiry);
+        } else if (unlinkat(dirfd(dir), entry->d_name, 0) == 0) {
             ++removed;
         }
     }
@@ -294,12 +326,43 @@ void remove_leftover_pdu_files(const std::string& workdir) {
     if (removed > 0) {
         log_info("Removed %d PDU files left by an earlier run", removed);
     }
+    if (!young_leftovers.empty()) {
+        log_printf("%zu PDU files left by an earlier run may still be in use, removing them later",
+                   young_leftovers.size());
+    }
+}
+
+int remove_expired_leftovers(const server_config& config) {
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    int removed = 0;
+    std::erase_if(young_leftovers, [&](std::pair<std::string, std::int64_t>& leftover) {
+        if (leftover.second > now) {
+            return false;
+        }
+        struct stat st {};
+        if (lstat(leftover.first.c_str(), &st) != 0) {
+            return true;  // gone already
+        }
+        leftover.second = leftover_expiry(config, st);
+        if (leftover.second > now) {
+            return false;  // changed since: its time starts again
+        }
+        removed += unlink(leftover.first.c_str()) == 0 ? 1 : 0;
+        return true;
+    });
+    if (removed > 0) {
+        log_printf("Removed %d PDU files left by an earlier run", removed);
+    }
+    return 0;
 }
 
 }  // namespace
 
 void mm7_server_init(server_config& config, int& server_fd) {
-    remove_leftover_pdu_files(config.workdir);
+    remove_leftover_pdu_files(config);
+    if (!young_leftovers.empty()) {
+        mainloop_add_tick([&config] { return remove_expired_leftovers(config); });
+    }
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         log_error("Cannot create server socket.");

@@ -1,7 +1,14 @@
 // Pieces of the MM7 server shared between its source files.
 #pragma once
 
+#include <cstdint>
+
 #include "core/string_utils.h"
+
+// Seconds the kernel module is given to send a PDU of this size.
+inline std::uint32_t mm7_kernel_send_timeout(std::uint64_t pdu_size) {
+    return static_cast<std::uint32_t>(pdu_size / 6500 + 15);
+}
 
 // Writes to a VASP socket without blocking: what the peer does not take now is queued and
 // finished from the event loop, also after the connection has been closed.

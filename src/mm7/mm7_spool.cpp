@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,9 @@ namespace {
 constexpr std::string_view META_MAGIC = "mm7-spool 1";
 constexpr std::int64_t SUMMARY_SECONDS = 60;
 constexpr int NUMBER_DIGITS = 20;
+// Bounds of the numbers in a record: anything beyond them was not written by this program.
+constexpr std::int64_t MAX_RECEIVED = std::int64_t{1} << 40;  // seconds, some 30,000 years
+constexpr std::uint64_t MAX_PDU_SIZE = std::uint64_t{1} << 40;
 
 // One message in the spool.
 struct spool_entry {
@@ -44,6 +48,7 @@ struct spool_entry {
     bool in_flight = false;
     bool probe = false;           // the try that checks whether the VASP is back
     bool waits_for_vasp = false;  // its last try found the VASP unreachable
+    std::optional<buffer> held;   // the PDU, while the spool cannot be written
 };
 
 struct spool_state {
@@ -54,7 +59,8 @@ struct spool_state {
     std::map<std::uint64_t, spool_entry> entries;  // by arrival number
     std::uint64_t last_number = 0;
     std::size_t in_flight = 0;
-    bool unreachable = false;  // the last try could not reach the VASP
+    std::size_t held_bytes = 0;  // PDUs held in memory because the spool cannot be written
+    bool unreachable = false;    // the last try could not reach the VASP
     std::uint32_t probe_failures = 0;
     std::int64_t probe_at = 0;  // ticks
     std::int64_t next_summary = 0;
@@ -178,11 +184,12 @@ std::optional<spool_entry> parse_meta(std::string_view text) {
         if (key == "end") {
             ended = true;
         } else if (key == "received") {
-            ok = has_received = parse_number(value, e.received);
+            ok = has_received =
+                parse_number(value, e.received) && e.received >= 0 && e.received <= MAX_RECEIVED;
         } else if (key == "port") {
             ok = parse_number(value, e.port);
         } else if (key == "size") {
-            ok = has_size = parse_number(value, e.size);
+            ok = has_size = parse_number(value, e.size) && e.size > 0 && e.size <= MAX_PDU_SIZE;
         } else if (key == "imsi") {
             e.imsi = unescape(value);
         } else if (key == "recipient") {
@@ -243,35 +250,34 @@ bool write_file_synced(const std::string& path, byte_view data) {
     return finish_file(fd, write_all(fd, data));
 }
 
-// The PDU file the indication named, into the spool: a hard link when it lies on the same file
-// system, else a synced copy.
-bool link_or_copy(const std::string& from, const std::string& to) {
-    if (link(from.c_str(), to.c_str()) == 0) {
-        return true;
-    }
-    const int in = open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (in < 0) {
-        return false;
-    }
+// size octets of the open PDU file in, from its start, into a new synced file of the spool.
+// Always a copy of its own: the kernel module may write a new message under the same name.
+bool copy_pdu(int in, const std::string& to, std::uint64_t size) {
     const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
     if (out < 0) {
-        const int err = errno;
-        close(in);
-        errno = err;
         return false;
     }
+    off_t from = 0;
+    bool in_kernel = true;  // copy_file_range, or sendfile where it cannot be used
     bool ok = true;
-    for (;;) {
-        const ssize_t n = sendfile(out, in, nullptr, 1 << 20);  // any two file systems
+    while (ok && static_cast<std::uint64_t>(from) < size) {
+        const std::size_t want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(size - static_cast<std::uint64_t>(from), 1 << 20));
+        const ssize_t n = in_kernel ? copy_file_range(in, &from, out, nullptr, want, 0)
+                                    : sendfile(out, in, &from, want);
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0) {
-            ok = n == 0;
-            break;
+        if (n < 0 && in_kernel && from == 0 &&
+            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            in_kernel = false;
+            continue;
         }
+        if (n == 0) {
+            errno = ENODATA;  // the file is shorter than when it was checked
+        }
+        ok = n > 0;
     }
-    close(in);
     return finish_file(out, ok);
 }
 
@@ -309,6 +315,13 @@ void remove_files(std::uint64_t number) {
     unlink(path_of(number, ".meta").c_str());
 }
 
+void erase_entry(std::map<std::uint64_t, spool_entry>::iterator it) {
+    if (it->second.held) {
+        spool.held_bytes -= it->second.held->size();
+    }
+    spool.entries.erase(it);
+}
+
 // An entry that cannot be delivered as it is goes to spool/bad/ for a person to look at.
 void move_aside(std::uint64_t number, std::string_view why) {
     for (const std::string_view suffix : {".meta", ".pdu", ".meta.tmp"}) {
@@ -321,7 +334,9 @@ void move_aside(std::uint64_t number, std::string_view why) {
     metrics_add("mm7_spool_bad_total");
     log_warning("spool: entry %s moved to %sbad/: %.*s", number_text(number).c_str(),
                 spool.dir.c_str(), static_cast<int>(why.size()), why.data());
-    spool.entries.erase(number);
+    if (auto it = spool.entries.find(number); it != spool.entries.end()) {
+        erase_entry(it);
+    }
 }
 
 void drop(std::uint64_t number, std::string_view why) {
@@ -334,7 +349,28 @@ void drop(std::uint64_t number, std::string_view why) {
                 e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(),
                 number_text(number).c_str(), e.tries, static_cast<int>(why.size()), why.data());
     remove_files(number);
-    spool.entries.erase(it);
+    erase_entry(it);
+}
+
+// Drops the entries given (oldest first) on one summary line when there are several.
+void drop_all(const std::vector<std::uint64_t>& numbers, std::string_view why) {
+    if (numbers.size() == 1) {
+        drop(numbers.front(), why);
+        return;
+    }
+    if (numbers.empty()) {
+        return;
+    }
+    const std::string first = spool.entries.at(numbers.front()).transaction;
+    const std::string last = spool.entries.at(numbers.back()).transaction;
+    for (const std::uint64_t number : numbers) {
+        remove_files(number);
+        erase_entry(spool.entries.find(number));
+    }
+    log_warning("spool: dropped %zu messages, entries %s to %s (transactions %s to %s): %.*s",
+               numbers.size(), number_text(numbers.front()).c_str(),
+               number_text(numbers.back()).c_str(), first.c_str(), last.c_str(),
+               static_cast<int>(why.size()), why.data());
 }
 
 // Ticks as seconds for the log, rounded up.
@@ -358,6 +394,24 @@ void kick() {
 }
 
 void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached);
+void write_held();
+
+// A connection to the VASP was made: whatever waited for it is due at once.
+void vasp_back() {
+    if (spool.unreachable) {
+        const std::int64_t now = ticks_now();
+        log_info("spool: the VASP is back, %zu messages waiting", spool.entries.size());
+        for (auto& [n, other] : spool.entries) {
+            if (other.waits_for_vasp) {
+                other.next_try = now;
+                other.waits_for_vasp = false;
+            }
+        }
+        kick();
+    }
+    spool.unreachable = false;
+    spool.probe_failures = 0;
+}
 
 // Attaches the spool's end-of-delivery handling and starts it.
 void launch(std::uint64_t number, spool_entry& e, std::unique_ptr<mm7_client_info> info,
@@ -371,6 +425,8 @@ void launch(std::uint64_t number, spool_entry& e, std::unique_ptr<mm7_client_inf
     info->on_finished = [number](delivery_outcome outcome, bool reached) {
         delivery_ended(number, outcome, reached);
     };
+    // A probe that connects ends the wait at once, however long it then takes.
+    info->on_connected = vasp_back;
     mm7_start_delivery(std::move(info));
 }
 
@@ -390,17 +446,22 @@ void start_entry(std::uint64_t number) {
         return;
     }
     xgate_message indication;
-    indication.flags = MMSRCV_FLAG_FILE;
-    const std::string pdu = path_of(number, ".pdu");
-    indication.data.assign(pdu.begin(), pdu.end());
     indication.imsi = e.imsi;
     indication.port = e.port;
     indication.recipient = e.recipient;
     indication.sender = e.sender;
-    struct stat st {};
-    if (stat(pdu.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) != e.size) {
-        move_aside(number, "its PDU file is missing or not of the recorded size");
-        return;
+    if (e.held) {
+        indication.flags = MMSRCV_FLAG_PDU;
+        indication.data = *e.held;
+    } else {
+        indication.flags = MMSRCV_FLAG_FILE;
+        const std::string pdu = path_of(number, ".pdu");
+        indication.data.assign(pdu.begin(), pdu.end());
+        struct stat st {};
+        if (stat(pdu.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) != e.size) {
+            move_aside(number, "its PDU file is missing or not of the recorded size");
+            return;
+        }
     }
     auto info = mm7_prepare_delivery(indication, *spool.config, e.transaction);
     if (!info) {
@@ -457,18 +518,8 @@ void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached
     switch (outcome) {
         case delivery_outcome::delivered:
             remove_files(number);
-            spool.entries.erase(it);
-            if (spool.unreachable) {
-                log_info("spool: the VASP is back, %zu messages waiting", spool.entries.size());
-                for (auto& [n, other] : spool.entries) {
-                    if (other.waits_for_vasp) {
-                        other.next_try = now;
-                        other.waits_for_vasp = false;
-                    }
-                }
-            }
-            spool.unreachable = false;
-            spool.probe_failures = 0;
+            erase_entry(it);
+            vasp_back();
             return;
         case delivery_outcome::client_error:
             spool.unreachable = false;
@@ -515,10 +566,9 @@ int spool_tick() {
             old.push_back(number);
         }
     }
-    for (const std::uint64_t number : old) {
-        metrics_add("mm7_spool_dropped_total", {{"reason", "age"}});
-        drop(number, too_old_text());
-    }
+    metrics_add("mm7_spool_dropped_total", {{"reason", "age"}}, static_cast<double>(old.size()));
+    drop_all(old, too_old_text());
+    write_held();
     dispatch();
     const std::int64_t now = ticks_now();
     if (spool.entries.empty()) {
@@ -544,25 +594,46 @@ int spool_tick() {
     return 0;
 }
 
-// Keeps the spool within --storagesize, oldest first, to make room for one more.
-void make_room() {
+// Keeps the spool within --storagesize, oldest first, with room for `room` more.
+void make_room(std::size_t room) {
     const std::size_t bound = spool.config->storage_size;
-    while (bound > 0 && spool.entries.size() >= bound) {
-        metrics_add("mm7_spool_dropped_total", {{"reason", "size"}});
-        drop(spool.entries.begin()->first,
-             concat({"the spool is full (", std::to_string(bound), " messages)"}));
+    std::vector<std::uint64_t> oldest;
+    for (auto it = spool.entries.begin(); bound > 0 && it != spool.entries.end() &&
+                                          spool.entries.size() - oldest.size() + room > bound;
+         ++it) {
+        oldest.push_back(it->first);
     }
+    metrics_add("mm7_spool_dropped_total", {{"reason", "size"}}, static_cast<double>(oldest.size()));
+    drop_all(oldest, concat({"the spool is full (", std::to_string(bound), " messages)"}));
 }
 
-// Writes the entry of a prepared delivery; its arrival number, or nothing (logged).
-std::optional<std::uint64_t> store(const mm7_client_info& info, spool_entry& e) {
-    const std::uint64_t number = next_number();
+// The spool's directories, made again when they were removed; false when they cannot be.
+bool ensure_dirs() {
+    for (const std::string& dir : {spool.dir, spool.dir + "bad/"}) {
+        struct stat st {};
+        if (mkdir(dir.c_str(), 0750) != 0 &&
+            (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Where an entry's PDU comes from: bytes in memory, or an open file of the given size.
+struct pdu_source {
+    byte_view bytes;
+    int fd = -1;
+};
+
+// Writes the files of entry `number`; nothing on success, else the step that failed (errno
+// set), with whatever it had written removed again.
+const char* write_entry(std::uint64_t number, const spool_entry& e, const pdu_source& source) {
     const std::string pdu = path_of(number, ".pdu");
     const std::string meta = path_of(number, ".meta");
     const std::string tmp = path_of(number, ".meta.tmp");
     const char* step = "write the PDU";
-    bool ok =
-        info.pdu_copy ? write_file_synced(pdu, *info.pdu_copy) : link_or_copy(info.pdu_path, pdu);
+    bool ok = source.fd >= 0 ? copy_pdu(source.fd, pdu, e.size)
+                             : write_file_synced(pdu, source.bytes.first(e.size));
     if (ok) {
         step = "write the record";
         ok = write_file_synced(tmp, as_bytes(meta_text(e)));
@@ -571,19 +642,46 @@ std::optional<std::uint64_t> store(const mm7_client_info& info, spool_entry& e) 
         step = "commit the record";
         ok = rename(tmp.c_str(), meta.c_str()) == 0 && sync_dir(spool.dir);
     }
-    if (!ok) {
-        const int err = errno;
-        log_error(
-            "spool: CANNOT SPOOL transaction %s from %s to %s: cannot %s in %s: %s; the delivery "
-            "is tried once, without a copy",
-            e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(), step,
-            spool.dir.c_str(), std::strerror(err));
-        unlink(tmp.c_str());
-        unlink(meta.c_str());
-        unlink(pdu.c_str());
+    if (ok) {
+        return nullptr;
+    }
+    const int err = errno;
+    unlink(tmp.c_str());
+    unlink(meta.c_str());
+    unlink(pdu.c_str());
+    errno = err;
+    return step;
+}
+
+// The PDU of a delivery that could not be spooled, read into memory; nothing when it cannot be
+// read whole.
+std::optional<buffer> read_pdu(mm7_client_info& info, std::uint64_t size) {
+    buffer pdu(static_cast<std::size_t>(size));
+    if (mm7_client_read_pdu(info, 0, pdu) != pdu.size()) {
         return std::nullopt;
     }
-    return number;
+    return pdu;
+}
+
+// Entries held in memory go to disk, oldest first, as soon as the spool can be written again.
+void write_held() {
+    if (spool.held_bytes == 0 || !ensure_dirs()) {
+        return;
+    }
+    for (auto& [number, e] : spool.entries) {
+        if (!e.held) {
+            continue;
+        }
+        if (write_entry(number, e, {*e.held}) != nullptr) {
+            return;  // still not writable: the next tick tries again
+        }
+        spool.held_bytes -= e.held->size();
+        e.held.reset();
+        log_info(
+            "spool: transaction %s written to the spool as entry %s, no longer only in "
+            "memory",
+            e.transaction.c_str(), number_text(number).c_str());
+    }
 }
 
 void try_once_unspooled(std::unique_ptr<mm7_client_info> info) {
@@ -638,6 +736,7 @@ void scan() {
             unlink(path_of(number, ".meta.tmp").c_str());
         }
     }
+    make_room(0);
     for (auto& [number, e] : spool.entries) {
         e.next_try = ticks_now();
     }
@@ -660,13 +759,11 @@ std::int64_t mm7_spool_retry_delay(std::uint32_t base_seconds, std::uint32_t fai
 bool mm7_spool_init(server_config& config) {
     spool.config = &config;
     spool.dir = config.workdir + "spool/";
-    for (const std::string& dir : {spool.dir, spool.dir + "bad/"}) {
-        if (mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST) {
-            log_error(
-                "spool: CANNOT CREATE %s: %s; received messages are tried once, without a copy",
-                dir.c_str(), std::strerror(errno));
-            return false;
-        }
+    if (!ensure_dirs()) {
+        log_error(
+            "spool: CANNOT CREATE %s: %s; received messages are held in memory until it can be "
+            "made",
+            spool.dir.c_str(), std::strerror(errno));
     }
     spool.kick_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (spool.kick_fd < 0) {
@@ -712,32 +809,102 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
         try_once_unspooled(std::move(info));
         return;
     }
-    const auto number = store(*info, e);
-    if (!number) {
-        try_once_unspooled(std::move(info));
-        return;
+    const std::uint64_t number = next_number();
+    // The open PDU file is copied, not its name: it may have been replaced since it was read.
+    const pdu_source source =
+        info->pdu_copy ? pdu_source{*info->pdu_copy} : pdu_source{{}, fileno(info->pdu_file.get())};
+    const char* failed = write_entry(number, e, source);
+    if (failed != nullptr && errno == ENOENT && ensure_dirs()) {
+        failed = write_entry(number, e, source);  // the spool directory had been removed
     }
-    make_room();
-    log_printf("spool: transaction %s from %s to %s spooled as entry %s (%llu bytes)",
-               e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(),
-               number_text(*number).c_str(), static_cast<unsigned long long>(e.size));
+    if (failed != nullptr) {
+        const int err = errno;
+        const std::string why =
+            concat({"cannot ", failed, " in ", spool.dir, ": ", std::strerror(err)});
+        if (spool.held_bytes + e.size <= SPOOL_MAX_HELD_BYTES) {
+            e.held = read_pdu(*info, e.size);
+        }
+        if (!e.held) {
+            log_error(
+                "spool: CANNOT SPOOL transaction %s from %s to %s: %s; no room in memory either "
+                "(%zu bytes held), the delivery is tried once and THE MESSAGE IS LOST if it fails",
+                e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(), why.c_str(),
+                spool.held_bytes);
+            try_once_unspooled(std::move(info));
+            return;
+        }
+        spool.held_bytes += e.held->size();
+        log_error(
+            "spool: CANNOT SPOOL transaction %s from %s to %s: %s; held in memory as entry %s "
+            "until the spool can be written",
+            e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(), why.c_str(),
+            number_text(number).c_str());
+    } else if (!info->pdu_copy) {
+        // This try reads the spool's own copy too.
+        const std::string pdu = path_of(number, ".pdu");
+        const int fd = open(pdu.c_str(), O_RDONLY | O_CLOEXEC);
+        if (unique_file copy{fd >= 0 ? fdopen(fd, "rb") : nullptr}) {
+            info->pdu_file = std::move(copy);
+            info->pdu_path = pdu;
+        } else if (fd >= 0) {
+            close(fd);
+        }
+    }
+    make_room(1);
+    if (failed == nullptr) {
+        log_printf("spool: transaction %s from %s to %s spooled as entry %s (%llu bytes)",
+                   e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(),
+                   number_text(number).c_str(), static_cast<unsigned long long>(e.size));
+    }
     const std::int64_t now = ticks_now();
     e.next_try = now;
-    spool_entry& entry = spool.entries.emplace(*number, std::move(e)).first->second;
+    spool_entry& entry = spool.entries.emplace(number, std::move(e)).first->second;
     // A new message is tried at once when nothing older is due, even while the VASP is thought
     // unreachable (one at a time then): otherwise it goes in its turn, from the spool.
     const bool free = spool.unreachable
                           ? spool.in_flight == 0
                           : spool.in_flight < SPOOL_MAX_IN_FLIGHT && next_due(now) == number;
     if (!spool.stopping && free) {
-        launch(*number, entry, std::move(info), false);
+        launch(number, entry, std::move(info), false);
     } else {
         kick();
     }
 }
 
+std::optional<std::string> mm7_spool_set_aside(mm7_client_info& info, std::uint64_t size) {
+    const std::string dir = info.config->workdir + "spool/bad/";
+    const std::string path = concat({dir, number_text(next_number()), ".pdu"});
+    if (spool.config != nullptr) {
+        ensure_dirs();
+    }
+    bool ok = false;
+    if (info.pdu_copy) {
+        ok = write_file_synced(path, byte_view(*info.pdu_copy)
+                                         .first(static_cast<std::size_t>(std::min<std::uint64_t>(
+                                             size, info.pdu_copy->size()))));
+    } else if (info.pdu_file) {
+        ok = copy_pdu(fileno(info.pdu_file.get()), path, size);
+    }
+    if (!ok) {
+        const int err = errno;
+        log_error("spool: cannot keep a copy of %s in %s: %s",
+                   info.pdu_copy ? "an inline PDU" : info.pdu_path.c_str(), dir.c_str(),
+                   std::strerror(err));
+        return std::nullopt;
+    }
+    return path;
+}
+
 void mm7_spool_stop() {
     spool.stopping = true;
+    write_held();
+    if (spool.held_bytes > 0) {
+        const auto held =
+            std::count_if(spool.entries.begin(), spool.entries.end(),
+                          [](const auto& entry) { return entry.second.held.has_value(); });
+        log_error("spool: CANNOT SPOOL %zu messages held in memory, THEY ARE LOST with this stop",
+                   static_cast<std::size_t>(held));
+    }
     if (!spool.entries.empty()) {
         log_info("spool: %zu messages stay in %s for the next start", spool.entries.size(),
                  spool.dir.c_str());

@@ -3,10 +3,11 @@
 // spool in order of arrival, a bounded number at a time, and failed ones are retried with a
 // capped exponential back-off.  A restart picks up whatever the spool holds.
 //
-// An entry is two files named by its arrival number: "N.pdu", the PDU (written and synced, or
-// a hard link to the PDU file the indication named, or a copy of it), and "N.meta", a short
-// text record written last (through a temporary name and a rename) that commits the entry.
-// Entries that cannot be read back are moved to "spool/bad/".
+// An entry is two files named by its arrival number: "N.pdu", the PDU (written, or copied from
+// the PDU file the indication named, and synced), and "N.meta", a short text record written
+// last (through a temporary name and a rename) that commits the entry.  Entries that cannot be
+// read back are moved to "spool/bad/".  While the spool cannot be written, entries are held in
+// memory and written out as soon as it can.
 #pragma once
 
 #include <cstddef>
@@ -23,14 +24,19 @@
 inline constexpr std::size_t SPOOL_MAX_IN_FLIGHT = 8;
 // Longest wait between two tries of an entry, in seconds.
 inline constexpr std::int64_t SPOOL_MAX_RETRY_SECONDS = 600;
+// Most octets of PDUs held in memory, together, while the spool cannot be written.
+inline constexpr std::size_t SPOOL_MAX_HELD_BYTES = std::size_t{64} << 20;
 
 // Creates the spool directories, takes in what an earlier run left and starts delivering it.
-// False when the spool directory cannot be made (logged); deliveries are then tried once,
-// directly.
+// False when the spool cannot work at all (logged); deliveries are then tried once, directly.
 bool mm7_spool_init(server_config& config);
 // Takes a prepared delivery: spools its PDU and starts it when its turn comes.  When the spool
-// cannot take it, the delivery is still tried once, directly, and the failure is logged.
+// cannot be written, the PDU is held in memory (within SPOOL_MAX_HELD_BYTES) and retried the
+// same way; beyond that the delivery is tried once, directly, and the loss is logged.
 void mm7_spool_submit(std::unique_ptr<mm7_client_info> info);
+// Keeps a copy of a received PDU that cannot be delivered whole in "spool/bad/" for the
+// operator; the copy's path, or nothing (logged).
+std::optional<std::string> mm7_spool_set_aside(mm7_client_info& info, std::uint64_t size);
 // No new deliveries start from here on (a clean stop); the spool stays for the next start.
 void mm7_spool_stop();
 // Entries in the spool.

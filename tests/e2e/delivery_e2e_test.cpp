@@ -1,9 +1,13 @@
 // Received MMS, delivery reports and read reports from the kernel module simulator to a VASP
 // stand-in that decodes every request with Python's email package; the spool that keeps them
 // until the VASP has taken them, across a VASP that is away or failing and a killed daemon.
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 
 #include <map>
+#include <set>
 
 #include "core/base64.h"
 #include "support/e2e_fixture.h"
@@ -225,18 +229,31 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
         std::string pdu;
         const char* needle;
         int parts;  // parts the stand-in must see, -1 when nothing may be sent
+        bool kept;  // a copy of the PDU goes to spool/bad/
     } const cases[] = {
         {retrieve_pdu(1, {entry(PNG_HEADERS, "abc", 0, 5)}),
-         "entry data runs past the end of the PDU (entry 1), dropped", -1},
-        {retrieve_pdu(1, {entry(PNG_HEADERS, "", 40)}), "entry header block runs past the end", -1},
-        {retrieve_pdu(1, {entry(big, "x")}), "over 4096 bytes", -1},
-        {retrieve_pdu(1, {hex("FF FF FF FF FF FF 01")}), "entry length unreadable", -1},
-        {retrieve_pdu(1, {entry("", "abc")}), "entry without a content type", -1},
+         "entry data runs past the end of the PDU (entry 1), dropped; the original PDU is kept as ",
+         -1, true},
+        {retrieve_pdu(1, {entry(PNG_HEADERS, "", 40)}), "entry header block runs past the end", -1,
+         true},
+        {retrieve_pdu(1, {entry(big, "x")}), "over 4096 bytes", -1, true},
+        {retrieve_pdu(1, {hex("FF FF FF FF FF FF 01")}), "entry length unreadable", -1, true},
+        {retrieve_pdu(1, {entry("", "abc")}), "entry without a content type", -1, true},
         {retrieve_pdu(3, {entry(PNG_HEADERS, "abc")}), "nParts = 3 but the content holds 1 entries",
-         1},
-        {retrieve_pdu(1, {entry("image/png", "abc")}), DELIVERED, 1},  // unterminated text
-        {retrieve_pdu(2, {entry(evil, "hi"), entry(PNG_HEADERS, "abc")}), DELIVERED, 2},
+         1, false},
+        {retrieve_pdu(1, {entry("image/png", "abc")}), DELIVERED, 1, false},  // unterminated text
+        {retrieve_pdu(2, {entry(evil, "hi"), entry(PNG_HEADERS, "abc")}), DELIVERED, 2, false},
+        // A defect after whole entries: those are delivered.
+        {retrieve_pdu(3, {entry(PNG_HEADERS, "abc"), entry(PNG_HEADERS, "de"),
+                          entry(PNG_HEADERS, "last", 0, 9)}),
+         "entry data runs past the end of the PDU (entry 3), the 2 entries before it are delivered",
+         2, true},
+        {retrieve_pdu(2, {entry(PNG_HEADERS, "abc"), entry("", "x")}),
+         "entry without a content type (entry 2), the 1 entries before it are delivered", 1, true},
+        {retrieve_pdu(1, {entry(PNG_HEADERS, "abc"), hex("00 00 00")}),
+         "3 bytes after the last of 1 entries ignored (entry without a content type)", 1, true},
     };
+    std::size_t kept = 0;
     for (const hostile_case& c : cases) {
         SCOPED_TRACE(c.needle);
         const fs::path file = pdu_file(c.pdu);
@@ -245,6 +262,7 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
                 continue;
             }
             receive(std::string("rcv ") + flags + " " + file.string(), c.needle);
+            kept += c.kept ? 1 : 0;
             if (c.parts >= 0) {
                 ASSERT_TRUE(daemon_->wait_for_log_count(DELIVERED, requests_ + 1));
                 auto line =
@@ -256,6 +274,7 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
         }
     }
     EXPECT_EQ(vasp_->count("accepted "), static_cast<std::size_t>(requests_));
+    EXPECT_EQ(e2e::count_files(daemon_->workdir() / "spool" / "bad", ".pdu"), kept);
     EXPECT_FALSE(vasp_->seen("mime-error"));
     EXPECT_TRUE(vasp_->seen("content-id=<a>X-Evil: 1 "));  // one header line, value kept
 }
@@ -412,10 +431,12 @@ TEST_F(DeliveryE2E, ClientUrlWithoutHostKeepsTheMessageWithoutConnecting) {
 }
 
 // A VASP that misbehaves: every delivery ends with its outcome on one line, nothing leaks, and
-// submissions are served meanwhile.  The stalled ones end at the 60-second progress deadline.
+// submissions are served meanwhile.  The stalled ones end at the 60-second progress deadline,
+// one whose answer drips a byte a second at the total deadline (60 s for a small message).
 TEST_F(DeliveryE2E, MisbehavingVaspEndsEachDeliveryWithItsOutcome) {
     start_vasp({"--slow-bytes", "16384", "--slow-interval", "0.01"});  // 16 kB every 10 ms
     const fs::path big = pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, std::string(8 << 20, 'z'))}));
+    const fs::path small = pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, "abc")}), "small");
     const std::pair<std::string, std::string> cases[] = {
         {"refuse", "failed, no connection: connection failed: Connection refused"},
         {"close-early", "failed, connection lost"},
@@ -423,31 +444,40 @@ TEST_F(DeliveryE2E, MisbehavingVaspEndsEachDeliveryWithItsOutcome) {
         {"slow", "delivered to the VASP (HTTP/1.1 200 OK, StatusCode 1000)"},
         {"never-answer", "failed, timed out: no progress for 60 s in state 10"},
         {"never-read", "failed, timed out: no progress for 60 s in state 5"},
+        {"drip", "failed, timed out: not done within 61 s in state 10"},
     };
     for (const auto& [name, outcome] : cases) {
         vasp("mode " + name);
-        sim_->command("rcv 4 " + big.string());
+        sim_->command("rcv 4 " + (name == "drip" ? small : big).string());
+        // The first connection made ends the wait of the refused message, which is tried
+        // again at once: close-early takes both.
         ASSERT_TRUE(name == "refuse" ? daemon_->wait_for_log(outcome)
-                                     : vasp_->wait_for_line("mode=" + name).has_value())
+                    : name == "close-early"
+                        ? vasp_->wait_for_line("accepted 2 mode=close-early").has_value()
+                        : vasp_->wait_for_line("mode=" + name).has_value())
             << daemon_->log();
     }
-    // A file that shrinks while it is streamed: the request is cut off, never completed.
-    const fs::path shrinking = in_.path() / "shrinking.mm1";
-    fs::copy_file(big, shrinking);
+    // The delivery streams the spool's own copy, which the module cannot change; when that
+    // shrinks while it is streamed, the request is cut off, never completed.
+    const fs::path spool = daemon_->workdir() / "spool";
     vasp("mode slow");
-    sim_->command("rcv 4 " + shrinking.string());
-    ASSERT_TRUE(vasp_->wait_for_line("accepted 6 mode=slow"));
-    fs::resize_file(shrinking, 1 << 20);
-    expect_log("failed, bad PDU: PDU file ends inside a part (part 1 of ");
-    EXPECT_TRUE(vasp_->wait_for_line("request 6 incomplete"));
+    sim_->command("rcv 4 " + big.string());
+    ASSERT_TRUE(vasp_->wait_for_line("accepted 8 mode=slow"));
+    fs::path copy;  // the newest entry
+    for (const auto& f : fs::directory_iterator(spool)) {
+        copy = f.path().extension() == ".pdu" ? std::max(copy, f.path()) : copy;
+    }
+    fs::resize_file(copy, 1 << 20);
+    expect_log("failed, bad PDU: PDU file ends inside a part (part 1 of " + copy.string());
+    EXPECT_TRUE(vasp_->wait_for_line("request 8 incomplete"));
     vasp("mode normal");
     const std::string reply = e2e::exchange(e2e::submit_request());
     EXPECT_TRUE(reply.starts_with("HTTP/1.0 200 OK")) << reply;
     for (const auto& [name, outcome] : cases) {
         expect_log(outcome, 120s);
     }
-    EXPECT_EQ(daemon_->log_count("mm7_client: "), std::size(cases) + 1);
-    EXPECT_TRUE(vasp_->seen("request 4 incomplete") || vasp_->seen("request 4 complete"));
+    EXPECT_EQ(daemon_->log_count("mm7_client: "), std::size(cases) + 2);
+    EXPECT_TRUE(vasp_->seen("request 5 incomplete") || vasp_->seen("request 5 complete"));
 }
 
 // Durable delivery, retries after 1 s.
@@ -505,6 +535,7 @@ TEST_F(SpoolE2E, UntakenMessagesAreRetriedUntilTakenAndClientErrorsDropped) {
         {"T-500", "500", "1000", 2, "transaction T-500 delivered to the VASP"},
         {"T-4xxx", "200", "4006", 2, "transaction T-4xxx delivered to the VASP"},
         {"T-3xxx", "200", "3001", 1, "transaction T-3xxx delivered to the VASP"},
+        {"T-100", "200", "100", 1, "transaction T-100 delivered to the VASP"},  // not 4 digits
         {"T-2xxx", "200", "2002", 1, "dropped transaction T-2xxx from +4918 to +4917 (entry "},
     };
     std::size_t requests = 0;
@@ -523,12 +554,45 @@ TEST_F(SpoolE2E, UntakenMessagesAreRetriedUntilTakenAndClientErrorsDropped) {
         requests = vasp_->count("accepted ");
         expect_no_more_requests(requests);
     }
-    EXPECT_EQ(requests, 3u + 3 + 2 + 1);
+    EXPECT_EQ(requests, 3u + 3 + 2 + 2 + 1);
+}
+
+// While the VASP is unreachable, a probe that connects ends the wait of every message at once,
+// even when it then hangs.
+TEST_F(SpoolE2E, ProbeThatConnectsEndsTheWaitEvenWhenItHangs) {
+    vasp("mode refuse");
+    for (const char* tid : {"T-probe", "T-next"}) {
+        send(tid, tid);
+        expect_log(std::string("transaction ") + tid +
+                   " not delivered (try 1), the VASP is unreachable");
+    }
+    vasp("mode never-answer");
+    ASSERT_TRUE(vasp_->wait_for_line("accepted 1 mode=never-answer", 15s));
+    expect_log("spool: the VASP is back, 2 messages waiting");
+    EXPECT_TRUE(vasp_->wait_for_line("accepted 2 mode=never-answer", 10s)) << daemon_->log();
+}
+
+// The kernel module may write its next message under the name of one already spooled: each
+// message reaches the VASP as it was when it arrived.
+TEST_F(SpoolE2E, PduFileWrittenAgainUnderItsNameLeavesTheSpooledMessageAlone) {
+    vasp("mode refuse");
+    const fs::path file = in_.path() / "in.mm1";
+    const std::set<std::string> messages{"first-message", "other-message"};  // of one size
+    for (const std::string& data : messages) {
+        e2e::write_file(file, retrieve_pdu(1, {entry(PNG_HEADERS, data)}, "T-" + data));
+        sim_->command("rcv 4 " + file.string() + " to=+4917 from=+4918");
+        expect_log("transaction T-" + data + " not delivered (try 1)");
+    }
+    vasp("mode normal");
+    ASSERT_TRUE(daemon_->wait_for_log_count(DELIVERED, 2));
+    EXPECT_EQ((std::set<std::string>{saved(1), saved(2)}), messages);
+    expect_no_more_requests(2);
 }
 
 // A daemon killed while the VASP holds a delivery delivers it after the restart; what the
 // restart finds in the spool is checked: an entry past the age bound is dropped with its log
-// line, a corrupt one and an orphaned PDU are moved aside.
+// line, a corrupt one, one with a number out of range and an orphaned PDU are moved aside, and
+// the oldest beyond --storagesize are dropped on one line.
 TEST_F(SpoolE2E, KilledDaemonDeliversAfterRestartAndBadEntriesAreMovedAside) {
     vasp("mode never-answer");
     send("T-kill", "kept across a kill");
@@ -548,22 +612,39 @@ TEST_F(SpoolE2E, KilledDaemonDeliversAfterRestartAndBadEntriesAreMovedAside) {
             e2e::write_file(spool / (number + ".meta"), text);
         }
     };
-    std::string aged = std::regex_replace(record, std::regex("received \\d+"), "received 1");
-    plant("00000000000000000001", std::regex_replace(aged, std::regex("T-kill"), "T-aged"));
-    plant("00000000000000000002", record.substr(0, record.size() / 2));  // cut mid-write
-    plant("00000000000000000003", "");                                   // no record at all
+    auto with = [&](const std::string& tid, const std::string& received = "") {
+        const std::string text = std::regex_replace(record, std::regex("T-kill"), tid);
+        return received.empty()
+                   ? text
+                   : std::regex_replace(text, std::regex("received \\d+"), "received " + received);
+    };
+    plant("00000000000000000001", record.substr(0, record.size() / 2));  // cut mid-write
+    plant("00000000000000000002", "");                                   // no record at all
+    plant("00000000000000000003", with("T-range", "-9223372036854775808"));
+    for (int i = 0; i < 8; ++i) {  // the 6 oldest go beyond --storagesize 4
+        plant("0000000000000000001" + std::to_string(i), with("T-many-" + std::to_string(i)));
+    }
+    plant("00000000000000000020", with("T-aged", "1"));
     vasp("mode normal");
-    start_daemon(args());
-    expect_log(
-        "dropped transaction T-aged from +4918 to +4917 (entry 00000000000000000001, 0 tries): "
-        "older than 48 hours");
-    expect_log("entry 00000000000000000002 moved to " + spool.string() +
+    start_daemon(args({"--storagesize", "4"}));
+    expect_log("entry 00000000000000000001 moved to " + spool.string() +
                "/bad/: its record is truncated or corrupt");
+    expect_log("entry 00000000000000000002 moved to");
     expect_log("entry 00000000000000000003 moved to");
-    expect_log("transaction T-kill delivered to the VASP");
-    expect_delivered(2, "kept across a kill");
-    EXPECT_EQ(spooled(".pdu", "bad"), 2u);
-    expect_no_more_requests(2);
+    expect_log(
+        "dropped 6 messages, entries 00000000000000000010 to 00000000000000000015 (transactions "
+        "T-many-0 to T-many-5): the spool is full (4 messages)");
+    expect_log(
+        "dropped transaction T-aged from +4918 to +4917 (entry 00000000000000000020, 0 tries): "
+        "older than 48 hours");
+    for (const char* tid : {"T-many-6", "T-many-7", "T-kill"}) {
+        expect_log(std::string("spool: try 1 of transaction ") + tid);
+    }
+    // The PDUs are copies: each carries the transaction id T-kill.
+    EXPECT_TRUE(daemon_->wait_for_log_count("transaction T-kill delivered to the VASP", 3));
+    EXPECT_EQ(daemon_->log_count("dropped transaction"), 1u);
+    EXPECT_EQ(spooled(".pdu", "bad"), 3u);
+    expect_no_more_requests(4);
 }
 
 TEST_F(SpoolE2E, FullSpoolDropsItsOldestEntryFirst) {
@@ -582,17 +663,91 @@ TEST_F(SpoolE2E, FullSpoolDropsItsOldestEntryFirst) {
     expect_no_more_requests(2);
 }
 
-// A spool that cannot be written (here: a file where its directory should be): the message is
-// still tried once, directly, and the failure is logged loudly.
-TEST_F(SpoolE2E, UnwritableSpoolStillTriesTheDeliveryOnce) {
-    daemon_.reset();
-    fs::remove_all(work_.path() / "spool");
-    e2e::write_file(work_.path() / "spool", "in the way");
-    start_daemon(args());
-    send("T-nospool", "no copy on disk");
-    expect_log("spool: CANNOT SPOOL transaction T-nospool from +4918 to +4917: ");
-    expect_log("transaction T-nospool delivered to the VASP");
-    EXPECT_FALSE(vasp_->wait_for_line("accepted 2", 2s));
+// A spool that cannot be written, on a tmpfs of its own: each message is held in memory, tried
+// like a spooled one and written out as soon as the spool can take it; a removed spool directory
+// is made again at once.  Beyond 64 MiB held, the line says the message is lost.
+class SpoolTroubleE2E : public SpoolE2E {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        ASSERT_EQ(mount("tmpfs", work_.path().c_str(), "tmpfs", 0, "size=80m"), 0);
+        SpoolE2E::SetUp();
+    }
+    void TearDown() override {
+        SpoolE2E::TearDown();
+        daemon_.reset();
+        umount(work_.path().c_str());
+    }
+    void remount(unsigned long flags) {
+        ASSERT_EQ(mount("tmpfs", work_.path().c_str(), "tmpfs", MS_REMOUNT | flags, "size=80m"), 0);
+    }
+    std::size_t on_disk() { return fs::is_directory(work_.path() / "spool") ? spooled() : 0; }
+};
+
+TEST_F(SpoolTroubleE2E, UnwritableSpoolHoldsMessagesUntilItCanBeWritten) {
+    const fs::path spool = work_.path() / "spool";
+    const fs::path filler = work_.path() / "filler";
+    auto fill = [&] {  // up to the last page
+        const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        const std::string chunk(1 << 16, 'f');
+        for (std::size_t n = chunk.size(); n > 0; n = n > 1 ? n / 16 : 0) {
+            while (write(fd, chunk.data(), n) > 0) {
+            }
+        }
+        close(fd);
+    };
+    struct trouble_case {
+        const char* tid;
+        std::function<void()> make, mend;
+        const char* error;  // nullptr: the message is spooled all the same
+    } const cases[] = {
+        {"T-full", fill, [&] { fs::remove(filler); }, "No space left on device"},
+        {"T-ro", [&] { remount(MS_RDONLY); }, [&] { remount(0); }, "Read-only file system"},
+        {"T-file",
+         [&] {
+             fs::remove_all(spool);
+             e2e::write_file(spool, "in the way");
+         },
+         [&] { fs::remove(spool); }, "Not a directory"},
+        {"T-gone", [&] { fs::remove_all(spool); }, [] {}, nullptr},
+    };
+    for (const trouble_case& c : cases) {
+        SCOPED_TRACE(c.tid);
+        const std::string tid = c.tid;
+        vasp("mode refuse");
+        c.make();
+        send(tid, tid);
+        if (c.error != nullptr) {
+            expect_log("spool: CANNOT SPOOL transaction " + tid + " from +4918 to +4917: cannot ");
+            EXPECT_TRUE(daemon_->log_contains(std::string(c.error) + "; held in memory as entry"));
+        }
+        expect_log("transaction " + tid + " not delivered (try 1)");
+        EXPECT_EQ(on_disk(), 0u + (c.error == nullptr));
+        c.mend();
+        EXPECT_TRUE(e2e::wait_until([&] { return on_disk() == 1; })) << daemon_->log();
+        vasp("mode normal");
+        expect_log("transaction " + tid + " delivered to the VASP");
+        EXPECT_TRUE(e2e::wait_until([&] { return on_disk() == 0; }));
+    }
+    // Two messages of 32 MiB and a bit while the disk is full: the second one finds no room in
+    // memory either.
+    const std::string image((32 << 20) + 1, 'i');
+    vasp("mode refuse");
+    fill();
+    for (const char* tid : {"T-big1", "T-big2"}) {
+        sim_->command("rcv 4 " +
+                      pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, image)}, tid), tid).string());
+    }
+    expect_log("transaction T-big1 not delivered (try 1)");
+    expect_log("delivery of transaction T-big2 failed, no connection");
+    expect_log("spool: CANNOT SPOOL transaction T-big1 from ? to ?: cannot ");
+    expect_log("spool: CANNOT SPOOL transaction T-big2 from ? to ?: cannot ");
+    expect_log("; no room in memory either (");
+    EXPECT_TRUE(daemon_->log_contains(
+        " bytes held), the delivery is tried once and THE MESSAGE IS LOST if it fails"));
+    fs::remove(filler);
+    EXPECT_TRUE(e2e::wait_until([&] { return on_disk() == 1; })) << daemon_->log();
 }
 
 }  // namespace

@@ -527,7 +527,8 @@ TEST_F(ServerE2E, ABurstOf900ConfirmationsAnswersEveryWaitingVaspWithAtMostTwo10
 
 TEST_F(ServerE2E, ARestartNeitherRepeatsCallIdsNorKeepsOldPduFiles) {
     e2e::temp_dir work;
-    e2e::write_file(work.path() / "AAAAAAAA.mm1", "left over");
+    e2e::write_file(work.path() / "AAAAAAAA.mm1", "left over");  // and past its time
+    fs::last_write_time(work.path() / "AAAAAAAA.mm1", fs::file_time_type::clock::now() - 11min);
     e2e::write_file(work.path() / "notes.txt", "kept");
     daemon_.reset();
     daemon_ = std::make_unique<e2e::daemon_process>(

@@ -151,6 +151,27 @@ TEST_F(OperationsE2E, TellsTheServiceManagerItsStateAndPingsTheWatchdog) {
     close(manager);
 }
 
+// PDU files an earlier run left behind go at start-up only once the kernel module can no longer
+// be sending them (10 minutes for small ones); younger ones go when their time comes.
+TEST_F(OperationsE2E, LeftoverPduFilesGoOnlyOnceNoSubmissionCanWaitForThem) {
+    temp_dir work("mm7-leftovers");
+    const auto now = fs::file_time_type::clock::now();
+    const std::pair<std::string, std::chrono::seconds> files[] = {
+        {"OLD-", 601s}, {"DUE+", 592s}, {"FRESH=", 0s}};
+    for (const auto& [name, age] : files) {
+        write_file(work.path() / (name + ".mm1"), "pdu");
+        fs::last_write_time(work.path() / (name + ".mm1"), now - age);
+    }
+    start({}, {"--workdir", work.path().string() + "/"});
+    expect_log("Removed 1 PDU files left by an earlier run");
+    expect_log("2 PDU files left by an earlier run may still be in use, removing them later");
+    EXPECT_FALSE(fs::exists(work.path() / "OLD-.mm1"));
+    EXPECT_TRUE(fs::exists(work.path() / "DUE+.mm1"));
+    EXPECT_TRUE(daemon_->wait_for_log_count("Removed 1 PDU files left by an earlier run", 2, 20s));
+    EXPECT_FALSE(fs::exists(work.path() / "DUE+.mm1"));
+    EXPECT_TRUE(fs::exists(work.path() / "FRESH=.mm1"));
+}
+
 // The submit tool: interim responses, the SubmitRsp, and the content in the PDU the kernel
 // module is asked to send; refusals of bad arguments before anything is sent.
 TEST_F(OperationsE2E, SubmitToolGetsASubmitRspAndRefusesBadArguments) {

@@ -24,7 +24,8 @@ import time
 import xml.etree.ElementTree as ET
 import wsgiref.simple_server
 
-MODES = ("normal", "refuse", "close-early", "answer-early", "slow", "never-answer", "never-read")
+MODES = ("normal", "refuse", "close-early", "answer-early", "slow", "never-answer", "never-read",
+         "drip")
 
 lock = threading.Lock()
 
@@ -301,7 +302,12 @@ def serve(conn, number, settings):
             while conn.recv(4096):
                 pass
             return
-        if mode != "answer-early":
+        if mode == "drip":
+            event("dripping %d" % number)
+            for octet in reply_text(settings):
+                conn.sendall(bytes([octet]))
+                time.sleep(1.0)
+        elif mode != "answer-early":
             send_reply(conn, number, settings)
     except (IncompleteRequest, ValueError) as e:
         event("request %d incomplete: %s" % (number, e))
