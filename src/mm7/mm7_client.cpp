@@ -720,8 +720,8 @@ std::string_view delivery_outcome_text(delivery_outcome outcome) {
 int mm7_client_open(mm7_client_info& info) {
     const url_parts& url = info.config->client_url_parts;
     if (!url.host || url.host->empty()) {
-        log_warning("http_open: client URL %s has no host, cannot connect",
-                    info.config->client_url.c_str());
+        // The URL itself is not logged: it may carry the VASP's credentials.
+        log_warning("http_open: the client URL has no host, cannot connect");
         return -1;
     }
     sockaddr_in peer{};

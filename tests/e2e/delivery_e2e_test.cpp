@@ -421,12 +421,14 @@ TEST_F(DeliveryE2E, RepliesAreJudgedOnTheirHeadAndParsedBody) {
     EXPECT_EQ(vasp_->count(" complete bytes="), std::size(cases));
 }
 
+// ... and never shows the credentials it carries.
 TEST_F(DeliveryE2E, ClientUrlWithoutHostKeepsTheMessageWithoutConnecting) {
-    start_daemon({"--clienturl", "http://:8080/mm7-client"});
+    start_daemon({"--clienturl", "http://vasp:s3cret@:8080/mm7-client"});
     fds_ = e2e::open_fds(daemon_->pid());
     receive("rcv 4 " + pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, "abc")})).string(),
-            "http_open: client URL http://:8080/mm7-client has no host, cannot connect");
+            "http_open: the client URL has no host, cannot connect");
     EXPECT_TRUE(daemon_->log_contains("spooled as entry"));
+    EXPECT_FALSE(daemon_->log_contains("s3cret"));
     EXPECT_FALSE(vasp_->seen("accepted"));
 }
 
