@@ -17,18 +17,7 @@ if [ -z "${MM7_BENCH_INNER:-}" ]; then
 fi
 
 dir="$(mktemp -d /tmp/mm7-logvol.XXXXXX)"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$dir"
-}
-trap cleanup EXIT
-wait_for() {  # FILE TEXT
-    for _ in $(seq 100); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-    echo "bench: timed out waiting for '$2' in $1" >&2
-    return 1
-}
+. bench/lib.sh
 
 python3 tools/mmsc_stub/mmsc_stub.py --port 8790 --quiet >"$dir/mmsc.out" 2>&1 &
 pids+=($!)

@@ -32,16 +32,8 @@ fi
 
 dir="$(mktemp -d /tmp/mm7-cpu.XXXXXX)"
 mkdir -p "$dir/work" "$dir/floorwork" "$dir/nginx"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$dir"
-}
-trap cleanup EXIT
+. bench/lib.sh
 cc -O2 -o "$dir/floor" bench/floor_server.c
-
-wait_for() { for _ in $(seq 100); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done; return 1; }
 
 build/tools/kmodsim/kmodsim --stay --log /dev/null </dev/null >/dev/null &
 pids+=($!)

@@ -15,13 +15,7 @@ fi
 
 dir="$(mktemp -d /tmp/mm7-bench.XXXXXX)"
 mkdir -p "$dir/work"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$dir"
-}
-trap cleanup EXIT
+. bench/lib.sh
 
 # The simulator reads commands from a pipe, so that it can stop confirming later on.
 mkfifo "$dir/sim.in"
