@@ -484,6 +484,54 @@ TEST_F(Server, PeersOtherThanTheClientIpAreClosedWithoutReply) {
     EXPECT_LE(daemon_->log_count("not authorized"), 21u);
 }
 
+// With --clientauthfile a request needs HTTP Basic credentials: without them it is refused with
+// a challenge as soon as its head is read, instead of the 100 Continue the client waits for.
+TEST_F(Server, ClientCredentialsAreCheckedBeforeTheBodyIsRead) {
+    e2e::temp_dir dir("mm7-auth");
+    e2e::write_file(dir.path() / "vasp.auth", "vasp:s3cret\n");
+    fs::permissions(dir.path() / "vasp.auth", fs::perms::owner_read | fs::perms::owner_write);
+    start({}, {"--clientauthfile", (dir.path() / "vasp.auth").string()});
+    const std::string request =
+        e2e::submit_request_with([](auto& s) { s.extra_headers = {"Expect: 100-continue"}; });
+    const std::string challenge =
+        "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"mm7\"\r\n\r\n"
+        "401 Unauthorized";
+    const std::pair<std::string, bool> rows[] = {
+        {"", false},
+        {"Authorization: Basic dmFzcDpzM2NyZXQ=", true},  // vasp:s3cret
+        {"authorization: bASIC   dmFzcDpzM2NyZXQ=", true},
+        {"Authorization: Basic dmFzcDpzM2NyZXQ=x", false},
+        {"Authorization: Basic dmFzcDpzM2NyZXU=", false},  // vasp:s3creu
+        {"Authorization: Bearer dmFzcDpzM2NyZXQ=", false},
+        {"Authorization: dmFzcDpzM2NyZXQ=", false},
+    };
+    std::size_t sent = 0;
+    for (const auto& [header, good] : rows) {
+        const std::string input =
+            header.empty() ? request : e2e::reshaped(request, {{"Host:", header + "\r\nHost:"}});
+        const std::size_t body = input.find("\r\n\r\n") + 4;
+        http_connection vasp;
+        ASSERT_TRUE(vasp.send_all(input.substr(0, body)));
+        if (!good) {
+            EXPECT_EQ(vasp.read_all(5s), challenge) << header;
+            continue;
+        }
+        EXPECT_EQ(vasp.read_some(5s), "HTTP/1.1 100 Continue\r\n\r\n") << header;
+        ASSERT_TRUE(vasp.send_all(input.substr(body)));
+        EXPECT_TRUE(vasp.read_all().starts_with("HTTP/1.0 200 OK")) << header;
+        ++sent;
+    }
+    EXPECT_EQ(sim_->count("received MMS_SENDMMS_REQ"), sent);
+    expect_log("sent no credentials, answering 401 Unauthorized");
+    expect_log("sent not Basic credentials");
+    // A peer trying passwords gets its answers, but the log takes only so many lines.
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(exchange("POST /mm7 HTTP/1.0\r\nContent-Length: 5\r\n\r\n"), challenge);
+    }
+    EXPECT_LE(daemon_->log_count("answering 401"), 20u);
+    EXPECT_EQ(pdu_files(), 0u);
+}
+
 // Early hints go only to the VASP that asked for them (the header value in lower case), at most
 // two of them however many time-out indications arrive.
 TEST_F(ServerE2E, ABurstOf900ConfirmationsAnswersEveryWaitingVaspWithAtMostTwo103s) {

@@ -121,8 +121,16 @@ TEST(XgateStartUp, ATakenKernelPortOrAnHttpsClientUrlEndStartUp) {
         int code;
         const char *logged, *never;
     };
+    temp_dir dir("mm7-auth");
+    const std::string auth = (dir.path() / "vasp.auth").string();
+    write_file(auth, "vasp:s3cret\n");
+    fs::permissions(auth, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     for (const auto& [args, code, logged, never] :
-         std::vector<failure>{{{},
+         std::vector<failure>{{{"--clientauthfile", auth},
+                               1,
+                               "may be read or written by others than its owner",
+                               "PID "},
+                              {{},
                                1,
                                "Cannot bind socket. Errno: 98 (Address already in use)\n",
                                "Connected to kernel module"},
