@@ -604,8 +604,16 @@ TEST_F(Server, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     ASSERT_TRUE(unconfirmed.send_all(request));
     const auto call_id = match(sim_->wait_for_line("not confirming").value_or(""), "id=(\\d+)");
     // No progress while the request is read: 408 after the read time-out (checked below).
-    http_connection silent, half;
+    http_connection silent, half, steady;
     ASSERT_TRUE(half.send_all(request.substr(0, 100)));
+    // A slow but steady sender, a piece a second for longer than the time-out, goes through.
+    for (std::size_t piece = 0; piece < 13; ++piece) {
+        ASSERT_TRUE(
+            steady.send_all(request.substr(piece * 10, piece < 12 ? 10 : std::string::npos)));
+        std::this_thread::sleep_for(1s);
+    }
+    const auto steady_id = match(sim_->wait_for_line("not confirming").value_or(""), "id=(\\d+)");
+    EXPECT_NE(steady_id, "");
     // Requests parked half-way through large envelopes: past the memory bound, 503.
     const std::string big = e2e::submit_request_with([](auto& s) {
                                 s.subject = std::string(250000, 's');
@@ -624,13 +632,13 @@ TEST_F(Server, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     parked.clear();
     ASSERT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", 320));
     std::this_thread::sleep_for(300ms);
-    // Sockets lingering after refusals count within the connection cap (with the three above).
-    std::vector<std::unique_ptr<http_connection>> lingering(997);
+    // Sockets lingering after refusals count within the connection cap (with the four above).
+    std::vector<std::unique_ptr<http_connection>> lingering(996);
     for (auto& c : lingering) {
         c = std::make_unique<http_connection>();
         c->send_all("GET / HTTP/1.0\r\n");
     }
-    ASSERT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", 1317, 30s));
+    ASSERT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", 1316, 30s));
     EXPECT_EQ(exchange(request), "");
     expect_log("Too many connections");
     // Idle time-outs are checked once a second: the second 408 may follow a tick later.
@@ -640,10 +648,12 @@ TEST_F(Server, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     std::string reply = unconfirmed.read_all(30s);
     EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK") &&
                 reply.find(">Gateway did not confirm the submission<") != std::string::npos);
-    EXPECT_EQ(pdu_files(), 1u);  // the kernel module may still read it
+    EXPECT_TRUE(steady.read_all(30s).starts_with("HTTP/1.0 500 OK"));
+    EXPECT_EQ(pdu_files(), 2u);  // the kernel module may still read them
     set("confirm=sendconf");
-    sim_->command("cnf " + call_id);
+    sim_->command("cnf " + call_id + "\ncnf " + steady_id);
     expect_log("Not found client fd by callid " + call_id);
+    expect_log("Not found client fd by callid " + steady_id);
     EXPECT_TRUE(e2e::wait_until([&] { return pdu_files() == 0; }));
 }
 
@@ -685,6 +695,47 @@ TEST_F(Server, ChunkedBodiesLimitsAndHostileValues) {
         auto started = std::chrono::steady_clock::now();
         EXPECT_TRUE(exchange(input).starts_with(reply_start)) << reply_start;
         EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << reply_start;
+    }
+    // Each bound exactly reached, and passed by one with the crossing byte (or header) in the
+    // last write, which the last part's data (or header block) ends in.
+    auto fill = [&](std::size_t last) {
+        return with([last](auto& s) {
+            s.parts = {{"text/plain", "<a>", std::string(50000, 'a')},
+                       {"text/plain", "<z>", std::string(last, 'Z')}};
+        });
+    };
+    auto mm1_chunked = [&](std::size_t n) {
+        return e2e::chunked(mm1 + "Content-Length: 1\r\n\r\n" + std::string(n, 'Z'));
+    };
+    auto pad = [](std::size_t n) {
+        std::string lines;
+        for (std::size_t i = 0; i < n; ++i) {
+            lines += "X-Pad: " + std::to_string(i) + "\r\n";
+        }
+        return lines;
+    };
+    auto headers = [&](std::size_t last) {  // 200 header lines in every block, but the last
+        return e2e::reshaped(request, {{"Host: 127.0.0.1\r\n", "Host: 127.0.0.1\r\n" + pad(196)},
+                                       {"<mm7_env>\r\n", "<mm7_env>\r\n" + pad(198)},
+                                       {"<mms_cid>\r\n", "<mms_cid>\r\n" + pad(198)},
+                                       {"img.gif\r\n\r\n", "img.gif\r\n" + pad(last) + "\r\n"}});
+    };
+    const std::vector<std::pair<std::string, std::string>> bounds = {
+        {fill(50000), "HTTP/1.0 200 OK"},
+        {fill(50001), "HTTP/1.0 413 Payload"},
+        {mm1_chunked(100000), "HTTP/1.0 200 OK"},
+        {mm1_chunked(100001), "HTTP/1.0 413 Payload"},
+        {mm1 + "Content-Length: 100000\r\n\r\n" + std::string(100000, 'Z'), "HTTP/1.0 200 OK"},
+        {headers(196), "HTTP/1.0 200 OK"},
+        {headers(197), "HTTP/1.0 431 Request Header Fields Too Large"},
+    };
+    for (const auto& [input, reply_start] : bounds) {
+        const std::size_t at = std::min(input.rfind('Z'), input.rfind("X-Pad"));
+        http_connection vasp;
+        ASSERT_TRUE(vasp.send_all(input.substr(0, at)));
+        EXPECT_EQ(vasp.read_some(300ms), "") << reply_start;
+        ASSERT_TRUE(vasp.send_all(input.substr(at)));
+        EXPECT_TRUE(vasp.read_all().starts_with(reply_start)) << reply_start << at;
     }
     decoded_pdu pdu = decode_pdu(next_pdu());
     EXPECT_TRUE(pdu.entries == 3 && pdu.ends_exactly);
