@@ -233,7 +233,7 @@ bool load_client_auth(server_config& config) {
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         problem = "is not a regular file";
     } else if ((st.st_mode & 0177) != 0) {
-        problem = "may be read or written by others than its owner (mode 0600 or stricter needed)";
+        problem = "is not of mode 0600 or stricter (others than its owner may use it)";
     } else if (st.st_size > 4096) {
         problem = "is too large";
     } else {

@@ -125,19 +125,16 @@ TEST(XgateStartUp, ATakenKernelPortOrAnHttpsClientUrlEndStartUp) {
     const std::string auth = (dir.path() / "vasp.auth").string();
     write_file(auth, "vasp:s3cret\n");
     fs::permissions(auth, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    for (const auto& [args, code, logged, never] :
-         std::vector<failure>{{{"--clientauthfile", auth},
-                               1,
-                               "may be read or written by others than its owner",
-                               "PID "},
-                              {{},
-                               1,
-                               "Cannot bind socket. Errno: 98 (Address already in use)\n",
-                               "Connected to kernel module"},
-                              {{"--clienturl", "https://10.1.2.3:8443/mm7"},
-                               255,
-                               "client url: only http scheme is supported\n",
-                               "gateway serial"}}) {
+    for (const auto& [args, code, logged, never] : std::vector<failure>{
+             {{"--clientauthfile", auth}, 1, "is not of mode 0600 or stricter", "PID "},
+             {{},
+              1,
+              "Cannot bind socket. Errno: 98 (Address already in use)\n",
+              "Connected to kernel module"},
+             {{"--clienturl", "https://10.1.2.3:8443/mm7"},
+              255,
+              "client url: only http scheme is supported\n",
+              "gateway serial"}}) {
         daemon_process daemon(args);
         auto end = daemon.wait_for_exit();
         ASSERT_TRUE(end) << "still running";
