@@ -112,7 +112,7 @@ TEST_F(XgateEndToEnd, UnknownAndMalformedFramesDoNotStopTheLinkButAnEmptyDatagra
 }
 
 // Start-up that cannot go on: the exit status, the reason logged, and what must not follow.
-TEST(XgateStartUp, ATakenKernelPortOrAnHttpsClientUrlEndStartUp) {
+TEST(XgateStartUp, ATakenKernelPortAnHttpsClientUrlOrAnOpenCredentialsFileEndStartUp) {
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{AF_INET, htons(57444), {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
