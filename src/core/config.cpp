@@ -1,5 +1,6 @@
 #include "core/config.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/base64.h"
 #include "core/log.h"
 
 namespace {
@@ -48,9 +50,9 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--confirmgrace",
                                                  "--maxmessagesize",
                                                  "--metricsport",
-
                                                  "--retrydelay",
-                                                 "--clientchunked"};
+                                                 "--clientchunked",
+                                                 "--clientauthfile"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -123,6 +125,8 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.retry_delay = static_cast<std::uint32_t>(std::max(1, number()));
         } else if (name == "--clientchunked") {
             config.client_chunked = number() != 0;
+        } else if (name == "--clientauthfile") {
+            config.client_auth_file = value;
         }
     }
     return result;
@@ -211,6 +215,59 @@ bool check_client_url(server_config& config) {
     return true;
 }
 
+bool load_client_auth(server_config& config) {
+    config.client_auth.clear();
+    if (config.client_auth_file.empty()) {
+        return true;
+    }
+    const char* path = config.client_auth_file.c_str();
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        log_error("Client credentials file %s cannot be opened. Errno: %d (%s)", path, errno,
+                  std::strerror(errno));
+        return false;
+    }
+    struct stat st {};
+    std::string text;
+    const char* problem = nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        problem = "is not a regular file";
+    } else if ((st.st_mode & 0177) != 0) {
+        problem = "is not of mode 0600 or stricter (others than its owner may use it)";
+    } else if (st.st_size > 4096) {
+        problem = "is too large";
+    } else {
+        char chunk[4097];
+        ssize_t n = 0;
+        while ((n = read(fd, chunk, sizeof chunk)) > 0 && text.size() <= 4096) {
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+        if (n < 0) {
+            problem = "cannot be read";
+        }
+    }
+    close(fd);
+    if (problem == nullptr) {
+        // One line; its line end is not part of the password.
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+            text.pop_back();
+        }
+        if (text.find_first_of("\r\n") != std::string::npos ||
+            text.find(':') == std::string::npos || text.find(':') == 0) {
+            problem = "does not hold one line user:password";
+        }
+    }
+    if (problem != nullptr) {
+        log_error("Client credentials file %s %s", path, problem);
+        return false;
+    }
+    std::string token = base64_encode(as_bytes(text)).value_or("");
+    std::erase_if(token, [](char c) { return c == '\r' || c == '\n'; });
+    config.client_auth = std::move(token);
+    log_info("VASP requests must carry the credentials of %s", path);
+    return true;
+}
+
 void write_pid_file(const server_config& config) {
     log_printf("%s", "");
     log_info("PID %d", static_cast<int>(getpid()));
@@ -273,6 +330,8 @@ std::string usage_text() {
            "                          each further one up to 600 (default 5)\n"
            "  --clientchunked N       1: send deliveries chunked instead of with a\n"
            "                          Content-Length (default 0)\n"
+           "  --clientauthfile FILE   VASP requests must carry HTTP Basic credentials, the\n"
+           "                          user:password in FILE (mode 0600 or stricter)\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

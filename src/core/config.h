@@ -68,6 +68,11 @@ struct server_config {
     // Deliveries framed with Transfer-Encoding: chunked instead of Content-Length
     // (--clientchunked 1), for endpoints known to take chunked requests.
     bool client_chunked = false;
+    // --clientauthfile: a file holding "user:password" that VASP requests must present as HTTP
+    // Basic credentials.  Read at start-up into client_auth, the base64 token such a request
+    // carries; empty: no credentials are asked for.
+    std::string client_auth_file;
+    std::string client_auth;
 };
 
 enum class option_result { run, help, version };
@@ -82,6 +87,11 @@ int url_parse(url_parts& parts, std::string_view text);
 
 // Applies the client URL rules of start-up; false when the scheme is not supported (logged).
 bool check_client_url(server_config& config);
+
+// Reads the file named by --clientauthfile into client_auth.  False, with a line in the log,
+// when the file cannot be read, is not a regular file, may be read or written by anyone but its
+// owner, or holds no "user:password".
+bool load_client_auth(server_config& config);
 
 // Writes "<workdir>mm7-server.pid"; ends the process with status 1 when it cannot.
 void write_pid_file(const server_config& config);

@@ -125,6 +125,10 @@ int main(int argc, char** argv) {
     if (!check_client_url(*config)) {
         return -1;
     }
+    if (!load_client_auth(*config)) {
+        log_flush();
+        return 1;
+    }
     write_pid_file(*config);
 
     turbo_mode_init(*config, config->turbo_fd);

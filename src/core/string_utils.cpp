@@ -2,6 +2,7 @@
 
 #include <regex.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -205,4 +206,16 @@ std::string log_escape(std::string_view text) {
         }
     }
     return out;
+}
+
+bool equal_in_constant_time(std::string_view a, std::string_view b) {
+    // Every byte of the longer text is looked at, whatever comes out on the way.
+    const std::size_t n = std::max(a.size(), b.size());
+    unsigned difference = a.size() == b.size() ? 0u : 1u;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto x = static_cast<unsigned char>(i < a.size() ? a[i] : 0);
+        const auto y = static_cast<unsigned char>(i < b.size() ? b[i] : 0);
+        difference |= static_cast<unsigned>(x ^ y);
+    }
+    return difference == 0;
 }

@@ -49,6 +49,8 @@ opt_text strstrip(opt_view s);
 std::string& strtolower(std::string& s);
 // A peer-supplied text made safe for one log line: control bytes become \xNN.
 std::string log_escape(std::string_view text);
+// Equal texts, compared in a time that depends on their lengths only, not on where they differ.
+bool equal_in_constant_time(std::string_view a, std::string_view b);
 std::string itoa_dec(int n);
 std::string itoa_hex(unsigned n);
 // All present pieces joined in order; an empty list gives an empty text.

@@ -215,6 +215,30 @@ void mm7_request_parser::continue_if_asked() {
     }
 }
 
+// A request carries the credentials asked for, if any: Authorization: Basic with their token
+// (the scheme in any letter case).  The token is compared in constant time.
+bool mm7_request_parser::authorized() {
+    if (client_auth_.empty()) {
+        return true;
+    }
+    if (!authorization_) {
+        auth_problem_ = "no credentials";
+        return false;
+    }
+    std::string_view value = *authorization_;
+    const std::size_t blank = value.find_first_of(" \t");
+    std::string scheme(value.substr(0, blank));
+    if (blank == std::string_view::npos || strtolower(scheme) != "basic") {
+        auth_problem_ = "not Basic credentials";
+        return false;
+    }
+    if (!equal_in_constant_time(trim_blanks(value.substr(blank)), client_auth_)) {
+        auth_problem_ = "wrong credentials";
+        return false;
+    }
+    return true;
+}
+
 void mm7_request_parser::trim() {
     if (pending_.capacity() > 4 * std::max<std::size_t>(pending_.size(), 4096)) {
         pending_.shrink_to_fit();  // a long line has passed: do not keep its room
@@ -313,6 +337,11 @@ void mm7_request_parser::read_multipart_params(std::string_view value, opt_text&
 mm7_request_parser::line_result mm7_request_parser::on_http_header(std::string_view line) {
     if (line.empty()) {
         header_count_ = 0;
+        // Checked before anything of the body is read, or asked for with a 100 Continue.
+        if (!authorized()) {
+            refuse({}, MM7_UNAUTHORIZED);
+            return line_result::stop;
+        }
         if (mm1_mode_) {
             if (content_length_ > 0 &&
                 static_cast<std::uint64_t>(content_length_) > max_message_size_) {
@@ -369,6 +398,8 @@ mm7_request_parser::line_result mm7_request_parser::on_http_header(std::string_v
                    "501 Not Implemented");
             return line_result::stop;
         }
+    } else if (name == "authorization") {
+        authorization_ = std::move(value);
     } else if (name == "expect") {
         strtolower(value);
         expect_continue_ = value == "100-continue";

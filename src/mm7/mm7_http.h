@@ -34,6 +34,11 @@ inline constexpr std::size_t MM7_MAX_HEADER_COUNT = 200;   // header lines of on
 inline constexpr std::size_t MM7_MAX_PARTS = 127;          // entry count is a single octet
 inline constexpr std::size_t MM7_LONG_LINE = 65536;        // body lines are streamed past this
 
+// The refusal of a request without the credentials the server asks for, and the header that
+// goes with it.
+inline constexpr std::string_view MM7_UNAUTHORIZED = "401 Unauthorized";
+inline constexpr std::string_view MM7_AUTH_CHALLENGE = "WWW-Authenticate: Basic realm=\"mm7\"\r\n";
+
 // The state of a chunked request body between reads.
 struct chunk_decoder {
     enum class step { size, size_line, data, data_end, trailer, done };
@@ -78,8 +83,11 @@ enum class parse_outcome {
 
 class mm7_request_parser {
   public:
-    mm7_request_parser(mm7_request_events& events, std::uint64_t max_message_size)
-        : events_(events), max_message_size_(max_message_size) {}
+    // `client_auth`: the base64 token of HTTP Basic credentials every request must carry;
+    // empty when none are asked for.
+    mm7_request_parser(mm7_request_events& events, std::uint64_t max_message_size,
+                       std::string_view client_auth = {})
+        : events_(events), max_message_size_(max_message_size), client_auth_(client_auth) {}
 
     // Takes the next received bytes.
     parse_outcome feed(byte_view bytes);
@@ -87,6 +95,8 @@ class mm7_request_parser {
     parse_outcome outcome() const { return outcome_; }
     std::string_view refusal() const { return refusal_; }
     int fault_code() const { return fault_code_; }
+    // Why a request was refused with MM7_UNAUTHORIZED.
+    std::string_view auth_problem() const { return auth_problem_; }
     client_state state() const { return state_; }
     bool mm1_mode() const { return mm1_mode_; }
     bool early_hints() const { return early_hints_; }  // X-Expect: 103-early-hints
@@ -114,6 +124,7 @@ class mm7_request_parser {
     bool stop();
     void note(std::string_view line) { events_.note(line); }
     void continue_if_asked();
+    bool authorized();
 
     bool deliver_body(byte_view bytes);
     bool deliver_plain(byte_view bytes);
@@ -146,6 +157,9 @@ class mm7_request_parser {
 
     mm7_request_events& events_;
     std::uint64_t max_message_size_;
+    std::string_view client_auth_;
+    opt_text authorization_;  // the Authorization header, when there was one
+    std::string_view auth_problem_;
     client_state state_ = client_state::REQUEST_LINE;
     parse_outcome outcome_ = parse_outcome::more;
     std::string refusal_;

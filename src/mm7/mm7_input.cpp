@@ -21,6 +21,9 @@
 
 namespace {
 
+// Requests without the credentials asked for: a peer can provoke the line at will.
+log_limiter unauthenticated_log(10, 5);
+
 bool write_bytes(FILE* stream, const void* data, std::size_t length) {
     return length == 0 || std::fwrite(data, 1, length, stream) == length;
 }
@@ -292,6 +295,13 @@ int HandleClientInput(int fd, int flags, outgoing_mms_info* info) {
             // The record goes with the reply.
             if (info->parser.fault_code() != 0) {
                 SendMM7Fault(info, info->parser.fault_code(), info->parser.refusal());
+            } else if (info->parser.refusal() == MM7_UNAUTHORIZED) {
+                const std::string_view problem = info->parser.auth_problem();
+                unauthenticated_log.printf("Client %d sent %.*s, answering %.*s", fd,
+                                           static_cast<int>(problem.size()), problem.data(),
+                                           static_cast<int>(MM7_UNAUTHORIZED.size()),
+                                           MM7_UNAUTHORIZED.data());
+                SendHttpError(info, std::string(MM7_UNAUTHORIZED), MM7_AUTH_CHALLENGE);
             } else {
                 SendHttpError(info, std::string(info->parser.refusal()));
             }

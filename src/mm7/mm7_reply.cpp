@@ -178,7 +178,8 @@ void SendEarlyHints(int fd, int seconds) {
     mm7_socket_write(fd, std::string_view(status_line, static_cast<std::size_t>(n)));
 }
 
-void SendHttpError(outgoing_mms_info* info, std::string_view status_text) {
+void SendHttpError(outgoing_mms_info* info, std::string_view status_text,
+                   std::string_view headers) {
     char status_line[256];
     int n = std::snprintf(status_line, sizeof status_line, "HTTP/1.0 %.*s\r\n",
                           static_cast<int>(status_text.size()), status_text.data());
@@ -186,6 +187,7 @@ void SendHttpError(outgoing_mms_info* info, std::string_view status_text) {
     mm7_socket_write(info->fd, std::string_view(status_line, static_cast<std::size_t>(n)));
     log_printf("Sending %s", status_line);
     mm7_count_refusal(*info, status_text);
+    mm7_socket_write(info->fd, headers);
     mm7_socket_write(info->fd, std::string_view("\r\n"));
     mm7_socket_write(info->fd, status_text);
     // A connection refused before it sent anything carried no submission: its refusal has a

@@ -58,7 +58,7 @@ class part_memory {
 // and carries out what the parser reports: the PDU file, the part data, the kernel request.
 struct outgoing_mms_info final : mm7_request_events {
     explicit outgoing_mms_info(server_config& config)
-        : config(&config), parser(*this, config.max_message_size) {}
+        : config(&config), parser(*this, config.max_message_size, config.client_auth) {}
 
     int fd = -1;
     server_config* config;
@@ -114,7 +114,9 @@ void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size);
 // port's IMSI is not known (imsi absent).
 void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, int send_status,
                      int cause, opt_view imsi, int port_index, int turbo);
-void SendHttpError(outgoing_mms_info* info, std::string_view status_text);
+// `headers`: further header lines of the reply, each ending in CRLF.
+void SendHttpError(outgoing_mms_info* info, std::string_view status_text,
+                   std::string_view headers = {});
 void SendEarlyHints(int fd, int seconds);
 // Answers the submission with an RSErrorRsp fault (HTTP 500) and ends the connection.
 void SendMM7Fault(outgoing_mms_info* info, int status_code, std::string_view status_text);

@@ -1,8 +1,14 @@
-// The client URL.
+// The client URL and the options that need more than a number.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "core/config.h"
 #include "core/log.h"
+#include "core/string_utils.h"
 
 namespace {
 
@@ -55,6 +61,45 @@ TEST(Options, LogLevel) {
         EXPECT_EQ(config.loglevel, level) << last;
         EXPECT_EQ(config.unknown_loglevel, unknown);
     }
+}
+
+// --clientauthfile: one line user:password, kept by its owner alone; the token a request carries.
+TEST(Options, ClientAuthFile) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("mm7-auth-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::tuple<const char*, mode_t, const char*> rows[] = {
+        {"vasp:s3cret\n", 0600, "dmFzcDpzM2NyZXQ="},
+        {"vasp:pa:ss\r\n", 0400, "dmFzcDpwYTpzcw=="},
+        {"vasp:s3cret\n", 0640, nullptr},
+        {"vasp:s3cret\n", 0604, nullptr},
+        {"vasp:s3cret\n", 0700, nullptr},
+        {"no-colon\n", 0600, nullptr},
+        {":nouser\n", 0600, nullptr},
+        {"vasp:a\nvasp:b\n", 0600, nullptr},
+    };
+    for (const auto& [text, mode, token] : rows) {
+        const fs::path file = dir / "auth";
+        fs::remove(file);
+        std::ofstream(file) << text;
+        chmod(file.c_str(), mode);
+        server_config config;
+        config.client_auth_file = file.string();
+        EXPECT_EQ(load_client_auth(config), token != nullptr) << text << " " << mode;
+        EXPECT_EQ(config.client_auth, token != nullptr ? token : "") << text;
+    }
+    // A link is not followed; no file at all is refused too; no option asks for nothing.
+    fs::create_symlink(dir / "auth", dir / "link");
+    for (auto [file, ok] :
+         {std::pair{dir / "link", false}, {dir / "none", false}, {fs::path(), true}}) {
+        server_config config;
+        config.client_auth_file = file.string();
+        EXPECT_EQ(load_client_auth(config), ok) << file;
+    }
+    fs::remove_all(dir);
+    EXPECT_TRUE(equal_in_constant_time("dmFzcDpz", "dmFzcDpz"));
+    EXPECT_FALSE(equal_in_constant_time("dmFzcDpz", "dmFzcDp"));
+    EXPECT_FALSE(equal_in_constant_time("", "x"));
 }
 
 }  // namespace

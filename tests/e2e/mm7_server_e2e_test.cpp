@@ -484,6 +484,54 @@ TEST_F(Server, PeersOtherThanTheClientIpAreClosedWithoutReply) {
     EXPECT_LE(daemon_->log_count("not authorized"), 21u);
 }
 
+// With --clientauthfile a request needs HTTP Basic credentials: without them it is refused with
+// a challenge as soon as its head is read, instead of the 100 Continue the client waits for.
+TEST_F(Server, ClientCredentialsAreCheckedBeforeTheBodyIsRead) {
+    e2e::temp_dir dir("mm7-auth");
+    e2e::write_file(dir.path() / "vasp.auth", "vasp:s3cret\n");
+    fs::permissions(dir.path() / "vasp.auth", fs::perms::owner_read | fs::perms::owner_write);
+    start({}, {"--clientauthfile", (dir.path() / "vasp.auth").string()});
+    const std::string request =
+        e2e::submit_request_with([](auto& s) { s.extra_headers = {"Expect: 100-continue"}; });
+    const std::string challenge =
+        "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"mm7\"\r\n\r\n"
+        "401 Unauthorized";
+    const std::pair<std::string, bool> rows[] = {
+        {"", false},
+        {"Authorization: Basic dmFzcDpzM2NyZXQ=", true},  // vasp:s3cret
+        {"authorization: bASIC   dmFzcDpzM2NyZXQ=", true},
+        {"Authorization: Basic dmFzcDpzM2NyZXQ=x", false},
+        {"Authorization: Basic dmFzcDpzM2NyZXU=", false},  // vasp:s3creu
+        {"Authorization: Bearer dmFzcDpzM2NyZXQ=", false},
+        {"Authorization: dmFzcDpzM2NyZXQ=", false},
+    };
+    std::size_t sent = 0;
+    for (const auto& [header, good] : rows) {
+        const std::string input =
+            header.empty() ? request : e2e::reshaped(request, {{"Host:", header + "\r\nHost:"}});
+        const std::size_t body = input.find("\r\n\r\n") + 4;
+        http_connection vasp;
+        ASSERT_TRUE(vasp.send_all(input.substr(0, body)));
+        if (!good) {
+            EXPECT_EQ(vasp.read_all(5s), challenge) << header;
+            continue;
+        }
+        EXPECT_EQ(vasp.read_some(5s), "HTTP/1.1 100 Continue\r\n\r\n") << header;
+        ASSERT_TRUE(vasp.send_all(input.substr(body)));
+        EXPECT_TRUE(vasp.read_all().starts_with("HTTP/1.0 200 OK")) << header;
+        ++sent;
+    }
+    EXPECT_EQ(sim_->count("received MMS_SENDMMS_REQ"), sent);
+    expect_log("sent no credentials, answering 401 Unauthorized");
+    expect_log("sent not Basic credentials");
+    // A peer trying passwords gets its answers, but the log takes only so many lines.
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(exchange("POST /mm7 HTTP/1.0\r\nContent-Length: 5\r\n\r\n"), challenge);
+    }
+    EXPECT_LE(daemon_->log_count("answering 401"), 20u);
+    EXPECT_EQ(pdu_files(), 0u);
+}
+
 // Early hints go only to the VASP that asked for them (the header value in lower case), at most
 // two of them however many time-out indications arrive.
 TEST_F(ServerE2E, ABurstOf900ConfirmationsAnswersEveryWaitingVaspWithAtMostTwo103s) {
@@ -556,8 +604,16 @@ TEST_F(Server, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     ASSERT_TRUE(unconfirmed.send_all(request));
     const auto call_id = match(sim_->wait_for_line("not confirming").value_or(""), "id=(\\d+)");
     // No progress while the request is read: 408 after the read time-out (checked below).
-    http_connection silent, half;
+    http_connection silent, half, steady;
     ASSERT_TRUE(half.send_all(request.substr(0, 100)));
+    // A slow but steady sender, a piece a second for longer than the time-out, goes through.
+    for (std::size_t piece = 0; piece < 13; ++piece) {
+        ASSERT_TRUE(
+            steady.send_all(request.substr(piece * 10, piece < 12 ? 10 : std::string::npos)));
+        std::this_thread::sleep_for(1s);
+    }
+    const auto steady_id = match(sim_->wait_for_line("not confirming").value_or(""), "id=(\\d+)");
+    EXPECT_NE(steady_id, "");
     // Requests parked half-way through large envelopes: past the memory bound, 503.
     const std::string big = e2e::submit_request_with([](auto& s) {
                                 s.subject = std::string(250000, 's');
@@ -576,13 +632,13 @@ TEST_F(Server, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     parked.clear();
     ASSERT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", 320));
     std::this_thread::sleep_for(300ms);
-    // Sockets lingering after refusals count within the connection cap (with the three above).
-    std::vector<std::unique_ptr<http_connection>> lingering(997);
+    // Sockets lingering after refusals count within the connection cap (with the four above).
+    std::vector<std::unique_ptr<http_connection>> lingering(996);
     for (auto& c : lingering) {
         c = std::make_unique<http_connection>();
         c->send_all("GET / HTTP/1.0\r\n");
     }
-    ASSERT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", 1317, 30s));
+    ASSERT_TRUE(daemon_->wait_for_log_count("free_outgoing_mms_info", 1316, 30s));
     EXPECT_EQ(exchange(request), "");
     expect_log("Too many connections");
     // Idle time-outs are checked once a second: the second 408 may follow a tick later.
@@ -592,10 +648,12 @@ TEST_F(Server, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     std::string reply = unconfirmed.read_all(30s);
     EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK") &&
                 reply.find(">Gateway did not confirm the submission<") != std::string::npos);
-    EXPECT_EQ(pdu_files(), 1u);  // the kernel module may still read it
+    EXPECT_TRUE(steady.read_all(30s).starts_with("HTTP/1.0 500 OK"));
+    EXPECT_EQ(pdu_files(), 2u);  // the kernel module may still read them
     set("confirm=sendconf");
-    sim_->command("cnf " + call_id);
+    sim_->command("cnf " + call_id + "\ncnf " + steady_id);
     expect_log("Not found client fd by callid " + call_id);
+    expect_log("Not found client fd by callid " + steady_id);
     EXPECT_TRUE(e2e::wait_until([&] { return pdu_files() == 0; }));
 }
 
@@ -637,6 +695,47 @@ TEST_F(Server, ChunkedBodiesLimitsAndHostileValues) {
         auto started = std::chrono::steady_clock::now();
         EXPECT_TRUE(exchange(input).starts_with(reply_start)) << reply_start;
         EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << reply_start;
+    }
+    // Each bound exactly reached, and passed by one with the crossing byte (or header) in the
+    // last write, which the last part's data (or header block) ends in.
+    auto fill = [&](std::size_t last) {
+        return with([last](auto& s) {
+            s.parts = {{"text/plain", "<a>", std::string(50000, 'a')},
+                       {"text/plain", "<z>", std::string(last, 'Z')}};
+        });
+    };
+    auto mm1_chunked = [&](std::size_t n) {
+        return e2e::chunked(mm1 + "Content-Length: 1\r\n\r\n" + std::string(n, 'Z'));
+    };
+    auto pad = [](std::size_t n) {
+        std::string lines;
+        for (std::size_t i = 0; i < n; ++i) {
+            lines += "X-Pad: " + std::to_string(i) + "\r\n";
+        }
+        return lines;
+    };
+    auto headers = [&](std::size_t last) {  // 200 header lines in every block, but the last
+        return e2e::reshaped(request, {{"Host: 127.0.0.1\r\n", "Host: 127.0.0.1\r\n" + pad(196)},
+                                       {"<mm7_env>\r\n", "<mm7_env>\r\n" + pad(198)},
+                                       {"<mms_cid>\r\n", "<mms_cid>\r\n" + pad(198)},
+                                       {"img.gif\r\n\r\n", "img.gif\r\n" + pad(last) + "\r\n"}});
+    };
+    const std::vector<std::pair<std::string, std::string>> bounds = {
+        {fill(50000), "HTTP/1.0 200 OK"},
+        {fill(50001), "HTTP/1.0 413 Payload"},
+        {mm1_chunked(100000), "HTTP/1.0 200 OK"},
+        {mm1_chunked(100001), "HTTP/1.0 413 Payload"},
+        {mm1 + "Content-Length: 100000\r\n\r\n" + std::string(100000, 'Z'), "HTTP/1.0 200 OK"},
+        {headers(196), "HTTP/1.0 200 OK"},
+        {headers(197), "HTTP/1.0 431 Request Header Fields Too Large"},
+    };
+    for (const auto& [input, reply_start] : bounds) {
+        const std::size_t at = std::min(input.rfind('Z'), input.rfind("X-Pad"));
+        http_connection vasp;
+        ASSERT_TRUE(vasp.send_all(input.substr(0, at)));
+        EXPECT_EQ(vasp.read_some(300ms), "") << reply_start;
+        ASSERT_TRUE(vasp.send_all(input.substr(at)));
+        EXPECT_TRUE(vasp.read_all().starts_with(reply_start)) << reply_start << at;
     }
     decoded_pdu pdu = decode_pdu(next_pdu());
     EXPECT_TRUE(pdu.entries == 3 && pdu.ends_exactly);

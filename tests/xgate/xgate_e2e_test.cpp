@@ -112,7 +112,7 @@ TEST_F(XgateEndToEnd, UnknownAndMalformedFramesDoNotStopTheLinkButAnEmptyDatagra
 }
 
 // Start-up that cannot go on: the exit status, the reason logged, and what must not follow.
-TEST(XgateStartUp, ATakenKernelPortOrAnHttpsClientUrlEndStartUp) {
+TEST(XgateStartUp, ATakenKernelPortAnHttpsClientUrlOrAnOpenCredentialsFileEndStartUp) {
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{AF_INET, htons(57444), {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
@@ -121,15 +121,20 @@ TEST(XgateStartUp, ATakenKernelPortOrAnHttpsClientUrlEndStartUp) {
         int code;
         const char *logged, *never;
     };
-    for (const auto& [args, code, logged, never] :
-         std::vector<failure>{{{},
-                               1,
-                               "Cannot bind socket. Errno: 98 (Address already in use)\n",
-                               "Connected to kernel module"},
-                              {{"--clienturl", "https://10.1.2.3:8443/mm7"},
-                               255,
-                               "client url: only http scheme is supported\n",
-                               "gateway serial"}}) {
+    temp_dir dir("mm7-auth");
+    const std::string auth = (dir.path() / "vasp.auth").string();
+    write_file(auth, "vasp:s3cret\n");
+    fs::permissions(auth, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    for (const auto& [args, code, logged, never] : std::vector<failure>{
+             {{"--clientauthfile", auth}, 1, "is not of mode 0600 or stricter", "PID "},
+             {{},
+              1,
+              "Cannot bind socket. Errno: 98 (Address already in use)\n",
+              "Connected to kernel module"},
+             {{"--clienturl", "https://10.1.2.3:8443/mm7"},
+              255,
+              "client url: only http scheme is supported\n",
+              "gateway serial"}}) {
         daemon_process daemon(args);
         auto end = daemon.wait_for_exit();
         ASSERT_TRUE(end) << "still running";
