@@ -37,6 +37,9 @@ void check_part_headers(const std::string& text, const multipart_entry& entry, b
 // encoded and followed by CRLF, or the data as it is.
 void check_data_wire_size(byte_view data, bool base64) {
     for (const std::size_t piece : {std::size_t{3}, std::size_t{60}, std::size_t{24000}}) {
+        if (piece == 3 && data.size() > 3000) {
+            continue;  // a thousand encodings say all the smallest pieces can say
+        }
         std::uint64_t sent = 0;
         for (std::size_t at = 0; at < data.size(); at += piece) {
             const byte_view part = data.subspan(at, std::min(piece, data.size() - at));

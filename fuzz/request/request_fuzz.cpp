@@ -1,4 +1,5 @@
-// Fuzz target of the request parser.  The first two bytes seed the cuts; the rest is the request,
+// Fuzz target of the request parser.  The first two bytes seed the cuts, and the highest bit of
+// the second says whether the parser asks for credentials (user:pass); the rest is the request,
 // fed whole and again in pieces of 1 to 64 bytes: both runs must report the same.
 #include <cstdint>
 #include <cstdlib>
@@ -30,11 +31,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::uint32_t seed = data[0] | (data[1] << 8);
     const std::string_view request(reinterpret_cast<const char*>(data + 2), size - 2);
-    const request_run whole = parse_request(request, [] { return std::size_t{1} << 30; });
-    const request_run split = parse_request(request, [&seed] {
-        seed = seed * 1103515245u + 12345u;
-        return std::size_t{1} + (seed >> 16) % 64;
-    });
+    const std::string_view client_auth = (data[1] & 0x80) != 0 ? "dXNlcjpwYXNz" : "";
+    const request_run whole = parse_request(
+        request, [] { return std::size_t{1} << 30; }, client_auth);
+    const request_run split = parse_request(
+        request,
+        [&seed] {
+            seed = seed * 1103515245u + 12345u;
+            return std::size_t{1} + (seed >> 16) % 64;
+        },
+        client_auth);
     if (!(comparable(whole) == comparable(split))) {
         std::abort();
     }

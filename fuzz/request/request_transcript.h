@@ -46,12 +46,13 @@ struct request_run {
     bool operator==(const request_run&) const = default;
 };
 
-// Feeds the request to a fresh parser in pieces whose sizes `next_size` draws (whole when it is
-// null), and reports what came out.
+// Feeds the request to a fresh parser in pieces whose sizes `next_size` draws, and reports what
+// came out.  `client_auth`: the Basic token the parser asks for, if any.
 template <typename NextSize>
-request_run parse_request(std::string_view request, NextSize&& next_size) {
+request_run parse_request(std::string_view request, NextSize&& next_size,
+                          std::string_view client_auth = {}) {
     request_transcript transcript;
-    mm7_request_parser parser(transcript, 1 << 20);
+    mm7_request_parser parser(transcript, 1 << 20, client_auth);
     for (std::size_t at = 0; at < request.size();) {
         const std::size_t n = std::min(request.size() - at, next_size());
         parser.feed(as_bytes(request.substr(at, n)));
