@@ -24,8 +24,8 @@
 #include "core/mainloop.h"
 #include "mm7/mm7.h"
 #include "mm7/mm7_entries.h"
-#include "mm7/mm7_xml.h"
 #include "mm7/mm7_metrics.h"
+#include "mm7/mm7_xml.h"
 #include "wsp/wsp.h"
 
 namespace {
@@ -68,35 +68,6 @@ bool judge_reply(mm7_client_info& info, bool at_end);
 
 void refresh_deadline(mm7_client_info& info) {
     info.deadline = ticks_now() + MM7_CLIENT_DEADLINE_SECONDS * ticks_per_second;
-}
-
-int expire_deliveries() {
-    const std::int64_t now = ticks_now();
-    std::vector<mm7_client_info*> expired;
-    for (auto& [fd, info] : deliveries) {
-        if (now - info->deadline >= 0 || now - info->total_deadline >= 0) {
-            expired.push_back(info.get());
-        }
-    }
-    for (mm7_client_info* info : expired) {
-        // A reply is taken as said only once its head is complete; a VASP that stalls within
-        // the head has not answered.
-        const bool over_total = now - info->total_deadline >= 0;
-        const bool head_complete = info->reply.find("\r\n\r\n") != std::string::npos ||
-                                   info->reply.find("\n\n") != std::string::npos;
-        if (info->state == S::complete && info->reply.starts_with("HTTP/") && head_complete) {
-            judge_reply(*info, true);  // a VASP that answered but keeps the connection open
-            continue;
-        }
-        const std::string state = itoa_dec(static_cast<int>(info->state));
-        mm7_client_finished(*info, delivery_outcome::timed_out,
-                            over_total
-                                ? concat({"not done within ", std::to_string(info->total_seconds),
-                                          " s in state ", state})
-                                : concat({"no progress for ", itoa_dec(MM7_CLIENT_DEADLINE_SECONDS),
-                                          " s in state ", state}));
-    }
-    return 0;
 }
 
 }  // namespace
@@ -349,6 +320,33 @@ reply_view read_reply(std::string_view reply) {
         }
         return view;
     }
+}
+
+int expire_deliveries() {
+    const std::int64_t now = ticks_now();
+    std::vector<mm7_client_info*> expired;
+    for (auto& [fd, info] : deliveries) {
+        if (now - info->deadline >= 0 || now - info->total_deadline >= 0) {
+            expired.push_back(info.get());
+        }
+    }
+    for (mm7_client_info* info : expired) {
+        // A reply is taken as said only once its head is complete; a VASP that stalls within
+        // the head has not answered.
+        const bool over_total = now - info->total_deadline >= 0;
+        if (info->state == S::complete && read_reply(info->reply).head_complete) {
+            judge_reply(*info, true);  // a VASP that answered but keeps the connection open
+            continue;
+        }
+        const std::string state = itoa_dec(static_cast<int>(info->state));
+        mm7_client_finished(*info, delivery_outcome::timed_out,
+                            over_total
+                                ? concat({"not done within ", std::to_string(info->total_seconds),
+                                          " s in state ", state})
+                                : concat({"no progress for ", itoa_dec(MM7_CLIENT_DEADLINE_SECONDS),
+                                          " s in state ", state}));
+    }
+    return 0;
 }
 
 // The StatusCode of an MM7 response, whatever its prefix and the blanks around it; nothing when
@@ -693,28 +691,45 @@ bool handle_write(int fd, mm7_client_info& info) {
 
 }  // namespace
 
-std::string_view delivery_outcome_text(delivery_outcome outcome) {
-    switch (outcome) {
-        case delivery_outcome::delivered:
-            return "delivered";
-        case delivery_outcome::rejected:
-            return "rejected by the VASP";
-        case delivery_outcome::client_error:
-            return "refused by the VASP as a client error";
-        case delivery_outcome::status_error:
-            return "not accepted by the VASP";
-        case delivery_outcome::not_connected:
-            return "no connection";
-        case delivery_outcome::connection_lost:
-            return "connection lost";
-        case delivery_outcome::premature_reply:
-            return "premature reply";
-        case delivery_outcome::timed_out:
-            return "timed out";
-        case delivery_outcome::bad_pdu:
-            return "bad PDU";
+namespace {
+
+// What each outcome is called in the log, and as a metrics label.
+struct outcome_names {
+    delivery_outcome outcome;
+    std::string_view text;
+    std::string_view label;
+};
+constexpr outcome_names OUTCOME_NAMES[] = {
+    {delivery_outcome::delivered, "delivered", "delivered"},
+    {delivery_outcome::rejected, "rejected by the VASP", "rejected"},
+    {delivery_outcome::client_error, "refused by the VASP as a client error", "client_error"},
+    {delivery_outcome::status_error, "not accepted by the VASP", "status_error"},
+    {delivery_outcome::not_connected, "no connection", "not_connected"},
+    {delivery_outcome::connection_lost, "connection lost", "connection_lost"},
+    {delivery_outcome::premature_reply, "premature reply", "premature_reply"},
+    {delivery_outcome::timed_out, "timed out", "timed_out"},
+    {delivery_outcome::bad_pdu, "bad PDU", "bad_pdu"},
+};
+
+const outcome_names* names_of(delivery_outcome outcome) {
+    for (const outcome_names& names : OUTCOME_NAMES) {
+        if (names.outcome == outcome) {
+            return &names;
+        }
     }
-    return "unknown";
+    return nullptr;
+}
+
+}  // namespace
+
+std::string_view delivery_outcome_text(delivery_outcome outcome) {
+    const outcome_names* names = names_of(outcome);
+    return names ? names->text : "unknown";
+}
+
+std::string_view delivery_outcome_label(delivery_outcome outcome) {
+    const outcome_names* names = names_of(outcome);
+    return names ? names->label : "unknown";
 }
 
 int mm7_client_open(mm7_client_info& info) {
@@ -768,10 +783,9 @@ int mm7_client_open(mm7_client_info& info) {
     info.state = S::connecting;
     info.fd = fd;
     refresh_deadline(info);
-    info.total_seconds =
-        MM7_CLIENT_DEADLINE_SECONDS +
-        static_cast<std::int64_t>((info.body_length + MM7_CLIENT_MIN_RATE - 1) /
-                                  MM7_CLIENT_MIN_RATE);
+    info.total_seconds = MM7_CLIENT_DEADLINE_SECONDS +
+                         static_cast<std::int64_t>((info.body_length + MM7_CLIENT_MIN_RATE - 1) /
+                                                   MM7_CLIENT_MIN_RATE);
     info.total_deadline = ticks_now() + info.total_seconds * ticks_per_second;
     log_printf("mm7_client_open_end");
     return fd;

@@ -46,7 +46,8 @@ enum class delivery_outcome {
     timed_out,        // no progress within the deadline
     bad_pdu,          // the PDU changed or turned out unusable while it was streamed
 };
-std::string_view delivery_outcome_text(delivery_outcome outcome);
+std::string_view delivery_outcome_text(delivery_outcome outcome);   // in the log
+std::string_view delivery_outcome_label(delivery_outcome outcome);  // as a metrics label
 
 // Octets of the VASP's reply that are kept and logged.
 inline constexpr std::size_t MM7_CLIENT_REPLY_SIZE = 10240;

@@ -11,31 +11,6 @@
 
 namespace {
 
-// Label values of delivery outcomes.
-std::string_view outcome_label(delivery_outcome outcome) {
-    switch (outcome) {
-        case delivery_outcome::delivered:
-            return "delivered";
-        case delivery_outcome::rejected:
-            return "rejected";
-        case delivery_outcome::client_error:
-            return "client_error";
-        case delivery_outcome::status_error:
-            return "status_error";
-        case delivery_outcome::not_connected:
-            return "not_connected";
-        case delivery_outcome::connection_lost:
-            return "connection_lost";
-        case delivery_outcome::premature_reply:
-            return "premature_reply";
-        case delivery_outcome::timed_out:
-            return "timed_out";
-        case delivery_outcome::bad_pdu:
-            return "bad_pdu";
-    }
-    return "unknown";
-}
-
 void observe_duration(const outgoing_mms_info& info) {
     if (info.request_end > 0) {
         metrics_observe("mm7_submission_duration_seconds", metrics_clock() - info.request_end);
@@ -100,7 +75,7 @@ void mm7_count_refusal(const outgoing_mms_info& info, std::string_view status_te
 }
 
 void mm7_count_delivery(delivery_outcome outcome) {
-    metrics_add("mm7_deliveries_total", {{"outcome", outcome_label(outcome)}});
+    metrics_add("mm7_deliveries_total", {{"outcome", delivery_outcome_label(outcome)}});
 }
 
 std::string mm7_health(const server_config& config) {
