@@ -9,6 +9,7 @@
 # metrics.  Everything is stopped and removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 scripts/build.sh
 
 demo="$(mktemp -d /tmp/mm7-demo.XXXXXX)"
@@ -20,19 +21,13 @@ own_settings=""
 own_dir=""
 cleanup() {
     exec 3>&- 2>/dev/null || true
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    stop_pids
     [ -n "$own_settings" ] && rm -f "$settings"
     [ -n "$own_dir" ] && rmdir /tmp/qzm 2>/dev/null
     rm -rf "$demo"
 }
 trap cleanup EXIT
 
-wait_for() {  # FILE TEXT
-    for _ in $(seq 100); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-    echo "demo: timed out waiting for '$2' in $1" >&2
-    return 1
-}
 
 # The kernel module's stand-in: it answers after 300 ms with an interim "send takes 20 s"
 # indication, then the network's m-send-conf.
