@@ -24,7 +24,9 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BATCH = 20
+# Indications in flight at a time: a burst larger than the socket buffer would be lost on the
+# link, before the daemon sees it.
+WINDOW = 40
 
 
 def rss_kb(pid):
@@ -55,13 +57,26 @@ def count(path, text):
     return state["counts"][text]
 
 
-def wait_count(path, text, n, timeout=120.0):
+def wait_count(path, text, n, timeout=120.0, poll=0.02):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
         if os.path.exists(path) and count(path, text) >= n:
             return time.monotonic()
-        time.sleep(0.02)
+        time.sleep(poll)
     raise SystemExit("bench: timed out waiting for %d x %r in %s" % (n, text, path))
+
+
+def feed(kmod, line, n, log, text, base):
+    """Sends n indications, at most WINDOW ahead of the daemon's log, and returns when the log
+    shows all n."""
+    sent = 0
+    while sent < n:
+        done = count(log, text) - base
+        for _ in range(min(n, done + WINDOW) - sent):
+            kmod.send(line)
+            sent += 1
+        time.sleep(0.002)
+    wait_count(log, text, base + n, poll=0.002)
 
 
 class Proc:
@@ -119,14 +134,9 @@ def main():
             idle = rss_kb(daemon.pid)
             vasp.send("mode refuse")
             wait_count(vasp.out, "ok mode=refuse", r)
-            # In batches: a burst of datagrams larger than the socket buffer would be lost on
-            # the link, before the daemon sees it.
             spooled = count(log, "spooled as entry")
             begin = time.monotonic()
-            for i in range(0, n, BATCH):
-                for _ in range(min(BATCH, n - i)):
-                    kmod.send(rcv)
-                wait_count(log, "spooled as entry", spooled + min(i + BATCH, n))
+            feed(kmod, rcv, n, log, "spooled as entry", spooled)
             spool_rate = n / (time.monotonic() - begin)
             time.sleep(1.0)
             holding = rss_kb(daemon.pid)
@@ -136,10 +146,7 @@ def main():
             done = wait_count(log, "delivered to the VASP", delivered + n)
             delivered += n
             start = time.monotonic()
-            for i in range(0, n, BATCH):
-                for _ in range(min(BATCH, n - i)):
-                    kmod.send(rcv)
-                wait_count(log, "spooled as entry", spooled + n + min(i + BATCH, n))
+            feed(kmod, rcv, n, log, "spooled as entry", spooled + n)
             live = wait_count(log, "delivered to the VASP", delivered + n) - start
             delivered += n
             rows.append((spool_rate, idle, holding, done - back, done - first, live))
