@@ -122,14 +122,15 @@ bool prepare_content(mm7_client_info& info, const buffer& head, std::uint32_t of
         ct.type = "application/smil";
     }
     if (!ct.content_type || *ct.content_type != MULTIPART_RELATED) {
-        log_warning("HandleXgateMmsRcvInd: ignoring content-type = %s",
-                    ct.content_type.value_or("").c_str());
+        const std::string kept = keep_original(info, info.pdu_end);
+        log_warning("HandleXgateMmsRcvInd: ignoring content-type = %s%s",
+                    ct.content_type.value_or("").c_str(), kept.c_str());
         return false;
     }
     if (offset >= head.size()) {
         const std::string kept = keep_original(info, info.pdu_end);
         log_warning("HandleXgateMmsRcvInd: no entry count within the first %d bytes, dropped%s",
-                   static_cast<int>(PDU_HEADER_WINDOW), kept.c_str());
+                    static_cast<int>(PDU_HEADER_WINDOW), kept.c_str());
         return false;
     }
     const std::uint32_t parts = decode_uintvar(head, offset);
@@ -145,7 +146,7 @@ bool prepare_content(mm7_client_info& info, const buffer& head, std::uint32_t of
         const std::string kept = keep_original(info, info.pdu_end);
         if (check.entries == 0) {
             log_warning("HandleXgateMmsRcvInd: %.*s (entry 1), dropped%s",
-                       static_cast<int>(what.size()), what.data(), kept.c_str());
+                        static_cast<int>(what.size()), what.data(), kept.c_str());
             return false;
         }
         if (check.entries >= parts) {
@@ -208,7 +209,7 @@ std::unique_ptr<mm7_client_info> mm7_prepare_delivery(const xgate_message& indic
     if (!message.content_type && head->size() < info->pdu_end) {
         const std::string kept = keep_original(*info, info->pdu_end);
         log_warning("HandleXgateMmsRcvInd: headers longer than %d bytes, dropped%s",
-                   static_cast<int>(PDU_HEADER_WINDOW), kept.c_str());
+                    static_cast<int>(PDU_HEADER_WINDOW), kept.c_str());
         return nullptr;
     }
     if (message.content_type) {
