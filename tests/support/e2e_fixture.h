@@ -57,8 +57,7 @@ class http_connection {
         }
         return out;
     }
-    void shutdown_write() { ::shutdown(fd_, SHUT_WR); }  // a half-close
-    void reset_now() {                                   // a close that sends a reset
+    void reset_now() {  // a close that sends a reset
         linger abort{1, 0};
         setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         close_now();
@@ -75,8 +74,8 @@ class http_connection {
 };
 
 // One request, one reply.
-inline std::string exchange(std::string_view request) {
-    http_connection c;
+inline std::string exchange(std::string_view request, std::uint16_t port = 8887) {
+    http_connection c(port);
     c.send_all(request);
     return c.read_all();
 }
@@ -91,15 +90,8 @@ inline std::string error_reply(const std::string& status) {
 }
 
 struct test_part {
-    test_part(std::string type, std::string id, std::string data, std::string encoding = "",
-              std::string where = "")
-        : content_type(type),
-          content_id(id),
-          body(data),
-          transfer_encoding(encoding),
-          location(where) {}
-    std::string content_type, content_id, body;  // the body as it travels
-    std::string transfer_encoding, location;     // empty: no header
+    std::string content_type, content_id, body;         // the body as it travels
+    std::string transfer_encoding = "", location = "";  // empty: no header
 };
 
 struct test_submission {
