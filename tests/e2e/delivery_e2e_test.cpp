@@ -238,7 +238,6 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
          true},
         {retrieve_pdu(1, {entry(big, "x")}), "over 4096 bytes", -1, true},
         {retrieve_pdu(1, {hex("FF FF FF FF FF FF 01")}), "entry length unreadable", -1, true},
-        {retrieve_pdu(1, {entry("", "abc")}), "entry without a content type", -1, true},
         {retrieve_pdu(3, {entry(PNG_HEADERS, "abc")}), "nParts = 3 but the content holds 1 entries",
          1, false},
         {retrieve_pdu(1, {entry("image/png", "abc")}), DELIVERED, 1, false},  // unterminated text
@@ -333,103 +332,41 @@ TEST_F(DeliveryE2E, EveryMessageShapeArrivesWithAnExactLength) {
 
     start_vasp();
     start_daemon({"--clienturl", "http://127.0.0.1:8080/mm7-client", "--clientchunked", "1"});
-    requests = 0;
-    for (const std::size_t i : {2, 7}) {  // three parts, 24001 bytes
-        SCOPED_TRACE(shapes[i].name + ", chunked");
-        receive("rcv 4 " + pdu_file(shapes[i].pdu).string(), DELIVERED);
-        const std::string n = std::to_string(++requests);
-        ASSERT_TRUE(vasp_->wait_for_line("request " + n + " complete bytes="));
-        EXPECT_TRUE(vasp_->seen("request " + n + " complete bytes=" +
-                                std::to_string(saved_file(requests, "body.txt").size()) +
-                                " framing=chunked"));
-        EXPECT_NE(saved_file(requests, "head.raw").find("\r\nTransfer-Encoding: chunked\r\n"),
-                  std::string::npos);
-    }
+    receive("rcv 4 " + pdu_file(shapes[7].pdu).string(), DELIVERED);  // 24001 bytes, chunked
+    ASSERT_TRUE(vasp_->wait_for_line("request 1 complete bytes="));
+    EXPECT_TRUE(vasp_->seen("request 1 complete bytes=" +
+                            std::to_string(saved_file(1, "body.txt").size()) + " framing=chunked"));
+    EXPECT_NE(saved_file(1, "head.raw").find("\r\nTransfer-Encoding: chunked\r\n"),
+              std::string::npos);
 }
 
 // Credentials in the client URL reach the endpoint (wsgiref here) as Basic credentials, never in
-// Host and never in the log.
+// Host and never in the log; a URL without a host keeps the message without connecting.
 TEST_F(DeliveryE2E, ClientUrlCredentialsGoInAuthorization) {
     start_vasp({"--stack", "wsgiref", "--auth", "mm7 user:p@ss:word"});
     const fs::path file = pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, "abc")}));
+    const std::string no_host = "http_open: the client URL has no host, cannot connect";
     const std::pair<std::string, std::string> cases[] = {
         {"http://mm7%20user:p%40ss:word@127.0.0.1:8080/mm7-client", DELIVERED},
         {"http://127.0.0.1:8080/mm7-client", "rejected by the VASP: HTTP/1.0 401 Unauthorized"},
+        {"http://mm7%20user:p%40ss:word@:8080/mm7-client", no_host},
     };
     int requests = 0;
     for (const auto& [url, outcome] : cases) {
         SCOPED_TRACE(url);
         start_daemon({"--clienturl", url});
+        fds_ = e2e::open_fds(daemon_->pid());
         receive("rcv 4 " + file.string(), outcome);
-        ASSERT_TRUE(vasp_->wait_for_line("request " + std::to_string(++requests) +
+        EXPECT_TRUE(outcome == no_host ||
+                    vasp_->wait_for_line("request " + std::to_string(++requests) +
                                          (outcome == DELIVERED ? " authorized" : " unauthorized")));
         EXPECT_FALSE(daemon_->log_contains("p%40ss") || daemon_->log_contains("bW03IHVzZXI6"))
             << daemon_->log();
     }
+    EXPECT_TRUE(daemon_->log_contains("spooled as entry"));
+    EXPECT_FALSE(vasp_->seen("request 3"));
     const std::string head = saved_file(1, "head.txt");
     EXPECT_NE(head.find("\nHost: 127.0.0.1:8080\n"), std::string::npos) << head;
-}
-
-// The VASP's answer is judged on its whole head and its parsed body, as stacks write them.
-TEST_F(DeliveryE2E, RepliesAreJudgedOnTheirHeadAndParsedBody) {
-    auto http = [](const std::string& head, const std::string& body) {
-        return head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    };
-    auto mm7 = [](const std::string& status) {
-        return "<?xml version=\"1.0\"?>\n<soap-env:Envelope xmlns:soap-env=\"http://"
-               "schemas.xmlsoap.org/soap/envelope/\"><soap-env:Body><mm7:DeliverRsp xmlns:mm7="
-               "\"urn:mm7\"><mm7:Status><mm7:StatusCode>" +
-               status +
-               "</mm7:StatusCode></mm7:Status></mm7:DeliverRsp></soap-env:Body>"
-               "</soap-env:Envelope>";
-    };
-    const std::string body = mm7("1000");
-    const std::size_t cut = body.find("StatusCode>") + 6;
-    const std::pair<std::string, std::string> cases[] = {
-        // The body after a pause, its StatusCode with blanks around it.
-        {std::regex_replace(http("HTTP/1.1 200 OK\r\n", mm7("\n  1000\n")), std::regex("\r\n\r\n"),
-                            "\r\n\r\n<pause>"),
-         "delivered to the VASP (HTTP/1.1 200 OK, StatusCode 1000)"},
-        // Chunked, with the chunk boundary inside the element name.
-        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + itoa_hex(cut) + "\r\n" +
-             body.substr(0, cut) + "\r\n" + itoa_hex(body.size() - cut) + "\r\n" +
-             body.substr(cut) + "\r\n0\r\n\r\n",
-         "delivered to the VASP (HTTP/1.1 200 OK, StatusCode 1000)"},
-        // No MM7 response, and the connection left open.
-        {http("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n", "<html><p>OK</p></html>") +
-             "<keep-open>",
-         "delivered to the VASP (HTTP/1.1 200 OK, StatusCode none)"},
-        // Lines ended by LF alone, and a head that comes in two pieces.
-        {"HTTP/1.1 200 OK\nContent-Type: text/xml\n<pause>\n" + mm7("2002"),
-         "refused by the VASP as a client error: HTTP/1.1 200 OK, StatusCode 2002"},
-    };
-    for (const auto& [reply, outcome] : cases) {
-        SCOPED_TRACE(reply);
-        std::string escaped;
-        for (const char c : reply) {
-            escaped += c == '\r'   ? "\\r"
-                       : c == '\n' ? "\\n"
-                       : c == '\\' ? "\\\\"
-                                   : std::string(1, c);
-        }
-        vasp("reply " + escaped);
-        receive("rcv 4 " + pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, "abc")})).string(),
-                outcome);
-    }
-    // Every connection carried a whole request.
-    EXPECT_EQ(vasp_->count("accepted "), std::size(cases));
-    EXPECT_EQ(vasp_->count(" complete bytes="), std::size(cases));
-}
-
-// ... and never shows the credentials it carries.
-TEST_F(DeliveryE2E, ClientUrlWithoutHostKeepsTheMessageWithoutConnecting) {
-    start_daemon({"--clienturl", "http://vasp:s3cret@:8080/mm7-client"});
-    fds_ = e2e::open_fds(daemon_->pid());
-    receive("rcv 4 " + pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, "abc")})).string(),
-            "http_open: the client URL has no host, cannot connect");
-    EXPECT_TRUE(daemon_->log_contains("spooled as entry"));
-    EXPECT_FALSE(daemon_->log_contains("s3cret"));
-    EXPECT_FALSE(vasp_->seen("accepted"));
 }
 
 // A VASP that misbehaves: every delivery ends with its outcome on one line, nothing leaks, and
@@ -507,24 +444,8 @@ class SpoolE2E : public Delivery {
         EXPECT_FALSE(vasp_->wait_for_line("accepted " + std::to_string(seen + 1), 4s));
         EXPECT_EQ(spooled(), 0u);
     }
-    void expect_delivered(int request, const std::string& data) {
-        ASSERT_TRUE(vasp_->wait_for_line("request " + std::to_string(request) +
-                                         " path=/mm7-client soap=DeliverReq parts=1"));
-        EXPECT_EQ(saved(request), data);
-    }
     e2e::temp_dir work_{"mm7-spool"};
 };
-
-TEST_F(SpoolE2E, MessageSentWhileTheVaspIsDownArrivesIntactOnceItIsBack) {
-    vasp("mode refuse");
-    send("T-down", "bytes sent while nobody listens");
-    expect_log("transaction T-down not delivered (try 1), the VASP is unreachable");
-    expect_log("transaction T-down not delivered (try 2), the VASP is unreachable");
-    vasp("mode normal");
-    expect_log("transaction T-down delivered to the VASP");
-    expect_delivered(1, "bytes sent while nobody listens");
-    expect_no_more_requests(1);
-}
 
 // The VASP answers, but does not take the message at first: retried until it does, then never
 // again; a client-error StatusCode is dropped at once.
@@ -536,7 +457,6 @@ TEST_F(SpoolE2E, UntakenMessagesAreRetriedUntilTakenAndClientErrorsDropped) {
     } const cases[] = {
         {"T-500", "500", "1000", 2, "transaction T-500 delivered to the VASP"},
         {"T-4xxx", "200", "4006", 2, "transaction T-4xxx delivered to the VASP"},
-        {"T-3xxx", "200", "3001", 1, "transaction T-3xxx delivered to the VASP"},
         {"T-100", "200", "100", 1, "transaction T-100 delivered to the VASP"},  // not 4 digits
         {"T-2xxx", "200", "2002", 1, "dropped transaction T-2xxx from +4918 to +4917 (entry "},
     };
@@ -556,7 +476,7 @@ TEST_F(SpoolE2E, UntakenMessagesAreRetriedUntilTakenAndClientErrorsDropped) {
         requests = vasp_->count("accepted ");
         expect_no_more_requests(requests);
     }
-    EXPECT_EQ(requests, 3u + 3 + 2 + 2 + 1);
+    EXPECT_EQ(requests, 3u + 3 + 2 + 1);
 }
 
 // While the VASP is unreachable, a probe that connects ends the wait of every message at once,
@@ -574,9 +494,10 @@ TEST_F(SpoolE2E, ProbeThatConnectsEndsTheWaitEvenWhenItHangs) {
     EXPECT_TRUE(vasp_->wait_for_line("accepted 2 mode=never-answer", 10s)) << daemon_->log();
 }
 
-// The kernel module may write its next message under the name of one already spooled: each
-// message reaches the VASP as it was when it arrived.
-TEST_F(SpoolE2E, PduFileWrittenAgainUnderItsNameLeavesTheSpooledMessageAlone) {
+// Messages sent while the VASP is down are tried again until it is back.  The kernel module
+// may write its next message under the name of one already spooled: each message reaches the
+// VASP as it was when it arrived.
+TEST_F(SpoolE2E, MessagesSentWhileTheVaspIsDownArriveAsTheyWereOnceItIsBack) {
     vasp("mode refuse");
     const fs::path file = in_.path() / "in.mm1";
     const std::set<std::string> messages{"first-message", "other-message"};  // of one size
@@ -585,6 +506,7 @@ TEST_F(SpoolE2E, PduFileWrittenAgainUnderItsNameLeavesTheSpooledMessageAlone) {
         sim_->command("rcv 4 " + file.string() + " to=+4917 from=+4918");
         expect_log("transaction T-" + data + " not delivered (try 1)");
     }
+    expect_log("transaction T-first-message not delivered (try 2), the VASP is unreachable");
     vasp("mode normal");
     ASSERT_TRUE(daemon_->wait_for_log_count(DELIVERED, 2));
     EXPECT_EQ((std::set<std::string>{saved(1), saved(2)}), messages);
@@ -681,9 +603,6 @@ class SpoolTroubleE2E : public SpoolE2E {
         daemon_.reset();
         umount(work_.path().c_str());
     }
-    void remount(unsigned long flags) {
-        ASSERT_EQ(mount("tmpfs", work_.path().c_str(), "tmpfs", MS_REMOUNT | flags, "size=80m"), 0);
-    }
     std::size_t on_disk() { return fs::is_directory(work_.path() / "spool") ? spooled() : 0; }
 };
 
@@ -705,7 +624,6 @@ TEST_F(SpoolTroubleE2E, UnwritableSpoolHoldsMessagesUntilItCanBeWritten) {
         const char* error;  // nullptr: the message is spooled all the same
     } const cases[] = {
         {"T-full", fill, [&] { fs::remove(filler); }, "No space left on device"},
-        {"T-ro", [&] { remount(MS_RDONLY); }, [&] { remount(0); }, "Read-only file system"},
         {"T-file",
          [&] {
              fs::remove_all(spool);
