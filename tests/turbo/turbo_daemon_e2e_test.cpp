@@ -83,13 +83,8 @@ TEST_F(TurboDaemon, SendsAndTheirFailures) {
         std::function<void()> plant = [] {};  // what another user did to the settings
         std::string refusal = "";             // why the settings were not used
     };
-    // A local user's settings in the port's place, or a FIFO that would hold the worker.
+    // A local user's settings in the port's place (every other refusal: TurboSettings).
     auto as_nobody = [] { ASSERT_EQ(chown(SETTINGS.c_str(), 65534, 65534), 0); };
-    auto fifo = [] {
-        fs::remove(SETTINGS);
-        ASSERT_EQ(mkfifo(SETTINGS.c_str(), 0644), 0);
-    };
-    auto open_dir = [] { fs::permissions("/tmp/qzm", fs::perms(01777)); };
     const std::string failed = "MMSC connection failed";
     // The head of a send: the Accept header (folded for a sender of a 31148 SIM), the carrier's.
     auto head = [](const std::string& fold, const std::string& carrier) {
@@ -109,10 +104,6 @@ TEST_F(TurboDaemon, SendsAndTheirFailures) {
         {MMSC + "/see-other/status/404", 10, 2, "Non-200 response from MMSC", "", "", "",
          "311480123456789", "GET"},
         {MMSC + "/mms", 10, 0, failed, "", "", "", "", "", as_nobody, "file is owned by uid 65534"},
-        {MMSC + "/mms", 10, 0, failed, "", "", "", "", "", fifo, "file is not a regular file"},
-        {MMSC + "/mms", 10, 0, failed, "", "", "", "", "", open_dir,
-         "directory is writable by group or others"},
-        {MMSC + "/status/500", 10, 1, "Non-200 response from MMSC"},
         {"http://127.0.0.1:9/mms", 10, 0, "MMSC connection failed"},
         {MMSC + "/hang", 4, 1, "Request timeout"},
         {MMSC + "/mms", 1, 1, "", "Via: 1.1", "127.0.0.1:8899"},
@@ -379,10 +370,8 @@ TEST_F(TurboDaemon, GoneVaspsForeignWorkersAKilledWorkerAndAStop) {
 // stops in the middle of its request holds nothing up.
 TEST_F(TurboDaemon, MetricsCountAScriptedRun) {
     run({"--turbomodetimeout", "3", "--retrydelay", "1", "--metricsport", "9187"});
-    auto get = [](std::string_view path) {
-        http_connection c(9187);
-        c.send_all("GET " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-        return c.read_all(5s);
+    auto get = [](const std::string& path) {
+        return exchange("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 9187);
     };
     http_connection stalled(9187);
     ASSERT_TRUE(stalled.send_all("GET /met"));
