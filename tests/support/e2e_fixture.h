@@ -255,12 +255,13 @@ class fixture : public ::testing::Test {
         vasp_ = std::make_unique<vasp_process>(args, sink);
         ASSERT_TRUE(vasp_->ready());
     }
-    // Simulator settings, "key=value|key=value...", each answered "ok".
+    // Simulator settings, "key=value|key=value...", each answered "ok key=...".
     void set(const std::string& settings) {
         std::istringstream all(settings);
         for (std::string kv; std::getline(all, kv, '|');) {
-            auto answer = sim_->set(kv.substr(0, kv.find('=')), kv.substr(kv.find('=') + 1));
-            ASSERT_TRUE(answer && answer->starts_with("ok")) << kv << ": " << answer.value_or("-");
+            const std::string key = kv.substr(0, kv.find('='));
+            sim_->command("set " + key + " " + kv.substr(key.size() + 1));
+            ASSERT_TRUE(sim_->wait_for_line("ok " + key + "=")) << kv;
         }
     }
     void expect_log(std::string_view needle, ms timeout = 15s) {
