@@ -40,15 +40,12 @@ buffer entry(std::string_view headers, std::string_view data, int header_delta =
                 text_bytes(headers), text_bytes(data)});
 }
 
-// Headers of one entry: its media type and Content-ID.
 std::string part_headers(const std::string& type, const std::string& id) {
     return type + '\0' + "\xC0" + id + '\0';
 }
 
-// Checks a request byte for byte as it reached the VASP: the framing in its head, each boundary
-// line, every base64 line (at most 80 characters and CRLF; a part is a run of 80-character
-// lines, only its last one shorter), raw SMIL as it is, and the closing boundaries.  parts: the
-// data of the PDU's entries; content: the message has a content at all.
+// Checks a request byte for byte as it reached the VASP: its head's framing, the boundaries,
+// base64 in 80-character lines (but the last) with CRLF, raw SMIL.  parts: the entries' data.
 void expect_raw_request(const std::string& head, const std::string& body, const strings& parts,
                         bool content) {
     SCOPED_TRACE(head);
@@ -120,7 +117,6 @@ class Delivery : public fixture {
         e2e::write_file(in_.path() / (name + ".mm1"), pdu);
         return in_.path() / (name + ".mm1");
     }
-    // Injects one indication and waits until the daemon has logged needle once more.
     void receive(const std::string& command, std::string_view needle) {
         const std::size_t before = daemon_->log_count(needle);
         sim_->command(command);
@@ -128,7 +124,6 @@ class Delivery : public fixture {
             << command << " did not log " << needle << "\n"
             << daemon_->log();
     }
-    // A command to the VASP stand-in, once it has taken it.
     void vasp(const std::string& command) {
         vasp_->command(command);
         ASSERT_TRUE(vasp_->wait_for_line("ok " + command.substr(0, command.find(' ')))) << command;
@@ -198,7 +193,6 @@ TEST_F(DeliveryE2E, RealWorldPdusReachTheVaspOrAreDroppedAsSpecified) {
                 vasp_->wait_for_line("request " + std::to_string(n) + " path=/mm7-client soap=");
             ASSERT_TRUE(line) << daemon_->log();
             EXPECT_NE(line->find("soap=" + soap + " "), std::string::npos) << *line;
-            // Every media part decoded by the stand-in equals the entry's data in the PDU.
             strings parts;
             if (headers.content_type) {
                 walk_body(pdu, offset, [&](const multipart_entry& e, std::uint64_t at) {
@@ -431,7 +425,6 @@ class SpoolE2E : public Delivery {
                                      "--clienturl", "http://127.0.0.1:8080/mm7-client"});
         return extra;
     }
-    // An inline m-retrieve-conf with transaction id tid and one image part holding data.
     void send(const std::string& tid, std::string_view data) {
         const fs::path file = pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, data)}, tid), tid);
         sim_->command("rcv 1 " + file.string() + " to=+4917 from=+4918");
@@ -513,10 +506,9 @@ TEST_F(SpoolE2E, MessagesSentWhileTheVaspIsDownArriveAsTheyWereOnceItIsBack) {
     expect_no_more_requests(2);
 }
 
-// A daemon killed while the VASP holds a delivery delivers it after the restart; what the
-// restart finds in the spool is checked: an entry past the age bound is dropped with its log
-// line, a corrupt one, one with a number out of range and an orphaned PDU are moved aside, and
-// the oldest beyond --storagesize are dropped on one line.
+// A daemon killed while the VASP holds a delivery delivers it after the restart, which drops an
+// entry past the age bound and the oldest beyond --storagesize, and moves aside a corrupt entry,
+// one with a number out of range and an orphaned PDU.
 TEST_F(SpoolE2E, KilledDaemonDeliversAfterRestartAndBadEntriesAreMovedAside) {
     vasp("mode never-answer");
     send("T-kill", "kept across a kill");
