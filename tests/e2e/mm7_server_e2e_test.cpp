@@ -260,8 +260,8 @@ TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
     // Simulator settings ("key=value|..."), then what the 500 reply holds.
     const std::pair<std::string, std::string> cases[] = {
         {"status=10", "<SubmitRsp"},
-        {"status=3|cause=7", "<faultcode>env:Client</faultcode>"},
-        {"status=3|cause=7", "<StatusText>Gateway error 3, cause 7</StatusText>"},
+        {"status=3|cause=7",
+         "<faultcode>env:Client</faultcode>[\\s\\S]*<StatusText>Gateway error 3, cause 7<"},
         {"response_status=130|response_text=Denied & gone",
          "<StatusCode>4007</StatusCode>\n<StatusText>Denied &amp; gone</StatusText>"},
         {"confirm=empty", "Gateway error 1, cause 0"},
@@ -272,7 +272,7 @@ TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
         set("status=1|cause=0|response_status=128|response_text=-|confirm=sendconf|" + settings);
         std::string reply = exchange(submit_request());
         EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK\r\n")) << settings << reply;
-        EXPECT_NE(reply.find(expected), std::string::npos) << settings << "\n" << reply;
+        EXPECT_TRUE(std::regex_search(reply, std::regex(expected))) << settings << "\n" << reply;
     }
     expect_log("send_conf expected, 4 received");
     EXPECT_TRUE(e2e::wait_until([&] { return pdu_files() == 0; }));
@@ -730,10 +730,7 @@ TEST_F(ServerFiles, AFullDiskIsAnErrorAndTheKernelModuleIsNotAsked) {
 TEST_F(ServerFiles, RunningOutOfDescriptorsDoesNotSpin) {
     rlimit limit{24, 24};
     ASSERT_EQ(prlimit(daemon_->pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
-    std::vector<std::unique_ptr<http_connection>> connections(60);
-    for (auto& c : connections) {
-        c = std::make_unique<http_connection>();
-    }
+    std::vector<http_connection> connections(60);
     std::this_thread::sleep_for(500ms);
     // Nanoseconds the daemon ran, and its log, over two seconds.
     const std::string schedstat = "/proc/" + std::to_string(daemon_->pid()) + "/schedstat";

@@ -22,16 +22,15 @@ TEST_F(OperationsE2E, StopAnswersEveryWaitingSubmissionOnceAndLeavesNoFiles) {
     for (int signal_number : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(signal_number);
         start({"--set", "confirm=none"});
-        std::vector<std::unique_ptr<http_connection>> vasps;
+        std::vector<http_connection> vasps(20);
         for (int i = 0; i < 20; ++i) {
-            vasps.push_back(std::make_unique<http_connection>());
-            ASSERT_TRUE(vasps.back()->send_all(submit_request_with(
+            ASSERT_TRUE(vasps[i].send_all(submit_request_with(
                 [i](auto& s) { s.transaction_id = "stop-" + std::to_string(i); })));
         }
         ASSERT_TRUE(wait_until([&] { return sim_->count("not confirming") == 20; }));
         kill(daemon_->pid(), signal_number);
         for (int i = 0; i < 20; ++i) {
-            std::string reply = vasps[i]->read_all(10s);
+            std::string reply = vasps[i].read_all(10s);
             EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK\r\n")) << reply;
             EXPECT_NE(reply.find("<TransactionID"), std::string::npos);
             EXPECT_NE(reply.find("stop-" + std::to_string(i) + "<"), std::string::npos);
