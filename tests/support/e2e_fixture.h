@@ -73,7 +73,6 @@ class http_connection {
     bool connected_ = false;
 };
 
-// One request, one reply.
 inline std::string exchange(std::string_view request, std::uint16_t port = 8887) {
     http_connection c(port);
     c.send_all(request);
@@ -150,7 +149,6 @@ inline std::string submit_request(const test_submission& s = {}) {
     return head + "\r\n" + body;
 }
 
-// The request for the default submission after change.
 inline std::string submit_request_with(const std::function<void(test_submission&)>& change) {
     test_submission s;
     change(s);
