@@ -225,7 +225,7 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
         int parts;  // parts the stand-in must see, -1 when nothing may be sent
         bool kept;  // a copy of the PDU goes to spool/bad/
     } const cases[] = {
-        {retrieve_pdu(1, {entry(PNG_HEADERS, "abc", 0, 5)}),
+        {retrieve_pdu(1, {entry(PNG_HEADERS, "abc", 0, 1)}),
          "entry data runs past the end of the PDU (entry 1), dropped; the original PDU is kept as ",
          -1, true},
         {retrieve_pdu(1, {entry(PNG_HEADERS, "", 40)}), "entry header block runs past the end", -1,
@@ -487,22 +487,26 @@ TEST_F(SpoolE2E, ProbeThatConnectsEndsTheWaitEvenWhenItHangs) {
     EXPECT_TRUE(vasp_->wait_for_line("accepted 2 mode=never-answer", 10s)) << daemon_->log();
 }
 
-// Messages sent while the VASP is down are tried again until it is back.  The kernel module
-// may write its next message under the name of one already spooled: each message reaches the
-// VASP as it was when it arrived.
+// Messages sent while the VASP is down are tried again until it is back; a full spool drops its
+// oldest entry first.  The kernel module may write its next message under the name of one
+// already spooled: each message reaches the VASP as it was when it arrived.
 TEST_F(SpoolE2E, MessagesSentWhileTheVaspIsDownArriveAsTheyWereOnceItIsBack) {
+    start_daemon(args({"--storagesize", "2"}));
     vasp("mode refuse");
     const fs::path file = in_.path() / "in.mm1";
-    const std::set<std::string> messages{"first-message", "other-message"};  // of one size
-    for (const std::string& data : messages) {
+    for (const std::string data : {"first-message", "other-message", "third-message"}) {
         e2e::write_file(file, retrieve_pdu(1, {entry(PNG_HEADERS, data)}, "T-" + data));
         sim_->command("rcv 4 " + file.string() + " to=+4917 from=+4918");
         expect_log("transaction T-" + data + " not delivered (try 1)");
     }
-    expect_log("transaction T-first-message not delivered (try 2), the VASP is unreachable");
+    expect_log("dropped transaction T-first-message from +4918 to +4917 (entry ");
+    expect_log("the spool is full (2 messages)");
+    expect_log("transaction T-other-message not delivered (try 2), the VASP is unreachable");
     vasp("mode normal");
     ASSERT_TRUE(daemon_->wait_for_log_count(DELIVERED, 2));
-    EXPECT_EQ((std::set<std::string>{saved(1), saved(2)}), messages);
+    EXPECT_EQ((std::set<std::string>{saved(1), saved(2)}),
+              (std::set<std::string>{"other-message", "third-message"}));  // of one size
+    EXPECT_FALSE(daemon_->log_contains("transaction T-first-message delivered"));
     expect_no_more_requests(2);
 }
 
@@ -561,22 +565,6 @@ TEST_F(SpoolE2E, KilledDaemonDeliversAfterRestartAndBadEntriesAreMovedAside) {
     EXPECT_EQ(daemon_->log_count("dropped transaction"), 1u);
     EXPECT_EQ(spooled(".pdu", "bad"), 3u);
     expect_no_more_requests(4);
-}
-
-TEST_F(SpoolE2E, FullSpoolDropsItsOldestEntryFirst) {
-    start_daemon(args({"--storagesize", "2"}));
-    vasp("mode refuse");
-    for (const char* tid : {"T-s1", "T-s2", "T-s3"}) {
-        send(tid, tid);
-        ASSERT_TRUE(daemon_->wait_for_log_count("spooled as entry", tid[3] - '0'));
-    }
-    expect_log("dropped transaction T-s1 from +4918 to +4917 (entry ");
-    expect_log("the spool is full (2 messages)");
-    vasp("mode normal");
-    expect_log("transaction T-s2 delivered to the VASP");
-    expect_log("transaction T-s3 delivered to the VASP");
-    EXPECT_FALSE(daemon_->log_contains("transaction T-s1 delivered"));
-    expect_no_more_requests(2);
 }
 
 // A spool that cannot be written, on a tmpfs of its own: each message is held in memory, tried
