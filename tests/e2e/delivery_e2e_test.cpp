@@ -363,6 +363,57 @@ TEST_F(DeliveryE2E, ClientUrlCredentialsGoInAuthorization) {
     EXPECT_NE(head.find("\nHost: 127.0.0.1:8080\n"), std::string::npos) << head;
 }
 
+// The VASP's answer is judged on its whole head and its parsed body, as stacks write them.
+TEST_F(DeliveryE2E, RepliesAreJudgedOnTheirHeadAndParsedBody) {
+    auto http = [](const std::string& head, const std::string& body) {
+        return head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    auto mm7 = [](const std::string& status) {
+        return "<?xml version=\"1.0\"?>\n<soap-env:Envelope xmlns:soap-env=\"http://"
+               "schemas.xmlsoap.org/soap/envelope/\"><soap-env:Body><mm7:DeliverRsp xmlns:mm7="
+               "\"urn:mm7\"><mm7:Status><mm7:StatusCode>" +
+               status +
+               "</mm7:StatusCode></mm7:Status></mm7:DeliverRsp></soap-env:Body>"
+               "</soap-env:Envelope>";
+    };
+    const std::string body = mm7("1000");
+    const std::size_t cut = body.find("StatusCode>") + 6;
+    const std::pair<std::string, std::string> cases[] = {
+        // The body after a pause, its StatusCode with blanks around it.
+        {std::regex_replace(http("HTTP/1.1 200 OK\r\n", mm7("\n  1000\n")), std::regex("\r\n\r\n"),
+                            "\r\n\r\n<pause>"),
+         "delivered to the VASP (HTTP/1.1 200 OK, StatusCode 1000)"},
+        // Chunked, with the chunk boundary inside the element name.
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + itoa_hex(cut) + "\r\n" +
+             body.substr(0, cut) + "\r\n" + itoa_hex(body.size() - cut) + "\r\n" +
+             body.substr(cut) + "\r\n0\r\n\r\n",
+         "delivered to the VASP (HTTP/1.1 200 OK, StatusCode 1000)"},
+        // No MM7 response, and the connection left open.
+        {http("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n", "<html><p>OK</p></html>") +
+             "<keep-open>",
+         "delivered to the VASP (HTTP/1.1 200 OK, StatusCode none)"},
+        // Lines ended by LF alone, and a head that comes in two pieces.
+        {"HTTP/1.1 200 OK\nContent-Type: text/xml\n<pause>\n" + mm7("2002"),
+         "refused by the VASP as a client error: HTTP/1.1 200 OK, StatusCode 2002"},
+    };
+    for (const auto& [reply, outcome] : cases) {
+        SCOPED_TRACE(reply);
+        std::string escaped;
+        for (const char c : reply) {
+            escaped += c == '\r'   ? "\\r"
+                       : c == '\n' ? "\\n"
+                       : c == '\\' ? "\\\\"
+                                   : std::string(1, c);
+        }
+        vasp("reply " + escaped);
+        receive("rcv 4 " + pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, "abc")})).string(),
+                outcome);
+    }
+    // Every connection carried a whole request.
+    EXPECT_EQ(vasp_->count("accepted "), std::size(cases));
+    EXPECT_EQ(vasp_->count(" complete bytes="), std::size(cases));
+}
+
 // A VASP that misbehaves: every delivery ends with its outcome on one line, nothing leaks, and
 // submissions are served meanwhile.  The stalled ones end at the 60-second progress deadline,
 // one whose answer drips a byte a second at the total deadline (60 s for a small message).
