@@ -71,7 +71,6 @@ TEST(Options, ClientAuthFile) {
     const std::tuple<const char*, mode_t, const char*> rows[] = {
         {"vasp:s3cret\n", 0600, "dmFzcDpzM2NyZXQ="},
         {"vasp:pa:ss\r\n", 0400, "dmFzcDpwYTpzcw=="},
-        {"vasp:s3cret\n", 0640, nullptr},
         {"vasp:s3cret\n", 0604, nullptr},
         {"vasp:s3cret\n", 0700, nullptr},
         {"no-colon\n", 0600, nullptr},

@@ -40,15 +40,12 @@ buffer entry(std::string_view headers, std::string_view data, int header_delta =
                 text_bytes(headers), text_bytes(data)});
 }
 
-// Headers of one entry: its media type and Content-ID.
 std::string part_headers(const std::string& type, const std::string& id) {
     return type + '\0' + "\xC0" + id + '\0';
 }
 
-// Checks a request byte for byte as it reached the VASP: the framing in its head, each boundary
-// line, every base64 line (at most 80 characters and CRLF; a part is a run of 80-character
-// lines, only its last one shorter), raw SMIL as it is, and the closing boundaries.  parts: the
-// data of the PDU's entries; content: the message has a content at all.
+// Checks a request byte for byte as it reached the VASP: its head's framing, the boundaries,
+// base64 in 80-character lines (but the last) with CRLF, raw SMIL.  parts: the entries' data.
 void expect_raw_request(const std::string& head, const std::string& body, const strings& parts,
                         bool content) {
     SCOPED_TRACE(head);
@@ -120,7 +117,6 @@ class Delivery : public fixture {
         e2e::write_file(in_.path() / (name + ".mm1"), pdu);
         return in_.path() / (name + ".mm1");
     }
-    // Injects one indication and waits until the daemon has logged needle once more.
     void receive(const std::string& command, std::string_view needle) {
         const std::size_t before = daemon_->log_count(needle);
         sim_->command(command);
@@ -128,7 +124,6 @@ class Delivery : public fixture {
             << command << " did not log " << needle << "\n"
             << daemon_->log();
     }
-    // A command to the VASP stand-in, once it has taken it.
     void vasp(const std::string& command) {
         vasp_->command(command);
         ASSERT_TRUE(vasp_->wait_for_line("ok " + command.substr(0, command.find(' ')))) << command;
@@ -198,7 +193,6 @@ TEST_F(DeliveryE2E, RealWorldPdusReachTheVaspOrAreDroppedAsSpecified) {
                 vasp_->wait_for_line("request " + std::to_string(n) + " path=/mm7-client soap=");
             ASSERT_TRUE(line) << daemon_->log();
             EXPECT_NE(line->find("soap=" + soap + " "), std::string::npos) << *line;
-            // Every media part decoded by the stand-in equals the entry's data in the PDU.
             strings parts;
             if (headers.content_type) {
                 walk_body(pdu, offset, [&](const multipart_entry& e, std::uint64_t at) {
@@ -231,14 +225,13 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
         int parts;  // parts the stand-in must see, -1 when nothing may be sent
         bool kept;  // a copy of the PDU goes to spool/bad/
     } const cases[] = {
-        {retrieve_pdu(1, {entry(PNG_HEADERS, "abc", 0, 5)}),
+        {retrieve_pdu(1, {entry(PNG_HEADERS, "abc", 0, 1)}),
          "entry data runs past the end of the PDU (entry 1), dropped; the original PDU is kept as ",
          -1, true},
         {retrieve_pdu(1, {entry(PNG_HEADERS, "", 40)}), "entry header block runs past the end", -1,
          true},
         {retrieve_pdu(1, {entry(big, "x")}), "over 4096 bytes", -1, true},
         {retrieve_pdu(1, {hex("FF FF FF FF FF FF 01")}), "entry length unreadable", -1, true},
-        {retrieve_pdu(1, {entry("", "abc")}), "entry without a content type", -1, true},
         {retrieve_pdu(3, {entry(PNG_HEADERS, "abc")}), "nParts = 3 but the content holds 1 entries",
          1, false},
         {retrieve_pdu(1, {entry("image/png", "abc")}), DELIVERED, 1, false},  // unterminated text
@@ -335,39 +328,39 @@ TEST_F(DeliveryE2E, EveryMessageShapeArrivesWithAnExactLength) {
 
     start_vasp();
     start_daemon({"--clienturl", "http://127.0.0.1:8080/mm7-client", "--clientchunked", "1"});
-    requests = 0;
-    for (const std::size_t i : {2, 7}) {  // three parts, 24001 bytes
-        SCOPED_TRACE(shapes[i].name + ", chunked");
-        receive("rcv 4 " + pdu_file(shapes[i].pdu).string(), DELIVERED);
-        const std::string n = std::to_string(++requests);
-        ASSERT_TRUE(vasp_->wait_for_line("request " + n + " complete bytes="));
-        EXPECT_TRUE(vasp_->seen("request " + n + " complete bytes=" +
-                                std::to_string(saved_file(requests, "body.txt").size()) +
-                                " framing=chunked"));
-        EXPECT_NE(saved_file(requests, "head.raw").find("\r\nTransfer-Encoding: chunked\r\n"),
-                  std::string::npos);
-    }
+    receive("rcv 4 " + pdu_file(shapes[7].pdu).string(), DELIVERED);  // 24001 bytes, chunked
+    ASSERT_TRUE(vasp_->wait_for_line("request 1 complete bytes="));
+    EXPECT_TRUE(vasp_->seen("request 1 complete bytes=" +
+                            std::to_string(saved_file(1, "body.txt").size()) + " framing=chunked"));
+    EXPECT_NE(saved_file(1, "head.raw").find("\r\nTransfer-Encoding: chunked\r\n"),
+              std::string::npos);
 }
 
 // Credentials in the client URL reach the endpoint (wsgiref here) as Basic credentials, never in
-// Host and never in the log.
+// Host and never in the log; a URL without a host keeps the message without connecting.
 TEST_F(DeliveryE2E, ClientUrlCredentialsGoInAuthorization) {
     start_vasp({"--stack", "wsgiref", "--auth", "mm7 user:p@ss:word"});
     const fs::path file = pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, "abc")}));
+    const std::string no_host = "http_open: the client URL has no host, cannot connect";
     const std::pair<std::string, std::string> cases[] = {
         {"http://mm7%20user:p%40ss:word@127.0.0.1:8080/mm7-client", DELIVERED},
         {"http://127.0.0.1:8080/mm7-client", "rejected by the VASP: HTTP/1.0 401 Unauthorized"},
+        {"http://mm7%20user:p%40ss:word@:8080/mm7-client", no_host},
     };
     int requests = 0;
     for (const auto& [url, outcome] : cases) {
         SCOPED_TRACE(url);
         start_daemon({"--clienturl", url});
+        fds_ = e2e::open_fds(daemon_->pid());
         receive("rcv 4 " + file.string(), outcome);
-        ASSERT_TRUE(vasp_->wait_for_line("request " + std::to_string(++requests) +
+        EXPECT_TRUE(outcome == no_host ||
+                    vasp_->wait_for_line("request " + std::to_string(++requests) +
                                          (outcome == DELIVERED ? " authorized" : " unauthorized")));
         EXPECT_FALSE(daemon_->log_contains("p%40ss") || daemon_->log_contains("bW03IHVzZXI6"))
             << daemon_->log();
     }
+    EXPECT_TRUE(daemon_->log_contains("spooled as entry"));
+    EXPECT_FALSE(vasp_->seen("request 3"));
     const std::string head = saved_file(1, "head.txt");
     EXPECT_NE(head.find("\nHost: 127.0.0.1:8080\n"), std::string::npos) << head;
 }
@@ -421,17 +414,6 @@ TEST_F(DeliveryE2E, RepliesAreJudgedOnTheirHeadAndParsedBody) {
     // Every connection carried a whole request.
     EXPECT_EQ(vasp_->count("accepted "), std::size(cases));
     EXPECT_EQ(vasp_->count(" complete bytes="), std::size(cases));
-}
-
-// ... and never shows the credentials it carries.
-TEST_F(DeliveryE2E, ClientUrlWithoutHostKeepsTheMessageWithoutConnecting) {
-    start_daemon({"--clienturl", "http://vasp:s3cret@:8080/mm7-client"});
-    fds_ = e2e::open_fds(daemon_->pid());
-    receive("rcv 4 " + pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, "abc")})).string(),
-            "http_open: the client URL has no host, cannot connect");
-    EXPECT_TRUE(daemon_->log_contains("spooled as entry"));
-    EXPECT_FALSE(daemon_->log_contains("s3cret"));
-    EXPECT_FALSE(vasp_->seen("accepted"));
 }
 
 // A VASP that misbehaves: every delivery ends with its outcome on one line, nothing leaks, and
@@ -496,7 +478,6 @@ class SpoolE2E : public Delivery {
                                      "--clienturl", "http://127.0.0.1:8080/mm7-client"});
         return extra;
     }
-    // An inline m-retrieve-conf with transaction id tid and one image part holding data.
     void send(const std::string& tid, std::string_view data) {
         const fs::path file = pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, data)}, tid), tid);
         sim_->command("rcv 1 " + file.string() + " to=+4917 from=+4918");
@@ -509,24 +490,8 @@ class SpoolE2E : public Delivery {
         EXPECT_FALSE(vasp_->wait_for_line("accepted " + std::to_string(seen + 1), 4s));
         EXPECT_EQ(spooled(), 0u);
     }
-    void expect_delivered(int request, const std::string& data) {
-        ASSERT_TRUE(vasp_->wait_for_line("request " + std::to_string(request) +
-                                         " path=/mm7-client soap=DeliverReq parts=1"));
-        EXPECT_EQ(saved(request), data);
-    }
     e2e::temp_dir work_{"mm7-spool"};
 };
-
-TEST_F(SpoolE2E, MessageSentWhileTheVaspIsDownArrivesIntactOnceItIsBack) {
-    vasp("mode refuse");
-    send("T-down", "bytes sent while nobody listens");
-    expect_log("transaction T-down not delivered (try 1), the VASP is unreachable");
-    expect_log("transaction T-down not delivered (try 2), the VASP is unreachable");
-    vasp("mode normal");
-    expect_log("transaction T-down delivered to the VASP");
-    expect_delivered(1, "bytes sent while nobody listens");
-    expect_no_more_requests(1);
-}
 
 // The VASP answers, but does not take the message at first: retried until it does, then never
 // again; a client-error StatusCode is dropped at once.
@@ -538,7 +503,6 @@ TEST_F(SpoolE2E, UntakenMessagesAreRetriedUntilTakenAndClientErrorsDropped) {
     } const cases[] = {
         {"T-500", "500", "1000", 2, "transaction T-500 delivered to the VASP"},
         {"T-4xxx", "200", "4006", 2, "transaction T-4xxx delivered to the VASP"},
-        {"T-3xxx", "200", "3001", 1, "transaction T-3xxx delivered to the VASP"},
         {"T-100", "200", "100", 1, "transaction T-100 delivered to the VASP"},  // not 4 digits
         {"T-2xxx", "200", "2002", 1, "dropped transaction T-2xxx from +4918 to +4917 (entry "},
     };
@@ -558,7 +522,7 @@ TEST_F(SpoolE2E, UntakenMessagesAreRetriedUntilTakenAndClientErrorsDropped) {
         requests = vasp_->count("accepted ");
         expect_no_more_requests(requests);
     }
-    EXPECT_EQ(requests, 3u + 3 + 2 + 2 + 1);
+    EXPECT_EQ(requests, 3u + 3 + 2 + 1);
 }
 
 // While the VASP is unreachable, a probe that connects ends the wait of every message at once,
@@ -576,27 +540,32 @@ TEST_F(SpoolE2E, ProbeThatConnectsEndsTheWaitEvenWhenItHangs) {
     EXPECT_TRUE(vasp_->wait_for_line("accepted 2 mode=never-answer", 10s)) << daemon_->log();
 }
 
-// The kernel module may write its next message under the name of one already spooled: each
-// message reaches the VASP as it was when it arrived.
-TEST_F(SpoolE2E, PduFileWrittenAgainUnderItsNameLeavesTheSpooledMessageAlone) {
+// Messages sent while the VASP is down are tried again until it is back; a full spool drops its
+// oldest entry first.  The kernel module may write its next message under the name of one
+// already spooled: each message reaches the VASP as it was when it arrived.
+TEST_F(SpoolE2E, MessagesSentWhileTheVaspIsDownArriveAsTheyWereOnceItIsBack) {
+    start_daemon(args({"--storagesize", "2"}));
     vasp("mode refuse");
     const fs::path file = in_.path() / "in.mm1";
-    const std::set<std::string> messages{"first-message", "other-message"};  // of one size
-    for (const std::string& data : messages) {
+    for (const std::string data : {"first-message", "other-message", "third-message"}) {
         e2e::write_file(file, retrieve_pdu(1, {entry(PNG_HEADERS, data)}, "T-" + data));
         sim_->command("rcv 4 " + file.string() + " to=+4917 from=+4918");
         expect_log("transaction T-" + data + " not delivered (try 1)");
     }
+    expect_log("dropped transaction T-first-message from +4918 to +4917 (entry ");
+    expect_log("the spool is full (2 messages)");
+    expect_log("transaction T-other-message not delivered (try 2), the VASP is unreachable");
     vasp("mode normal");
     ASSERT_TRUE(daemon_->wait_for_log_count(DELIVERED, 2));
-    EXPECT_EQ((std::set<std::string>{saved(1), saved(2)}), messages);
+    EXPECT_EQ((std::set<std::string>{saved(1), saved(2)}),
+              (std::set<std::string>{"other-message", "third-message"}));  // of one size
+    EXPECT_FALSE(daemon_->log_contains("transaction T-first-message delivered"));
     expect_no_more_requests(2);
 }
 
-// A daemon killed while the VASP holds a delivery delivers it after the restart; what the
-// restart finds in the spool is checked: an entry past the age bound is dropped with its log
-// line, a corrupt one, one with a number out of range and an orphaned PDU are moved aside, and
-// the oldest beyond --storagesize are dropped on one line.
+// A daemon killed while the VASP holds a delivery delivers it after the restart, which drops an
+// entry past the age bound and the oldest beyond --storagesize, and moves aside a corrupt entry,
+// one with a number out of range and an orphaned PDU.
 TEST_F(SpoolE2E, KilledDaemonDeliversAfterRestartAndBadEntriesAreMovedAside) {
     vasp("mode never-answer");
     send("T-kill", "kept across a kill");
@@ -651,22 +620,6 @@ TEST_F(SpoolE2E, KilledDaemonDeliversAfterRestartAndBadEntriesAreMovedAside) {
     expect_no_more_requests(4);
 }
 
-TEST_F(SpoolE2E, FullSpoolDropsItsOldestEntryFirst) {
-    start_daemon(args({"--storagesize", "2"}));
-    vasp("mode refuse");
-    for (const char* tid : {"T-s1", "T-s2", "T-s3"}) {
-        send(tid, tid);
-        ASSERT_TRUE(daemon_->wait_for_log_count("spooled as entry", tid[3] - '0'));
-    }
-    expect_log("dropped transaction T-s1 from +4918 to +4917 (entry ");
-    expect_log("the spool is full (2 messages)");
-    vasp("mode normal");
-    expect_log("transaction T-s2 delivered to the VASP");
-    expect_log("transaction T-s3 delivered to the VASP");
-    EXPECT_FALSE(daemon_->log_contains("transaction T-s1 delivered"));
-    expect_no_more_requests(2);
-}
-
 // A spool that cannot be written, on a tmpfs of its own: each message is held in memory, tried
 // like a spooled one and written out as soon as the spool can take it; a removed spool directory
 // is made again at once.  Beyond 64 MiB held, the line says the message is lost.
@@ -682,9 +635,6 @@ class SpoolTroubleE2E : public SpoolE2E {
         SpoolE2E::TearDown();
         daemon_.reset();
         umount(work_.path().c_str());
-    }
-    void remount(unsigned long flags) {
-        ASSERT_EQ(mount("tmpfs", work_.path().c_str(), "tmpfs", MS_REMOUNT | flags, "size=80m"), 0);
     }
     std::size_t on_disk() { return fs::is_directory(work_.path() / "spool") ? spooled() : 0; }
 };
@@ -707,7 +657,6 @@ TEST_F(SpoolTroubleE2E, UnwritableSpoolHoldsMessagesUntilItCanBeWritten) {
         const char* error;  // nullptr: the message is spooled all the same
     } const cases[] = {
         {"T-full", fill, [&] { fs::remove(filler); }, "No space left on device"},
-        {"T-ro", [&] { remount(MS_RDONLY); }, [&] { remount(0); }, "Read-only file system"},
         {"T-file",
          [&] {
              fs::remove_all(spool);

@@ -20,36 +20,14 @@ using e2e::error_reply, e2e::exchange, e2e::mm1_head, e2e::fixture, e2e::http_co
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A kept PDU, decoded: its headers and every entry's content type, Content-ID and data.
-struct decoded_pdu {
-    mms_message headers;
-    strings types, ids, data;
-    std::uint32_t entries = 0;
-    bool ends_exactly = false;
-};
-
-decoded_pdu decode_pdu(const std::string& bytes) {
-    decoded_pdu out;
-    buffer pdu(bytes.begin(), bytes.end());
-    std::uint32_t offset = 0;
-    out.headers = ParseMMSHeaders(pdu, offset, false);
-    body_walk walk = walk_body(pdu, offset, [&](const multipart_entry& entry, std::uint64_t at) {
-        out.types.push_back(entry.content_type.content_type.value_or(""));
-        out.ids.push_back(entry.headers.content_id.value_or(""));
-        std::size_t n =
-            at < pdu.size() ? std::min<std::size_t>(entry.data_length, pdu.size() - at) : 0;
-        out.data.emplace_back(reinterpret_cast<const char*>(pdu.data()) + at, n);
-    });
-    out.entries = walk.entries;
-    out.ends_exactly = walk.end == pdu.size();
-    return out;
-}
-
-// The test's own reading of an m-send-req, independent of the daemon's codec: To and Subject,
-// the content type, and each entry as "type id=... loc=..." with its data.
+// The test's own reading of an m-send-req, independent of the daemon's codec: every header's
+// raw value, To and Subject, the content type, the entry count and each entry as
+// "type id=... loc=..." with its data.
 struct walked_pdu {
+    std::map<unsigned, std::string> header;
     strings to, entries, data;
     std::string subject, content_type;
+    std::uint32_t count = 0;
     bool exact = false;  // the last entry ends where the file does
 };
 
@@ -115,13 +93,14 @@ walked_pdu walk_pdu(const std::string& p) {
     };
     for (unsigned field = 0; field != 0x84 && i < p.size();) {
         field = octet();
-        const std::string v = value();
+        const std::string v = w.header[field] = value();
         if (field == 0x97 || field == 0x96) {  // Value-length, utf-8 (EA), the text, 00
             (field == 0x97 ? w.to.emplace_back() : w.subject) = v.substr(2, v.size() - 3);
         }
         w.content_type = field == 0x84 ? content_type_text(v) : "";
     }
-    for (std::uint32_t n = uintvar(); n > 0 && i < p.size(); --n) {
+    w.count = uintvar();
+    for (std::uint32_t n = w.count; n > 0 && i < p.size(); --n) {
         const std::uint32_t headers = uintvar(), length = uintvar();
         const std::size_t end = i + headers;
         std::string entry = content_type_text(value());
@@ -151,9 +130,8 @@ class ServerE2E : public fixture {
 using Server = fixture;  // started by the test
 
 TEST_F(ServerE2E, SubmissionBecomesAPduAndTheVaspGetsSubmitRsp) {
-    test_submission s;
-    std::string reply = exchange(submit_request(s));
-    decoded_pdu pdu = decode_pdu(next_pdu());
+    std::string reply = exchange(submit_request());
+    walked_pdu pdu = walk_pdu(next_pdu());
     std::string message_id =
         match(sim_->wait_for_line("sent MMS_SENDMMS_CNF").value_or(""), "message-id=(\\S+)");
     ASSERT_NE(message_id, "");
@@ -172,20 +150,9 @@ TEST_F(ServerE2E, SubmissionBecomesAPduAndTheVaspGetsSubmitRsp) {
         << reply;
     EXPECT_TRUE(reply.ends_with("</env:Envelope>\n"));
 
-    EXPECT_EQ(pdu.headers.message_type, 0u);  // m-send-req
-    EXPECT_EQ(pdu.headers.to, text_list{"+4917012345"});
-    EXPECT_EQ(pdu.headers.subject, "Hello");
-    EXPECT_EQ(pdu.headers.priority, "High");
-    EXPECT_EQ(pdu.headers.message_class, "");  // Personal: token 0, a text ending at once
-    ASSERT_EQ(pdu.entries, 3u);
-    EXPECT_TRUE(pdu.ends_exactly);
-    EXPECT_EQ(pdu.types, (strings{"application/smil", "text/plain", "image/gif"}));
-    EXPECT_EQ(pdu.ids[0], "\"<smil>\"");
-    EXPECT_EQ(pdu.ids[1], "\"<t.txt>\"");
-    EXPECT_EQ(pdu.data[0], s.parts[0].body);
-    EXPECT_EQ(pdu.data[1], "Hello from the VASP\r\nline two");
-    std::optional<buffer> gif = base64_decode(s.parts[2].body);
-    EXPECT_EQ(pdu.data[2], std::string(gif.value().begin(), gif.value().end()));
+    // An m-send-req of priority High and class Personal; its content as the shapes below check.
+    EXPECT_EQ(pdu.header[0x8C] + pdu.header[0x8F] + pdu.header[0x8A], "\x80\x82\x80");
+    EXPECT_TRUE(pdu.count == 3 && pdu.exact);
     EXPECT_TRUE(e2e::wait_until([&] { return pdu_files() == 0; }));
     expect_log("Found client fd");
     expect_log("Sending 200 OK");
@@ -197,8 +164,8 @@ TEST_F(ServerE2E, SubmissionsAsRealVaspStacksShapeThem) {
     const std::string gif(as_text(base64_decode(gif64).value()));
     const std::string smil = test_submission().parts[0].body;
     const std::string content = "Content-Type: multipart/related; boundary=\"inner-boundary-2\"";
-    const std::string text_entry = "text/plain;charset=106 id=<t.txt> loc=t.txt";
-    const strings entries = {"application/smil id=<smil> loc=smil.xml", text_entry,
+    const strings entries = {"application/smil id=<smil> loc=smil.xml",
+                             "text/plain;charset=106 id=<t.txt> loc=t.txt",
                              "image/gif id=<img.gif> loc=img.gif"};
     const strings data = {smil, "Hello from the VASP\r\nline two", gif};
     const std::string related = "multipart.related;start=<smil>;type=application/smil";
@@ -281,40 +248,10 @@ TEST_F(ServerE2E, SubmissionsAsRealVaspStacksShapeThem) {
         EXPECT_EQ(pdu.subject, "Hello");
         EXPECT_EQ(pdu.content_type, row.content_type);
         EXPECT_EQ(pdu.entries, row.entries);
-        EXPECT_TRUE(pdu.data == row.data && pdu.exact);
+        EXPECT_TRUE(pdu.data == row.data && pdu.exact && pdu.count == row.data.size());
     }
     EXPECT_EQ(sim_->count("received MMS_SENDMMS_REQ"), std::size(shapes) - 1);
     EXPECT_EQ(pdu_files(), 0u);
-}
-
-// An HTTP/1.1 client that sends Expect: 100-continue (curl does for bodies over 1 MiB) waits for
-// the interim 100 before it sends the body: it comes once the head is accepted, before any 103.
-// An HTTP/1.0 client never gets one; a refused head gets its refusal at once.
-TEST_F(ServerE2E, Expect100ContinueIsAnsweredWhenTheHeadIsAccepted) {
-    const std::string request = e2e::submit_request_with([](auto& s) {
-        s.extra_headers = {"Expect: 100-Continue", "x-expect: 103-early-hints"};
-    });
-    const std::string cont = "HTTP/1.1 100 Continue\r\n\r\n";
-    const std::pair<std::string, std::string> rows[] = {
-        {request, cont},
-        {e2e::reshaped(request, {{"HTTP/1.1", "HTTP/1.0"}}), ""},
-        {e2e::reshaped(request, {{"multipart/related;", "text/plain;"}}),
-         error_reply("400 Bad content type")},
-    };
-    for (const auto& [input, first] : rows) {
-        const std::size_t body = input.find("\r\n\r\n") + 4;
-        const bool refused = first.starts_with("HTTP/1.0");
-        http_connection vasp;
-        ASSERT_TRUE(vasp.send_all(input.substr(0, body)));
-        EXPECT_EQ(refused ? vasp.read_all(5s) : vasp.read_some(first.empty() ? 500ms : 5s), first)
-            << input.substr(0, 20);
-        if (!refused) {
-            ASSERT_TRUE(vasp.send_all(input.substr(body)));
-            const std::string reply = vasp.read_all();
-            EXPECT_TRUE(reply.starts_with("HTTP/1.0 103 Early Hints\r\n")) << reply;
-            EXPECT_NE(reply.find("HTTP/1.0 200 OK"), std::string::npos) << reply;
-        }
-    }
 }
 
 TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
@@ -323,10 +260,8 @@ TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
     // Simulator settings ("key=value|..."), then what the 500 reply holds.
     const std::pair<std::string, std::string> cases[] = {
         {"status=10", "<SubmitRsp"},
-        {"status=3|cause=7", "<faultcode>env:Client</faultcode>"},
-        {"status=3|cause=7", "<StatusText>Gateway error 3, cause 7</StatusText>"},
-        {"response_status=227", "<StatusCode>4001</StatusCode>"},
-        {"response_status=233", "<StatusCode>3000</StatusCode>"},
+        {"status=3|cause=7",
+         "<faultcode>env:Client</faultcode>[\\s\\S]*<StatusText>Gateway error 3, cause 7<"},
         {"response_status=130|response_text=Denied & gone",
          "<StatusCode>4007</StatusCode>\n<StatusText>Denied &amp; gone</StatusText>"},
         {"confirm=empty", "Gateway error 1, cause 0"},
@@ -337,7 +272,7 @@ TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
         set("status=1|cause=0|response_status=128|response_text=-|confirm=sendconf|" + settings);
         std::string reply = exchange(submit_request());
         EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK\r\n")) << settings << reply;
-        EXPECT_NE(reply.find(expected), std::string::npos) << settings << "\n" << reply;
+        EXPECT_TRUE(std::regex_search(reply, std::regex(expected))) << settings << "\n" << reply;
     }
     expect_log("send_conf expected, 4 received");
     EXPECT_TRUE(e2e::wait_until([&] { return pdu_files() == 0; }));
@@ -345,11 +280,8 @@ TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
 
 TEST_F(ServerE2E, EveryRefusalHasItsStatusLineAndLeavesNoFile) {
     const std::string request = submit_request();
-    auto rep = [&](std::string_view from, std::string_view to, std::string r = "") {
-        r = r.empty() ? request : r;
-        std::size_t at = r.find(from);
-        EXPECT_NE(at, std::string::npos) << from;
-        return at == std::string::npos ? r : r.replace(at, from.size(), to);
+    auto rep = [&](const std::string& from, const std::string& to) {
+        return e2e::reshaped(request, {{from, to}});
     };
     auto with_parts = [](std::size_t n) {
         return e2e::submit_request_with([n](auto& s) {
@@ -361,9 +293,7 @@ TEST_F(ServerE2E, EveryRefusalHasItsStatusLineAndLeavesNoFile) {
     const std::string R = "400 Bad request", H = "400 Bad header", T = "400 Bad content type";
     // Request, status line, log line ("": none waited for).
     const std::vector<std::array<std::string, 3>> refusals = {
-        {rep(post, "GET /mm7 HTTP/1.1"), R, ""},
         {rep(post, "POST /mm7/ HTTP/1.1"), R, ""},
-        {rep(post, "post /mm7 HTTP/1.1"), R, ""},
         {rep(host, host + " folded\r\n"), H, "Bad header  folded"},
         {rep(host, "Host : 127.0.0.1\r\n"), H, "Bad header Host"},
         {rep(host, ": nameless\r\n"), H, "Bad header"},
@@ -380,9 +310,6 @@ TEST_F(ServerE2E, EveryRefusalHasItsStatusLineAndLeavesNoFile) {
          "Bad envelope header: Content-ID : <mm7_env>"},
         {rep(cid + ": <mm7_env>", cid + ": <other>"), R, "Entry part must be first"},
         {rep("<env:Body>", "<env:Body><broken"), R, "ParseEnvelope: Invalid envelope XML"},
-        {rep("Recipients>", "Recips>", rep("<Recipients>", "<Recips>")), R,
-         "Invalid submit_req: no recipients"},
-        {rep(cid + ": <mms_cid>", cid + ":: <mms_cid>"), R, "SMIL part must follow envelope :"},
         {rep(inner, "Content-Type: multipart/alternative; boundary=\"inner"), R,
          "Bad content-type of Content"},
         {rep(cid + ": <mms_cid>", cid + ": <o>"), R,
@@ -434,9 +361,9 @@ TEST_F(ServerE2E, BinaryPartsWithNulBytesAndLongLinesAreCarriedExactly) {
                                    // Kept in memory, but too large to join the composed bytes.
                                    {octets, "<mid>", binary.substr(0, 200000), "binary"}});
     ASSERT_TRUE(exchange(submit_request(s)).starts_with("HTTP/1.0 200 OK"));
-    decoded_pdu pdu = decode_pdu(next_pdu());
-    ASSERT_EQ(pdu.entries, 9u);
-    EXPECT_TRUE(pdu.ends_exactly);
+    const walked_pdu pdu = walk_pdu(next_pdu());
+    ASSERT_EQ(pdu.count, 9u);
+    EXPECT_TRUE(pdu.exact);
     const strings expected = {binary, binary, "", binary, "", binary.substr(0, 200000)};
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_TRUE(pdu.data[i + 3] == expected[i]) << "entry " << i + 3;
@@ -485,41 +412,51 @@ TEST_F(Server, PeersOtherThanTheClientIpAreClosedWithoutReply) {
 }
 
 // With --clientauthfile a request needs HTTP Basic credentials: without them it is refused with
-// a challenge as soon as its head is read, instead of the 100 Continue the client waits for.
-TEST_F(Server, ClientCredentialsAreCheckedBeforeTheBodyIsRead) {
+// a challenge as soon as its head is read.  An HTTP/1.1 client that sends Expect: 100-continue
+// (curl does for bodies over 1 MiB) waits for the interim 100 before it sends the body: it comes
+// once the head is accepted, before any 103.  An HTTP/1.0 client never gets one.
+TEST_F(Server, HeadsAreJudgedBeforeTheBodyIsRead) {
     e2e::temp_dir dir("mm7-auth");
     e2e::write_file(dir.path() / "vasp.auth", "vasp:s3cret\n");
     fs::permissions(dir.path() / "vasp.auth", fs::perms::owner_read | fs::perms::owner_write);
     start({}, {"--clientauthfile", (dir.path() / "vasp.auth").string()});
-    const std::string request =
-        e2e::submit_request_with([](auto& s) { s.extra_headers = {"Expect: 100-continue"}; });
+    const std::string auth = "Authorization: Basic dmFzcDpzM2NyZXQ=";  // vasp:s3cret
+    const std::string request = e2e::submit_request_with([&](auto& s) {
+        s.extra_headers = {"Expect: 100-Continue", "x-expect: 103-early-hints", auth};
+    });
+    auto with = [&](const std::string& from, const std::string& to) {
+        return e2e::reshaped(request, {{from, to}});
+    };
+    const std::string cont = "HTTP/1.1 100 Continue\r\n\r\n";
     const std::string challenge =
         "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"mm7\"\r\n\r\n"
         "401 Unauthorized";
-    const std::pair<std::string, bool> rows[] = {
-        {"", false},
-        {"Authorization: Basic dmFzcDpzM2NyZXQ=", true},  // vasp:s3cret
-        {"authorization: bASIC   dmFzcDpzM2NyZXQ=", true},
-        {"Authorization: Basic dmFzcDpzM2NyZXQ=x", false},
-        {"Authorization: Basic dmFzcDpzM2NyZXU=", false},  // vasp:s3creu
-        {"Authorization: Bearer dmFzcDpzM2NyZXQ=", false},
-        {"Authorization: dmFzcDpzM2NyZXQ=", false},
+    const std::pair<std::string, std::string> rows[] = {
+        {request, cont},
+        {with(auth, "authorization: bASIC   dmFzcDpzM2NyZXQ="), cont},
+        {with("HTTP/1.1", "HTTP/1.0"), ""},
+        {with("multipart/related;", "text/plain;"), error_reply("400 Bad content type")},
+        {with(auth + "\r\n", ""), challenge},
+        {with(auth, auth + "x"), challenge},
+        {with(auth, "Authorization: Basic dmFzcDpzM2NyZXU="), challenge},  // vasp:s3creu
+        {with(auth, "Authorization: Bearer dmFzcDpzM2NyZXQ="), challenge},
+        {with(auth, "Authorization: dmFzcDpzM2NyZXQ="), challenge},
     };
     std::size_t sent = 0;
-    for (const auto& [header, good] : rows) {
-        const std::string input =
-            header.empty() ? request : e2e::reshaped(request, {{"Host:", header + "\r\nHost:"}});
+    for (const auto& [input, first] : rows) {
         const std::size_t body = input.find("\r\n\r\n") + 4;
+        const bool refused = first.starts_with("HTTP/1.0");
         http_connection vasp;
         ASSERT_TRUE(vasp.send_all(input.substr(0, body)));
-        if (!good) {
-            EXPECT_EQ(vasp.read_all(5s), challenge) << header;
-            continue;
+        EXPECT_EQ(refused ? vasp.read_all(5s) : vasp.read_some(first.empty() ? 500ms : 5s), first)
+            << input.substr(0, 300);
+        if (!refused) {
+            ASSERT_TRUE(vasp.send_all(input.substr(body)));
+            const std::string reply = vasp.read_all();
+            EXPECT_TRUE(reply.starts_with("HTTP/1.0 103 Early Hints\r\n")) << reply;
+            EXPECT_NE(reply.find("HTTP/1.0 200 OK"), std::string::npos) << reply;
+            ++sent;
         }
-        EXPECT_EQ(vasp.read_some(5s), "HTTP/1.1 100 Continue\r\n\r\n") << header;
-        ASSERT_TRUE(vasp.send_all(input.substr(body)));
-        EXPECT_TRUE(vasp.read_all().starts_with("HTTP/1.0 200 OK")) << header;
-        ++sent;
     }
     EXPECT_EQ(sim_->count("received MMS_SENDMMS_REQ"), sent);
     expect_log("sent no credentials, answering 401 Unauthorized");
@@ -573,26 +510,13 @@ TEST_F(ServerE2E, ABurstOf900ConfirmationsAnswersEveryWaitingVaspWithAtMostTwo10
     expect_log("Sending 103");
 }
 
-TEST_F(ServerE2E, ARestartNeitherRepeatsCallIdsNorKeepsOldPduFiles) {
-    e2e::temp_dir work;
-    e2e::write_file(work.path() / "AAAAAAAA.mm1", "left over");  // and past its time
-    fs::last_write_time(work.path() / "AAAAAAAA.mm1", fs::file_time_type::clock::now() - 11min);
-    e2e::write_file(work.path() / "notes.txt", "kept");
-    daemon_.reset();
-    daemon_ = std::make_unique<e2e::daemon_process>(
-        strings{"--workdir", work.path().string(), "--clientip", "127.0.0.1"});
-    ASSERT_TRUE(daemon_->wait_for_log("QZM MM7 server starting"));
-    EXPECT_EQ(fs::exists(work.path() / "AAAAAAAA.mm1") + fs::exists(work.path() / "notes.txt"), 1);
+// Call ids start high, so that a restarted daemon does not take those of the run before.
+TEST_F(ServerE2E, CallIdsStartHighAndOnlyDigitsFormTheImsi) {
     set("imsi=1x");  // only digits become a header
     std::string reply = exchange(submit_request());
     EXPECT_TRUE(reply.starts_with("HTTP/1.0 200") && reply.find("IMSI") == std::string::npos);
     auto line = sim_->wait_for_line("MMS_SENDMMS_REQ").value_or("");
     EXPECT_GT(std::stoull("0" + match(line, "callid=(\\d+)")), 1u << 20);
-    // A half-close after the request is no disconnect: the submission is answered.
-    http_connection vasp;
-    ASSERT_TRUE(vasp.send_all(submit_request()));
-    vasp.shutdown_write();
-    EXPECT_TRUE(vasp.read_all().starts_with("HTTP/1.0 200 OK"));
 }
 
 TEST_F(Server, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
@@ -674,7 +598,6 @@ TEST_F(Server, ChunkedBodiesLimitsAndHostileValues) {
         {before_host("Transfer-Encoding: gzip"), "HTTP/1.0 501"},
         {std::regex_replace(chunked, std::regex("\r\n\r\n1;"), "\r\n\r\ng;"),
          "HTTP/1.0 400 Bad request"},
-        {with([](auto& s) { s.parts[1].body = std::string(100001, 'b'); }), "HTTP/1.0 413 Payload"},
         {mm1 + "Content-Length: 100001\r\n\r\n", "HTTP/1.0 413 Payload"},
         {mm1 + "Content-Length: 4294967297\r\n\r\nx", "HTTP/1.0 400 Bad request"},
         {with([](auto& s) { s.parts[1].location = std::string("a\0b", 3); }), "HTTP/1.0 400"},
@@ -737,8 +660,8 @@ TEST_F(Server, ChunkedBodiesLimitsAndHostileValues) {
         ASSERT_TRUE(vasp.send_all(input.substr(at)));
         EXPECT_TRUE(vasp.read_all().starts_with(reply_start)) << reply_start << at;
     }
-    decoded_pdu pdu = decode_pdu(next_pdu());
-    EXPECT_TRUE(pdu.entries == 3 && pdu.ends_exactly);
+    const walked_pdu pdu = walk_pdu(next_pdu());
+    EXPECT_TRUE(pdu.count == 3 && pdu.exact);
     EXPECT_EQ(pdu.data.at(1), "Hello from the VASP\r\nline two");
     // An MM1 body is the PDU as it came; recipient and sender go to the kernel module as given.
     const std::string line = sim_->wait_for_line("received MMS_SENDMMS_REQ").value_or("");
@@ -807,10 +730,7 @@ TEST_F(ServerFiles, AFullDiskIsAnErrorAndTheKernelModuleIsNotAsked) {
 TEST_F(ServerFiles, RunningOutOfDescriptorsDoesNotSpin) {
     rlimit limit{24, 24};
     ASSERT_EQ(prlimit(daemon_->pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
-    std::vector<std::unique_ptr<http_connection>> connections(60);
-    for (auto& c : connections) {
-        c = std::make_unique<http_connection>();
-    }
+    std::vector<http_connection> connections(60);
     std::this_thread::sleep_for(500ms);
     // Nanoseconds the daemon ran, and its log, over two seconds.
     const std::string schedstat = "/proc/" + std::to_string(daemon_->pid()) + "/schedstat";

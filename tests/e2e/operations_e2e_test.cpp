@@ -15,19 +15,6 @@ const std::string kSubmit = std::string(MM7_BINARY_DIR) + "/tools/mm7-submit/mm7
 
 using OperationsE2E = fixture;
 
-TEST_F(OperationsE2E, HangupReopensTheLogAfterItWasMovedAway) {
-    start();
-    fs::path rotated = daemon_->log_path().string() + ".1";
-    fs::rename(daemon_->log_path(), rotated);
-    kill(daemon_->pid(), SIGHUP);
-    ASSERT_TRUE(daemon_->wait_for_log("reopened"));
-    http_connection vasp;
-    ASSERT_TRUE(vasp.connected());
-    expect_log("mainloop_register_fd");
-    EXPECT_EQ(read_file(rotated).find("reopened"), std::string::npos);
-    EXPECT_NE(read_file(rotated).find("QZM MM7 server starting"), std::string::npos);
-}
-
 // Twenty submissions wait for a kernel that never confirms; each signal that stops the daemon
 // answers every one of them exactly once with a fault and leaves no file behind.
 TEST_F(OperationsE2E, StopAnswersEveryWaitingSubmissionOnceAndLeavesNoFiles) {
@@ -35,16 +22,15 @@ TEST_F(OperationsE2E, StopAnswersEveryWaitingSubmissionOnceAndLeavesNoFiles) {
     for (int signal_number : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(signal_number);
         start({"--set", "confirm=none"});
-        std::vector<std::unique_ptr<http_connection>> vasps;
+        std::vector<http_connection> vasps(20);
         for (int i = 0; i < 20; ++i) {
-            vasps.push_back(std::make_unique<http_connection>());
-            ASSERT_TRUE(vasps.back()->send_all(submit_request_with(
+            ASSERT_TRUE(vasps[i].send_all(submit_request_with(
                 [i](auto& s) { s.transaction_id = "stop-" + std::to_string(i); })));
         }
         ASSERT_TRUE(wait_until([&] { return sim_->count("not confirming") == 20; }));
         kill(daemon_->pid(), signal_number);
         for (int i = 0; i < 20; ++i) {
-            std::string reply = vasps[i]->read_all(10s);
+            std::string reply = vasps[i].read_all(10s);
             EXPECT_TRUE(reply.starts_with("HTTP/1.0 500 OK\r\n")) << reply;
             EXPECT_NE(reply.find("<TransactionID"), std::string::npos);
             EXPECT_NE(reply.find("stop-" + std::to_string(i) + "<"), std::string::npos);
@@ -95,7 +81,7 @@ TEST_F(OperationsE2E, InfoLevelLeavesOneShortLinePerSubmission) {
 
 // Under a service manager (NOTIFY_SOCKET): READY=1 once the listener takes connections, then
 // WATCHDOG=1 from the loop's tick when the watchdog is meant for this process, RELOADING=1 and
-// READY=1 around a log reopen, STOPPING=1 when asked to stop.
+// READY=1 around a log reopen (of a log moved away), STOPPING=1 when asked to stop.
 TEST_F(OperationsE2E, TellsTheServiceManagerItsStateAndPingsTheWatchdog) {
     stopped_ = true;
     sim_ = std::make_unique<kmodsim_process>(strings{"--keep", keep_.path().string()});
@@ -141,9 +127,16 @@ TEST_F(OperationsE2E, TellsTheServiceManagerItsStateAndPingsTheWatchdog) {
             pings += message == "WATCHDOG=1";
         }
         EXPECT_EQ(pings >= 2, *watchdog_pid == '\0') << pings;
+        const fs::path rotated = daemon_->log_path().string() + ".1";
+        fs::rename(daemon_->log_path(), rotated);
         kill(daemon_->pid(), SIGHUP);
         EXPECT_TRUE(std::regex_match(next_state(), std::regex("RELOADING=1\nMONOTONIC_USEC=\\d+")));
         EXPECT_EQ(next_state(), "READY=1");
+        ASSERT_TRUE(daemon_->wait_for_log("reopened"));
+        http_connection next;
+        expect_log("mainloop_register_fd");
+        EXPECT_EQ(read_file(rotated).find("reopened"), std::string::npos);
+        EXPECT_NE(read_file(rotated).find("QZM MM7 server starting"), std::string::npos);
         kill(daemon_->pid(), SIGTERM);
         EXPECT_EQ(next_state(), "STOPPING=1");
         EXPECT_TRUE(daemon_->wait_for_exit().has_value());
@@ -152,7 +145,8 @@ TEST_F(OperationsE2E, TellsTheServiceManagerItsStateAndPingsTheWatchdog) {
 }
 
 // PDU files an earlier run left behind go at start-up only once the kernel module can no longer
-// be sending them (10 minutes for small ones); younger ones go when their time comes.
+// be sending them (10 minutes for small ones); younger ones go when their time comes.  Other
+// files stay.
 TEST_F(OperationsE2E, LeftoverPduFilesGoOnlyOnceNoSubmissionCanWaitForThem) {
     temp_dir work("mm7-leftovers");
     const auto now = fs::file_time_type::clock::now();
@@ -162,6 +156,7 @@ TEST_F(OperationsE2E, LeftoverPduFilesGoOnlyOnceNoSubmissionCanWaitForThem) {
         write_file(work.path() / (name + ".mm1"), "pdu");
         fs::last_write_time(work.path() / (name + ".mm1"), now - age);
     }
+    write_file(work.path() / "notes.txt", "kept");
     start({}, {"--workdir", work.path().string() + "/"});
     expect_log("Removed 1 PDU files left by an earlier run");
     expect_log("2 PDU files left by an earlier run may still be in use, removing them later");
@@ -169,7 +164,7 @@ TEST_F(OperationsE2E, LeftoverPduFilesGoOnlyOnceNoSubmissionCanWaitForThem) {
     EXPECT_TRUE(fs::exists(work.path() / "DUE+.mm1"));
     EXPECT_TRUE(daemon_->wait_for_log_count("Removed 1 PDU files left by an earlier run", 2, 20s));
     EXPECT_FALSE(fs::exists(work.path() / "DUE+.mm1"));
-    EXPECT_TRUE(fs::exists(work.path() / "FRESH=.mm1"));
+    EXPECT_TRUE(fs::exists(work.path() / "FRESH=.mm1") && fs::exists(work.path() / "notes.txt"));
 }
 
 // The submit tool: interim responses, the SubmitRsp, and the content in the PDU the kernel
@@ -229,11 +224,10 @@ TEST_F(OperationsE2E, SinkSavesTheExactPartsAndRefusesMalformedRequests) {
     EXPECT_EQ(parts["2-"], image);
     expect_log("delivered to the VASP");
 
-    http_connection bad(8080);
-    bad.send_all(
+    const std::string reply = exchange(
         "POST /mm7 HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n"
-        "Content-Length: 5\r\n\r\nhello");
-    std::string reply = bad.read_all(10s);
+        "Content-Length: 5\r\n\r\nhello",
+        8080);
     EXPECT_TRUE(reply.starts_with("HTTP/1.1 400 ")) << reply;
     EXPECT_NE(reply.find("not a well-formed multipart"), std::string::npos) << reply;
 }

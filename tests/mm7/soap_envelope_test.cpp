@@ -105,8 +105,6 @@ TEST(SoapEnvelope, EveryRefusalIsLoggedAndHostileInputIsInvalidXml) {
         {"<!DOCTYPE e [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;\">]>" +
              envelope(TO + "<Subject>&b;</Subject>" + CONTENT),
          bad_xml},
-        {envelope(TO + "<Subject>\xE4</Subject>" + CONTENT), bad_xml},
-        {envelope(TO + CONTENT).substr(0, 200), bad_xml},
         {envelope(TO + CONTENT) + std::string(1, '\0') + "<x/>", bad_xml},
     };
     for (const auto& [text, reason] : cases) {

@@ -53,7 +53,8 @@ def parse(path):
 
 
 def run(cmd, log):
-    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          errors="replace")
     log.write(f"$ {' '.join(cmd)}\n{proc.stdout}\n")
     return proc
 

@@ -261,13 +261,6 @@ class line_process {
             done += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
         }
     }
-    // Sends "set key value" and waits for its answer line ("ok ..." or "error: ...").
-    std::optional<std::string> set(std::string_view key, std::string_view value) {
-        command("set " + std::string(key) + " " + std::string(value));
-        const std::string ok = "ok " + std::string(key) + "=";
-        return next_line([&](auto& l) { return l.starts_with(ok) || l.starts_with("error: "); },
-                         default_timeout);
-    }
     // The next line after the last one a wait returned that contains needle; nullopt on timeout.
     std::optional<std::string> wait_for_line(std::string_view needle,
                                              ms timeout = default_timeout) {

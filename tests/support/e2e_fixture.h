@@ -57,8 +57,7 @@ class http_connection {
         }
         return out;
     }
-    void shutdown_write() { ::shutdown(fd_, SHUT_WR); }  // a half-close
-    void reset_now() {                                   // a close that sends a reset
+    void reset_now() {  // a close that sends a reset
         linger abort{1, 0};
         setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         close_now();
@@ -74,9 +73,8 @@ class http_connection {
     bool connected_ = false;
 };
 
-// One request, one reply.
-inline std::string exchange(std::string_view request) {
-    http_connection c;
+inline std::string exchange(std::string_view request, std::uint16_t port = 8887) {
+    http_connection c(port);
     c.send_all(request);
     return c.read_all();
 }
@@ -91,15 +89,8 @@ inline std::string error_reply(const std::string& status) {
 }
 
 struct test_part {
-    test_part(std::string type, std::string id, std::string data, std::string encoding = "",
-              std::string where = "")
-        : content_type(type),
-          content_id(id),
-          body(data),
-          transfer_encoding(encoding),
-          location(where) {}
-    std::string content_type, content_id, body;  // the body as it travels
-    std::string transfer_encoding, location;     // empty: no header
+    std::string content_type, content_id, body;         // the body as it travels
+    std::string transfer_encoding = "", location = "";  // empty: no header
 };
 
 struct test_submission {
@@ -158,7 +149,6 @@ inline std::string submit_request(const test_submission& s = {}) {
     return head + "\r\n" + body;
 }
 
-// The request for the default submission after change.
 inline std::string submit_request_with(const std::function<void(test_submission&)>& change) {
     test_submission s;
     change(s);
@@ -263,12 +253,13 @@ class fixture : public ::testing::Test {
         vasp_ = std::make_unique<vasp_process>(args, sink);
         ASSERT_TRUE(vasp_->ready());
     }
-    // Simulator settings, "key=value|key=value...", each answered "ok".
+    // Simulator settings, "key=value|key=value...", each answered "ok key=...".
     void set(const std::string& settings) {
         std::istringstream all(settings);
         for (std::string kv; std::getline(all, kv, '|');) {
-            auto answer = sim_->set(kv.substr(0, kv.find('=')), kv.substr(kv.find('=') + 1));
-            ASSERT_TRUE(answer && answer->starts_with("ok")) << kv << ": " << answer.value_or("-");
+            const std::string key = kv.substr(0, kv.find('='));
+            sim_->command("set " + key + " " + kv.substr(key.size() + 1));
+            ASSERT_TRUE(sim_->wait_for_line("ok " + key + "=")) << kv;
         }
     }
     void expect_log(std::string_view needle, ms timeout = 15s) {

@@ -176,7 +176,4 @@ TEST(XgateParser, TextsAreCutToTheirRoomAndEndAtAZero) {
     EXPECT_EQ(fields(*loose), "kind=70 len=65 port=1 flags=4 imsi=1 to=+491 from=+492 data=/x.mm1");
 }
 
-// A datagram of exactly 4096 bytes walked to its end, and one whose last frame is cut: see
-// XgateLink.DatagramsAreReadUpTo4096Bytes.
-
 }  // namespace
