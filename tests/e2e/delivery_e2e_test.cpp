@@ -626,7 +626,9 @@ TEST_F(SpoolE2E, KilledDaemonDeliversAfterRestartAndBadEntriesAreMovedAside) {
 class SpoolTroubleE2E : public SpoolE2E {
   protected:
     void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(e2e::mount_private_tmpfs(work_.path(), "size=80m"));
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        ASSERT_EQ(mount("tmpfs", work_.path().c_str(), "tmpfs", 0, "size=80m"), 0);
         SpoolE2E::SetUp();
     }
     void TearDown() override {

@@ -682,7 +682,9 @@ TEST_F(Server, ChunkedBodiesLimitsAndHostileValues) {
 class ServerFiles : public fixture {
   protected:
     void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(e2e::mount_private_tmpfs(work_.path(), "size=256k"));
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        ASSERT_EQ(mount("tmpfs", work_.path().c_str(), "tmpfs", 0, "size=256k"), 0);
         e2e::write_file(work_.path() / "victim", "precious");
         fs::create_symlink(work_.path() / "victim", work_.path() / "mm7-server.pid");
         start({}, {"--workdir", work_.path().string()});

@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,14 +17,6 @@
 #include "support/daemon_harness.h"
 
 namespace e2e {
-
-// Mounts a tmpfs of `options` (e.g. "size=80m") on dir, in a mount namespace of the calling
-// process's own so that the mount goes away with it.
-inline void mount_private_tmpfs(const std::filesystem::path& dir, const char* options) {
-    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
-    ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-    ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, options), 0);
-}
 
 class http_connection {
   public:
