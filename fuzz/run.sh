@@ -19,19 +19,19 @@ pdus=${MM7_TESTDATA_DIR:-$root/../shared/testdata}/mms-pdus
 core=("$root/src/core/log.cpp" "$root/src/core/string_utils.cpp" "$root/src/core/base64.cpp")
 wsp=("$root/src/wsp/wsp_primitives.cpp" "$root/src/wsp/wsp_content.cpp"
      "$root/src/wsp/wsp_compose.cpp" "$root/src/wsp/wsp_parse.cpp")
-soap=("$root/src/mm7/mm7_documents.cpp" "$root/src/mm7/mm7_envelope.cpp"
-      "$root/src/mm7/mm7_xml.cpp" "$root/src/mm7/mm7_xml_check.cpp")
+soap=("$root/src/mm7/documents/mm7_documents.cpp" "$root/src/mm7/documents/mm7_envelope.cpp"
+      "$root/src/mm7/documents/mm7_xml.cpp" "$root/src/mm7/documents/mm7_xml_check.cpp")
 dir=$here/$target
 seeds=("$dir/corpus")
 case $target in
     wsp) sources=("$dir/libfuzzer_main.cpp" "$dir/wsp_fuzz_entry.cpp" "${wsp[@]}")
          seeds=("$dir/regressions" "$pdus"); options=(-max_len=8192) ;;
     delivery) sources=("$dir/libfuzzer_main.cpp" "$dir/delivery_fuzz_entry.cpp"
-                       "$root/src/mm7/mm7_entries.cpp" "${wsp[@]}")
+                       "$root/src/mm7/delivery/mm7_entries.cpp" "${wsp[@]}")
               seeds+=("$pdus"); options=(-max_len=16384) ;;
     mm7) sources=("$dir/parse_envelope_fuzz.cpp" "${soap[@]}")
          seeds+=("$root/tests/mm7/envelopes"); options=(-max_len=65536 -dict="$dir/envelope.dict") ;;
-    request) sources=("$dir/request_fuzz.cpp" "$root/src/mm7/mm7_http.cpp" "${soap[@]}" "${wsp[@]}")
+    request) sources=("$dir/request_fuzz.cpp" "$root/src/mm7/server/mm7_http.cpp" "${soap[@]}" "${wsp[@]}")
              options=(-max_len=4096 -dict="$dir/request.dict") ;;
     settings) sources=("$dir/settings_fuzz.cpp" "$root/src/turbo/turbo_settings.cpp")
               options=(-max_len=2048 -dict="$dir/settings.dict") ;;

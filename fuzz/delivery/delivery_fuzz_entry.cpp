@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/base64.h"
-#include "mm7/mm7_entries.h"
+#include "mm7/delivery/mm7_entries.h"
 #include "wsp/wsp.h"
 #include "wsp/wsp_primitives.h"
 

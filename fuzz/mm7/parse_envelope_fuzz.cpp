@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "mm7/mm7.h"
-#include "mm7/mm7_xml.h"
+#include "mm7/documents/mm7.h"
+#include "mm7/documents/mm7_xml.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mm7/mm7_http.h"
+#include "mm7/server/mm7_http.h"
 
 struct request_transcript final : mm7_request_events {
     std::vector<std::string> events;

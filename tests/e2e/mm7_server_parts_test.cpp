@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <random>
 
-#include "mm7/mm7_server.h"
-#include "mm7/mm7_spool.h"
+#include "mm7/server/mm7_server.h"
+#include "mm7/delivery/mm7_spool.h"
 #include "request_transcript.h"
 #include "support/e2e_fixture.h"
 

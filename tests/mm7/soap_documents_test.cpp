@@ -8,8 +8,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "mm7/mm7.h"
-#include "mm7/mm7_xml.h"
+#include "mm7/documents/mm7.h"
+#include "mm7/documents/mm7_xml.h"
 
 namespace {
 

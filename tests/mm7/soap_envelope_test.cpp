@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "mm7/mm7.h"
+#include "mm7/documents/mm7.h"
 #include "support/log_capture.h"
 #include "support/mms_fields.h"
 

@@ -18,7 +18,7 @@
 
 #include "core/base64.h"
 #include "core/config.h"
-#include "mm7/mm7.h"
+#include "mm7/documents/mm7.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Listener, VASP connections and their teardown; the queue that finishes replies to slow peers.
-#include "mm7/mm7_server.h"
+#include "mm7/server/mm7_server.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -22,8 +22,8 @@
 
 #include "core/log.h"
 #include "core/mainloop.h"
-#include "mm7/mm7_metrics.h"
-#include "mm7/mm7_server_internal.h"
+#include "app/mm7_metrics.h"
+#include "mm7/server/mm7_server_internal.h"
 #include "turbo/turbo_mode.h"
 #include "wsp/wsp.h"
 #include "xgate/xgate.h"

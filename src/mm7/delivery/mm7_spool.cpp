@@ -1,5 +1,5 @@
 // The delivery spool: durable entries, the order and pace of their tries, and the bounds.
-#include "mm7/mm7_spool.h"
+#include "mm7/delivery/mm7_spool.h"
 
 #include <dirent.h>
 #include <fcntl.h>

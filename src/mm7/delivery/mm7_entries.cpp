@@ -1,4 +1,4 @@
-#include "mm7/mm7_entries.h"
+#include "mm7/delivery/mm7_entries.h"
 
 #include <algorithm>
 #include <vector>

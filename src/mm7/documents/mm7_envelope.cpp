@@ -3,8 +3,8 @@
 #include <string>
 
 #include "core/log.h"
-#include "mm7/mm7.h"
-#include "mm7/mm7_xml.h"
+#include "mm7/documents/mm7.h"
+#include "mm7/documents/mm7_xml.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/config.h"
-#include "mm7/mm7_client.h"
+#include "mm7/delivery/mm7_client.h"
 
 struct outgoing_mms_info;
 

@@ -9,7 +9,7 @@
 #include "core/config.h"
 #include "core/string_utils.h"
 #include "core/unique_file.h"
-#include "mm7/mm7_http.h"
+#include "mm7/server/mm7_http.h"
 #include "mm7/mms_message.h"
 #include "wsp/wsp_types.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "mm7/mm7.h"
-#include "mm7/mm7_xml.h"
+#include "mm7/documents/mm7.h"
+#include "mm7/documents/mm7_xml.h"
 
 namespace {
 

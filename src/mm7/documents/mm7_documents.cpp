@@ -6,8 +6,8 @@
 #include <ctime>
 
 #include "core/string_utils.h"
-#include "mm7/mm7.h"
-#include "mm7/mm7_xml.h"
+#include "mm7/documents/mm7.h"
+#include "mm7/documents/mm7_xml.h"
 
 namespace {
 

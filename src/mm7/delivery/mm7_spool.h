@@ -17,7 +17,7 @@
 #include <string>
 
 #include "core/config.h"
-#include "mm7/mm7_client.h"
+#include "mm7/delivery/mm7_client.h"
 #include "xgate/xgate.h"
 
 // Deliveries the spool runs at once; while the VASP is unreachable, one probe at a time.

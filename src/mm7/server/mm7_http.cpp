@@ -4,7 +4,7 @@
 // Lines are found by length, never by searching for a terminating zero, so binary and 8bit parts
 // may contain any byte.  Only the unterminated tail of the input is kept; a long body line is
 // streamed on before its end arrives, so memory stays bounded whatever the request holds.
-#include "mm7/mm7_http.h"
+#include "mm7/server/mm7_http.h"
 
 #include <algorithm>
 #include <cctype>
@@ -13,14 +13,13 @@
 #include <new>
 
 #include "core/base64.h"
-#include "mm7/mm7.h"
+#include "mm7/documents/mm7.h"
 #include "wsp/wsp_compose.h"
 
 namespace {
 
 constexpr std::string_view kCrlf = "\r\n";
 constexpr std::string_view kLf = "\n";
-constexpr std::size_t kMaxChunkLine = 4096;  // a size line with its extensions
 
 std::string show(const opt_text& text) {
     return text ? log_escape(*text) : std::string("(null)");
@@ -45,16 +44,6 @@ bool header_syntax_ok(std::string_view line) {
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t';
-}
-
-std::string_view trim_blanks(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 // A Content-ID or cid: reference without its angle brackets (either may be given with or
@@ -87,92 +76,6 @@ bool is_header_state(client_state state) {
         default:
             return false;
     }
-}
-
-// ---- chunked request bodies ----
-
-enum class chunk_result { ok, bad, stop };
-
-int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    c = static_cast<unsigned char>(std::tolower(c));
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-// Decodes the next bytes of a chunked body; each run of data goes to `out`, which answers false
-// when the request was stopped.  Bytes after the last chunk's trailer are ignored.
-template <typename Out>
-chunk_result decode_chunks(chunk_decoder& d, byte_view in, Out&& out) {
-    using step = chunk_decoder::step;
-    for (std::size_t i = 0; i < in.size() && d.at != step::done; ++i) {
-        const unsigned char c = in[i];
-        switch (d.at) {
-            case step::size:
-                if (int v = hex_value(c); v >= 0) {
-                    if (d.digits == 15) {
-                        return chunk_result::bad;
-                    }
-                    d.left = d.left * 16 + static_cast<std::uint64_t>(v);
-                    ++d.digits;
-                    break;
-                }
-                if (d.digits == 0) {
-                    return chunk_result::bad;
-                }
-                d.at = step::size_line;
-                d.line_bytes = 0;
-                [[fallthrough]];
-            case step::size_line:
-                if (c == '\n') {
-                    d.at = d.left == 0 ? step::trailer : step::data;
-                    d.line_bytes = 0;
-                } else if (++d.line_bytes > kMaxChunkLine) {
-                    return chunk_result::bad;
-                }
-                break;
-            case step::data: {
-                const std::size_t take =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(d.left, in.size() - i));
-                if (!out(in.subspan(i, take))) {
-                    return chunk_result::stop;
-                }
-                d.left -= take;
-                i += take - 1;
-                if (d.left == 0) {
-                    d.at = step::data_end;
-                    d.line_bytes = 0;
-                }
-                break;
-            }
-            case step::data_end:
-                if (c == '\r' && d.line_bytes++ == 0) {
-                    break;
-                }
-                if (c != '\n') {
-                    return chunk_result::bad;
-                }
-                d.at = step::size;
-                d.digits = 0;
-                d.left = 0;
-                break;
-            case step::trailer:
-                if (++d.trailer_bytes > MM7_MAX_HEADER_LINE) {
-                    return chunk_result::bad;
-                }
-                if (c == '\n') {
-                    d.at = d.line_bytes == 0 ? step::done : step::trailer;
-                    d.line_bytes = 0;
-                } else if (c != '\r') {
-                    ++d.line_bytes;
-                }
-                break;
-            case step::done:
-                break;
-        }
-    }
-    return chunk_result::ok;
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 // XML access helpers, escaping, MM7 dates and the sender markers of a submission.
-#include "mm7/mm7_xml.h"
+#include "mm7/documents/mm7_xml.h"
 
 #include <cctype>
 #include <cstring>
 #include <ctime>
 
 #include "core/log.h"
-#include "mm7/mm7.h"
+#include "mm7/documents/mm7.h"
 
 namespace {
 

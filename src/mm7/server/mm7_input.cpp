@@ -16,8 +16,8 @@
 
 #include "core/log.h"
 #include "core/mainloop.h"
-#include "mm7/mm7_server.h"
-#include "mm7/mm7_server_internal.h"
+#include "mm7/server/mm7_server.h"
+#include "mm7/server/mm7_server_internal.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "mm7/mm7_metrics.h"
+#include "app/mm7_metrics.h"
 
 #include <algorithm>
 #include <ctime>
 
 #include "core/mainloop.h"
 #include "core/metrics.h"
-#include "mm7/mm7_server.h"
-#include "mm7/mm7_spool.h"
+#include "mm7/server/mm7_server.h"
+#include "mm7/delivery/mm7_spool.h"
 #include "xgate/xgate.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The MM7 client: connection, the chunked request stream, the reply and the end of a delivery.
-#include "mm7/mm7_client.h"
+#include "mm7/delivery/mm7_client.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,12 +20,13 @@
 #include <vector>
 
 #include "core/base64.h"
+#include "core/http_text.h"
 #include "core/log.h"
 #include "core/mainloop.h"
-#include "mm7/mm7.h"
-#include "mm7/mm7_entries.h"
-#include "mm7/mm7_metrics.h"
-#include "mm7/mm7_xml.h"
+#include "mm7/documents/mm7.h"
+#include "mm7/delivery/mm7_entries.h"
+#include "app/mm7_metrics.h"
+#include "mm7/documents/mm7_xml.h"
 #include "wsp/wsp.h"
 
 namespace {
@@ -219,66 +220,6 @@ struct reply_view {
     bool body_complete = false;  // all of the body its framing announces has come
 };
 
-bool same_text_ignoring_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-std::string_view trim(std::string_view text) {
-    const std::size_t begin = text.find_first_not_of(" \t\r\n");
-    if (begin == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
-}
-
-// The value of a header line of head, trimmed; nothing when the head does not have it.
-std::optional<std::string_view> header_value(std::string_view head, std::string_view name) {
-    for (std::size_t at = head.find('\n'); at != std::string_view::npos;) {
-        const std::size_t end = head.find('\n', at + 1);
-        std::string_view line =
-            head.substr(at + 1, end == std::string_view::npos ? end : end - at - 1);
-        at = end;
-        const std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos &&
-            same_text_ignoring_case(line.substr(0, colon), name)) {
-            return trim(line.substr(colon + 1));
-        }
-    }
-    return std::nullopt;
-}
-
-// The data of a chunked body as far as it has come; complete when its last chunk is there.
-std::string dechunked(std::string_view body, bool& complete) {
-    std::string out;
-    complete = false;
-    while (true) {
-        const std::size_t eol = body.find('\n');
-        if (eol == std::string_view::npos) {
-            return out;
-        }
-        const std::string size_text(body.substr(0, eol));
-        char* end = nullptr;
-        const unsigned long size = std::strtoul(size_text.c_str(), &end, 16);
-        if (end == size_text.c_str()) {
-            return out;  // no chunk size: take what came as it is
-        }
-        body.remove_prefix(eol + 1);
-        if (size == 0) {
-            complete = true;
-            return out;
-        }
-        out += body.substr(0, size);
-        if (body.size() < size) {
-            return out;
-        }
-        body.remove_prefix(size);
-        body.remove_prefix(std::min(body.find('\n') + 1, body.size()));
-    }
-}
-
 reply_view read_reply(std::string_view reply) {
     reply_view view;
     for (;;) {
@@ -286,7 +227,7 @@ reply_view read_reply(std::string_view reply) {
         if (!reply.starts_with("HTTP/") || eol == std::string_view::npos) {
             return view;
         }
-        view.status_line = std::string(trim(reply.substr(0, eol)));
+        view.status_line = std::string(trim_blanks(reply.substr(0, eol)));
         const std::size_t space = view.status_line.find(' ');
         view.code =
             space == std::string::npos ? 0 : std::atoi(view.status_line.c_str() + space + 1);

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/http_text.h"
 #include "core/string_utils.h"
 #include "mm7/mms_message.h"
 #include "wsp/wsp_types.h"
@@ -38,16 +39,6 @@ inline constexpr std::size_t MM7_LONG_LINE = 65536;        // body lines are str
 // goes with it.
 inline constexpr std::string_view MM7_UNAUTHORIZED = "401 Unauthorized";
 inline constexpr std::string_view MM7_AUTH_CHALLENGE = "WWW-Authenticate: Basic realm=\"mm7\"\r\n";
-
-// The state of a chunked request body between reads.
-struct chunk_decoder {
-    enum class step { size, size_line, data, data_end, trailer, done };
-    step at = step::size;
-    std::uint64_t left = 0;      // bytes of the current chunk still to come
-    std::size_t digits = 0;      // hex digits of the size read so far
-    std::size_t line_bytes = 0;  // bytes of the current size-extension or trailer line
-    std::size_t trailer_bytes = 0;
-};
 
 // What the parser reports while a request streams in, in the order it happens.  A call that
 // answers false stops the request: the receiver could not go on (it tells its peer why itself).
