@@ -30,7 +30,7 @@ case $target in
                        "$root/src/mm7/delivery/mm7_entries.cpp" "${wsp[@]}")
               seeds+=("$pdus"); options=(-max_len=16384) ;;
     mm7) sources=("$dir/parse_envelope_fuzz.cpp" "${soap[@]}")
-         seeds+=("$root/tests/mm7/envelopes"); options=(-max_len=65536 -dict="$dir/envelope.dict") ;;
+         seeds+=("$root/tests/mm7/documents/envelopes"); options=(-max_len=65536 -dict="$dir/envelope.dict") ;;
     request) sources=("$dir/request_fuzz.cpp" "$root/src/mm7/server/mm7_http.cpp" "${soap[@]}" "${wsp[@]}")
              options=(-max_len=4096 -dict="$dir/request.dict") ;;
     settings) sources=("$dir/settings_fuzz.cpp" "$root/src/turbo/turbo_settings.cpp")

@@ -1,10 +1,13 @@
-// mm7_server: entry point and start-up sequence.
+// mm7_server: entry point, start-up sequence, signals, and the wiring between the rooms: the
+// kernel link's received messages go to the delivery side, and the monitoring endpoint reads
+// every room.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "app/mm7_metrics.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/mainloop.h"
@@ -12,9 +15,9 @@
 #include "core/service_notify.h"
 #include "core/signals.h"
 #include "mm7/delivery/mm7_client.h"
-#include "app/mm7_metrics.h"
-#include "mm7/server/mm7_server.h"
+#include "mm7/delivery/mm7_delivery.h"
 #include "mm7/delivery/mm7_spool.h"
+#include "mm7/server/mm7_server.h"
 #include "turbo/turbo_mode.h"
 #include "xgate/xgate.h"
 
@@ -144,6 +147,8 @@ int main(int argc, char** argv) {
     // the event loop.
     mm7_spool_init(*config);
     mm7_server_init(*config, config->server_fd);
+    xgate_hooks_table.on_mms_rcv_ind = HandleXgateMmsRcvInd;
+    mm7_metrics_init();
     metrics_server_open(cfg.metrics_port, [&cfg] { return mm7_health(cfg); });
     // The listener takes connections and the kernel link is open: the service is up, and its
     // start is in the log by the time the service manager says so.

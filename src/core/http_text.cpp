@@ -49,6 +49,7 @@ std::string dechunked(std::string_view body, bool& complete) {
         out += as_text(data);
         return true;
     });
-    complete = decoder.at == chunk_decoder::step::trailer || decoder.at == chunk_decoder::step::done;
+    complete =
+        decoder.at == chunk_decoder::step::trailer || decoder.at == chunk_decoder::step::done;
     return out;
 }

@@ -8,8 +8,8 @@
 
 #include "core/log.h"
 #include "mm7/delivery/mm7_client.h"
+#include "mm7/delivery/mm7_delivery.h"
 #include "mm7/delivery/mm7_entries.h"
-#include "mm7/server/mm7_server.h"
 #include "mm7/delivery/mm7_spool.h"
 #include "turbo/turbo_mode.h"
 #include "wsp/wsp.h"

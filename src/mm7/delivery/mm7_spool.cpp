@@ -368,9 +368,9 @@ void drop_all(const std::vector<std::uint64_t>& numbers, std::string_view why) {
         erase_entry(spool.entries.find(number));
     }
     log_warning("spool: dropped %zu messages, entries %s to %s (transactions %s to %s): %.*s",
-               numbers.size(), number_text(numbers.front()).c_str(),
-               number_text(numbers.back()).c_str(), first.c_str(), last.c_str(),
-               static_cast<int>(why.size()), why.data());
+                numbers.size(), number_text(numbers.front()).c_str(),
+                number_text(numbers.back()).c_str(), first.c_str(), last.c_str(),
+                static_cast<int>(why.size()), why.data());
 }
 
 // Ticks as seconds for the log, rounded up.
@@ -603,7 +603,8 @@ void make_room(std::size_t room) {
          ++it) {
         oldest.push_back(it->first);
     }
-    metrics_add("mm7_spool_dropped_total", {{"reason", "size"}}, static_cast<double>(oldest.size()));
+    metrics_add("mm7_spool_dropped_total", {{"reason", "size"}},
+                static_cast<double>(oldest.size()));
     drop_all(oldest, concat({"the spool is full (", std::to_string(bound), " messages)"}));
 }
 
@@ -888,8 +889,8 @@ std::optional<std::string> mm7_spool_set_aside(mm7_client_info& info, std::uint6
     if (!ok) {
         const int err = errno;
         log_error("spool: cannot keep a copy of %s in %s: %s",
-                   info.pdu_copy ? "an inline PDU" : info.pdu_path.c_str(), dir.c_str(),
-                   std::strerror(err));
+                  info.pdu_copy ? "an inline PDU" : info.pdu_path.c_str(), dir.c_str(),
+                  std::strerror(err));
         return std::nullopt;
     }
     return path;
@@ -903,7 +904,7 @@ void mm7_spool_stop() {
             std::count_if(spool.entries.begin(), spool.entries.end(),
                           [](const auto& entry) { return entry.second.held.has_value(); });
         log_error("spool: CANNOT SPOOL %zu messages held in memory, THEY ARE LOST with this stop",
-                   static_cast<std::size_t>(held));
+                  static_cast<std::size_t>(held));
     }
     if (!spool.entries.empty()) {
         log_info("spool: %zu messages stay in %s for the next start", spool.entries.size(),

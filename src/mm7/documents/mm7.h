@@ -1,4 +1,6 @@
 // MM7 SOAP documents: SubmitReq parsing, XML helpers, dates and every document the daemon writes.
+// This room (src/mm7/documents) uses core and the message record only; the VASP-facing server and
+// the delivery side both build on it.
 #pragma once
 
 #include <cstddef>

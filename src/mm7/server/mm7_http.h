@@ -161,8 +161,8 @@ class mm7_request_parser {
     bool early_hints_ = false;
     bool http11_ = false;           // the request line says HTTP/1.1 or later
     bool expect_continue_ = false;  // Expect: 100-continue
-    bool chunked_ = false;       // Transfer-Encoding: chunked
-    bool body_started_ = false;  // the headers are over: input goes through `chunks_`
+    bool chunked_ = false;          // Transfer-Encoding: chunked
+    bool body_started_ = false;     // the headers are over: input goes through `chunks_`
     std::int32_t content_length_ = 0;
     opt_text boundary_;  // "--" + the top-level boundary
     opt_text start_;
@@ -177,15 +177,15 @@ class mm7_request_parser {
     bool single_part_ = false;        // the content is one part, not a multipart
     opt_text held_header_;            // a MIME header line that a folded line may still continue
 
-    buffer pending_;                   // received bytes after the last complete line
-    buffer decoded_;                   // a base64 line decoded, reused line after line
-    std::size_t header_count_ = 0;     // header lines in the current block
-    bool line_open_ = false;           // the start of the current line was consumed already
-    bool lf_lines_ = false;            // the body's lines end in a bare LF (or CRLF)
+    buffer pending_;                           // received bytes after the last complete line
+    buffer decoded_;                           // a base64 line decoded, reused line after line
+    std::size_t header_count_ = 0;             // header lines in the current block
+    bool line_open_ = false;                   // the start of the current line was consumed already
+    bool lf_lines_ = false;                    // the body's lines end in a bare LF (or CRLF)
     std::string_view line_end_ = "\r\n";       // what ended the line being processed
     std::string_view last_line_end_ = "\r\n";  // what ended the line before it
-    bool part_started_ = false;        // the current part has written its first line
-    std::uint64_t content_bytes_ = 0;  // decoded content so far
+    bool part_started_ = false;                // the current part has written its first line
+    std::uint64_t content_bytes_ = 0;          // decoded content so far
     std::uint64_t mm1_bytes_ = 0;
     chunk_decoder chunks_;
 };

@@ -11,7 +11,6 @@
 #include "core/log.h"
 #include "core/metrics.h"
 #include "mm7/documents/mm7.h"
-#include "app/mm7_metrics.h"
 #include "mm7/server/mm7_server.h"
 #include "mm7/server/mm7_server_internal.h"
 #include "turbo/turbo_mode.h"

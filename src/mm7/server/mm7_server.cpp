@@ -22,7 +22,6 @@
 
 #include "core/log.h"
 #include "core/mainloop.h"
-#include "app/mm7_metrics.h"
 #include "mm7/server/mm7_server_internal.h"
 #include "turbo/turbo_mode.h"
 #include "wsp/wsp.h"
@@ -395,8 +394,6 @@ void mm7_server_init(server_config& config, int& server_fd) {
                          [cfg](int lfd, int flags) { return HandleNewClient(lfd, flags, *cfg); });
     mm7_server_set_xgate_hooks();
     mm7_server_set_turbo_hooks();
-    mm7_metrics_init(config);
-    xgate_hooks_table.on_mms_rcv_ind = HandleXgateMmsRcvInd;
     mainloop_add_tick([cfg] { return mm7_server_tick(*cfg); });
     mainloop_register_fd(config.xgate_fd, MAINLOOP_IN,
                          [cfg](int xfd, int flags) { return xgate_receive(xfd, flags, *cfg); });

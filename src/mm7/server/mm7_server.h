@@ -1,4 +1,6 @@
-// The VASP-facing MM7 server: listener, connections and the replies.
+// The VASP-facing MM7 server: listener, connections, the request parser (mm7_http.h) and the
+// replies.  This room (src/mm7/server) uses core, the codec, the kernel link, turbo mode's hand-off
+// and the MM7 documents; never the delivery side, which start-up wires beside it.
 #pragma once
 
 #include <chrono>
@@ -9,8 +11,8 @@
 #include "core/config.h"
 #include "core/string_utils.h"
 #include "core/unique_file.h"
-#include "mm7/server/mm7_http.h"
 #include "mm7/mms_message.h"
+#include "mm7/server/mm7_http.h"
 #include "wsp/wsp_types.h"
 
 // Limits that keep one client from exhausting the daemon.  No legitimate VASP comes near them.
@@ -96,11 +98,9 @@ struct outgoing_mms_info final : mm7_request_events {
 };
 
 void mm7_server_init(server_config& config, int& server_fd);
+// Describes the server's metrics (submissions answered, open connections, call-id slots).
+void mm7_server_metrics_init();
 
-struct xgate_message;
-// An MMS_MMSRCV_IND from the kernel module (or a fetched message from turbo mode): starts the
-// delivery of the PDU to the VASP, or drops it with a log line.
-void HandleXgateMmsRcvInd(const xgate_message& indication, server_config& config);
 int HandleNewClient(int fd, int flags, server_config& config);
 // Once a second: closes connections that stopped sending in the middle of a request, answers
 // submissions the kernel module left unconfirmed, and resumes a paused listener.

@@ -28,6 +28,11 @@ struct outgoing_mms_info;
 bool mm7_client_exists(const outgoing_mms_info* info);
 // The event-loop flags a connection's socket needs now.
 int mm7_client_flags(const outgoing_mms_info* info);
+// Counts a submission answered: 200 with a SubmitRsp, a refusal (another HTTP status without an
+// MM7 document) or a fault (an MM7 document with a StatusCode other than success).
+void mm7_count_reply(const outgoing_mms_info& info, int http_status, int mm7_status);
+// A refusal by its status text ("413 Request Entity Too Large").
+void mm7_count_refusal(const outgoing_mms_info& info, std::string_view status_text);
 // Brings the account of memory held for unfinished requests up to date after input; false when
 // the connection was refused because the bound is passed (the record no longer exists).
 bool mm7_account_memory(outgoing_mms_info* info);

@@ -13,7 +13,7 @@
 
 namespace {
 
-// A document as it must be written, byte for byte, from tests/mm7/documents.
+// A document as it must be written, byte for byte, from tests/mm7/documents/expected.
 std::string document(const std::string& name) {
     std::ifstream in(std::string(MM7_DOCUMENT_DIR) + "/" + name, std::ios::binary);
     EXPECT_TRUE(in) << name;

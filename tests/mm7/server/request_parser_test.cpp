@@ -5,7 +5,6 @@
 #include <random>
 
 #include "mm7/server/mm7_server.h"
-#include "mm7/delivery/mm7_spool.h"
 #include "request_transcript.h"
 #include "support/e2e_fixture.h"
 
@@ -107,19 +106,6 @@ TEST(ResponseStatusMapping, ListedAndUnlistedValues) {
                                         {232, 4003}, {233, 3000}, {255, 3000}};
     for (auto [octet, status] : rows) {
         EXPECT_EQ(mm7_status_for_response(octet), status) << octet;
-    }
-}
-
-// A message the VASP did not take waits the retry delay, doubled with every further failure.
-TEST(SpoolRetryDelay, DoublesFromTheBaseUpToTheBound) {
-    const std::int64_t rows[][3] = {
-        {1, 1, 1},     {1, 2, 2},     {1, 3, 4},     {0, 1, 1},
-        {600, 1, 600}, {200, 2, 400}, {600, 2, 600}, {1, 40, SPOOL_MAX_RETRY_SECONDS}};
-    for (auto [base, failures, delay] : rows) {
-        EXPECT_EQ(mm7_spool_retry_delay(static_cast<std::uint32_t>(base),
-                                        static_cast<std::uint32_t>(failures)),
-                  delay)
-            << base << " s, " << failures << " failures";
     }
 }
 
