@@ -200,7 +200,7 @@ bool check_client_url(server_config& config) {
         log_warning("client url: host is not specified");
     }
     if (parts.scheme && *parts.scheme != "http") {
-        log_error("client url: only http scheme is supported");
+        log_fatal("client url: only http scheme is supported");
         return false;
     }
     if (!parts.scheme) {
@@ -223,7 +223,7 @@ bool load_client_auth(server_config& config) {
     const char* path = config.client_auth_file.c_str();
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        log_error("Client credentials file %s cannot be opened. Errno: %d (%s)", path, errno,
+        log_fatal("Client credentials file %s cannot be opened. Errno: %d (%s)", path, errno,
                   std::strerror(errno));
         return false;
     }
@@ -258,7 +258,7 @@ bool load_client_auth(server_config& config) {
         }
     }
     if (problem != nullptr) {
-        log_error("Client credentials file %s %s", path, problem);
+        log_fatal("Client credentials file %s %s", path, problem);
         return false;
     }
     std::string token = base64_encode(as_bytes(text)).value_or("");
@@ -290,7 +290,7 @@ void write_pid_file(const server_config& config) {
         if (fd >= 0) {
             unlink(temporary.c_str());
         }
-        log_error("Cannot create %s", path);
+        log_fatal("Cannot create %s", path);
         std::exit(1);
     }
 }

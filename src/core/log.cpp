@@ -202,6 +202,21 @@ void log_at(log_level level, const char* format, ...) {
 
 #undef MM7_LOG_AT
 
+void log_fatal(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    log_line(format, args);
+    va_end(args);
+    std::fputs("mm7_server: ", stderr);
+    std::vfprintf(stderr, format, copy);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+    va_end(copy);
+    log_flush();
+}
+
 void log_flush() {
     pthread_mutex_lock(&log_mutex);
     write_out_lines();

@@ -34,6 +34,9 @@ void log_info(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void log_warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void log_at(log_level level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// A line that ends the process: written at error level whatever the threshold, also to stderr
+// ("mm7_server: message"), and flushed at once, so a service manager shows why the process ended.
+void log_fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes the buffered lines out with as few write calls as possible.
 void log_flush();

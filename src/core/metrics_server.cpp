@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +25,9 @@ struct scrape_connection {
     std::string output;
     std::size_t sent = 0;
     bool replying = false;
-    std::int64_t deadline = 0;  // ticks
+    std::int64_t accepted = 0;       // ticks
+    std::int64_t head_deadline = 0;  // ticks: the request head must be complete by then
+    std::int64_t deadline = 0;       // ticks: the whole exchange must be over by then
 };
 
 std::unordered_map<int, scrape_connection> connections;
@@ -110,13 +113,30 @@ int handle_listener(int fd, int flags) {
         }
         return 0;
     }
+    if (connections.size() >= METRICS_MAX_CONNECTIONS) {
+        // A scraper that comes now is more likely to ask something than one that has been
+        // sitting on a half-sent request: the oldest idle connection makes room.
+        const auto oldest = std::min_element(connections.begin(), connections.end(),
+                                             [](const auto& a, const auto& b) {
+                                                 return a.second.replying != b.second.replying
+                                                            ? !a.second.replying
+                                                            : a.second.accepted < b.second.accepted;
+                                             });
+        if (!oldest->second.replying) {
+            refusal_log.printf("metrics: too many connections, closing the oldest idle one (fd %d)",
+                               oldest->first);
+            close_connection(oldest->first);
+        }
+    }
     if (connections.size() >= METRICS_MAX_CONNECTIONS || client >= MAINLOOP_MAX_FDS) {
         refusal_log.printf("metrics: too many connections, closing fd %d", client);
         close(client);
         return 0;
     }
     scrape_connection& c = connections[client];
-    c.deadline = ticks_now() + METRICS_CONNECTION_SECONDS * ticks_per_second;
+    c.accepted = ticks_now();
+    c.head_deadline = c.accepted + METRICS_HEAD_SECONDS * ticks_per_second;
+    c.deadline = c.accepted + METRICS_CONNECTION_SECONDS * ticks_per_second;
     mainloop_register_fd(client, MAINLOOP_IN, handle_connection);
     if (!mainloop_is_registered(client)) {
         connections.erase(client);
@@ -129,7 +149,7 @@ int metrics_tick() {
     const std::int64_t now = ticks_now();
     std::vector<int> late;
     for (const auto& [fd, c] : connections) {
-        if (now - c.deadline >= 0) {
+        if (now - c.deadline >= 0 || (!c.replying && now - c.head_deadline >= 0)) {
             late.push_back(fd);
         }
     }
@@ -269,8 +289,7 @@ void metrics_server_open(std::uint32_t port, health_check health) {
     if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
         bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(fd, 64) != 0) {
-        log_printf("Cannot open metrics port %u. Errno: %d (%s)", port, errno,
-                   std::strerror(errno));
+        log_fatal("Cannot open metrics port %u. Errno: %d (%s)", port, errno, std::strerror(errno));
         std::exit(1);
     }
     log_printf("Metrics served on 127.0.0.1:%u, fd=%d", port, fd);

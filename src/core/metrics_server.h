@@ -9,11 +9,14 @@
 // What is wrong with the daemon, one reason per line; empty when it is healthy.
 using health_check = std::function<std::string()>;
 
-// Connections served at once; more are closed as they come.
+// Connections served at once.  When all are taken, a new one closes the oldest that is still
+// sending its request; when all are being answered, the new one is closed.
 inline constexpr std::size_t METRICS_MAX_CONNECTIONS = 16;
 // Bytes a request head may have.
 inline constexpr std::size_t METRICS_MAX_REQUEST = 8192;
-// Seconds a connection may take from accept to the end of its reply.
+// Seconds a connection may take from accept to the end of its request head, and to the end of
+// its reply.
+inline constexpr std::int64_t METRICS_HEAD_SECONDS = 2;
 inline constexpr std::int64_t METRICS_CONNECTION_SECONDS = 10;
 
 // Listens on 127.0.0.1:port (nothing when port is 0) and describes the process's own metrics.

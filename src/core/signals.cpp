@@ -45,7 +45,7 @@ int read_signals(int fd, int) {
 
 bool signals_init(process_signal_handler handler) {
     if (pipe2(signal_pipe, O_NONBLOCK | O_CLOEXEC) < 0) {
-        log_error("Cannot create the signal pipe. Errno: %d (%s)", errno, std::strerror(errno));
+        log_fatal("Cannot create the signal pipe. Errno: %d (%s)", errno, std::strerror(errno));
         return false;
     }
     on_signal = std::move(handler);

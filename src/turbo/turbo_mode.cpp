@@ -548,9 +548,9 @@ int timeout_handler_child_worker() {
 
 [[noreturn]] void fail_start(const char* message, int value = 0, bool with_value = false) {
     if (with_value) {
-        log_error(message, value);
+        log_fatal(message, value);
     } else {
-        log_error("%s", message);
+        log_fatal("%s", message);
     }
     std::exit(1);
 }

@@ -116,7 +116,7 @@ void xgate_open(server_config& config, int& fd) {
     log_info("gateway serial: %s", config.gw_serial.c_str());
     const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
-        log_error("Cannot create xgate socket.");
+        log_fatal("Cannot create xgate socket.");
         std::exit(1);
     }
     const int one = 1;
@@ -135,7 +135,7 @@ void xgate_open(server_config& config, int& fd) {
     const sockaddr_in local = loopback_address(XGATE_LOCAL_PORT);
     if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         const int err = errno;
-        log_error("Cannot bind socket. Errno: %d (%s)", err, std::strerror(err));
+        log_fatal("Cannot bind socket. Errno: %d (%s)", err, std::strerror(err));
         close(sock);
         std::exit(1);
     }
@@ -197,7 +197,7 @@ bool receive_one(int fd, server_config& config) {
         return true;
     }
     if (received < 1) {
-        log_error("Kernel disconnected ");
+        log_fatal("Kernel disconnected ");
         std::exit(1);
     }
     if (static_cast<std::size_t>(received) > receive_buffer.size()) {

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <map>
 
+#include "core/metrics_server.h"
 #include "support/e2e_fixture.h"
 
 namespace {
@@ -230,6 +231,26 @@ TEST_F(OperationsE2E, SinkSavesTheExactPartsAndRefusesMalformedRequests) {
         8080);
     EXPECT_TRUE(reply.starts_with("HTTP/1.1 400 ")) << reply;
     EXPECT_NE(reply.find("not a well-formed multipart"), std::string::npos) << reply;
+}
+
+// The monitoring endpoint stays answerable: a full table of idle scrapers makes room for the next
+// one (the oldest goes), and a head not complete within 2 s ends its connection.
+TEST_F(OperationsE2E, IdleScrapersNeitherBlockTheEndpointNorStay) {
+    start({}, {"--metricsport", "9187"});
+    const auto closed = [](http_connection& c, ms within) {
+        const auto begin = std::chrono::steady_clock::now();
+        return c.read_all(within).empty() && std::chrono::steady_clock::now() - begin < within;
+    };
+    std::vector<std::unique_ptr<http_connection>> idle;
+    for (std::size_t i = 0; i < METRICS_MAX_CONNECTIONS; ++i) {
+        idle.push_back(std::make_unique<http_connection>(9187));
+        ASSERT_TRUE(idle.back()->send_all("GET /met"));
+        std::this_thread::sleep_for(20ms);  // accepted in this order
+    }
+    const std::string health = exchange("GET /health HTTP/1.1\r\n\r\n", 9187);
+    EXPECT_TRUE(health.starts_with("HTTP/1.1 200 OK\r\n")) << health << daemon_->log();
+    EXPECT_TRUE(closed(*idle.front(), 1s));  // made room
+    EXPECT_TRUE(closed(*idle.back(), 4s));   // its head was not complete within 2 s
 }
 
 }  // namespace

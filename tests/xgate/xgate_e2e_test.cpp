@@ -105,11 +105,16 @@ TEST_F(XgateEndToEnd, UnknownAndMalformedFramesDoNotStopTheLinkButAnEmptyDatagra
     stopped_ = true;
 }
 
-// Start-up that cannot go on: the exit status, the reason logged, and what must not follow.
-TEST(XgateStartUp, ATakenKernelPortAnHttpsClientUrlOrAnOpenCredentialsFileEndStartUp) {
+// Start-up that cannot go on: the exit status, the reason logged (at error level, and on stderr
+// whatever the level), and what must not follow.
+TEST(XgateStartUp, ATakenPortAnHttpsClientUrlOrAnOpenCredentialsFileEndStartUp) {
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{AF_INET, htons(57444), {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int metrics_holder = socket(AF_INET, SOCK_STREAM, 0);
+    address.sin_port = htons(9187);
+    ASSERT_EQ(bind(metrics_holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(metrics_holder, 1), 0);
     struct failure {
         strings args;
         int code;
@@ -128,16 +133,26 @@ TEST(XgateStartUp, ATakenKernelPortAnHttpsClientUrlOrAnOpenCredentialsFileEndSta
              {{"--clienturl", "https://10.1.2.3:8443/mm7"},
               255,
               "client url: only http scheme is supported\n",
-              "gateway serial"}}) {
+              "gateway serial"},
+             {{"--metricsport", "9187", "--loglevel", "info"},
+              1,
+              "Cannot open metrics port 9187. Errno: 98 (Address already in use)\n",
+              "Metrics served"}}) {
+        if (!args.empty() && args[0] == "--metricsport") {
+            close(holder);  // that start gets past the kernel link
+        }
         daemon_process daemon(args);
         auto end = daemon.wait_for_exit();
         ASSERT_TRUE(end) << "still running";
         EXPECT_TRUE(end->exited && end->code == code) << describe(*end);
         EXPECT_TRUE(daemon.log_contains(logged)) << daemon.log();
         EXPECT_FALSE(daemon.log_contains(never));
+        EXPECT_TRUE(daemon.stderr_text().starts_with("mm7_server: ") &&
+                    daemon.stderr_text().find(logged) != std::string::npos)
+            << daemon.stderr_text();
         EXPECT_TRUE(code == 1 || !fs::exists(daemon.pid_file()));
     }
-    close(holder);
+    close(metrics_holder);
 }
 
 }  // namespace

@@ -364,12 +364,12 @@ void mm7_server_init(server_config& config, int& server_fd) {
     }
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        log_error("Cannot create server socket.");
+        log_fatal("Cannot create server socket.");
         std::exit(1);
     }
     int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
-        log_error("setsockopt(SO_REUSEADDR) failed.");
+        log_fatal("setsockopt(SO_REUSEADDR) failed.");
         std::exit(1);
     }
     sockaddr_in address{};
@@ -378,11 +378,11 @@ void mm7_server_init(server_config& config, int& server_fd) {
     address.sin_port = htons(static_cast<std::uint16_t>(config.port));
     int rc = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     if (rc < 0) {
-        log_error("Cannot bind server socket: %d", rc);
+        log_fatal("Cannot bind server socket: %d", rc);
         std::exit(1);
     }
     if (listen(fd, 1000) < 0) {
-        log_error("Cannot listen on server socket");
+        log_fatal("Cannot listen on server socket");
         std::exit(1);
     }
     server_fd = fd;
