@@ -52,7 +52,9 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--metricsport",
                                                  "--retrydelay",
                                                  "--clientchunked",
-                                                 "--clientauthfile"};
+                                                 "--clientauthfile",
+                                                 "--badsize",
+                                                 "--badage"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -127,6 +129,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.client_chunked = number() != 0;
         } else if (name == "--clientauthfile") {
             config.client_auth_file = value;
+        } else if (name == "--badsize") {
+            config.bad_size = std::strtoull(value, nullptr, 10);
+        } else if (name == "--badage") {
+            config.bad_age = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
         }
     }
     return result;
@@ -332,6 +338,10 @@ std::string usage_text() {
            "                          Content-Length (default 0)\n"
            "  --clientauthfile FILE   VASP requests must carry HTTP Basic credentials, the\n"
            "                          user:password in FILE (mode 0600 or stricter)\n"
+           "  --badsize N             bytes of undeliverable PDUs kept in spool/bad/; the\n"
+           "                          oldest copies go first (default 67108864; 0: no bound)\n"
+           "  --badage N              hours a copy in spool/bad/ is kept (default 168; 0: no\n"
+           "                          bound)\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

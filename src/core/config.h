@@ -42,6 +42,9 @@ struct server_config {
     std::string gw_serial;
     std::uint32_t storage_age = 48;
     std::uint32_t storage_size = 4096;
+    // Bounds of spool/bad/, where copies of undeliverable PDUs are kept for a person to look at.
+    std::uint64_t bad_size = std::uint64_t{64} << 20;  // bytes; 0: no bound
+    std::uint32_t bad_age = 168;                       // hours; 0: no bound
     int xgate_fd = 0;
     int turbo_fd = -1;
     int server_fd = -1;

@@ -620,6 +620,32 @@ TEST_F(SpoolE2E, KilledDaemonDeliversAfterRestartAndBadEntriesAreMovedAside) {
     expect_no_more_requests(4);
 }
 
+// Copies of undeliverable PDUs stay within --badage and --badsize, at start-up and as they come;
+// the oldest go first, and a folder exactly at its bound keeps everything.
+TEST_F(SpoolE2E, KeptCopiesOfUndeliverablePdusStayWithinTheirBounds) {
+    kill(daemon_->pid(), SIGTERM);
+    ASSERT_TRUE(daemon_->wait_for_exit());
+    const fs::path bad = work_.path() / "spool" / "bad";
+    const auto copy = [&](int n) {
+        return bad / ("0000000000000000000" + std::to_string(n) + ".pdu");
+    };
+    e2e::write_file(copy(1), std::string(500, 'a'));
+    fs::last_write_time(copy(1), fs::last_write_time(copy(1)) - std::chrono::hours(2));
+    e2e::write_file(copy(2), std::string(1000, 'b'));
+    e2e::write_file(copy(3), std::string(1000, 'c'));
+    start_daemon(args({"--badsize", "2000", "--badage", "1"}));
+    expect_log("spool: 1 copies (500 bytes) removed from " + bad.string() +
+               "/: older than 1 hours");
+    EXPECT_TRUE(fs::exists(copy(2)) && fs::exists(copy(3)));
+    receive("rcv 4 " + pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, "abc", 0, 1)})).string(),
+            "entry data runs past the end of the PDU");
+    expect_log("spool: 1 copies (1000 bytes) removed from " + bad.string() +
+               "/: it held more than 2000 bytes");
+    EXPECT_FALSE(fs::exists(copy(2)));
+    EXPECT_TRUE(fs::exists(copy(3)));
+    EXPECT_EQ(spooled(".pdu", "bad"), 2u);
+}
+
 // A spool that cannot be written, on a tmpfs of its own: each message is held in memory, tried
 // like a spooled one and written out as soon as the spool can take it; a removed spool directory
 // is made again at once.  Beyond 64 MiB held, the line says the message is lost.

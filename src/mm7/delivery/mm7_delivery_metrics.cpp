@@ -17,6 +17,7 @@ void collect() {
     const std::int64_t age = totals.entries == 0 ? 0 : std::time(nullptr) - totals.oldest;
     metrics_set("mm7_spool_oldest_age_seconds", {},
                 static_cast<double>(std::max<std::int64_t>(age, 0)));
+    metrics_set("mm7_spool_bad_bytes", {}, static_cast<double>(totals.bad_bytes));
 }
 
 }  // namespace
@@ -32,6 +33,8 @@ void mm7_delivery_metrics_init() {
     metrics_describe("mm7_spool_dropped_total", metric_type::counter,
                      "Messages dropped from the spool by a bound, by reason (age, size).");
     metrics_describe("mm7_spool_bad_total", metric_type::counter, "Spool entries moved to bad/.");
+    metrics_describe("mm7_spool_bad_bytes", metric_type::gauge,
+                     "Bytes of the undeliverable PDUs kept in spool/bad/.");
     metrics_add("mm7_spool_bad_total", {}, 0);
     metrics_add_collector(collect);
 }
