@@ -125,6 +125,9 @@ int main(int argc, char** argv) {
     }
     log_flush_on_fatal_signals();
     service_notify_init();
+    if (!load_client_url(*config)) {
+        return 1;
+    }
     if (!check_client_url(*config)) {
         return -1;
     }

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 #include "core/base64.h"
 #include "core/log.h"
@@ -53,6 +55,7 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--retrydelay",
                                                  "--clientchunked",
                                                  "--clientauthfile",
+                                                 "--clienturlfile",
                                                  "--badsize",
                                                  "--badage"};
         bool known = false;
@@ -129,6 +132,8 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.client_chunked = number() != 0;
         } else if (name == "--clientauthfile") {
             config.client_auth_file = value;
+        } else if (name == "--clienturlfile") {
+            config.client_url_file = value;
         } else if (name == "--badsize") {
             config.bad_size = std::strtoull(value, nullptr, 10);
         } else if (name == "--badage") {
@@ -166,7 +171,8 @@ int url_parse(url_parts& parts, std::string_view text) {
         authority = authority.substr(0, slash);
     }
     std::string_view host = authority;
-    if (auto at = authority.find('@'); at != std::string_view::npos) {
+    // The host follows the last '@': a password may hold one that its writer did not encode.
+    if (auto at = authority.rfind('@'); at != std::string_view::npos) {
         if (at == 0) {
             return -1;
         }
@@ -221,17 +227,19 @@ bool check_client_url(server_config& config) {
     return true;
 }
 
-bool load_client_auth(server_config& config) {
-    config.client_auth.clear();
-    if (config.client_auth_file.empty()) {
-        return true;
-    }
-    const char* path = config.client_auth_file.c_str();
+namespace {
+
+// Reads a file that holds a secret (one line), checked before anything of it is used: a regular
+// file (not a link), of mode 0600 or stricter, owned by root or the daemon's own user, at most
+// 4 KiB.  Nothing, with a line that ends the start, when it is not such a file.
+std::optional<std::string> read_secret_file(const char* what, const std::string& name,
+                                            const char* line_name) {
+    const char* path = name.c_str();
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        log_fatal("Client credentials file %s cannot be opened. Errno: %d (%s)", path, errno,
+        log_fatal("%s %s cannot be opened. Errno: %d (%s)", what, path, errno,
                   std::strerror(errno));
-        return false;
+        return std::nullopt;
     }
     struct stat st {};
     std::string text;
@@ -240,6 +248,8 @@ bool load_client_auth(server_config& config) {
         problem = "is not a regular file";
     } else if ((st.st_mode & 0177) != 0) {
         problem = "is not of mode 0600 or stricter (others than its owner may use it)";
+    } else if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        problem = "is not owned by root or the daemon's user";
     } else if (st.st_size > 4096) {
         problem = "is too large";
     } else {
@@ -253,21 +263,51 @@ bool load_client_auth(server_config& config) {
         }
     }
     close(fd);
-    if (problem == nullptr) {
-        // One line; its line end is not part of the password.
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-            text.pop_back();
-        }
-        if (text.find_first_of("\r\n") != std::string::npos ||
-            text.find(':') == std::string::npos || text.find(':') == 0) {
-            problem = "does not hold one line user:password";
-        }
+    // One line; its line end is not part of the secret.
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    if (problem == nullptr && (text.empty() || text.find_first_of("\r\n") != std::string::npos)) {
+        problem = "does not hold one line";
     }
     if (problem != nullptr) {
-        log_fatal("Client credentials file %s %s", path, problem);
+        log_fatal("%s %s %s%s", what, path, problem,
+                  problem == std::string_view("does not hold one line") ? line_name : "");
+        return std::nullopt;
+    }
+    return text;
+}
+
+}  // namespace
+
+bool load_client_url(server_config& config) {
+    if (config.client_url_file.empty()) {
+        return true;
+    }
+    const auto url = read_secret_file("Client URL file", config.client_url_file, " URL");
+    if (!url) {
         return false;
     }
-    std::string token = base64_encode(as_bytes(text)).value_or("");
+    config.client_url = cut(*url, CLIENT_URL_SIZE);
+    return true;
+}
+
+bool load_client_auth(server_config& config) {
+    config.client_auth.clear();
+    if (config.client_auth_file.empty()) {
+        return true;
+    }
+    const char* path = config.client_auth_file.c_str();
+    const auto text =
+        read_secret_file("Client credentials file", config.client_auth_file, " user:password");
+    if (!text) {
+        return false;
+    }
+    if (text->find(':') == std::string::npos || text->find(':') == 0) {
+        log_fatal("Client credentials file %s does not hold one line user:password", path);
+        return false;
+    }
+    std::string token = base64_encode(as_bytes(*text)).value_or("");
     std::erase_if(token, [](char c) { return c == '\r' || c == '\n'; });
     config.client_auth = std::move(token);
     log_info("VASP requests must carry the credentials of %s", path);
@@ -338,6 +378,8 @@ std::string usage_text() {
            "                          Content-Length (default 0)\n"
            "  --clientauthfile FILE   VASP requests must carry HTTP Basic credentials, the\n"
            "                          user:password in FILE (mode 0600 or stricter)\n"
+           "  --clienturlfile FILE    the client URL read from FILE instead (mode 0600 or\n"
+           "                          stricter), so no password shows in the process list\n"
            "  --badsize N             bytes of undeliverable PDUs kept in spool/bad/; the\n"
            "                          oldest copies go first (default 67108864; 0: no bound)\n"
            "  --badage N              hours a copy in spool/bad/ is kept (default 168; 0: no\n"

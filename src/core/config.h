@@ -75,6 +75,7 @@ struct server_config {
     // Basic credentials.  Read at start-up into client_auth, the base64 token such a request
     // carries; empty: no credentials are asked for.
     std::string client_auth_file;
+    std::string client_url_file;  // --clienturlfile: the client URL is read from it
     std::string client_auth;
 };
 
@@ -91,9 +92,13 @@ int url_parse(url_parts& parts, std::string_view text);
 // Applies the client URL rules of start-up; false when the scheme is not supported (logged).
 bool check_client_url(server_config& config);
 
+// Reads the client URL from the file named by --clienturlfile, checked as the credentials file
+// is; false, with a line in the log, when it is not such a file.
+bool load_client_url(server_config& config);
+
 // Reads the file named by --clientauthfile into client_auth.  False, with a line in the log,
 // when the file cannot be read, is not a regular file, may be read or written by anyone but its
-// owner, or holds no "user:password".
+// owner, is owned by another user than root or the daemon's, or holds no "user:password".
 bool load_client_auth(server_config& config);
 
 // Writes "<workdir>mm7-server.pid"; ends the process with status 1 when it cannot.

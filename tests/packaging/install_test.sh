@@ -23,6 +23,7 @@ grep -qx 'ExecStart=/usr/sbin/mm7_server $MM7_SERVER_OPTS' "$unit" || fail "Exec
 grep -qx 'EnvironmentFile=-/etc/default/mm7-server' "$unit" || fail "EnvironmentFile"
 for line in Type=notify WatchdogSec=30s; do grep -qx "$line" "$unit" || fail "$line"; done
 grep -qx 'MM7_SERVER_OPTS="--loglevel info"' "$work/stage/etc/default/mm7-server" || fail "log level"
+[ "$(stat -c %a "$work/stage/etc/default/mm7-server")" = 640 ] || fail "options file mode"
 
 if command -v systemd-analyze >/dev/null; then
     # Checked where the daemon really is: the staged binary stands in for /usr/sbin.
@@ -42,6 +43,8 @@ done
 for member in postinst conffiles; do
     grep -q " $member" <<<"$info" || fail "control lacks $member"
 done
-contents=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort)
+listing=$(dpkg-deb --contents "$deb")
+grep -q '^-rw-r----- .*/etc/default/mm7-server$' <<<"$listing" || fail "packaged options file mode"
+contents=$(awk '$1 !~ /^d/ {print $6}' <<<"$listing" | sed 's|^\./||' | sort)
 [ "$contents" = "$expected" ] || fail "package contents differ:"$'\n'"$contents"
 echo "install and package: ok"
