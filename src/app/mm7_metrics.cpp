@@ -17,5 +17,8 @@ std::string mm7_health(const server_config& config) {
     if (!mm7_server_accepting(config)) {
         problems += "MM7 listener not accepting\n";
     }
+    if (const std::string why = mm7_server_turning_away(); !why.empty()) {
+        problems += "VASP connections turned away: " + why + "\n";
+    }
     return problems;
 }

@@ -56,6 +56,8 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--clientchunked",
                                                  "--clientauthfile",
                                                  "--clienturlfile",
+                                                 "--requesttimeout",
+                                                 "--maxconnperip",
                                                  "--badsize",
                                                  "--badage"};
         bool known = false;
@@ -134,6 +136,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.client_auth_file = value;
         } else if (name == "--clienturlfile") {
             config.client_url_file = value;
+        } else if (name == "--requesttimeout") {
+            config.request_timeout = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--maxconnperip") {
+            config.max_conn_per_ip = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
         } else if (name == "--badsize") {
             config.bad_size = std::strtoull(value, nullptr, 10);
         } else if (name == "--badage") {
@@ -366,6 +372,10 @@ std::string usage_text() {
            "  --gwserial TEXT         gateway serial number (default empty)\n"
            "  --readtimeout N         s a VASP may send nothing while its request is read "
            "(default 60, 0: none)\n"
+           "  --requesttimeout N      s from accept by which a request must be complete, whatever\n"
+           "                          its progress (default 300, 0: none); its head: 10 s\n"
+           "  --maxconnperip N        requests read at once from one address (default 64, 0: no\n"
+           "                          bound)\n"
            "  --confirmgrace N        s to wait for the kernel module beyond its own time-outs "
            "(default 30)\n"
            "  --maxmessagesize N      most content bytes of one submission, decoded "

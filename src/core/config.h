@@ -55,6 +55,8 @@ struct server_config {
     int worker_index = 0;
     // Bounds on what one VASP connection may cost.
     std::uint32_t read_timeout = 60;               // s without progress while a request is read
+    std::uint32_t request_timeout = 300;           // s from accept to the end of the request
+    std::uint32_t max_conn_per_ip = 64;            // requests being read from one address
     std::uint32_t confirm_grace = 30;              // s past the kernel module's own time-outs
     std::uint64_t max_message_size = 64ULL << 20;  // decoded content bytes of one submission
     std::uint32_t metrics_port = 0;  // GET /metrics and /health on 127.0.0.1; 0: not served

@@ -522,7 +522,8 @@ TEST_F(ServerE2E, CallIdsStartHighAndOnlyDigitsFormTheImsi) {
 TEST_F(Server, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     rlimit files{4000, 4000};
     setrlimit(RLIMIT_NOFILE, &files);
-    start({"--set", "confirm=none"}, {"--readtimeout", "10", "--confirmgrace", "1"});
+    start({"--set", "confirm=none"},
+          {"--readtimeout", "10", "--confirmgrace", "1", "--maxconnperip", "0"});
     const std::string request = submit_request();
     http_connection unconfirmed;
     ASSERT_TRUE(unconfirmed.send_all(request));
@@ -530,10 +531,13 @@ TEST_F(Server, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     // No progress while the request is read: 408 after the read time-out (checked below).
     http_connection silent, half, steady;
     ASSERT_TRUE(half.send_all(request.substr(0, 100)));
-    // A slow but steady sender, a piece a second for longer than the time-out, goes through.
+    // A slow but steady sender, its head at once, then a piece of its body a second for longer
+    // than the time-out, goes through.
+    const std::size_t head = request.find("\r\n\r\n") + 4;
     for (std::size_t piece = 0; piece < 13; ++piece) {
-        ASSERT_TRUE(
-            steady.send_all(request.substr(piece * 10, piece < 12 ? 10 : std::string::npos)));
+        ASSERT_TRUE(steady.send_all(piece == 0   ? request.substr(0, head)
+                                    : piece < 12 ? request.substr(head + piece * 10 - 10, 10)
+                                                 : request.substr(head + 110)));
         std::this_thread::sleep_for(1s);
     }
     const auto steady_id = match(sim_->wait_for_line("not confirming").value_or(""), "id=(\\d+)");
@@ -579,6 +583,49 @@ TEST_F(Server, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     expect_log("Not found client fd by callid " + call_id);
     expect_log("Not found client fd by callid " + steady_id);
     EXPECT_TRUE(e2e::wait_until([&] { return pdu_files() == 0; }));
+}
+
+// However steadily it sends, a request must have its head within 10 s and be complete within
+// --requesttimeout of its accept; at most --maxconnperip requests are read at once from one
+// address, and while connections are turned away /health says so.
+TEST_F(Server, SlowRequestsAndOneAddressAreBoundedInTimeAndNumber) {
+    start({}, {"--requesttimeout", "12", "--maxconnperip", "3", "--metricsport", "9187"});
+    const std::string request = submit_request();
+    const auto begin = std::chrono::steady_clock::now();
+    const auto seconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    };
+    http_connection head_only, trickle, third;
+    ASSERT_TRUE(head_only.send_all("POST /mm7 HTTP/1.1\r\n"));
+    ASSERT_TRUE(trickle.send_all(request.substr(0, request.find("\r\n\r\n") + 4)));
+    ASSERT_TRUE(third.send_all("P"));
+    std::this_thread::sleep_for(200ms);
+    http_connection fourth;
+    EXPECT_EQ(fourth.read_all(2s), "");  // closed at once: one past the bound
+    const std::string health = exchange("GET /health HTTP/1.1\r\n\r\n", 9187);
+    EXPECT_NE(health.find("503 Service Unavailable"), std::string::npos) << health;
+    EXPECT_NE(health.find("VASP connections turned away: too many VASP connections from "
+                          "127.0.0.1\n"),
+              std::string::npos)
+        << health;
+    std::string reply, head_reply;
+    double head_closed_at = 0;
+    for (std::size_t at = request.find("\r\n\r\n") + 4; reply.empty() && at < request.size();
+         ++at) {
+        trickle.send_all(request.substr(at, 1));  // progress every 300 ms
+        reply = trickle.read_some(300ms);
+        if (head_reply.empty() && !(head_reply = head_only.read_some(0ms)).empty()) {
+            head_closed_at = seconds();
+        }
+    }
+    EXPECT_EQ(reply, error_reply("408 Request Timeout"));
+    EXPECT_GE(seconds(), 11.5);
+    EXPECT_LT(seconds(), 14.5);
+    EXPECT_EQ(head_reply, error_reply("408 Request Timeout"));
+    EXPECT_GE(head_closed_at, 9.5);
+    EXPECT_LT(head_closed_at, 11.9);
+    expect_log("did not complete its request head within 10 s");
+    expect_log("did not complete its request within 12 s");
 }
 
 TEST_F(Server, ChunkedBodiesLimitsAndHostileValues) {

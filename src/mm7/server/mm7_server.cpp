@@ -64,6 +64,16 @@ int reserve_fd = -1;
 int listener_fd = -1;
 bool listener_paused = false;
 
+// The last time connections were turned away, and why.
+std::int64_t turned_away_at = 0;  // ticks
+std::string turned_away_why;
+constexpr std::int64_t kTurnedAwaySeconds = 10;
+
+void turn_away(std::string why) {
+    turned_away_at = ticks_now();
+    turned_away_why = std::move(why);
+}
+
 // Lines a peer can provoke at will.
 log_limiter accept_log(10, 5);
 log_limiter unauthorized_log(10, 5);
@@ -428,11 +438,27 @@ int HandleNewClient(int fd, int flags, server_config& config) {
         // delivering a reply count too).
         busy_log.printf("Too many connections, closing fd %d", client);
         close(client);
+        turn_away("too many VASP connections");
         return 0;
+    }
+    if (config.max_conn_per_ip != 0) {
+        const auto reading = std::count_if(clients.begin(), clients.end(), [&](const auto& c) {
+            return c.second->peer_address == address &&
+                   c.second->parser.state() != client_state::DONE;
+        });
+        if (static_cast<std::size_t>(reading) >= config.max_conn_per_ip) {
+            busy_log.printf("Too many requests being read from %s (%u), closing fd %d", address,
+                            config.max_conn_per_ip, client);
+            close(client);
+            turn_away(concat({"too many VASP connections from ", address}));
+            return 0;
+        }
     }
     auto info = std::make_unique<outgoing_mms_info>(config);
     info->fd = client;
     info->last_progress = ticks_now();
+    info->accept_tick = info->last_progress;
+    info->peer_address = address;
     outgoing_mms_info* raw = info.get();
     clients[client] = std::move(info);
     live_records.insert(raw);
@@ -446,6 +472,7 @@ int HandleNewClient(int fd, int flags, server_config& config) {
     } else if (held_total > MM7_MAX_HELD_BYTES) {
         memory_log.printf("Unfinished requests hold %zu bytes, refusing fd %d", held_total, client);
         SendHttpError(raw, "503 Server busy");
+        turn_away("unfinished requests hold too much memory");
     }
     return 0;
 }
@@ -458,11 +485,27 @@ int mm7_server_tick(const server_config& config) {
     const std::int64_t now = ticks_now();
     const std::int64_t read_limit =
         static_cast<std::int64_t>(config.read_timeout) * ticks_per_second;
+    const std::int64_t request_limit =
+        static_cast<std::int64_t>(config.request_timeout) * ticks_per_second;
     std::vector<outgoing_mms_info*> idle;
+    struct late_request {
+        outgoing_mms_info* info;
+        bool in_head;
+        std::int64_t seconds;  // it had
+    };
+    std::vector<late_request> late;
     std::vector<outgoing_mms_info*> overdue;
     for (const auto& [fd, info] : clients) {
-        if (info->parser.state() != client_state::DONE) {
-            if (config.read_timeout > 0 && now - info->last_progress >= read_limit) {
+        const client_state state = info->parser.state();
+        if (state != client_state::DONE) {
+            const std::int64_t age = now - info->accept_tick;
+            const bool in_head =
+                state == client_state::REQUEST_LINE || state == client_state::HTTP_HEADERS;
+            if (in_head && age >= MM7_HEAD_SECONDS * ticks_per_second) {
+                late.push_back({info.get(), true, MM7_HEAD_SECONDS});
+            } else if (config.request_timeout > 0 && age >= request_limit) {
+                late.push_back({info.get(), false, config.request_timeout});
+            } else if (config.read_timeout > 0 && now - info->last_progress >= read_limit) {
                 idle.push_back(info.get());
             }
         } else if (info->call_id != 0 && now - info->confirm_deadline >= 0) {
@@ -473,10 +516,23 @@ int mm7_server_tick(const server_config& config) {
         log_printf("Client %d sent nothing for %u s, closing", info->fd, config.read_timeout);
         SendHttpError(info, "408 Request Timeout");
     }
+    for (const auto& [info, in_head, seconds] : late) {
+        log_printf("Client %d did not complete its request%s within %lld s, closing", info->fd,
+                   in_head ? " head" : "", static_cast<long long>(seconds));
+        SendHttpError(info, "408 Request Timeout");
+    }
     for (outgoing_mms_info* info : overdue) {
         SendConfirmTimeout(info);
     }
     return 0;
+}
+
+std::string mm7_server_turning_away() {
+    if (turned_away_why.empty() ||
+        ticks_now() - turned_away_at >= kTurnedAwaySeconds * ticks_per_second) {
+        return {};
+    }
+    return turned_away_why;
 }
 
 FILE* CreateOutputFile(outgoing_mms_info* info) {

@@ -17,6 +17,7 @@
 
 // Limits that keep one client from exhausting the daemon.  No legitimate VASP comes near them.
 inline constexpr std::size_t MM7_MAX_CLIENTS = 1000;         // simultaneous VASP connections
+inline constexpr std::int64_t MM7_HEAD_SECONDS = 10;         // from accept to the end of the head
 inline constexpr std::size_t MM7_RECEIVE_SIZE = 102400;      // bytes read per readiness event
 inline constexpr std::size_t MM7_MAX_HELD_BYTES = 64 << 20;  // memory of all unfinished requests
 // Decoded part data stays in memory up to these bounds (per part, and for all connections
@@ -76,6 +77,8 @@ struct outgoing_mms_info final : mm7_request_events {
     std::uint8_t early_hints_sent = 0;  // interim responses written (at most two)
     bool input_closed = false;          // the VASP half-closed after a complete request
     std::int64_t last_progress = 0;     // ticks: the last bytes received while reading
+    std::int64_t accept_tick = 0;       // ticks: when the connection was accepted
+    std::string peer_address;           // dotted IPv4
     std::int64_t confirm_deadline = 0;  // ticks: when waiting for the kernel module ends
     double request_end = 0;             // monotonic seconds: when the request was complete
     std::size_t held = 0;               // memory held for the unfinished request
@@ -141,3 +144,5 @@ int mm7_status_for_response(int octet);
 std::size_t mm7_client_count();
 // True while the listener is open and not paused.
 bool mm7_server_accepting(const server_config& config);
+// Why VASP connections were turned away in the last few seconds; empty when none were.
+std::string mm7_server_turning_away();
