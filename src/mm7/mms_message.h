@@ -46,7 +46,7 @@ struct mms_message {
     opt_text read_status;
     std::uint32_t message_type = 0;  // message type octet minus 128
     std::optional<mms_content_type> content_type;
-    std::int32_t response_status = 0;  // response status octet minus 128
+    std::int32_t response_status = -1;  // response status octet minus 128; -1: none given
     opt_text response_text;
     opt_text content_location;
     opt_text mms_version;

@@ -257,6 +257,8 @@ TEST_F(ServerE2E, SubmissionsAsRealVaspStacksShapeThem) {
 TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
     const std::string retrieve_conf = (keep_.path() / "retrieve-conf.bin").string();
     e2e::write_file(retrieve_conf, std::string("\x8C\x84\x98T1\0\x8D\x92\x84\x83", 11));
+    const std::string bare_conf = (keep_.path() / "send-conf-without-status.bin").string();
+    e2e::write_file(bare_conf, "\x8C\x81");
     // Simulator settings ("key=value|..."), then what the 500 reply holds.
     const std::pair<std::string, std::string> cases[] = {
         {"status=10", "<SubmitRsp"},
@@ -267,6 +269,9 @@ TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
         {"confirm=empty", "Gateway error 1, cause 0"},
         {"confirm=file|confirm_file=" + retrieve_conf,
          "<StatusText>Invalid response received from network</StatusText>"},
+        {"confirm=file|confirm_file=" + bare_conf,
+         "<StatusCode>3000</StatusCode>\n<StatusText>Confirmation without a response "
+         "status</StatusText>"},
     };
     for (const auto& [settings, expected] : cases) {
         set("status=1|cause=0|response_status=128|response_text=-|confirm=sendconf|" + settings);

@@ -3,6 +3,7 @@
 // written \xNN; lists are joined with ","; zero numbers and absent texts are left out.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -58,7 +59,7 @@ inline std::string fields(const mms_message& m) {
     number("date", static_cast<std::int64_t>(m.date));
     text("status", m.status);
     text("read_status", m.read_status);
-    number("response", m.response_status);
+    number("response", std::max(m.response_status, 0));  // -1 (none) and 0 (Ok) left out alike
     text("response_text", m.response_text);
     text("location", m.content_location);
     if (m.content_type) {

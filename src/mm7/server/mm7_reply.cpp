@@ -269,6 +269,13 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
                         static_cast<int>(confirmation.message_type));
             document =
                 mm7_submit_rsp(transaction_id, 3000, "Invalid response received from network", "");
+        } else if (confirmation.response_status < 0) {
+            // Without a status nothing says the network took the message: not a success.
+            log_warning("send_conf without a response status, answered as a failure");
+            document =
+                mm7_submit_rsp(transaction_id, 3000, "Confirmation without a response status",
+                               view_of(confirmation.message_id));
+            reported = send_status == 1 ? 10 : send_status;
         } else {
             int code = 3000;
             if (confirmation.response_status >= 0 && confirmation.response_status <= 111) {
