@@ -52,7 +52,9 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--metricsport",
                                                  "--retrydelay",
                                                  "--clientchunked",
-                                                 "--clientauthfile"};
+                                                 "--clientauthfile",
+                                                 "--mm7namespace",
+                                                 "--mm7version"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -127,6 +129,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.client_chunked = number() != 0;
         } else if (name == "--clientauthfile") {
             config.client_auth_file = value;
+        } else if (name == "--mm7namespace") {
+            config.mm7_namespace = value;
+        } else if (name == "--mm7version") {
+            config.mm7_version = value;
         }
     }
     return result;
@@ -332,6 +338,9 @@ std::string usage_text() {
            "                          Content-Length (default 0)\n"
            "  --clientauthfile FILE   VASP requests must carry HTTP Basic credentials, the\n"
            "                          user:password in FILE (mode 0600 or stricter)\n"
+           "  --mm7namespace URI      MM7 namespace of the requests sent to the VASP (default\n"
+           "                          the REL-5-MM7-1-2 schema of 3GPP's archive)\n"
+           "  --mm7version V          MM7Version of the requests sent to the VASP (default 5.3.0)\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

@@ -63,6 +63,17 @@ TEST(Options, LogLevel) {
     }
 }
 
+// --mm7namespace and --mm7version are kept as given, and --help names them.
+TEST(Options, Mm7Schema) {
+    const char* args[] = {"mm7_server", "--mm7namespace", "urn:x", "--mm7version", "6.8.0"};
+    server_config config;
+    EXPECT_EQ(config.mm7_namespace + config.mm7_version, "");
+    parse_options(5, const_cast<char**>(args), config);
+    EXPECT_EQ(config.mm7_namespace + " " + config.mm7_version, "urn:x 6.8.0");
+    EXPECT_NE(usage_text().find("--mm7namespace URI"), std::string::npos);
+    EXPECT_NE(usage_text().find("--mm7version V"), std::string::npos);
+}
+
 // --clientauthfile: one line user:password, kept by its owner alone; the token a request carries.
 TEST(Options, ClientAuthFile) {
     namespace fs = std::filesystem;
