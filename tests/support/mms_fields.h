@@ -1,5 +1,6 @@
-// Test helper: a message record as one line of its present fields ("to=+1,+2 subject=Hi"), so
-// that a test row states the whole record it expects.  Octets outside printable ASCII are
+// Test helpers: a message record as one line of its present fields ("to=+1,+2 subject=Hi"), so
+// that a test row states the whole record it expects, and the same for the header block of an
+// m-send-req PDU, read by a decoder of the tests' own.  Octets outside printable ASCII are
 // written \xNN; lists are joined with ","; zero numbers and absent texts are left out.
 #pragma once
 

@@ -10,13 +10,17 @@
 
 namespace {
 
-// The first element inside node (comments and the like are not elements), or nullptr.
+// An element node that is an element, not a comment, CDATA section or processing instruction.
+bool is_element(mxml_node_t* node) {
+    const char* name = mxmlGetElement(node);
+    return mxmlGetType(node) == MXML_ELEMENT && name != nullptr && name[0] != '!' && name[0] != '?';
+}
+
+// The first element inside node, or nullptr.
 mxml_node_t* first_element(mxml_node_t* node) {
     for (mxml_node_t* child = mxmlGetFirstChild(node); child != nullptr;
          child = mxmlGetNextSibling(child)) {
-        const char* name = mxmlGetElement(child);
-        if (mxmlGetType(child) == MXML_ELEMENT && name != nullptr && name[0] != '!' &&
-            name[0] != '?') {
+        if (is_element(child)) {
             return child;
         }
     }
@@ -158,11 +162,6 @@ std::optional<address_kind> kind_of(std::string_view element) {
     return std::nullopt;
 }
 
-bool is_element(mxml_node_t* node) {
-    const char* name = mxmlGetElement(node);
-    return mxmlGetType(node) == MXML_ELEMENT && name != nullptr && name[0] != '!' && name[0] != '?';
-}
-
 // A refusal on its way out of ParseEnvelope: the status of its fault and the reason logged.
 struct envelope_refusal {
     int status_code;
@@ -181,7 +180,7 @@ std::optional<envelope_refusal> read_addresses(mxml_node_t* field, std::optional
     bool elements = false;
     for (mxml_node_t* child = mxmlGetFirstChild(field); child != nullptr;
          child = mxmlGetNextSibling(child)) {
-        if (!is_element(child) || std::string_view(mxmlGetElement(child)).starts_with("![CDATA[")) {
+        if (!is_element(child)) {
             continue;
         }
         elements = true;
