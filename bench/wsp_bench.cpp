@@ -51,7 +51,7 @@ void BM_ComposeSendReq20Parts(benchmark::State& state) {
     message.subject = "Quarterly report with pictures";
     message.priority = "High";
     message.delivery_report = 1;
-    message.expiry = 86400;
+    message.expiry = mms_time{86400, true};
     multipart_params params;
     params.type = "application/smil";
 

@@ -20,6 +20,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view text(reinterpret_cast<const char*>(data), size);
     // Whatever the strict check accepts, Mini-XML must load as well.
     require(!xml_check_document(text) || xml_load_document(text) != nullptr);
+    // A refused SOAP envelope is answered with a fault in its own schema, well-formed too.
+    std::string operation;
+    mm7_refusal refusal;
+    std::unique_ptr<mms_message> partial = ParseEnvelope(text, &operation, &refusal);
+    if (refusal.status_code != 0) {
+        require(partial != nullptr && (refusal.status_code == MM7_STATUS_ADDRESS_ERROR ||
+                                       refusal.status_code == MM7_STATUS_VALIDATION_ERROR));
+        std::string fault =
+            mm7_submit_rsp(view_of(partial->transaction_id), refusal.status_code, refusal.text,
+                           std::nullopt, mm7_answer_schema(partial.get()));
+        require(size >= MM7_MAX_ENVELOPE_SIZE / 64 || xml_check_document(fault));
+    }
     std::unique_ptr<mms_message> message = ParseEnvelope(text);
     if (!message) {
         return 0;

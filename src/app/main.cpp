@@ -17,6 +17,7 @@
 #include "mm7/delivery/mm7_client.h"
 #include "mm7/delivery/mm7_delivery.h"
 #include "mm7/delivery/mm7_spool.h"
+#include "mm7/documents/mm7.h"
 #include "mm7/server/mm7_server.h"
 #include "turbo/turbo_mode.h"
 #include "xgate/xgate.h"
@@ -134,6 +135,12 @@ int main(int argc, char** argv) {
     if (!load_client_auth(*config)) {
         log_flush();
         return 1;
+    }
+    mm7_set_default_schema(config->mm7_namespace, config->mm7_version);
+    if (!config->mm7_namespace.empty() || !config->mm7_version.empty()) {
+        log_info("MM7 requests to the VASP in %s, MM7Version %s",
+                 log_escape(mm7_default_schema().ns).c_str(),
+                 log_escape(mm7_default_schema().version).c_str());
     }
     write_pid_file(*config);
 

@@ -59,7 +59,9 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--requesttimeout",
                                                  "--maxconnperip",
                                                  "--badsize",
-                                                 "--badage"};
+                                                 "--badage",
+                                                 "--mm7namespace",
+                                                 "--mm7version"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -144,6 +146,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.bad_size = std::strtoull(value, nullptr, 10);
         } else if (name == "--badage") {
             config.bad_age = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--mm7namespace") {
+            config.mm7_namespace = value;
+        } else if (name == "--mm7version") {
+            config.mm7_version = value;
         }
     }
     return result;
@@ -394,6 +400,9 @@ std::string usage_text() {
            "                          oldest copies go first (default 67108864; 0: no bound)\n"
            "  --badage N              hours a copy in spool/bad/ is kept (default 168; 0: no\n"
            "                          bound)\n"
+           "  --mm7namespace URI      MM7 namespace of the requests sent to the VASP (default\n"
+           "                          the REL-5-MM7-1-2 schema of 3GPP's archive)\n"
+           "  --mm7version V          MM7Version of the requests sent to the VASP (default 5.3.0)\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

@@ -79,6 +79,11 @@ struct server_config {
     std::string client_auth_file;
     std::string client_url_file;  // --clienturlfile: the client URL is read from it
     std::string client_auth;
+    // --mm7namespace, --mm7version: the MM7 namespace URI and MM7Version of the requests sent to
+    // the VASP (and of answers to requests that name none); empty: the built-in REL-5-MM7-1-2
+    // with 5.3.0.
+    std::string mm7_namespace;
+    std::string mm7_version;
 };
 
 enum class option_result { run, help, version };

@@ -13,6 +13,14 @@
 // std::nullopt.
 using text_list = std::vector<std::string>;
 
+// A time of a submission as the PDU carries it: an instant in seconds since the epoch, or a
+// length of time in seconds counted from when the message is sent.
+struct mms_time {
+    std::uint32_t seconds = 0;
+    bool relative = false;
+    bool operator==(const mms_time&) const = default;
+};
+
 // Values of mms_message::message_type (the message type octet minus 128).
 inline constexpr std::uint32_t MMS_SEND_CONF = 1;
 inline constexpr std::uint32_t MMS_NOTIFICATION_IND = 2;
@@ -29,13 +37,18 @@ struct mms_message {
     std::optional<text_list> to;
     opt_text content_id;
     opt_text reply_charging_size;
-    std::uint32_t reply_deadline = 0;
+    std::optional<mms_time> reply_deadline;
     opt_text message_class;
     opt_text priority;
     opt_text subject;
     std::uint32_t delivery_report = 0;
     std::uint32_t read_report = 0;
-    std::uint32_t expiry = 0;
+    std::optional<mms_time> expiry;
+    std::optional<mms_time> delivery_time;  // submission only: EarliestDeliveryTime
+    // Submission only: the MM7 namespace and MM7Version of the request, when it named them;
+    // its answer is written in them.
+    opt_text mm7_namespace;
+    opt_text mm7_version;
     opt_text from;
     opt_text message_id;
     opt_text recipient;

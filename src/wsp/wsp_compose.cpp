@@ -111,11 +111,10 @@ std::int32_t priority_token(std::string_view priority) {
     return 1;
 }
 
-buffer compose_expiry_value(std::uint32_t expiry) {
-    const std::int32_t token =
-        expiry < EXPIRY_ABSOLUTE_FROM ? MMS_RELATIVE_TOKEN : MMS_ABSOLUTE_TOKEN;
+buffer compose_time_value(const mms_time& time) {
+    const std::int32_t token = time.relative ? MMS_RELATIVE_TOKEN : MMS_ABSOLUTE_TOKEN;
     return compose_value(wsp_value_kind::mms_header_length_token, -1, -1, std::nullopt, -1,
-                         std::nullopt, token, expiry);
+                         std::nullopt, token, time.seconds);
 }
 
 void compose_send_req_headers(FILE* stream, const mms_message& message,
@@ -140,10 +139,13 @@ void compose_send_req_headers(FILE* stream, const mms_message& message,
                                  wsp_value_kind::plain, message_class_token(*message.message_class),
                                  -1, std::nullopt, -1, std::nullopt, MMS_FIELD_MESSAGE_CLASS));
     }
-    if (message.expiry != 0) {
-        buffer expiry = encode_short_integer(MMS_FIELD_EXPIRY);
-        append(expiry, compose_expiry_value(message.expiry));
-        write_buffer(stream, expiry);
+    for (auto [field, time] : {std::pair{MMS_FIELD_EXPIRY, &message.expiry},
+                               std::pair{MMS_FIELD_DELIVERY_TIME, &message.delivery_time}}) {
+        if (*time) {
+            buffer header = encode_short_integer(field);
+            append(header, compose_time_value(**time));
+            write_buffer(stream, header);
+        }
     }
     if (message.priority) {
         write_buffer(stream,

@@ -12,6 +12,7 @@ inline constexpr std::uint32_t MMS_FIELD_BCC = 0x01;
 inline constexpr std::uint32_t MMS_FIELD_CC = 0x02;
 inline constexpr std::uint32_t MMS_FIELD_CONTENT_TYPE = 0x04;
 inline constexpr std::uint32_t MMS_FIELD_DELIVERY_REPORT = 0x06;
+inline constexpr std::uint32_t MMS_FIELD_DELIVERY_TIME = 0x07;
 inline constexpr std::uint32_t MMS_FIELD_EXPIRY = 0x08;
 inline constexpr std::uint32_t MMS_FIELD_FROM = 0x09;
 inline constexpr std::uint32_t MMS_FIELD_MESSAGE_CLASS = 0x0A;
@@ -34,14 +35,9 @@ inline constexpr std::int32_t MMS_RELATIVE_TOKEN = 1;
 // write_octet of 128 or more would turn the count into the start of a longer Uintvar.
 inline constexpr std::uint32_t MMS_MAX_PARTS = 127;
 
-// An expiry below this many seconds cannot be an absolute date (it would lie before
-// 2001-09-09T01:46:40Z, long past), so it is a relative duration: the SubmitReq date reader
-// turns "P..." durations into their length in seconds, which stays below this for any duration
-// shorter than about 31 years.  Values from here on are absolute times.
-inline constexpr std::uint32_t EXPIRY_ABSOLUTE_FROM = 1000000000u;
-
-// The X-Mms-Expiry value: Value-length, Absolute-token or Relative-token, Long-integer.
-buffer compose_expiry_value(std::uint32_t expiry);
+// The value of X-Mms-Expiry or X-Mms-Delivery-Time: Value-length, then Absolute-token and the
+// instant or Relative-token and the length of time, as a Long-integer of seconds.
+buffer compose_time_value(const mms_time& time);
 // The Short-integer token of a message class text (compared lower-cased).
 std::int32_t message_class_token(std::string_view message_class);
 // The Short-integer token of a priority text (compared lower-cased).

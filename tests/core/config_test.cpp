@@ -64,6 +64,17 @@ TEST(Options, LogLevel) {
     }
 }
 
+// --mm7namespace and --mm7version are kept as given, and --help names them.
+TEST(Options, Mm7Schema) {
+    const char* args[] = {"mm7_server", "--mm7namespace", "urn:x", "--mm7version", "6.8.0"};
+    server_config config;
+    EXPECT_EQ(config.mm7_namespace + config.mm7_version, "");
+    parse_options(5, const_cast<char**>(args), config);
+    EXPECT_EQ(config.mm7_namespace + " " + config.mm7_version, "urn:x 6.8.0");
+    EXPECT_NE(usage_text().find("--mm7namespace URI"), std::string::npos);
+    EXPECT_NE(usage_text().find("--mm7version V"), std::string::npos);
+}
+
 // --clientauthfile and --clienturlfile: one line, kept by its owner alone, who is root or the
 // daemon's user; the token a request carries, the URL deliveries go to.
 TEST(Options, SecretFiles) {

@@ -240,10 +240,10 @@ class fixture : public ::testing::Test {
         ASSERT_TRUE(sim_->ready());
         start_daemon(daemon_args);
     }
-    void start_daemon(strings args = {}) {
+    void start_daemon(strings args = {}, const strings& env = {}) {
         daemon_.reset();
         args.insert(args.begin(), {"--clientip", "127.0.0.1"});
-        daemon_ = std::make_unique<daemon_process>(args);
+        daemon_ = std::make_unique<daemon_process>(args, env);
         ASSERT_TRUE(daemon_->wait_for_log("QZM MM7 server starting on port 8887"));
         ASSERT_TRUE(!sim_ || sim_->wait_for_line("received XGATE_CONNECT_REQ"));
     }

@@ -34,7 +34,8 @@ TEST(WspSendReq, HeadersInOrder) {
              m.cc = text_list{"2"};
              m.bcc = text_list{"3"};
              m.message_class = "InFoRmAtIoNaL";
-             m.expiry = 3600;
+             m.expiry = mms_time{3600, true};
+             m.delivery_time = mms_time{1701843508, false};
              m.priority = "LOW";
              m.delivery_report = 1;
              m.read_report = 1;
@@ -42,11 +43,16 @@ TEST(WspSendReq, HeadersInOrder) {
          },
          false,
          "97 0D EA '1/TYPE=PLMN' 00 97 0D EA 'a@b.example' 00 82 0D EA '2/TYPE=PLMN' 00 81 0D EA "
-         "'3/TYPE=PLMN' 00 8A 82 88 04 81 02 0E 10 8F 80 86 80 90 80 96 04 EA 48 69 00"},
+         "'3/TYPE=PLMN' 00 8A 82 88 04 81 02 0E 10 87 06 80 04 65 70 12 34 8F 80 86 80 90 80 96 04 "
+         "EA "
+         "48 69 00"},
         {"report 2 is not a flag: No", [](mms_message& m) { m.delivery_report = 2; }, false,
          "86 81"},
-        {"absolute expiry", [](mms_message& m) { m.expiry = 1701843508; }, false,
-         "88 06 80 04 65 70 12 34"},
+        {"absolute expiry",
+         [](mms_message& m) {
+             m.expiry = mms_time{1701843508, false};
+         },
+         false, "88 06 80 04 65 70 12 34"},
     };
     for (const send_case& c : cases) {
         mms_message m;
@@ -63,16 +69,17 @@ TEST(WspSendReq, HeadersInOrder) {
     }
 }
 
-TEST(WspSendReq, ExpiryValues) {
-    // Relative below the threshold, absolute from it; the largest date is never a Short-integer.
-    const std::pair<std::uint32_t, const char*> expiries[] = {
-        {30, "03 81 01 1E"},
-        {EXPIRY_ABSOLUTE_FROM - 1, "06 81 04 3B 9A C9 FF"},
-        {EXPIRY_ABSOLUTE_FROM, "06 80 04 3B 9A CA 00"},
-        {0xFFFFFFFFu, "06 80 04 FF FF FF FF"},
+TEST(WspSendReq, TimeValues) {
+    // The token says what the number is, whatever its size; the largest is never a Short-integer.
+    const std::pair<mms_time, const char*> times[] = {
+        {{0, true}, "03 81 01 00"},
+        {{30, true}, "03 81 01 1E"},
+        {{0xFFFFFFFFu, true}, "06 81 04 FF FF FF FF"},
+        {{0, false}, "03 80 01 00"},
+        {{0xFFFFFFFFu, false}, "06 80 04 FF FF FF FF"},
     };
-    for (auto [expiry, want] : expiries) {
-        EXPECT_EQ(compose_expiry_value(expiry), hex(want)) << expiry;
+    for (auto [time, want] : times) {
+        EXPECT_EQ(compose_time_value(time), hex(want)) << time.seconds;
     }
 }
 

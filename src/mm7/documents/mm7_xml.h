@@ -44,5 +44,11 @@ std::optional<text_list> xml_get_element_texts(mxml_node_t* node);
 // The texts of xml_get_element_texts joined without separator; std::nullopt when there is none.
 opt_text xml_get_element_text(mxml_node_t* node);
 
-// 1 when the element name below node holds the text "true" in any letter case, else 0.
+// An xs:boolean: 1 for "true" or "1", 0 for "false" or "0" (letters in any case, surrounding
+// blanks aside) and for an absent or blank text, -1 for any other text.
+int xml_read_bool(opt_view text);
+
+// The xs:boolean of the element name below node: 1 for "true" or "1", 0 for "false" or "0" (letters
+// in any case, surrounding blanks aside) and for an absent or empty element, -1 for any other
+// text.
 int xml_get_element_bool(mxml_node_t* node, std::string_view name);

@@ -154,15 +154,17 @@ mm7_request_parser::line_result mm7_request_parser::on_envelope_body(std::string
         return append_envelope(line, true) ? line_result::next : line_result::stop;
     }
     std::string operation;
-    message_ = ParseEnvelope(envelope_ ? std::string_view(*envelope_) : "", &operation);
+    mm7_refusal invalid;
+    message_ = ParseEnvelope(envelope_ ? std::string_view(*envelope_) : "", &operation, &invalid);
     if (!message_) {
         refuse({}, "400 Bad request");
         return line_result::stop;
     }
-    if (!operation.empty()) {
-        // Another MM7 request (CancelReq, ReplaceReq, ...): a fault the VASP can read.
-        fault_code_ = MM7_STATUS_UNSUPPORTED_OPERATION;
-        refuse({}, "Unsupported operation");
+    if (!operation.empty() || invalid.status_code != 0) {
+        // Another MM7 request (CancelReq, ReplaceReq, ...), or a SubmitReq the daemon cannot
+        // carry: a fault the VASP can read.
+        fault_code_ = operation.empty() ? invalid.status_code : MM7_STATUS_UNSUPPORTED_OPERATION;
+        refuse({}, operation.empty() ? invalid.text : "Unsupported operation");
         return line_result::stop;
     }
     content_params_.reset();

@@ -252,6 +252,7 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
     const server_config& config = *info->config;
     opt_view transaction_id =
         info->message() ? view_of(info->message()->transaction_id) : std::nullopt;
+    const mm7_schema schema = mm7_answer_schema(info->message());
     std::string document;
     int http_code = 500;
     int reported = send_status;
@@ -260,21 +261,21 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
         confirmation_pdu->empty()) {
         char text[256];
         std::snprintf(text, sizeof text, "Gateway error %d, cause %d", send_status, cause);
-        document = mm7_submit_rsp(transaction_id, 3000, text, std::nullopt);
+        document = mm7_submit_rsp(transaction_id, 3000, text, std::nullopt, schema);
     } else {
         std::uint32_t offset = 0;
         mms_message confirmation = ParseMMSHeaders(*confirmation_pdu, offset, false);
         if (confirmation.message_type != MMS_SEND_CONF) {
             log_warning("send_conf expected, %d received",
                         static_cast<int>(confirmation.message_type));
-            document =
-                mm7_submit_rsp(transaction_id, 3000, "Invalid response received from network", "");
+            document = mm7_submit_rsp(transaction_id, 3000,
+                                      "Invalid response received from network", "", schema);
         } else if (confirmation.response_status < 0) {
             // Without a status nothing says the network took the message: not a success.
             log_warning("send_conf without a response status, answered as a failure");
             document =
                 mm7_submit_rsp(transaction_id, 3000, "Confirmation without a response status",
-                               view_of(confirmation.message_id));
+                               view_of(confirmation.message_id), schema);
             reported = send_status == 1 ? 10 : send_status;
         } else {
             int code = 3000;
@@ -283,7 +284,7 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
             }
             status_code = code;
             document = mm7_submit_rsp(transaction_id, code, view_of(confirmation.response_text),
-                                      view_of(confirmation.message_id));
+                                      view_of(confirmation.message_id), schema);
             if (code == 1000 && send_status == 1) {
                 http_code = 200;
                 reported = 1;
@@ -313,7 +314,8 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
 void SendMM7Fault(outgoing_mms_info* info, int status_code, std::string_view status_text) {
     opt_view transaction_id =
         info->message() ? view_of(info->message()->transaction_id) : std::nullopt;
-    std::string document = mm7_submit_rsp(transaction_id, status_code, status_text, std::nullopt);
+    std::string document = mm7_submit_rsp(transaction_id, status_code, status_text, std::nullopt,
+                                          mm7_answer_schema(info->message()));
     log_printf("Sending MM7 response: %d\n%s", 500, document.c_str());
     mm7_count_reply(*info, 500, status_code);
     log_submission_end(info, "failed", 500, status_code, -1);

@@ -73,6 +73,40 @@ TEST(SoapDocuments, ExactDocuments) {
     }
 }
 
+// An answer is written in the namespace and MM7Version of its request, each where the request
+// named one; the requests the daemon sends are in the default schema, which start-up may set.
+TEST(SoapDocuments, AnswersInTheRequestsSchemaRequestsInTheDefault) {
+    const std::string archive = "http://www.3gpp.org/ftp/Specs/archive/23_series/23.140/schema/";
+    auto in_schema = [&](std::string document, const std::string& ns, const std::string& version) {
+        for (auto [from, to] : {std::pair{archive + "REL-5-MM7-1-2", archive + ns},
+                                std::pair{std::string(">5.3.0<"), ">" + version + "<"}}) {
+            for (std::size_t at = 0; (at = document.find(from, at)) != std::string::npos;
+                 at += to.size()) {
+                document.replace(at, from.size(), to);
+            }
+        }
+        return document;
+    };
+    mms_message request;
+    request.mm7_namespace = archive + "REL-6-MM7-1-4";
+    request.mm7_version = "6.8.0";
+    for (int code : {1000, 4004}) {
+        EXPECT_EQ(mm7_submit_rsp("T1", code, "x", "M", mm7_answer_schema(&request)),
+                  in_schema(mm7_submit_rsp("T1", code, "x", "M"), "REL-6-MM7-1-4", "6.8.0"));
+    }
+    request.mm7_version.reset();
+    EXPECT_EQ(mm7_submit_rsp("T1", 2002, "x", "M", mm7_answer_schema(&request)),
+              in_schema(mm7_submit_rsp("T1", 2002, "x", "M"), "REL-6-MM7-1-4", "5.3.0"));
+    mm7_set_default_schema(archive + "REL-6-MM7-1-0", "");
+    mm7_set_default_schema("", "6.3.0");
+    EXPECT_EQ(mm7_deliver_req(decoded_message()),
+              in_schema(document("deliver_req.xml"), "REL-6-MM7-1-0", "6.3.0"));
+    EXPECT_EQ(mm7_submit_rsp("T1", 1000, "Success", "M-42", mm7_answer_schema(nullptr)),
+              in_schema(document("submit_rsp.xml"), "REL-6-MM7-1-0", "6.3.0"));
+    mm7_set_default_schema(archive + "REL-5-MM7-1-2", "5.3.0");
+    EXPECT_EQ(mm7_read_reply_req(decoded_message()), document("read_reply_req.xml"));
+}
+
 // Texts and identifiers alike are escaped: an odd one cannot make a document unreadable.
 TEST(SoapDocuments, WellFormedForIndependentReaders) {
     const bool have_xmllint = std::system("xmllint --version >/dev/null 2>&1") == 0;

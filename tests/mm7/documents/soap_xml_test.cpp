@@ -95,9 +95,11 @@ TEST(SoapXmlCheck, BoundsDepthAttributesAndSize) {
     EXPECT_EQ(refusal(largest + " "), "document too large");
 }
 
-TEST(SoapXmlBool, OnlyTrueInAnyCaseIsTrue) {
-    const std::pair<const char*, int> cases[] = {{"True", 1}, {"  true\n", 1}, {"tr<x/>ue", 1},
-                                                 {"1", 0},    {"yes", 0},      {"truest", 0}};
+TEST(SoapXmlBool, TrueFalseOneAndZeroWithBlanksElseMinusOne) {
+    // Letter case aside, as VASPs write True; a text that is no boolean is -1, not false.
+    const std::pair<const char*, int> cases[] = {
+        {"true", 1}, {"True", 1}, {" 1 ", 1}, {"tr<x/>ue", 1}, {"\n0\t", 0}, {"FALSE", 0},
+        {"", 0},     {"yes", -1}, {"10", -1}, {"truest", -1},  {"t rue", -1}};
     for (auto [text, want] : cases) {
         xml_tree tree = load(std::string("<r><Flag>") + text + "</Flag></r>");
         EXPECT_EQ(xml_get_element_bool(tree.get(), "Flag"), want) << text;
@@ -105,37 +107,101 @@ TEST(SoapXmlBool, OnlyTrueInAnyCaseIsTrue) {
     EXPECT_EQ(xml_get_element_bool(load("<r/>").get(), "Flag"), 0);
 }
 
+std::string time_text(const std::optional<mms_time>& t) {
+    return !t ? "none" : (t->relative ? "+" : "") + std::to_string(t->seconds);
+}
+
 TEST(SoapDates, FormatAndParse) {
     set_tz(CET);
-    // Written in UTC without zone or fraction; a time no broken-down year holds gives no date.
-    EXPECT_EQ(mm7_format_date(1700000000), "2023-11-14T22:13:20");
-    EXPECT_EQ(mm7_format_date(-1), "1969-12-31T23:59:59");
+    // Written in UTC with its zone designator, without a fraction; a time no broken-down year
+    // holds gives no date.
+    EXPECT_EQ(mm7_format_date(1700000000), "2023-11-14T22:13:20Z");
+    EXPECT_EQ(mm7_format_date(-1), "1969-12-31T23:59:59Z");
     EXPECT_EQ(mm7_format_date(std::numeric_limits<std::time_t>::max()), "");
+    // Durations count from 2024-01-31T10:00:00Z: a month from then ends on 29 February.
+    constexpr std::time_t now = 1706695200;
     struct date_case {
         const char* zone;
-        opt_text text;
-        std::uint32_t want;
+        const char* text;
+        const char* want;  // seconds since the epoch, "+" seconds of a duration, or "none"
     };
     const date_case cases[] = {
-        // The absolute form is local time; fraction and zone designator are ignored.
-        {"UTC", "2023-11-14T22:13:20.250Z", 1700000000},
-        {CET, "2023-11-14T23:13:20", 1700000000},  // winter: UTC+1
-        {CET, "2023-07-01T12:00:00", 1688205600},  // summer: 10:00:00 UTC
-        // The relative form reads calendar fields from 1970: month 1 and day 1 add nothing.
-        {"UTC", "P0Y1M1DT0H0M30S", 30},
-        // A duration does not depend on the zone (east of Greenwich it must not wrap below 1970).
-        {CET, "P0Y7M1DT0H0M0S", 181 * 86400},  // no summer hour either
+        // An instant honours its zone, at the ends of the range of zones, under any TZ.
+        {"UTC", "2023-11-14T22:13:20Z", "1700000000"},
+        {CET, "2023-11-14T22:13:20Z", "1700000000"},
+        {CET, "2023-11-15T12:13:20+14:00", "1700000000"},
+        {"UTC", "2023-11-14T10:13:20-12:00", "1700000000"},
+        {CET, "2023-11-14T08:13:20-14:00", "1700000000"},
+        {CET, "2023-11-14T17:13:20-05:00", "1700000000"},
+        // Fractions round to the nearest second; 24:00:00 is the end of the day.
+        {"UTC", " 2023-11-14T22:13:20.499Z\n", "1700000000"},
+        {"UTC", "2023-11-14T22:13:20.5+00:00", "1700000001"},
+        {"UTC", "2023-11-14T24:00:00Z", "1700006400"},
+        // Without a zone it is local time, summer time included.
+        {CET, "2023-11-14T23:13:20", "1700000000"},
+        {CET, "2023-07-01T12:00:00.0", "1688205600"},
+        // The instants a Long-integer of four octets holds, and a leap day.
+        {"UTC", "1970-01-01T00:00:00Z", "0"},
+        {"UTC", "2106-02-07T06:28:15Z", "4294967295"},
+        {"UTC", "2024-02-29T00:00:00Z", "1709164800"},
+        // Every single field of a duration, any subset of them, and the old form of all six.
+        {CET, "P1Y", "+31622400"},
+        {"UTC", "P1M", "+2505600"},
+        {"UTC", "P1D", "+86400"},
+        {"UTC", "PT1H", "+3600"},
+        {"UTC", "PT1M", "+60"},
+        {"UTC", "PT1S", "+1"},
+        {"UTC", "PT0.5S", "+1"},
+        {"UTC", "PT0.49S", "+0"},
+        {"UTC", "P0D", "+0"},
+        {"UTC", "PT36H", "+129600"},
+        {"UTC", "P0DT1H30M", "+5400"},
+        {"UTC", "P1Y2M3DT4H5M6S", "+36993906"},
+        {"UTC", "P0Y1M1DT0H0M30S", "+2592030"},
+        {"UTC", "PT4294967295S", "+4294967295"},
     };
     for (const date_case& c : cases) {
         set_tz(c.zone);
-        EXPECT_EQ(mm7_parse_date(c.text), c.want) << *c.text << " " << c.zone;
+        EXPECT_EQ(time_text(mm7_parse_date(c.text, now)), c.want) << c.text << " " << c.zone;
     }
     set_tz("UTC");
-    for (const char* bad :
-         {"", "tomorrow", "2023-13-01T00:00:00", "2023-11-14", "2023-11-14 10:00:00", "P", "P1D",
-          "PT30S", "p0Y1M1DT0H0M30S", "P0Y0M1DT0H0M0S", "P0Y1M0DT0H0M0S", "P0Y13M1DT0H0M0S",
-          "P0Y1M32DT0H0M0S", "P0Y1M1DT24H0M0S", "P0Y1M1DT0H60M0S"}) {
-        EXPECT_EQ(mm7_parse_date(bad), 0u) << bad;
+    for (const char* bad : {"",
+                            "tomorrow",
+                            "2023-13-01T00:00:00",
+                            "2023-02-29T00:00:00Z",
+                            "2023-11-14",
+                            "2023-11-14 10:00:00",
+                            "2023-11-14T22:13",
+                            "2023-11-14T22:13:60Z",
+                            "2023-11-14T24:00:01Z",
+                            "2023-11-14T22:13:20.Z",
+                            "2023-11-14T22:13:20Zx",
+                            "2023-11-14T22:13:20+14:01",
+                            "2023-11-14T22:13:20+15:00",
+                            "2023-11-14T22:13:20-12:60",
+                            "2023-11-14T22:13:20+1:00",
+                            "02023-11-14T22:13:20Z",
+                            "-2023-11-14T22:13:20Z",
+                            "1969-12-31T23:59:59Z",
+                            "2106-02-07T06:28:16Z",
+                            "P",
+                            "PT",
+                            "P1DT",
+                            "-P1D",
+                            "P1.5D",
+                            "PT1.S",
+                            "PT.5S",
+                            "P1H",
+                            "PT1D",
+                            "P1M1Y",
+                            "P1D1D",
+                            "p1D",
+                            "1D",
+                            "PT1H1H",
+                            "P1 D",
+                            "PT4294967296S",
+                            "P137Y"}) {
+        EXPECT_EQ(time_text(mm7_parse_date(bad, now)), "none") << bad;
     }
     unsetenv("TZ");
 }
