@@ -23,25 +23,23 @@ int escaped_byte(std::string_view text, std::size_t at, char mark) {
     return high < 0 || low < 0 ? -1 : high * 16 + low;
 }
 
-// A value of charset'language'text, decoded.
-std::string extended_value(std::string_view text, bool first_section) {
-    std::string charset;
-    if (first_section) {
-        const std::size_t quote = text.find('\'');
-        const std::size_t second =
-            quote == std::string_view::npos ? quote : text.find('\'', quote + 1);
-        if (second != std::string_view::npos) {
-            charset = text.substr(0, quote);
-            strtolower(charset);
-            text.remove_prefix(second + 1);
-        }
+// The charset of the first section of an extended value (charset'language'text), in lower case,
+// taken off the text; empty when the text does not name one.
+std::string take_charset(std::string& text) {
+    const std::size_t quote = text.find('\'');
+    const std::size_t second = quote == std::string::npos ? quote : text.find('\'', quote + 1);
+    if (second == std::string::npos) {
+        return {};
     }
-    std::string bytes = percent_decoded(text);
-    if (charset != "iso-8859-1" && charset != "latin1") {
-        return bytes;
-    }
+    std::string charset = text.substr(0, quote);
+    text.erase(0, second + 1);
+    return strtolower(charset);
+}
+
+// ISO-8859-1 text as UTF-8.
+std::string latin1_to_utf8(std::string_view text) {
     std::string utf8;
-    for (unsigned char c : bytes) {
+    for (unsigned char c : text) {
         if (c < 0x80) {
             utf8 += static_cast<char>(c);
         } else {
@@ -101,9 +99,13 @@ std::optional<transfer_encoding> transfer_encoding_named(std::string_view value)
 
 std::vector<mime_parameter> mime_parameters(std::string_view value) {
     std::vector<mime_parameter> out;
-    // Sections of extended values by base name: where the parameter stands in out, and its
-    // sections by number.
-    std::map<std::string, std::pair<std::size_t, std::map<std::size_t, std::string>>> extended;
+    // The extended values by base name: where each stands in out, its charset and its sections.
+    struct extended_value {
+        std::size_t at = 0;
+        std::string charset;
+        std::map<std::size_t, std::string> sections;
+    };
+    std::map<std::string, extended_value> extended;
     std::size_t at = value.find(';');
     while (at != std::string_view::npos && at < value.size()) {
         ++at;  // past the ';'
@@ -115,7 +117,7 @@ std::vector<mime_parameter> mime_parameters(std::string_view value) {
         }
         std::string name(trim_blanks(value.substr(at, equals - at)));
         std::size_t from = equals + 1;
-        while (from < value.size() && is_blank(value[from])) {
+        while (from < value.size() && std::isspace(static_cast<unsigned char>(value[from]))) {
             ++from;
         }
         std::string text;
@@ -154,25 +156,29 @@ std::vector<mime_parameter> mime_parameters(std::string_view value) {
             out.push_back({std::move(name), std::move(text), std::move(raw)});
             continue;
         }
-        auto [entry, added] =
-            extended.try_emplace(name, out.size(), std::map<std::size_t, std::string>{});
+        auto [entry, added] = extended.try_emplace(name);
+        extended_value& whole = entry->second;
         if (added) {
+            whole.at = out.size();
             out.push_back({name, {}, raw});
         }
-        entry->second.second.try_emplace(
-            part->number, part->encoded ? extended_value(text, part->number == 0) : text);
+        if (part->encoded && part->number == 0) {
+            whole.charset = take_charset(text);
+        }
+        whole.sections.try_emplace(part->number, part->encoded ? percent_decoded(text) : text);
     }
-    for (auto& [name, where] : extended) {
+    for (auto& [name, whole] : extended) {
         // Sections joined from 0 up to the first one missing.
         std::string joined;
         std::size_t expected = 0;
-        for (const auto& [number, text] : where.second) {
+        for (const auto& [number, text] : whole.sections) {
             if (number != expected++) {
                 break;
             }
             joined += text;
         }
-        out[where.first].value = std::move(joined);
+        const bool latin1 = whole.charset == "iso-8859-1" || whole.charset == "latin1";
+        out[whole.at].value = latin1 ? latin1_to_utf8(joined) : std::move(joined);
     }
     // An extended value replaces the plain parameters of its name, standing where the first
     // parameter of that name stood.
@@ -183,7 +189,7 @@ std::vector<mime_parameter> mime_parameters(std::string_view value) {
         if (found == extended.end()) {
             merged.push_back(std::move(p));
         } else if (placed.insert(p.name).second) {
-            merged.push_back(out[found->second.first]);
+            merged.push_back(out[found->second.at]);
         }
     }
     return merged;

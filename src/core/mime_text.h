@@ -19,7 +19,7 @@ std::optional<transfer_encoding> transfer_encoding_named(std::string_view value)
 struct mime_parameter {
     std::string name;   // in lower case, without the marks of an extended value
     std::string value;  // its meaning: a quoted string unquoted, an extended value decoded
-    std::string raw;    // as written (of an extended value, its first section)
+    std::string raw;    // as written (of an extended value, its first section given)
 };
 
 // The parameters after the first ';' of a header value, in their order.  Names are tokens in any

@@ -135,6 +135,7 @@ class mm7_request_parser {
     line_result on_mime_header(std::string_view line);
     line_result take_mime_header(std::string_view line);
     line_result end_content_headers();
+    bool read_transfer_encoding(std::string value, transfer_encoding& encoding);
     line_result read_part_field(mms_part& part, const std::string& name, std::string& value);
     line_result on_envelope_header(std::string_view line);
     line_result on_envelope_body(std::string_view line);

@@ -66,17 +66,20 @@ bool names_content(const opt_text& content_id, const opt_text& href_id) {
     return id == wanted || percent_decoded(id) == wanted;
 }
 
-// The transfer encoding a Content-Transfer-Encoding value names; absent (noted) for one that is
-// refused.
-std::optional<transfer_encoding> encoding_of(std::string_view value, std::string& refusal_note) {
-    std::optional<transfer_encoding> encoding = transfer_encoding_named(value);
-    if (!encoding) {
-        refusal_note = concat({"Unsupported Content-Transfer-Encoding: ", log_escape(value)});
-    }
-    return encoding;
-}
-
 }  // namespace
+
+// The transfer encoding a Content-Transfer-Encoding value names, in `encoding`; false, the
+// request refused, for a value that names none.
+bool mm7_request_parser::read_transfer_encoding(std::string value, transfer_encoding& encoding) {
+    const std::optional<transfer_encoding> named = transfer_encoding_named(value);
+    if (!named) {
+        return refuse(
+            concat({"Unsupported Content-Transfer-Encoding: ", log_escape(strtolower(value))}),
+            "400 Bad Request");
+    }
+    encoding = *named;
+    return true;
+}
 
 // A request carries the credentials asked for, if any: Authorization: Basic with their token
 // (the scheme in any letter case).  The token is compared in constant time.
@@ -276,13 +279,9 @@ mm7_request_parser::line_result mm7_request_parser::on_envelope_header(std::stri
     } else if (name == "content-id") {
         envelope_cid_ = value;
     } else if (name == "content-transfer-encoding") {
-        std::string refusal_note;
-        const std::optional<transfer_encoding> encoding = encoding_of(value, refusal_note);
-        if (!encoding) {
-            refuse(refusal_note, "400 Bad Request");
+        if (!read_transfer_encoding(value, envelope_encoding_)) {
             return line_result::stop;
         }
-        envelope_encoding_ = *encoding;
     }
     return line_result::next;
 }
@@ -418,13 +417,9 @@ mm7_request_parser::line_result mm7_request_parser::read_part_field(mms_part& pa
     } else if (name == "content-disposition") {
         part.content_disposition = value;
     } else if (name == "content-transfer-encoding") {
-        std::string refusal_note;
-        const std::optional<transfer_encoding> encoding = encoding_of(value, refusal_note);
-        if (!encoding) {
-            refuse(refusal_note, "400 Bad Request");
+        if (!read_transfer_encoding(value, part.encoding)) {
             return line_result::stop;
         }
-        part.encoding = *encoding;
     }
     return line_result::next;
 }
