@@ -117,6 +117,8 @@ TEST(RequestParser, TransferEncodingsTargetsAndIdsAsWritten) {
          "data+Caf\xC3\xA9 =soft \r\nlow\xC3\xA9 =4="},
         {part("BASE64", "SGVsbG8g\r\nd29y bGQ=\r\n"), "", "data+Hello world"},
         {part("7bit", "a=41=\r\nb="), "", "data+a=41=\r\nb="},
+        {part("8bit", "\xC3\xA9=\r\n="), "", "data+\xC3\xA9=\r\n="},
+        {part("Binary", std::string("\0=", 2)), "", std::string("data+\0=", 7)},
         {part("x-uuencode", "x"), "400 Bad Request", bad_encoding + "x-uuencode"},
         // A Content-ID with a literal %-escape, named by an href written the same way.
         {e2e::reshaped(request, {{"cid:mms_cid", "cid:mms%41cid"}, {"<mms_cid>", "<mms%41cid>"}}),
