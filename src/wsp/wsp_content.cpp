@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/log.h"
+#include "core/mime_text.h"
 #include "wsp/wsp.h"
 #include "wsp/wsp_primitives.h"
 
@@ -137,9 +138,11 @@ constexpr std::size_t MAX_PARAMETERS = 64;
 constexpr std::size_t LOGGED_PARAMETERS = 8;
 
 // Decoded bytes as a stored text: up to the first NUL.
+std::string_view text_of(std::string_view text) {
+    return text.substr(0, text.find('\0'));
+}
 std::string text_of(const buffer& bytes) {
-    std::string_view text = as_text(bytes);
-    return std::string(text.substr(0, text.find('\0')));
+    return std::string(text_of(as_text(bytes)));
 }
 
 // One compiled POSIX extended expression, compiled once and kept for the process.
@@ -188,14 +191,6 @@ const posix_regex& media_regex() {
     static const posix_regex re(REGEX_MEDIA);
     return re;
 }
-const posix_regex& param_regex() {
-    static const posix_regex re(REGEX_PARAM);
-    return re;
-}
-const posix_regex& param_value_regex() {
-    static const posix_regex re(REGEX_PARAM_VALUE);
-    return re;
-}
 
 const char* or_null(const opt_text& t) {
     return t ? t->c_str() : "(null)";
@@ -234,13 +229,9 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
     return true;
 }
 
-// Charset names are case-insensitive (MIME), and a value given between double quotes names the
-// same charset as the bare one: both are looked up without quotes and regardless of case, so
-// charset="UTF-8" still becomes the well-known utf-8 number.
+// Charset names are case-insensitive (MIME): charset="UTF-8" still becomes the well-known utf-8
+// number.
 int charset_index(std::string_view token) {
-    if (token.size() >= 2 && token.front() == '"' && token.back() == '"') {
-        token = token.substr(1, token.size() - 2);
-    }
     for (std::size_t i = 1; i < CHARSET_COUNT; ++i) {
         if (!charset_table[i].empty() && equal_ignoring_case(charset_table[i], token)) {
             return static_cast<int>(i);
@@ -249,56 +240,16 @@ int charset_index(std::string_view token) {
     return -1;
 }
 
-// The parameters of a content-type or disposition text, as spans from their ";" up to the next
-// ";" (or the end), found in one pass.  A parameter is a ";", optional blanks, a run of
-// non-blanks holding an "=" after its first character, and at least one character after that
-// "=" that is not ";" (the run of non-blanks may reach past later ";"s).
-std::vector<std::pair<std::size_t, std::size_t>> parameter_spans(std::string_view text) {
-    text = text.substr(0, text.find('\0'));
-    const std::size_t n = text.size();
-    auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-    // next_blank[p]: the first blank at or after p; next_equals[p]: the first "=" at or after p
-    // that is followed by a character other than ";".
-    std::vector<std::size_t> next_blank(n + 1, n);
-    std::vector<std::size_t> next_equals(n + 1, n);
-    for (std::size_t p = n; p-- > 0;) {
-        next_blank[p] = blank(text[p]) ? p : next_blank[p + 1];
-        next_equals[p] = text[p] == '=' && p + 1 < n && text[p + 1] != ';' ? p : next_equals[p + 1];
-    }
-    std::vector<std::pair<std::size_t, std::size_t>> spans;
-    for (std::size_t at = text.find(';'); at != std::string_view::npos;) {
-        std::size_t next = text.find(';', at + 1);
-        std::size_t end = next == std::string_view::npos ? n : next;
-        std::size_t word = at + 1;
-        while (word < n && blank(text[word])) {
-            ++word;
-        }
-        if (word < n && next_equals[word + 1] < next_blank[word]) {
-            spans.emplace_back(at, end);
-        }
-        at = next;
-    }
-    return spans;
-}
-
-// One parameter ("; name=value") appended in its WSP form; `log` says whether to log it.
-void append_parameter(buffer& out, std::string_view match, const char* who, bool log) {
-    opt_text name;
-    opt_text value;
-    split_header_line(match.substr(1), "=", name, value);
-    const opt_text token = param_value_regex().first_match(value);
-    const std::string shown_name = log_escape(or_null(name));
-    const std::string shown_value = log_escape(or_null(value));
+// One parameter appended in its WSP form; `log` says whether to log it.
+void append_parameter(buffer& out, const mime_parameter& parameter, const char* who, bool log) {
+    const std::string shown_name = log_escape(parameter.name);
+    const std::string shown_value = log_escape(parameter.raw);
     if (log) {
         log_printf("%s: %s=%s", who, shown_name.c_str(), shown_value.c_str());
     }
-    if (!name) {
-        if (log) {
-            log_printf("%s: unknown parameter %s %s", who, shown_name.c_str(), shown_value.c_str());
-        }
-        return;
-    }
-    const int p = table_index(parameter_table, 1, *name);
+    // A value is a WSP text, which ends at its first zero byte.
+    const std::string_view value = text_of(parameter.value);
+    const int p = table_index(parameter_table, 1, parameter.name);
     if (p < 0) {
         // An unknown parameter goes out as an Untyped-parameter: its name as Token-text, then
         // its value.  The value alone would be read back as a parameter name, shifting every
@@ -306,36 +257,33 @@ void append_parameter(buffer& out, std::string_view match, const char* who, bool
         if (log) {
             log_printf("%s: unknown parameter %s %s", who, shown_name.c_str(), shown_value.c_str());
         }
-        append_text(out, *name);
-        append_text(out, token ? std::string_view(*token) : std::string_view());
+        append_text(out, parameter.name);
+        append_text(out, value);
         return;
     }
     if (p != WSP_PARAM_CHARSET) {
-        // A known parameter always carries a value; without a token it is the empty text.
+        // A known parameter always carries a value; an empty one is the empty text.
         append(out, encode_short_integer(static_cast<std::uint32_t>(p)));
-        append_text(out, token ? std::string_view(*token) : std::string_view());
+        append_text(out, value);
         return;
     }
-    if (!token) {
+    if (value.empty()) {
         // A charset needs a number or a name; with neither the parameter is left out.
         return;
     }
-    const int k = charset_index(*token);
+    const int k = charset_index(value);
     append(out, encode_short_integer(WSP_PARAM_CHARSET));
     if (k >= 0) {
         append(out, encode_short_integer(static_cast<std::uint32_t>(k)));
     } else {
-        append_text(out, *token);
+        append_text(out, value);
     }
 }
 
 template <std::size_t N>
 buffer compose_mime_value(std::string_view text, const std::array<std::string_view, N>& table,
                           const char* who) {
-    const std::string text_z(text);
-    if (!param_regex().ok()) {
-        return {};
-    }
+    const std::string text_z(text.substr(0, text.find('\0')));
     buffer body;
     const opt_text media = media_regex().first_match(text_z);
     const std::string_view media_view = media ? std::string_view(*media) : std::string_view();
@@ -346,13 +294,12 @@ buffer compose_mime_value(std::string_view text, const std::array<std::string_vi
         append_text(body, media_view);
     }
     std::size_t count = 0;
-    for (auto [start, end] : parameter_spans(text_z)) {
+    for (const mime_parameter& parameter : mime_parameters(text_z)) {
         if (++count > MAX_PARAMETERS) {
             log_printf("%s: more than %zu parameters, the rest is left out", who, MAX_PARAMETERS);
             break;
         }
-        append_parameter(body, std::string_view(text_z).substr(start, end - start), who,
-                         count <= LOGGED_PARAMETERS);
+        append_parameter(body, parameter, who, count <= LOGGED_PARAMETERS);
     }
     buffer out = encode_value_length(static_cast<std::uint32_t>(body.size()));
     append(out, body);

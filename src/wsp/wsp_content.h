@@ -10,10 +10,6 @@
 
 // The media type (or disposition token): everything before the first ";", not trimmed.
 inline constexpr const char* REGEX_MEDIA = "^[^;]*";
-// One parameter, from its ";" up to the next ";".
-inline constexpr const char* REGEX_PARAM = ";[[:space:]]*[^[:space:]]+=[^;]+";
-// The value token of a parameter; surrounding double quotes stay in the match.
-inline constexpr const char* REGEX_PARAM_VALUE = "[\"]?([^[:space:]\"]+)[\"]?";
 
 inline constexpr std::size_t CONTENT_TYPE_COUNT = 76;
 inline constexpr std::size_t PARAMETER_COUNT = 30;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/mime_text.h"
 #include "core/string_utils.h"
 
 struct mms_param {
@@ -24,7 +25,7 @@ struct mms_content_type {
 
 // One content part of a submission while it is being received.
 struct mms_part {
-    bool base64 = false;  // Content-Transfer-Encoding is base64
+    transfer_encoding encoding = transfer_encoding::identity;  // its Content-Transfer-Encoding
     opt_text content_id;  // the Content-ID between double quotes ("<smil>" for the start part)
     opt_text content_location;
     opt_text content_disposition;

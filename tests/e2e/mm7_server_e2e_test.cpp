@@ -31,12 +31,16 @@ struct walked_pdu {
     bool exact = false;  // the last entry ends where the file does
 };
 
-// A WSP content type as text: the media (a few well-known numbers by name) and its parameters.
-std::string content_type_text(std::string_view v) {
-    const std::map<unsigned, std::string> known = {{0x03, "text/plain"},
-                                                   {0x1D, "image/gif"},
-                                                   {0x23, "multipart.mixed"},
-                                                   {0x33, "multipart.related"}};
+const std::map<unsigned, std::string> media_names = {{0x03, "text/plain"},
+                                                     {0x1D, "image/gif"},
+                                                     {0x20, "image/png"},
+                                                     {0x23, "multipart.mixed"},
+                                                     {0x33, "multipart.related"}};
+
+// A WSP content type (or disposition) as text: the media (a few well-known numbers by name) and
+// its parameters.
+std::string content_type_text(std::string_view v,
+                              const std::map<unsigned, std::string>& known = media_names) {
     if (v.empty()) {
         return "";
     }
@@ -44,7 +48,9 @@ std::string content_type_text(std::string_view v) {
     while (v[0] == 31 && i < v.size() && static_cast<unsigned char>(v[i++]) >= 0x80) {
     }
     auto item = [&] {
-        const unsigned c = i < v.size() ? static_cast<unsigned char>(v[i]) : 0u;
+        const bool quoted = i < v.size() && v[i] == '\x7F';  // a text that begins above 127
+        i += quoted;
+        const unsigned c = i < v.size() && !quoted ? static_cast<unsigned char>(v[i]) : 0u;
         const std::size_t end = c >= 0x80 ? i : std::min(v.find('\0', i), v.size());
         std::string out = c < 0x80                ? std::string(v.substr(i, end - i))
                           : known.count(c & 0x7F) ? known.at(c & 0x7F)
@@ -56,6 +62,8 @@ std::string content_type_text(std::string_view v) {
     while (i < v.size()) {
         const unsigned p = static_cast<unsigned char>(v[i]);
         const std::string name = p == 0x81   ? "charset"
+                                 : p == 0x85 ? "name"
+                                 : p == 0x86 ? "filename"
                                  : p == 0x89 ? "type"
                                  : p == 0x8A ? "start"
                                              : "?";
@@ -111,6 +119,8 @@ walked_pdu walk_pdu(const std::string& p) {
                 entry += " id=" + v.substr(1, v.size() - 2);
             } else if (field == 0x8E) {
                 entry += " loc=" + v.substr(0, v.size() - 1);
+            } else if (field == 0xAE) {
+                entry += " disposition=" + content_type_text(v, {{0x01, "attachment"}});
             }
         }
         w.entries.push_back(entry);
@@ -254,6 +264,119 @@ TEST_F(ServerE2E, SubmissionsAsRealVaspStacksShapeThem) {
     EXPECT_EQ(pdu_files(), 0u);
 }
 
+// Requests that Python's email package (sent by http.client) and curl's MIME builder write:
+// transfer encodings of the root and the parts, names as quoted strings and RFC 2231 sections,
+// request targets with a query and in absolute form.  The PDU carries what they meant.
+TEST_F(ServerE2E, RequestsOfPythonEmailAndCurlAreCarriedAsMeant) {
+    e2e::temp_dir dir("mm7-stacks");
+    const std::string request = submit_request(), head = "Content-ID: <mm7_env>\r\n\r\n";
+    const std::size_t env_at = request.find(head) + head.size();
+    std::string image, text;
+    std::mt19937 random(5);
+    for (int i = 0; i < 3000; ++i) {
+        image += static_cast<char>(random() % 256);
+    }
+    for (int i = 0; i < 6; ++i) {
+        text +=
+            "Gr\xC3\xBC\xC3\x9F"
+            "e aus K\xC3\xB6ln = zwei; ";
+    }
+    text += "\r\nEnde=";
+    const std::string long_name =
+        "\xC3\x9C"
+        "ber den Wolken, ein sehr langer Dateiname f\xC3\xBC"
+        "r das Foto vom Urlaub.png";
+    const std::string smil = test_submission().parts[0].body;
+    for (const auto& [name, bytes] :
+         {std::pair<std::string, std::string>{
+              "envelope", request.substr(env_at, request.find("\r\n--outer", env_at) - env_at)},
+          {"smil", smil},
+          {"text", text},
+          {"image", image},
+          {"filename", long_name},
+          {"send.py", R"(import email.encoders, email.policy, http.client, pathlib, sys
+from email.charset import Charset, QP
+from email.mime.application import MIMEApplication
+from email.mime.image import MIMEImage
+from email.mime.multipart import MIMEMultipart
+from email.mime.text import MIMEText
+d = pathlib.Path(sys.argv[1])
+def named(part, cid):
+    part['Content-ID'] = cid
+    return part
+qp = Charset('utf-8')
+qp.body_encoding = QP
+text = MIMEText((d / 'text').read_bytes().decode(), 'plain', qp)
+text.set_param('name', 'Gr\u00fc\u00dfe.txt')
+image = MIMEImage((d / 'image').read_bytes(), 'png', name='holiday photo.png')
+image.add_header('Content-Disposition', 'attachment', filename=(d / 'filename').read_text())
+content = MIMEMultipart('related', start='<smil>', type='application/smil')
+smil = MIMEApplication((d / 'smil').read_bytes(), 'smil', email.encoders.encode_7or8bit)
+for part, cid in ((smil, '<smil>'), (text, '<t.txt>'), (image, '<img>')):
+    content.attach(named(part, cid))
+request = MIMEMultipart('related', type='text/xml', start='<mm7_env>')
+request.attach(named(MIMEText((d / 'envelope').read_text(), 'xml', 'utf-8'), '<mm7_env>'))
+request.attach(named(content, '<mms_cid>'))
+wire = request.as_bytes(policy=email.policy.SMTP)
+vasp = http.client.HTTPConnection('127.0.0.1', 8887)
+vasp.request('POST', sys.argv[2], wire[wire.index(b'\r\n\r\n') + 4:],
+             {'Content-Type': request['Content-Type'], 'SOAPAction': '""'})
+print(vasp.getresponse().read().decode())
+)"}}) {
+        e2e::write_file(dir.path() / name, bytes);
+    }
+    const std::string d = dir.path().string();
+    const std::string curl =
+        "curl -sS -H 'Content-Type: multipart/related; type=\"text/xml\"; start=\"<mm7_env>\"' "
+        "-F '=<" +
+        d +
+        "/envelope;type=text/xml;encoder=quoted-printable;headers=\"Content-ID: "
+        "<mm7_env>\"' -F '=(;type=multipart/related;headers=\"Content-ID: <mms_cid>\"' "
+        "-F '=<" +
+        d +
+        "/smil;type=application/smil;headers=\"Content-ID: <smil>\"' "
+        "-F '=<" +
+        d +
+        "/text;type=text/plain;encoder=quoted-printable;headers=\"Content-ID: "
+        "<t.txt>\"' -F '=@" +
+        d +
+        "/image;type=image/png;filename=\"holiday photo.png\";"
+        "encoder=base64;headers=\"Content-ID: <img>\"' -F '=)' "
+        "--request-target 'http://127.0.0.1:8887/mm7?vasp=acme' http://127.0.0.1:8887/mm7";
+    const std::string python = "python3 " + d + "/send.py " + d + " ";
+    const struct {
+        std::string command;
+        strings entries;
+    } rows[] = {
+        {python + "'/mm7?vasp=acme'",
+         {"application/smil id=<smil>",
+          "text/plain;charset=106;name=Gr\xC3\xBC\xC3\x9F"
+          "e.txt id=<t.txt>",
+          "image/png;name=holiday photo.png id=<img> disposition=attachment;filename=" +
+              long_name}},
+        {python + "http://127.0.0.1:8887/mm7",
+         {"application/smil id=<smil>",
+          "text/plain;charset=106;name=Gr\xC3\xBC\xC3\x9F"
+          "e.txt id=<t.txt>",
+          "image/png;name=holiday photo.png id=<img> disposition=attachment;filename=" +
+              long_name}},
+        {curl,
+         {"application/smil id=<smil>", "text/plain id=<t.txt>",
+          "image/png id=<img> disposition=attachment;filename=holiday photo.png"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.command);
+        const auto [status, reply] = e2e::shell(row.command);
+        EXPECT_EQ(status, 0);
+        EXPECT_NE(reply.find("<StatusCode>1000</StatusCode>"), std::string::npos) << reply;
+        const walked_pdu pdu = walk_pdu(next_pdu());
+        EXPECT_EQ(pdu.to, strings{"+4917012345/TYPE=PLMN"});
+        EXPECT_EQ(pdu.subject, "Hello");
+        EXPECT_EQ(pdu.entries, row.entries);
+        EXPECT_TRUE(pdu.data == (strings{smil, text, image}) && pdu.exact);
+    }
+}
+
 TEST_F(ServerE2E, NetworkAnswersMapToMm7StatusesAndGatewayErrorsToFaults) {
     const std::string retrieve_conf = (keep_.path() / "retrieve-conf.bin").string();
     e2e::write_file(retrieve_conf, std::string("\x8C\x84\x98T1\0\x8D\x92\x84\x83", 11));
@@ -321,8 +444,8 @@ TEST_F(ServerE2E, EveryRefusalHasItsStatusLineAndLeavesNoFile) {
          "SMIL part must follow envelope <o>  <mms_cid>"},
         {rep(cid + ": <t.txt>", cid + " <t.txt>"), "400 Bad Request",
          "Bad part header Content-ID <t.txt>"},
-        {rep("Encoding: 8bit", "Encoding: quoted-printable"), "400 Bad Request",
-         "Unsupported Content-Transfer-Encoding: quoted-printable"},
+        {rep("Encoding: 8bit", "Encoding: x-uuencode"), "400 Bad Request",
+         "Unsupported Content-Transfer-Encoding: x-uuencode"},
         {rep("Content-Type: text/plain; charset=utf-8\r\n", ""), R, "Incorrect part headers"},
         {rep(host, "X-Long: " + std::string(20000, 'x') + "\r\n"),
          "431 Request Header Fields Too Large", "Line too long"},

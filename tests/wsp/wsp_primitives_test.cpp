@@ -122,7 +122,18 @@ TEST(WspContentType, Composed) {
         {compose_content_type("text/plain; charset=koi8-r"), "09 83 81 'koi8-r' 00"},
         {compose_content_type("text/plain; charset=\"utf-8\""), "03 83 81 EA"},
         {compose_content_type("text/plain; charset=\"\""), "01 83"},
-        {compose_content_type("image/gif; name=\"a b\""), "05 9D 85 22 'a' 00"},
+        // Values read whole: quoted strings with blanks, ";" and escapes; RFC 2231 extended
+        // values decoded (Latin-1 to UTF-8), their sections joined, preferred to a plain value.
+        {compose_content_type("image/gif; name=\"a b\""), "06 9D 85 'a b' 00"},
+        {compose_content_type("image/gif; name = \"x \\\"y\\\"; z\" ; type=q"),
+         "12 9D 85 'x \"y\"; z' 00 'type' 00 'q' 00"},
+        {compose_content_type("image/png; name*=UTF-8''%C3%BCber%20photo.png"),
+         "13 A0 85 7F C3 BC 'ber photo.png' 00"},
+        {compose_content_type("image/png; name*=iso-8859-1'de'%FC.png"),
+         "0A A0 85 7F C3 BC '.png' 00"},
+        {compose_content_disposition(
+             "attachment; filename=\"old.png\"; filename*1=\"b c.png\"; filename*0*=utf-8''a%20"),
+         "0C 81 86 'a b c.png' 00"},
         {compose_content_disposition("attachment; filename=a.jpg"), "08 81 86 'a.jpg' 00"},
         {compose_content_disposition("Inline"), "07 'Inline' 00"},
     });

@@ -123,8 +123,11 @@ bool prepare_content(mm7_client_info& info, const buffer& head, std::uint32_t of
     }
     if (!ct.content_type || *ct.content_type != MULTIPART_RELATED) {
         const std::string kept = keep_original(info, info.pdu_end);
-        log_warning("HandleXgateMmsRcvInd: ignoring content-type = %s%s",
-                    ct.content_type.value_or("").c_str(), kept.c_str());
+        log_warning("HandleXgateMmsRcvInd: ignoring content-type = %s",
+                    ct.content_type.value_or("").c_str());
+        if (!kept.empty()) {
+            log_warning("HandleXgateMmsRcvInd: %s", kept.substr(2).c_str());  // after "; "
+        }
         return false;
     }
     if (offset >= head.size()) {

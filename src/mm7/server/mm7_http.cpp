@@ -13,6 +13,7 @@
 #include <new>
 
 #include "core/base64.h"
+#include "core/mime_text.h"
 #include "mm7/documents/mm7.h"
 #include "wsp/wsp_compose.h"
 
@@ -111,30 +112,59 @@ bool mm7_request_parser::write_part_bytes(std::string_view bytes) {
     return true;
 }
 
-// One line of base64 body, decoded on its own; a line that does not decode adds nothing.
-bool mm7_request_parser::write_base64_line(std::string_view line) {
-    if (!base64_decode_into(line, decoded_) || decoded_.empty()) {
-        return true;
-    }
-    return write_part_bytes(as_text(decoded_));
+// The transfer encoding of the body being received: the envelope's or the part's.
+transfer_encoding mm7_request_parser::body_encoding() const {
+    return state_ == client_state::ENVELOPE_BODY ? envelope_encoding_ : part_->encoding;
 }
 
-// A raw body line: every line of a part but the first is preceded by the CRLF (or bare LF) that
-// ended the line before it, so the line end in front of the delimiter never belongs to the
-// content.
-bool mm7_request_parser::write_raw_line(std::string_view line) {
-    if (part_started_ && !line_open_ && !write_part_bytes(last_line_end_)) {
+// Decoded bytes of the body being received; false when the request ended.
+bool mm7_request_parser::take_decoded(std::string_view bytes) {
+    return state_ == client_state::ENVELOPE_BODY ? append_envelope(bytes) : write_part_bytes(bytes);
+}
+
+// Text of a body line as its transfer encoding means it.  The text is a whole line when
+// `line_end`, else the first piece of a long one; with line_open_ it is the rest of a line.
+bool mm7_request_parser::take_body_text(std::string_view text, bool line_end) {
+    switch (body_encoding()) {
+        case transfer_encoding::base64:
+            // Each line decoded on its own; a line that does not decode adds nothing.
+            if (!base64_decode_into(text, decoded_) || decoded_.empty()) {
+                return true;
+            }
+            return take_decoded(as_text(decoded_));
+        case transfer_encoding::quoted_printable:
+            return take_quoted_printable(text, line_end);
+        case transfer_encoding::identity:
+            break;
+    }
+    return take_raw_text(text);
+}
+
+// A raw body line: every line but the first is preceded by the CRLF (or bare LF) that ended the
+// line before it, so the line end in front of the delimiter never belongs to the body.
+bool mm7_request_parser::take_raw_text(std::string_view text) {
+    if (body_begun_ && !line_open_ && !take_decoded(last_line_end_)) {
         return false;
     }
-    part_started_ = true;
-    return write_part_bytes(line);
+    body_begun_ = true;
+    return take_decoded(text);
 }
 
-bool mm7_request_parser::append_envelope(std::string_view text, bool new_line) {
+// A quoted-printable line: as a raw one, but a line that ended in a soft line break is joined to
+// the next without a line end.
+bool mm7_request_parser::take_quoted_printable(std::string_view text, bool line_end) {
+    if (body_begun_ && !line_open_ && !soft_break_ && !take_decoded(last_line_end_)) {
+        return false;
+    }
+    body_begun_ = true;
+    decoded_.clear();
+    soft_break_ = quoted_printable_decode(text, line_end, decoded_);
+    return take_decoded(as_text(decoded_));
+}
+
+bool mm7_request_parser::append_envelope(std::string_view text) {
     if (!envelope_) {
         envelope_.emplace();
-    } else if (new_line) {
-        envelope_->append(last_line_end_);
     }
     envelope_->append(text);
     if (envelope_->size() > MM7_MAX_ENVELOPE_SIZE) {
@@ -146,12 +176,10 @@ bool mm7_request_parser::append_envelope(std::string_view text, bool new_line) {
 }
 
 mm7_request_parser::line_result mm7_request_parser::on_envelope_body(std::string_view line) {
-    if (line_open_) {
+    if (line_open_ || !line.starts_with(*boundary_)) {
+        const bool taken = take_body_text(line, true);
         line_open_ = false;
-        return append_envelope(line, false) ? line_result::next : line_result::stop;
-    }
-    if (!line.starts_with(*boundary_)) {
-        return append_envelope(line, true) ? line_result::next : line_result::stop;
+        return taken ? line_result::next : line_result::stop;
     }
     std::string operation;
     mm7_refusal invalid;
@@ -212,10 +240,35 @@ mm7_request_parser::line_result mm7_request_parser::on_part_body(std::string_vie
     if (!line_open_ && line.starts_with(delimiter)) {
         return finish_part(line);
     }
-    if (!(part_->base64 ? write_base64_line(line) : write_raw_line(line))) {
+    const bool taken = take_body_text(line, true);
+    line_open_ = false;
+    return taken ? line_result::next : line_result::stop;
+}
+
+// The request line: POST, the target, HTTP/1.x.  The target is the path /mm7, alone
+// (origin-form) or in an http or https URL (absolute-form), with or without a query, which is
+// not examined.
+mm7_request_parser::line_result mm7_request_parser::on_request_line(std::string_view line) {
+    constexpr std::string_view method = "POST ";
+    const std::string_view target = line.starts_with(method) ? line.substr(method.size()) : "";
+    const std::size_t blank = target.find(' ');
+    const std::string_view version =
+        blank == std::string_view::npos ? std::string_view() : target.substr(blank + 1);
+    std::string_view path = target.substr(0, blank);
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (same_text_ignoring_case(path.substr(0, scheme.size()), scheme)) {
+            const std::size_t slash = path.find('/', scheme.size());
+            path = slash == std::string_view::npos ? std::string_view() : path.substr(slash);
+        }
+    }
+    path = path.substr(0, path.find('?'));
+    if (path != "/mm7" || !version.starts_with("HTTP/1.")) {
+        refuse({}, "400 Bad request");
         return line_result::stop;
     }
-    line_open_ = false;
+    note("Valid request received, waiting for headers");
+    http11_ = version.size() > 7 && version[7] >= '1' && version[7] <= '9';
+    state_ = client_state::HTTP_HEADERS;
     return line_result::next;
 }
 
@@ -234,14 +287,7 @@ mm7_request_parser::line_result mm7_request_parser::process_line(std::string_vie
     }
     switch (state_) {
         case client_state::REQUEST_LINE:
-            if (!line.starts_with("POST /mm7 HTTP/1.")) {
-                refuse({}, "400 Bad request");
-                return line_result::stop;
-            }
-            note("Valid request received, waiting for headers");
-            http11_ = line.size() > 17 && line[17] >= '1' && line[17] <= '9';
-            state_ = client_state::HTTP_HEADERS;
-            return line_result::next;
+            return on_request_line(line);
         case client_state::HTTP_HEADERS:
             return on_http_header(line);
         case client_state::PREAMBLE:
@@ -370,7 +416,7 @@ bool mm7_request_parser::consume_long_base64(std::size_t take) {
             cut = i + 1;
         }
     }
-    if (cut > 0 && !write_base64_line(text.substr(0, cut))) {
+    if (cut > 0 && !take_body_text(text.substr(0, cut), false)) {
         return false;
     }
     std::string rest;
@@ -410,22 +456,45 @@ bool mm7_request_parser::consume_long_line() {
         return true;
     }
     std::size_t take = pending_.size() - 1;  // the last byte may be the CR of a split CRLF
-    switch (state_) {
-        case client_state::ENVELOPE_BODY:
-            if (!append_envelope(text.substr(0, take), !line_open_)) {
+    if (state_ == client_state::ENVELOPE_BODY || state_ == client_state::PART_BODY) {
+        return consume_long_body(take);
+    }
+    line_open_ = true;  // skipped lines: preambles and input after the request
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(take));
+    return true;
+}
+
+// Takes the first `take` bytes of a long line of the envelope or a part, or as much of them as
+// means the same whatever follows; false when the request ended.
+bool mm7_request_parser::consume_long_body(std::size_t take) {
+    const std::string_view text = as_text(pending_);
+    switch (body_encoding()) {
+        case transfer_encoding::base64:
+            return consume_long_base64(take);
+        case transfer_encoding::quoted_printable: {
+            // An escape or soft break may be cut, and blanks may still turn out to end the line
+            // (a run of them longer than half the bound is taken as text).
+            const std::size_t blanks = std::min(take, MM7_LONG_LINE / 2);
+            std::size_t cut = take;
+            while (take - cut < blanks && (text[cut - 1] == ' ' || text[cut - 1] == '\t')) {
+                --cut;
+            }
+            if (cut == take && cut >= 2 && text[cut - 2] == '=') {
+                cut -= 2;
+            } else if (cut >= 1 && text[cut - 1] == '=') {
+                cut -= 1;
+            }
+            take = cut;
+            if (!take_body_text(text.substr(0, take), false)) {
                 return false;
             }
             break;
-        case client_state::PART_BODY:
-            if (part_->base64) {
-                return consume_long_base64(take);
-            }
-            if (!write_raw_line(text.substr(0, take))) {
+        }
+        case transfer_encoding::identity:
+            if (!take_body_text(text.substr(0, take), false)) {
                 return false;
             }
             break;
-        default:
-            break;  // skipped lines: preambles and input after the request
     }
     line_open_ = true;
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(take));

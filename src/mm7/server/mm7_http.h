@@ -121,9 +121,11 @@ class mm7_request_parser {
     bool deliver_plain(byte_view bytes);
     bool process_input(byte_view bytes);
     bool consume_long_line();
+    bool consume_long_body(std::size_t take);
     bool consume_long_base64(std::size_t take);
     bool take_mm1_body(byte_view bytes);
     line_result process_line(std::string_view line);
+    line_result on_request_line(std::string_view line);
     line_result refuse_long_line();
     header_line read_header(std::string_view line, std::string_view bad_note,
                             std::string_view bad_status);
@@ -133,6 +135,7 @@ class mm7_request_parser {
     line_result on_mime_header(std::string_view line);
     line_result take_mime_header(std::string_view line);
     line_result end_content_headers();
+    bool read_transfer_encoding(std::string value, transfer_encoding& encoding);
     line_result read_part_field(mms_part& part, const std::string& name, std::string& value);
     line_result on_envelope_header(std::string_view line);
     line_result on_envelope_body(std::string_view line);
@@ -140,10 +143,13 @@ class mm7_request_parser {
     line_result on_part_header(std::string_view line);
     line_result on_part_body(std::string_view line);
     line_result finish_part(std::string_view line);
-    bool append_envelope(std::string_view text, bool new_line);
+    bool append_envelope(std::string_view text);
     bool write_part_bytes(std::string_view bytes);
-    bool write_base64_line(std::string_view line);
-    bool write_raw_line(std::string_view line);
+    transfer_encoding body_encoding() const;
+    bool take_decoded(std::string_view bytes);
+    bool take_body_text(std::string_view text, bool line_end);
+    bool take_raw_text(std::string_view text);
+    bool take_quoted_printable(std::string_view text, bool line_end);
     const std::string* watched_delimiter() const;
 
     mm7_request_events& events_;
@@ -168,6 +174,7 @@ class mm7_request_parser {
     opt_text start_;
     opt_text type_;
     opt_text envelope_cid_;
+    transfer_encoding envelope_encoding_ = transfer_encoding::identity;
     opt_text envelope_;
     std::unique_ptr<multipart_params> content_params_;
     opt_text content_cid_;
@@ -178,14 +185,15 @@ class mm7_request_parser {
     opt_text held_header_;            // a MIME header line that a folded line may still continue
 
     buffer pending_;                           // received bytes after the last complete line
-    buffer decoded_;                           // a base64 line decoded, reused line after line
+    buffer decoded_;                           // a line decoded, reused line after line
     std::size_t header_count_ = 0;             // header lines in the current block
     bool line_open_ = false;                   // the start of the current line was consumed already
     bool lf_lines_ = false;                    // the body's lines end in a bare LF (or CRLF)
     std::string_view line_end_ = "\r\n";       // what ended the line being processed
     std::string_view last_line_end_ = "\r\n";  // what ended the line before it
-    bool part_started_ = false;                // the current part has written its first line
-    std::uint64_t content_bytes_ = 0;          // decoded content so far
+    bool body_begun_ = false;  // the envelope or part being received has taken its first line
+    bool soft_break_ = false;  // its last quoted-printable line ended in a soft line break
+    std::uint64_t content_bytes_ = 0;  // decoded content so far
     std::uint64_t mm1_bytes_ = 0;
     chunk_decoder chunks_;
 };

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "core/http_text.h"
+#include "core/mime_text.h"
 #include "mm7/documents/mm7.h"
 #include "wsp/wsp_compose.h"
 
@@ -53,11 +54,32 @@ bool boundary_usable(const opt_text& boundary) {
     return boundary && boundary->find_first_of("\r\n") == std::string::npos;
 }
 
-bool same_content_id(const opt_text& a, const opt_text& b) {
-    return a && b && without_brackets(*a) == without_brackets(*b);
+// The content part's Content-ID names the content the href names (its %-escapes decoded): as it
+// is written, or with its own %-escapes decoded, so that an id written with a literal %XX in both
+// places still matches.
+bool names_content(const opt_text& content_id, const opt_text& href_id) {
+    if (!content_id || !href_id) {
+        return false;
+    }
+    const std::string_view id = without_brackets(*content_id);
+    const std::string_view wanted = without_brackets(*href_id);
+    return id == wanted || percent_decoded(id) == wanted;
 }
 
 }  // namespace
+
+// The transfer encoding a Content-Transfer-Encoding value names, in `encoding`; false, the
+// request refused, for a value that names none.
+bool mm7_request_parser::read_transfer_encoding(std::string value, transfer_encoding& encoding) {
+    const std::optional<transfer_encoding> named = transfer_encoding_named(value);
+    if (!named) {
+        return refuse(
+            concat({"Unsupported Content-Transfer-Encoding: ", log_escape(strtolower(value))}),
+            "400 Bad Request");
+    }
+    encoding = *named;
+    return true;
+}
 
 // A request carries the credentials asked for, if any: Authorization: Basic with their token
 // (the scheme in any letter case).  The token is compared in constant time.
@@ -239,6 +261,8 @@ mm7_request_parser::line_result mm7_request_parser::on_envelope_header(std::stri
             return line_result::stop;
         }
         envelope_.reset();
+        body_begun_ = false;
+        soft_break_ = false;
         note("Envelope body starts");
         state_ = client_state::ENVELOPE_BODY;
         return line_result::next;
@@ -254,6 +278,10 @@ mm7_request_parser::line_result mm7_request_parser::on_envelope_header(std::stri
         }
     } else if (name == "content-id") {
         envelope_cid_ = value;
+    } else if (name == "content-transfer-encoding") {
+        if (!read_transfer_encoding(value, envelope_encoding_)) {
+            return line_result::stop;
+        }
     }
     return line_result::next;
 }
@@ -266,7 +294,7 @@ mm7_request_parser::line_result mm7_request_parser::end_content_headers() {
         refuse("Content part has no Content-Type", "400 Bad request");
         return line_result::stop;
     }
-    if (!same_content_id(content_cid_, message_->content_id)) {
+    if (!names_content(content_cid_, message_->content_id)) {
         refuse(concat({"SMIL part must follow envelope ", show(content_cid_), "  ",
                        show(message_->content_id)}),
                "400 Bad request");
@@ -308,7 +336,8 @@ mm7_request_parser::line_result mm7_request_parser::end_content_headers() {
     if (single_part_) {
         note("Part 1 body starts");
         part_->data_length = 0;
-        part_started_ = false;
+        body_begun_ = false;
+        soft_break_ = false;
     }
     return line_result::next;
 }
@@ -328,7 +357,13 @@ mm7_request_parser::line_result mm7_request_parser::on_content_header(std::strin
         const std::string media = media_type_of(value);
         if (!media.starts_with("multipart/")) {
             if (media.find('/') == std::string::npos) {
-                refuse(concat({"Bad content-type of Content: ", log_escape(value)}),
+                opt_text boundary;
+                opt_text start;
+                opt_text type;
+                ParseMultipartParams(value, boundary, start, type);
+                note(concat({"Content part Content-Type has no media type: ", log_escape(value)}));
+                refuse(concat({"Bad content-type of Content: boundary=", show(boundary),
+                               ", start=", show(start), ", type=", show(type)}),
                        "400 Bad request");
                 return line_result::stop;
             }
@@ -382,12 +417,7 @@ mm7_request_parser::line_result mm7_request_parser::read_part_field(mms_part& pa
     } else if (name == "content-disposition") {
         part.content_disposition = value;
     } else if (name == "content-transfer-encoding") {
-        strtolower(value);
-        if (value == "base64") {
-            part.base64 = true;
-        } else if (value != "7bit" && value != "8bit" && value != "binary") {
-            refuse(concat({"Unsupported Content-Transfer-Encoding: ", log_escape(value)}),
-                   "400 Bad Request");
+        if (!read_transfer_encoding(value, part.encoding)) {
             return line_result::stop;
         }
     }
@@ -409,7 +439,8 @@ mm7_request_parser::line_result mm7_request_parser::on_part_header(std::string_v
         note(concat(
             {"Part ", itoa_dec(static_cast<int>(content_params_->part_count)), " body starts"}));
         part.data_length = 0;
-        part_started_ = false;
+        body_begun_ = false;
+        soft_break_ = false;
         return line_result::next;
     }
     auto [result, name, value] = read_header(line, "Bad part header ", "400 Bad Request");
@@ -466,51 +497,13 @@ void ParseMultipartParams(std::string_view value, opt_text& boundary, opt_text& 
     boundary.reset();
     start.reset();
     type.reset();
-    std::size_t at = value.find(';');
-    while (at != std::string_view::npos && at < value.size()) {
-        ++at;  // past the ';'
-        const std::size_t equals = value.find('=', at);
-        const std::size_t next = value.find(';', at);
-        if (equals == std::string_view::npos || (next != std::string_view::npos && next < equals)) {
-            at = next;  // no value: not a parameter
-            continue;
-        }
-        std::string name(trim_blanks(value.substr(at, equals - at)));
-        strtolower(name);
-        std::size_t from = equals + 1;
-        while (from < value.size() && std::isspace(static_cast<unsigned char>(value[from]))) {
-            ++from;
-        }
-        std::string text;
-        if (from < value.size() && value[from] == '"') {
-            // A quoted string: up to the closing quote, a backslash taking the next character
-            // as it is.  Unterminated, it is no value.
-            bool closed = false;
-            for (++from; from < value.size(); ++from) {
-                if (value[from] == '\\' && from + 1 < value.size()) {
-                    text += value[++from];
-                } else if (value[from] == '"') {
-                    closed = true;
-                    ++from;
-                    break;
-                } else {
-                    text += value[from];
-                }
-            }
-            if (!closed) {
-                text.clear();
-            }
-            at = value.find(';', from);
-        } else {
-            at = value.find(';', from);
-            text = trim_blanks(value.substr(from, at == std::string_view::npos ? at : at - from));
-        }
-        opt_text* slot = name == "boundary" ? &boundary
-                         : name == "start"  ? &start
-                         : name == "type"   ? &type
-                                            : nullptr;
-        if (slot != nullptr && !*slot && !text.empty()) {
-            *slot = std::move(text);
+    for (mime_parameter& parameter : mime_parameters(value)) {
+        opt_text* slot = parameter.name == "boundary" ? &boundary
+                         : parameter.name == "start"  ? &start
+                         : parameter.name == "type"   ? &type
+                                                      : nullptr;
+        if (slot != nullptr && !*slot && !parameter.value.empty()) {
+            *slot = std::move(parameter.value);
         }
     }
 }
