@@ -447,11 +447,11 @@ void keep_parameter(mms_content_type& ct, std::string_view name, std::string_vie
 }
 
 // An Untyped-parameter (a Token-text name and an Integer-value or Text-value), kept when its name
-// is a MIME token.  Type and Start are the codec's own, and a boundary belongs to the multipart
-// the part travels in.
+// is a MIME token without the marks of an extended name (RFC 2231).  Type and Start are the
+// codec's own, and a boundary belongs to the multipart the part travels in.
 void keep_untyped_parameter(mms_content_type& ct, const std::string& name, const buffer& value,
                             const opt_text& type) {
-    constexpr std::string_view SPECIALS = "()<>@,;:\\\"/[]?=";
+    constexpr std::string_view SPECIALS = "()<>@,;:\\\"/[]?=*'%";
     const bool token = !name.empty() && std::all_of(name.begin(), name.end(), [&](char c) {
         const auto u = static_cast<unsigned char>(c);
         return u > 0x20 && u < 0x7F && SPECIALS.find(c) == std::string_view::npos;

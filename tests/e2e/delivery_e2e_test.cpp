@@ -151,7 +151,8 @@ class DeliveryE2E : public Delivery {
 };
 
 // Every real-world PDU, as a file and (when it fits a datagram) inline: multipart retrievals
-// arrive with every part's bytes intact, reports as their documents, the rest is dropped.
+// arrive with every part's bytes intact, their multipart kind and charsets, reports as their
+// documents, the rest is dropped.
 TEST_F(DeliveryE2E, RealWorldPdusReachTheVaspOrAreDroppedAsSpecified) {
     const fs::path dir = pdu_dir();
     if (dir.empty()) {
@@ -215,6 +216,12 @@ TEST_F(DeliveryE2E, RealWorldPdusReachTheVaspOrAreDroppedAsSpecified) {
         }
     }
     EXPECT_FALSE(vasp_->seen("error")) << daemon_->log();
+    // Every text part of these messages is labelled utf-8 (MIBenum 106) in its PDU.
+    for (const std::string& line : vasp_->lines()) {
+        EXPECT_TRUE(line.find(" content-type=text/") == std::string::npos ||
+                    line.find(" charset=utf-8 ") != std::string::npos)
+            << line;
+    }
 }
 
 // What two MIME readers of a VASP (Python's email package in the stand-in, Perl's MIME::Parser)

@@ -188,7 +188,7 @@ struct content_root {
     }
     explicit content_root(const mms_content_type& ct)
         : wanted(bare(mime_header_value(ct.start.value_or("")))),
-          wanted_type(mime_header_value(ct.type.value_or(""))),
+          wanted_type(mime_media_type(ct.type.value_or(""))),
           type(wanted_type) {}
     void see(std::string_view content_id, std::string_view media) {
         if (found) {
@@ -352,7 +352,7 @@ std::string_view read_part(mm7_client_info& info, std::uint64_t position, conten
     part.base64 = !mm7_part_is_raw(*step.entry);
     part.headers = mm7_part_headers(*step.entry, info.content_boundary, part.base64);
     part.content_id = mime_header_value(step.entry->headers.content_id.value_or(""));
-    part.media = mime_header_value(step.entry->content_type.content_type.value_or(""));
+    part.media = mime_media_type(step.entry->content_type.content_type.value_or(""));
     part.header_size = step.header_size;
     part.data_length = step.entry->data_length;
     return {};

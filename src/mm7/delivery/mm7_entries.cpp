@@ -75,7 +75,7 @@ entry_step mm7_read_entry(byte_view window, std::uint64_t remaining) {
     std::uint32_t entry_offset = 0;
     auto entry = parse_multipart_entry(header, entry_offset);
     const opt_text& media = entry->content_type.content_type;
-    if (!media || mime_header_value(*media).empty()) {
+    if (!media || mime_media_type(*media).empty()) {
         step.fault = entry_fault::no_content_type;
         return step;
     }
@@ -181,10 +181,21 @@ bool is_utf8(std::string_view text) {
 
 }  // namespace
 
+std::string mime_media_type(std::string_view text) {
+    const std::size_t begin = std::min(text.find_first_not_of(" \t"), text.size());
+    std::size_t end = begin;
+    while (end < text.size() &&
+           (text[end] == '/' || is_token_char(static_cast<unsigned char>(text[end])))) {
+        ++end;
+    }
+    return std::string(text.substr(begin, end - begin));
+}
+
 std::string mime_parameter(std::string_view name, std::string_view value) {
     std::string out;
     for (char c : name) {
-        if (is_token_char(static_cast<unsigned char>(c))) {
+        // "*", "'" and "%" mark the extended form (RFC 2231), never a name of its own.
+        if (is_token_char(static_cast<unsigned char>(c)) && c != '*' && c != '\'' && c != '%') {
             out += c;
         }
     }
@@ -220,9 +231,8 @@ std::string mime_parameter(std::string_view name, std::string_view value) {
 std::string mm7_part_headers(const multipart_entry& entry, std::string_view content_boundary,
                              bool base64) {
     const mms_content_type& ct = entry.content_type;
-    std::string out =
-        concat({"\r\n--", content_boundary,
-                "\r\nContent-Type: ", mime_header_value(ct.content_type.value_or(""))});
+    std::string out = concat({"\r\n--", content_boundary,
+                              "\r\nContent-Type: ", mime_media_type(ct.content_type.value_or(""))});
     for (const mms_param& param : ct.params) {
         out += "; " + mime_parameter(param.name, param.value);
     }

@@ -65,6 +65,10 @@ body_check mm7_check_body(std::uint64_t start, std::uint64_t end, const pdu_wind
 // left out, so that a value from the network can neither end the line nor its quoted string.
 std::string mime_header_value(std::string_view text);
 
+// A media type from the network as a MIME header writes it: its leading run of token characters
+// and "/" (blanks before it skipped), so that nothing of it can pass for a parameter.
+std::string mime_media_type(std::string_view text);
+
 // One parameter of a MIME header line, name="value", from texts of the network: the name keeps
 // only token characters, the value no control characters, and quotes and backslashes in it are
 // escaped.  A value beyond ASCII goes out as name*=charset''value with %-escapes (RFC 2231), as
