@@ -9,6 +9,7 @@ packages=(
     clang libclang-rt-14-dev
     curl libxml2-utils tshark python3 util-linux iproute2 tinyproxy
     prometheus  # promtool checks the /metrics text
+    libmime-tools-perl  # a second MIME reader of the deliveries (tests/support/mime_parts.pl)
 )
 
 missing=()

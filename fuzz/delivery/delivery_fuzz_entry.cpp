@@ -1,5 +1,7 @@
 #include "delivery_fuzz_entry.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -17,6 +19,58 @@ void require(bool condition) {
     }
 }
 
+bool token_char(char c) {
+    return c > 0x20 && c < 0x7F &&
+           std::string_view("()<>@,;:\\\"/[]?=").find(c) == std::string_view::npos;
+}
+
+// The Content-Type line takes apart as a MIME reader takes it: a type/subtype, then parameters,
+// each "; " token and either "=" a quoted-string (only quotes and backslashes escaped in it) or
+// "*=" a charset, "''" and %-escaped attribute characters.
+void check_content_type(std::string_view line) {
+    require(line.starts_with("Content-Type: "));
+    std::size_t at = line.find_first_of(';', 14);
+    const std::string_view media = line.substr(14, at - 14);
+    require(!media.empty() && std::all_of(media.begin(), media.end(),
+                                          [](char c) { return c == '/' || token_char(c); }));
+    while (at < line.size()) {
+        require(line.substr(at, 2) == "; ");
+        at += 2;
+        const std::size_t name = at;
+        while (at < line.size() && token_char(line[at]) && line[at] != '*') {
+            ++at;
+        }
+        require(at > name && at < line.size());
+        if (line.substr(at).starts_with("*=")) {
+            at += 2;
+            const std::size_t quotes = line.find("''", at);
+            require(quotes != std::string_view::npos);
+            for (at = quotes + 2; at < line.size() && line[at] != ';'; ++at) {
+                require(std::isalnum(static_cast<unsigned char>(line[at])) != 0 ||
+                        std::string_view("!#$&+-.^_`|~").find(line[at]) != std::string_view::npos ||
+                        (line[at] == '%' && at + 2 < line.size() &&
+                         std::isxdigit(static_cast<unsigned char>(line[at + 1])) != 0 &&
+                         std::isxdigit(static_cast<unsigned char>(line[at + 2])) != 0));
+            }
+            continue;
+        }
+        require(line.substr(at, 2) == "=\"");
+        for (at += 2;; ++at) {
+            require(at < line.size());
+            const auto c = static_cast<unsigned char>(line[at]);
+            require(c >= 0x20 && c != 0x7F);
+            if (c == '"') {
+                break;
+            }
+            if (c == '\\') {
+                ++at;
+                require(at < line.size() && (line[at] == '"' || line[at] == '\\'));
+            }
+        }
+        ++at;
+    }
+}
+
 // Every line of a part's MIME headers is one line: a value from the PDU can neither end it nor
 // add a header of its own.
 void check_part_headers(const std::string& text, const multipart_entry& entry, bool base64) {
@@ -25,6 +79,9 @@ void check_part_headers(const std::string& text, const multipart_entry& entry, b
     for (std::size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
         const std::string line = text.substr(at, end - at);
         require(line.find_first_of("\r\n") == std::string::npos);
+        if (lines == 2) {
+            check_content_type(line);
+        }
         ++lines;
     }
     require(at == text.size());

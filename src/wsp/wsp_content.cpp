@@ -2,6 +2,7 @@
 
 #include <regex.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <string>
@@ -111,22 +112,57 @@ const std::array<std::string_view, PARAMETER_COUNT> parameter_table = [] {
     return t;
 }();
 
-const std::array<std::string_view, CHARSET_COUNT> charset_table = [] {
-    std::array<std::string_view, CHARSET_COUNT> t{};
-    t[3] = "us-ascii";
-    t[4] = "iso-8859-1";
-    t[5] = "iso-8859-2";
-    t[6] = "iso-8859-3";
-    t[7] = "iso-8859-4";
-    t[8] = "iso-8859-5";
-    t[9] = "iso-8859-6";
-    t[10] = "iso-8859-7";
-    t[11] = "iso-8859-8";
-    t[12] = "iso-8859-9";
-    t[17] = "shift_JIS";
-    t[106] = "utf-8";
-    return t;
-}();
+const std::array<charset_entry, 49> charset_table = {{
+    {3, "us-ascii"},
+    {4, "iso-8859-1"},
+    {5, "iso-8859-2"},
+    {6, "iso-8859-3"},
+    {7, "iso-8859-4"},
+    {8, "iso-8859-5"},
+    {9, "iso-8859-6"},
+    {10, "iso-8859-7"},
+    {11, "iso-8859-8"},
+    {12, "iso-8859-9"},
+    {13, "iso-8859-10"},
+    {17, "shift_JIS"},
+    {18, "euc-jp"},
+    {37, "iso-2022-kr"},
+    {38, "euc-kr"},
+    {39, "iso-2022-jp"},
+    {40, "iso-2022-jp-2"},
+    {106, "utf-8"},
+    {109, "iso-8859-13"},
+    {110, "iso-8859-14"},
+    {111, "iso-8859-15"},
+    {112, "iso-8859-16"},
+    {113, "gbk"},
+    {114, "gb18030"},
+    {1000, "iso-10646-ucs-2"},
+    {1000, "ucs-2"},
+    {1001, "iso-10646-ucs-4"},
+    {1012, "utf-7"},
+    {1013, "utf-16be"},
+    {1014, "utf-16le"},
+    {1015, "utf-16"},
+    {1017, "utf-32"},
+    {1018, "utf-32be"},
+    {1019, "utf-32le"},
+    {2025, "gb2312"},
+    {2026, "big5"},
+    {2084, "koi8-r"},
+    {2088, "koi8-u"},
+    {2101, "big5-hkscs"},
+    {2250, "windows-1250"},
+    {2251, "windows-1251"},
+    {2252, "windows-1252"},
+    {2253, "windows-1253"},
+    {2254, "windows-1254"},
+    {2255, "windows-1255"},
+    {2256, "windows-1256"},
+    {2257, "windows-1257"},
+    {2258, "windows-1258"},
+    {2259, "tis-620"},
+}};
 
 const std::array<std::string_view, DISPOSITION_COUNT> disposition_table = {"form-data",
                                                                            "attachment", "inline"};
@@ -205,6 +241,11 @@ void append_text(buffer& out, std::string_view text) {
     append(out, compose_value(wsp_value_kind::plain, -1, -1, text, -1, std::nullopt));
 }
 
+// An Integer-value: a Short-integer below 128, else a Long-integer.
+buffer integer_value(std::uint32_t n) {
+    return n < 128 ? encode_short_integer(n) : encode_long_integer(n);
+}
+
 template <std::size_t N>
 int table_index(const std::array<std::string_view, N>& table, std::size_t first,
                 std::string_view text) {
@@ -232,12 +273,22 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
 // Charset names are case-insensitive (MIME): charset="UTF-8" still becomes the well-known utf-8
 // number.
 int charset_index(std::string_view token) {
-    for (std::size_t i = 1; i < CHARSET_COUNT; ++i) {
-        if (!charset_table[i].empty() && equal_ignoring_case(charset_table[i], token)) {
-            return static_cast<int>(i);
+    for (const charset_entry& c : charset_table) {
+        if (equal_ignoring_case(c.name, token)) {
+            return static_cast<int>(c.mibenum);
         }
     }
     return -1;
+}
+
+// The MIME name of a MIBenum; empty when it is not in the table.
+std::string_view charset_name(std::uint32_t mibenum) {
+    for (const charset_entry& c : charset_table) {
+        if (c.mibenum == mibenum) {
+            return c.name;
+        }
+    }
+    return {};
 }
 
 // One parameter appended in its WSP form; `log` says whether to log it.
@@ -274,7 +325,7 @@ void append_parameter(buffer& out, const mime_parameter& parameter, const char* 
     const int k = charset_index(value);
     append(out, encode_short_integer(WSP_PARAM_CHARSET));
     if (k >= 0) {
-        append(out, encode_short_integer(static_cast<std::uint32_t>(k)));
+        append(out, integer_value(static_cast<std::uint32_t>(k)));
     } else {
         append_text(out, value);
     }
@@ -304,6 +355,63 @@ buffer compose_mime_value(std::string_view text, const std::array<std::string_vi
     buffer out = encode_value_length(static_cast<std::uint32_t>(body.size()));
     append(out, body);
     return out;
+}
+
+// An Integer-value parameter value (a Short-integer, or a Long-integer of up to four octets).
+std::optional<std::uint32_t> integer_of(const buffer& value, const opt_text& type) {
+    if (is_type(type, WSP_TYPE_IMMEDIATE)) {
+        return value.front();
+    }
+    if (!is_type(type, WSP_TYPE_BINARY) || value.empty() || value.size() > 4) {
+        return std::nullopt;
+    }
+    std::uint32_t n = 0;
+    for (std::uint8_t octet : value) {
+        n = n * 256 + octet;
+    }
+    return n;
+}
+
+// A Quoted-string's text without the double quotes the decoder leaves around it.
+std::string unquoted(std::string text) {
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+        return text.substr(1, text.size() - 2);
+    }
+    return text;
+}
+
+// A parameter carried on to MIME: the first one of a name is kept, an empty value is none.
+void keep_parameter(mms_content_type& ct, std::string_view name, std::string_view value) {
+    if (value.empty()) {
+        return;
+    }
+    for (const mms_param& p : ct.params) {
+        if (equal_ignoring_case(p.name, name)) {
+            return;
+        }
+    }
+    ct.params.push_back({std::string(name), std::string(value)});
+}
+
+// An Untyped-parameter (a Token-text name and an Integer-value or Text-value), kept when its name
+// is a MIME token without the marks of an extended name (RFC 2231).  Type and Start are the
+// codec's own, and a boundary belongs to the multipart the part travels in.
+void keep_untyped_parameter(mms_content_type& ct, const std::string& name, const buffer& value,
+                            const opt_text& type) {
+    constexpr std::string_view SPECIALS = "()<>@,;:\\\"/[]?=*'%";
+    const bool token = !name.empty() && std::all_of(name.begin(), name.end(), [&](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u > 0x20 && u < 0x7F && SPECIALS.find(c) == std::string_view::npos;
+    });
+    if (!token || equal_ignoring_case(name, "type") || equal_ignoring_case(name, "start") ||
+        equal_ignoring_case(name, "boundary")) {
+        return;
+    }
+    if (const auto number = integer_of(value, type)) {
+        keep_parameter(ct, name, std::to_string(*number));
+    } else if (is_type(type, WSP_TYPE_STRING)) {
+        keep_parameter(ct, name, unquoted(text_of(value)));
+    }
 }
 
 }  // namespace
@@ -398,15 +506,40 @@ void parse_content_type_f(byte_view value, const opt_text& type, mms_content_typ
         log_printf("Buffer str=%d, offset=%d", name.empty() ? 0 : name.front(),
                    static_cast<int>(name.size()));
         if (!is_type(name_type, WSP_TYPE_IMMEDIATE)) {
+            if (is_type(name_type, WSP_TYPE_STRING)) {
+                keep_untyped_parameter(ct, text_of(name), param, param_type);
+            }
             continue;
         }
         log_printf("parse_content_type_f_1");
-        if (name.front() == WSP_PARAM_TYPE) {
-            log_printf("parse_content_type_f_2");
-            ct.type = text_of(param);
-        } else if (name.front() == WSP_PARAM_START) {
-            log_printf("parse_content_type_f_3");
-            ct.start = text_of(param);
+        switch (name.front()) {
+            case WSP_PARAM_TYPE:
+                log_printf("parse_content_type_f_2");
+                ct.type =
+                    is_type(param_type, WSP_TYPE_IMMEDIATE) && param.front() < CONTENT_TYPE_COUNT
+                        ? std::string(content_type_table[param.front()])
+                        : text_of(param);
+                break;
+            case WSP_PARAM_START:
+            case WSP_PARAM_START_TEXT:
+                log_printf("parse_content_type_f_3");
+                ct.start = text_of(param);
+                break;
+            case WSP_PARAM_CHARSET:
+                if (const auto number = integer_of(param, param_type)) {
+                    keep_parameter(ct, "charset", charset_name(*number));
+                } else if (is_type(param_type, WSP_TYPE_STRING)) {
+                    keep_parameter(ct, "charset", unquoted(text_of(param)));
+                }
+                break;
+            case WSP_PARAM_NAME:
+            case WSP_PARAM_NAME_TEXT:
+                if (is_type(param_type, WSP_TYPE_STRING)) {
+                    keep_parameter(ct, "name", unquoted(text_of(param)));
+                }
+                break;
+            default:
+                break;
         }
     }
     log_printf("parse_content_type_f end");

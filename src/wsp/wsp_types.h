@@ -20,7 +20,7 @@ struct mms_content_type {
     opt_text start;                 // Start parameter (well-known 0x0A)
     opt_text type;                  // Type parameter (well-known 0x09)
     opt_text content_type;          // the media type
-    std::vector<mms_param> params;  // further parameters (the decoder leaves it empty)
+    std::vector<mms_param> params;  // further parameters, as MIME names and texts
 };
 
 // One content part of a submission while it is being received.

@@ -72,7 +72,7 @@ void expect_raw_request(const std::string& head, const std::string& body, const 
     ASSERT_NE(line_end, std::string::npos);
     const std::string nested = body.substr(at, line_end + 4 - at);
     const std::string inner = e2e::match(nested, "boundary=\"([^\"]+)\"");
-    EXPECT_TRUE(nested.starts_with("\r\nContent-Type: multipart/related; start=\"")) << nested;
+    EXPECT_TRUE(nested.starts_with("\r\nContent-Type: multipart/")) << nested;
     EXPECT_TRUE(nested.ends_with("\"\r\nContent-ID: <mms_cid>\r\n\r\n")) << nested;
     at = line_end + 4;
     for (const std::string& data : parts) {
@@ -151,7 +151,8 @@ class DeliveryE2E : public Delivery {
 };
 
 // Every real-world PDU, as a file and (when it fits a datagram) inline: multipart retrievals
-// arrive with every part's bytes intact, reports as their documents, the rest is dropped.
+// arrive with every part's bytes intact, their multipart kind and charsets, reports as their
+// documents, the rest is dropped.
 TEST_F(DeliveryE2E, RealWorldPdusReachTheVaspOrAreDroppedAsSpecified) {
     const fs::path dir = pdu_dir();
     if (dir.empty()) {
@@ -207,12 +208,137 @@ TEST_F(DeliveryE2E, RealWorldPdusReachTheVaspOrAreDroppedAsSpecified) {
             }
             expect_raw_request(saved_file(n, "head.raw"), saved_file(n, "body.txt"), parts,
                                headers.content_type.has_value());
-            EXPECT_TRUE(!type.ends_with("mixed") ||
-                        vasp_->seen("request " + std::to_string(n) +
-                                    " content type=multipart/related start=<smil>"));
+            EXPECT_TRUE(!headers.content_type ||
+                        vasp_->seen("request " + std::to_string(n) + " content type=multipart/" +
+                                    (type.ends_with("mixed") ? "mixed start=-" : "related start=")))
+                << type;
+            EXPECT_FALSE(vasp_->seen("start-ok=False"));
         }
     }
     EXPECT_FALSE(vasp_->seen("error")) << daemon_->log();
+    // Every text part of these messages is labelled utf-8 (MIBenum 106) in its PDU.
+    for (const std::string& line : vasp_->lines()) {
+        EXPECT_TRUE(line.find(" content-type=text/") == std::string::npos ||
+                    line.find(" charset=utf-8 ") != std::string::npos)
+            << line;
+    }
+}
+
+// What two MIME readers of a VASP (Python's email package in the stand-in, Perl's MIME::Parser)
+// read of received messages: each part's charset by its MIME name and its name, quoted or RFC
+// 2231-encoded; the PDU's multipart kind, and for multipart/related a start that names a part
+// there is; the number the message was received on where the PDU names no recipient.
+TEST_F(DeliveryE2E, PartParametersAndMultipartKindReachEveryMimeReader) {
+    // A content type in the general form (media and parameters as hex() writes them).
+    const auto general = [](const char* media_and_params) {
+        const buffer ct = hex(media_and_params);
+        return cat({encode_value_length(static_cast<std::uint32_t>(ct.size())), ct});
+    };
+    const auto headers = [&](const char* media_and_params, const std::string& id) {
+        const buffer h = cat({general(media_and_params), text_bytes("\xC0" + id + '\0')});
+        return std::string(h.begin(), h.end());
+    };
+    struct part {
+        std::string headers, data, type, charset, name;
+    };
+    struct message_case {
+        const char* name;
+        buffer content_type;  // the PDU's Content-Type value
+        bool to;              // the PDU names a recipient
+        std::vector<part> parts;
+        std::string kind, start, type;  // of the nested content, as read
+    } const cases[] = {
+        {"mixed",
+         hex("A3"),
+         true,
+         {{headers("83 81 EA 85 7F '\xD0\xBF\xD1\x80\xD0\xB8 \xD0\xBC.txt' 00", "<t1>"),
+           "\xD0\x9F\xD1\x80\xD0\xB8", "text/plain", "utf-8",
+           "\xD0\xBF\xD1\x80\xD0\xB8 \xD0\xBC.txt"},
+          {headers("83 81 02 07 EA 97 22 'a \"q\" b.txt' 00", "<t2>"), "\xA4\xA4", "text/plain",
+           "big5", "a \"q\" b.txt"},
+          {headers("9E 85 'holiday photo.jpg' 00", "<i>"), "\xFF\xD8jpeg", "image/jpeg", "-",
+           "holiday photo.jpg"}},
+         "multipart/mixed",
+         "-",
+         "-"},
+        {"related, start on the second part",
+         general("B3 8A '<b>' 00 89 'application/smil' 00"),
+         true,
+         {{headers("83 81 84", "<a>"), "caf\xE9", "text/plain", "iso-8859-1", "-"},
+          {part_headers("application/smil", "<b>"), "<smil/>", "application/smil", "-", "-"}},
+         "multipart/related",
+         "<b>",
+         "application/smil"},
+        {"related, start on no part, no recipient",
+         general("B3 8A '<gone>' 00 89 'application/smil' 00"),
+         false,
+         {{part_headers("image/png", "<i>"), "png", "image/png", "-", "-"},
+          {headers("83 81 EA", "<t>"), "hi", "text/plain", "utf-8", "-"}},
+         "multipart/related",
+         "<i>",
+         "image/png"},
+        // As handsets write it: a Content-ID without angle brackets.
+        {"related, start without brackets",
+         general("B3 8A '<smil>' 00 89 'application/smil' 00"),
+         true,
+         {{part_headers("image/png", "<i>"), "png", "image/png", "-", "-"},
+          {"application/smil" + std::string(1, '\0') + "\xC0\"smil" + '\0', "<smil/>",
+           "application/smil", "-", "-"}},
+         "multipart/related",
+         "smil",
+         "application/smil"},
+    };
+    const auto hex_of = [](const std::string& data) {
+        std::string out;
+        for (const unsigned char c : data) {
+            out += "0123456789abcdef"[c >> 4];
+            out += "0123456789abcdef"[c & 15];
+        }
+        return out;
+    };
+    int n = 0;
+    for (const message_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        buffer pdu = cat({hex("8C 84 98 'T-mime' 00 8D 90 89 07 80 '+4915' 00"),
+                          c.to ? hex("97 '+4916' 00") : buffer(), hex("84"), c.content_type,
+                          encode_uintvar(static_cast<std::uint32_t>(c.parts.size()))});
+        std::string perl_wants =
+            "content type=" + c.kind + " start=" + c.start + " type=" + c.type + "\n";
+        for (std::size_t k = 0; k < c.parts.size(); ++k) {
+            const part& p = c.parts[k];
+            pdu = cat({pdu, entry(p.headers, p.data)});
+            perl_wants += "part " + std::to_string(k + 1) + " type=" + p.type +
+                          " charset=" + p.charset + " data=" + hex_of(p.data) + " name=" + p.name +
+                          "\n";
+        }
+        receive("rcv 4 " + pdu_file(std::string(pdu.begin(), pdu.end())).string() +
+                    " to=+4917/TYPE=PLMN from=+4918",
+                DELIVERED);
+        const std::string request = "request " + std::to_string(++n);
+        const auto line = vasp_->wait_for_line(request + " path=");
+        ASSERT_TRUE(line) << daemon_->log();
+        EXPECT_NE(line->find(c.to ? "Number=+4915,+4916" : "Number=+4915,+4917"), std::string::npos)
+            << *line;
+        EXPECT_TRUE(vasp_->seen(request + " content type=" + c.kind + " start=" + c.start +
+                                " boundary-ok=True type=" + c.type + " start-ok=True"))
+            << testing::PrintToString(vasp_->lines());
+        for (std::size_t k = 0; k < c.parts.size(); ++k) {
+            const part& p = c.parts[k];
+            const auto part_line =
+                vasp_->wait_for_line(request + " part " + std::to_string(k + 1) + " ");
+            EXPECT_TRUE(part_line &&
+                        part_line->find("content-type=" + p.type + " ") != std::string::npos &&
+                        part_line->ends_with(" charset=" + p.charset + " name=" + p.name))
+                << part_line.value_or("(none)");
+            EXPECT_EQ(saved(n, static_cast<int>(k + 1)), p.data);
+        }
+        const fs::path saved_dir = vasp_->dir() / "save" / ("request-" + std::to_string(n));
+        const auto [status, perl_read] =
+            e2e::shell("perl " MM7_SOURCE_DIR "/tests/support/mime_parts.pl " +
+                       (saved_dir / "head.txt").string() + " " + (saved_dir / "body.txt").string());
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(perl_read, perl_wants);
+    }
 }
 
 // Hostile PDUs: either a complete, well-formed request or none at all.
@@ -438,6 +564,8 @@ TEST_F(DeliveryE2E, MisbehavingVaspEndsEachDeliveryWithItsOutcome) {
         {"never-answer", "failed, timed out: no progress for 60 s in state 10"},
         {"never-read", "failed, timed out: no progress for 60 s in state 5"},
         {"drip", "failed, timed out: not done within 61 s in state 10"},
+        // Interim responses while the body is still being written are skipped.
+        {"continue", "interim response skipped: HTTP/1.1 102 Processing"},
     };
     for (const auto& [name, outcome] : cases) {
         vasp("mode " + name);
@@ -455,14 +583,14 @@ TEST_F(DeliveryE2E, MisbehavingVaspEndsEachDeliveryWithItsOutcome) {
     const fs::path spool = daemon_->workdir() / "spool";
     vasp("mode slow");
     sim_->command("rcv 4 " + big.string());
-    ASSERT_TRUE(vasp_->wait_for_line("accepted 8 mode=slow"));
+    ASSERT_TRUE(vasp_->wait_for_line("accepted 9 mode=slow"));
     fs::path copy;  // the newest entry
     for (const auto& f : fs::directory_iterator(spool)) {
         copy = f.path().extension() == ".pdu" ? std::max(copy, f.path()) : copy;
     }
     fs::resize_file(copy, 1 << 20);
     expect_log("failed, bad PDU: PDU file ends inside a part (part 1 of " + copy.string());
-    EXPECT_TRUE(vasp_->wait_for_line("request 8 incomplete"));
+    EXPECT_TRUE(vasp_->wait_for_line("request 9 incomplete"));
     vasp("mode normal");
     const std::string reply = e2e::exchange(e2e::submit_request());
     EXPECT_TRUE(reply.starts_with("HTTP/1.0 200 OK")) << reply;
@@ -470,6 +598,7 @@ TEST_F(DeliveryE2E, MisbehavingVaspEndsEachDeliveryWithItsOutcome) {
         expect_log(outcome, 120s);
     }
     EXPECT_EQ(daemon_->log_count("mm7_client: "), std::size(cases) + 2);
+    EXPECT_EQ(daemon_->log_count("delivered to the VASP (HTTP/1.1 200 OK, StatusCode 1000)"), 2u);
     EXPECT_TRUE(vasp_->seen("request 5 incomplete") || vasp_->seen("request 5 complete"));
 }
 

@@ -119,7 +119,7 @@ TEST(WspContentType, Composed) {
         // A piece without "=" between two parameters is dropped, the ones around it are kept.
         {compose_content_type("text/plain;junk;name=x"), "04 83 85 78 00"},
         // Charset not in the table: the Short-integer 1 and the name as text.
-        {compose_content_type("text/plain; charset=koi8-r"), "09 83 81 'koi8-r' 00"},
+        {compose_content_type("text/plain; charset=ibm866"), "09 83 81 'ibm866' 00"},
         {compose_content_type("text/plain; charset=\"utf-8\""), "03 83 81 EA"},
         {compose_content_type("text/plain; charset=\"\""), "01 83"},
         // Values read whole: quoted strings with blanks, ";" and escapes; RFC 2231 extended
@@ -134,6 +134,8 @@ TEST(WspContentType, Composed) {
         {compose_content_disposition(
              "attachment; filename=\"old.png\"; filename*1=\"b c.png\"; filename*0*=utf-8''a%20"),
          "0C 81 86 'a b c.png' 00"},
+        // MIBenums above 127 are Long-integers.
+        {compose_content_type("text/plain; charset=Big5"), "05 83 81 02 07 EA"},
         {compose_content_disposition("attachment; filename=a.jpg"), "08 81 86 'a.jpg' 00"},
         {compose_content_disposition("Inline"), "07 'Inline' 00"},
     });
@@ -170,11 +172,28 @@ TEST(WspParseContentType, Forms) {
         const char* value;
         const char* type;
         opt_text media, start, type_param;
+        std::string params = "";  // the further parameters, "name=value;..."
     };
     const ct_case cases[] = {
         {"B3 8A '<smil>' 00 89 'application/smil' 00", "binary",
          "application/vnd.wap.multipart.related", "<smil>", "application/smil"},
-        {"'application/smil' 00 'x' 00 'y' 00 81 EA", "binary", "application/smil", NO, NO},
+        // Encoding-version 1.4 Start (a Quoted-string keeps its quotes), a Type given as a
+        // well-known number.
+        {"B3 99 22 '<s>' 00 89 83", "binary", "application/vnd.wap.multipart.related", "\"<s>\"",
+         "text/plain"},
+        // Charsets by Short-integer, Long-integer and name; Name in both versions, quoted or not;
+        // untyped parameters by their token name; the first of a repeated name is kept.
+        {"83 81 EA 85 'a.txt' 00", "binary", "text/plain", NO, NO, "charset=utf-8;name=a.txt"},
+        {"83 81 02 07 EA 97 22 'b c.jpg' 00", "binary", "text/plain", NO, NO,
+         "charset=big5;name=b c.jpg"},
+        {"83 81 'UTF-8' 00 'format' 00 'flowed' 00 'n' 00 8C", "binary", "text/plain", NO, NO,
+         "charset=UTF-8;format=flowed;n=12"},
+        {"'application/smil' 00 'x' 00 'y' 00 81 EA 81 84", "binary", "application/smil", NO, NO,
+         "x=y;charset=utf-8"},
+        // Nothing MIME could not carry: an unknown MIBenum, Any-charset, a name that is no token,
+        // a value-less parameter, the boundary of the multipart around it.
+        {"83 81 02 99 99 81 80 'a b' 00 'c' 00 'd' 00 00 'Boundary' 00 'x' 00", "binary",
+         "text/plain", NO, NO},
         // Bad values leave the record alone.
         {"CC", "binary", NO, NO, NO},
         {"03", "immediate", NO, NO, NO},
@@ -186,8 +205,41 @@ TEST(WspParseContentType, Forms) {
         EXPECT_EQ(ct.content_type, c.media) << c.value;
         EXPECT_EQ(ct.start, c.start) << c.value;
         EXPECT_EQ(ct.type, c.type_param) << c.value;
-        EXPECT_TRUE(ct.params.empty()) << c.value;
+        std::string params;
+        for (const mms_param& p : ct.params) {
+            params += (params.empty() ? "" : ";") + p.name + "=" + p.value;
+        }
+        EXPECT_EQ(params, c.params) << c.value;
     }
+}
+
+// Charsets by their IANA MIBenum, both ways: the number a name is written as, the name a number
+// is read as.
+TEST(WspCharsets, MibEnums) {
+    log_capture log;
+    const std::pair<std::uint32_t, const char*> charsets[] = {
+        {3, "us-ascii"},        {4, "iso-8859-1"},         {5, "iso-8859-2"},
+        {12, "iso-8859-9"},     {17, "shift_JIS"},         {18, "euc-jp"},
+        {38, "euc-kr"},         {39, "iso-2022-jp"},       {106, "utf-8"},
+        {109, "iso-8859-13"},   {111, "iso-8859-15"},      {113, "gbk"},
+        {114, "gb18030"},       {1000, "iso-10646-ucs-2"}, {1013, "utf-16be"},
+        {1015, "utf-16"},       {2025, "gb2312"},          {2026, "big5"},
+        {2084, "koi8-r"},       {2250, "windows-1250"},    {2252, "windows-1252"},
+        {2258, "windows-1258"},
+    };
+    for (const auto& [mib, name] : charsets) {
+        SCOPED_TRACE(name);
+        const buffer number = mib < 128 ? encode_short_integer(mib) : encode_long_integer(mib);
+        EXPECT_EQ(compose_content_type(std::string("text/plain; charset=") + name),
+                  cat({encode_value_length(static_cast<std::uint32_t>(2 + number.size())),
+                       hex("83 81"), number}));
+        mms_content_type ct;
+        parse_content_type_f(cat({hex("83 81"), number}), "binary", ct);
+        ASSERT_EQ(ct.params.size(), 1u);
+        EXPECT_EQ(ct.params[0].value, name);
+    }
+    // Another name of the same charset is written as its number.
+    EXPECT_EQ(compose_content_type("text/plain; charset=ucs-2"), hex("05 83 81 02 03 E8"));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ import base64
 import codecs
 import email.parser
 import email.policy
+import email.utils
 import hashlib
 import http.server
 import os
@@ -24,15 +25,15 @@ import time
 import xml.etree.ElementTree as ET
 import wsgiref.simple_server
 
-MODES = ("normal", "refuse", "close-early", "answer-early", "slow", "never-answer", "never-read",
-         "drip")
+MODES = ("normal", "refuse", "close-early", "answer-early", "continue", "slow", "never-answer",
+         "never-read", "drip")
 
 lock = threading.Lock()
 
 
 def event(line):
     with lock:
-        sys.stdout.write(line + "\n")
+        sys.stdout.buffer.write((line + "\n").encode("utf-8", "backslashreplace"))
         sys.stdout.flush()
 
 
@@ -186,18 +187,24 @@ def decode_request(number, request_line, headers, body, settings):
         if content.defects:
             event("request %d mime-error defects=%s" % (number, [type(d).__name__ for d in content.defects]))
         media = content.get_payload() if content.is_multipart() else []
-        event("request %d content type=%s start=%s boundary-ok=%s" % (
-            number, content.get_content_type(), content.get_param("start"),
-            content.get_boundary() is not None))
+        start = content.get_param("start")
+        ids = [part.get("Content-ID", "").strip() for part in media]
+        event("request %d content type=%s start=%s boundary-ok=%s type=%s start-ok=%s" % (
+            number, content.get_content_type(), start or "-",
+            content.get_boundary() is not None, content.get_param("type") or "-",
+            start is None or start in ids))
     event("request %d path=%s soap=%s parts=%d %s" % (
         number, request_line.split(" ")[1] if " " in request_line else "?", kind, len(media),
         summary))
     for i, part in enumerate(media, 1):
         data = part.get_payload(decode=True) or b""
-        event("request %d part %d content-type=%s content-id=%s encoding=%s bytes=%d sha256=%s" % (
-            number, i, part.get_content_type(), part.get("Content-ID", ""),
-            part.get("Content-Transfer-Encoding", "8bit"), len(data),
-            hashlib.sha256(data).hexdigest()[:16]))
+        name = part.get_param("name")
+        event("request %d part %d content-type=%s content-id=%s encoding=%s bytes=%d sha256=%s "
+              "charset=%s name=%s" % (
+                  number, i, part.get_content_type(), part.get("Content-ID", ""),
+                  part.get("Content-Transfer-Encoding", "8bit"), len(data),
+                  hashlib.sha256(data).hexdigest()[:16], part.get_content_charset() or "-",
+                  "-" if name is None else email.utils.collapse_rfc2231_value(name)))
         if folder:
             save_file(folder, "part-%d.bin" % i, data)
     return True
@@ -279,6 +286,11 @@ def serve(conn, number, settings):
         if mode == "answer-early":
             conn.sendall(reply_text(settings))
             event("answered %d early %d" % (number, settings.status))
+        if mode == "continue":  # interim responses at once, one of them in two pieces
+            conn.sendall(b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Proc")
+            time.sleep(0.3)
+            conn.sendall(b"essing\r\nX-Note: still reading\r\n\r\n")
+            event("interim %d sent" % number)
         chunked = any(n.lower() == "transfer-encoding" and v.lower() == "chunked"
                       for n, v in headers)
         length = next((v for n, v in headers if n.lower() == "content-length"), None)

@@ -28,6 +28,7 @@
 #include "mm7/documents/mm7.h"
 #include "mm7/documents/mm7_xml.h"
 #include "wsp/wsp.h"
+#include "wsp/wsp_content.h"
 
 namespace {
 
@@ -168,7 +169,44 @@ void queue_head(mm7_client_info& info) {
     info.write_sent = 0;
 }
 
-std::string envelope_part(const mm7_client_info& info) {
+// The root of a multipart/related content: the part the PDU's start names, when one has that
+// Content-ID (angle brackets aside), else the first part.  Its Content-ID is the start as the
+// part headers write it (none when the part has none: the first part is then the root all the
+// same), and the type is the PDU's when the root is its own, else the root's media type.
+struct content_root {
+    std::string wanted;       // the PDU's start, without angle brackets
+    std::string wanted_type;  // the PDU's type
+    bool found = false;
+    bool first = true;
+    std::string start, type;
+
+    static std::string_view bare(std::string_view id) {
+        if (id.size() >= 2 && id.front() == '<' && id.back() == '>') {
+            id = id.substr(1, id.size() - 2);
+        }
+        return id;
+    }
+    explicit content_root(const mms_content_type& ct)
+        : wanted(bare(mime_header_value(ct.start.value_or("")))),
+          wanted_type(mime_media_type(ct.type.value_or(""))),
+          type(wanted_type) {}
+    void see(std::string_view content_id, std::string_view media) {
+        if (found) {
+            return;
+        }
+        if (!wanted.empty() && bare(content_id) == wanted) {
+            found = true;
+            start = std::string(content_id);
+            type = wanted_type.empty() ? std::string(media) : wanted_type;
+        } else if (first) {
+            start = std::string(content_id);
+            type = std::string(media);
+        }
+        first = false;
+    }
+};
+
+std::string envelope_part(const mm7_client_info& info, const content_root* root) {
     const mms_message& message = *info.envelope_data;
     std::string soap;
     switch (message.message_type) {
@@ -188,16 +226,23 @@ std::string envelope_part(const mm7_client_info& info) {
                               "\r\nContent-Type: text/xml; charset=utf-8\r\nContent-ID: "
                               "<mm7_msg>\r\n\r\n",
                               soap, "\r\n--", info.boundary});
-    if (message.content_type) {
-        out +=
-            concat({"\r\nContent-Type: multipart/related; start=\"",
-                    mime_header_value(message.content_type->start.value_or("")), "\"; type=\"",
-                    mime_header_value(message.content_type->type.value_or("")), "\"; boundary=\"",
-                    info.content_boundary, "\"\r\nContent-ID: <mms_cid>\r\n\r\n"});
-    } else {
-        out += "--\r\n";
+    if (!message.content_type || root == nullptr) {
+        return out + "--\r\n";
     }
-    return out;
+    // The content keeps the PDU's multipart kind.
+    if (message.content_type->content_type == content_type_table[WSP_CONTENT_MULTIPART_MIXED]) {
+        out += "\r\nContent-Type: multipart/mixed";
+    } else {
+        out += "\r\nContent-Type: multipart/related";
+        if (!root->start.empty()) {
+            out += "; " + mime_parameter("start", root->start);
+        }
+        if (!root->type.empty()) {
+            out += "; " + mime_parameter("type", root->type);
+        }
+    }
+    return out +
+           concat({"; boundary=\"", info.content_boundary, "\"\r\nContent-ID: <mms_cid>\r\n\r\n"});
 }
 
 std::string closing_text(const mm7_client_info& info) {
@@ -281,7 +326,8 @@ bool queue_text(mm7_client_info& info, std::string_view text) {
 
 // One entry of the content as it goes out.
 struct content_part {
-    std::string headers;  // its MIME headers, boundary line to blank line
+    std::string headers;            // its MIME headers, boundary line to blank line
+    std::string content_id, media;  // as the headers write them
     std::uint32_t header_size = 0;
     std::uint64_t data_length = 0;
     bool base64 = false;
@@ -305,18 +351,23 @@ std::string_view read_part(mm7_client_info& info, std::uint64_t position, conten
     }
     part.base64 = !mm7_part_is_raw(*step.entry);
     part.headers = mm7_part_headers(*step.entry, info.content_boundary, part.base64);
+    part.content_id = mime_header_value(step.entry->headers.content_id.value_or(""));
+    part.media = mime_media_type(step.entry->content_type.content_type.value_or(""));
     part.header_size = step.header_size;
     part.data_length = step.entry->data_length;
     return {};
 }
 
-// The length of the whole body, from the same pieces the stream produces; nothing when the PDU
-// no longer reads as it did when it was checked (why then says what is wrong).
+// The length of the whole body, from the same pieces the stream produces, and the envelope part
+// (which names the content's root); nothing when the PDU no longer reads as it did when it was
+// checked (why then says what is wrong).
 std::optional<std::uint64_t> measure_body(mm7_client_info& info, std::string_view& why) {
-    std::uint64_t total = info.envelope_text.size();
     if (!info.envelope_data->content_type) {
-        return total;
+        info.envelope_text = envelope_part(info, nullptr);
+        return info.envelope_text.size();
     }
+    content_root root(*info.envelope_data->content_type);
+    std::uint64_t total = closing_text(info).size();
     content_part part;
     for (std::uint64_t position = info.pdu_position; position < info.pdu_end;
          position += part.header_size + part.data_length) {
@@ -324,10 +375,12 @@ std::optional<std::uint64_t> measure_body(mm7_client_info& info, std::string_vie
         if (!why.empty()) {
             return std::nullopt;
         }
+        root.see(part.content_id, part.media);
         total += part.headers.size() +
                  mm7_part_data_wire_size(part.data_length, part.base64, MM7_CLIENT_DATA_SIZE);
     }
-    return total + closing_text(info).size();
+    info.envelope_text = envelope_part(info, &root);
+    return total + info.envelope_text.size();
 }
 
 // The next entry header, or the closing text at the end of the PDU.  False when the delivery
@@ -551,7 +604,6 @@ int mm7_client_open(mm7_client_info& info) {
     // that no longer reads as it did when it was checked costs it no connection.
     info.boundary = make_boundary();
     info.content_boundary = make_boundary();
-    info.envelope_text = envelope_part(info);
     std::string_view why;
     const auto length = measure_body(info, why);
     if (!length) {

@@ -26,6 +26,10 @@ reply_view read_reply(std::string_view reply);
 // whole body (or whatever came before the end of the connection, when at_end).  True when the
 // delivery has ended.
 bool judge_reply(mm7_client_info& info, bool at_end);
+// Of a reply that comes while the request is still being written: drops the complete interim
+// (1xx) responses at its start, and says whether what is left begins a final response (or is no
+// HTTP at all).  False while only interim responses, or too little to tell, have come.
+bool final_reply_begun(std::string& reply);
 // Reads what the VASP sends.  True when the delivery has ended.
 bool handle_read(int fd, mm7_client_info& info);
 

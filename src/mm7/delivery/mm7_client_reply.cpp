@@ -35,6 +35,25 @@ std::optional<std::string> mm7_status_code(std::string_view body) {
     return xml_get_element_text(status).value_or(std::string());
 }
 
+// The status code of a response's status line (0 when it has none).
+int status_code(std::string_view status_line) {
+    const std::size_t space = status_line.find(' ');
+    return space == std::string_view::npos
+               ? 0
+               : std::atoi(std::string(status_line.substr(space + 1)).c_str());
+}
+
+// Octets of a response head up to and including its blank line (lines ending in CRLF or LF
+// alone); npos while the head is not complete.
+std::size_t head_size(std::string_view reply) {
+    const std::size_t crlf = reply.find("\r\n\r\n");
+    const std::size_t lf = reply.find("\n\n");
+    if (lf < crlf) {
+        return lf + 2;
+    }
+    return crlf == std::string_view::npos ? crlf : crlf + 4;
+}
+
 }  // namespace
 
 reply_view read_reply(std::string_view reply) {
@@ -45,25 +64,18 @@ reply_view read_reply(std::string_view reply) {
             return view;
         }
         view.status_line = std::string(trim_blanks(reply.substr(0, eol)));
-        const std::size_t space = view.status_line.find(' ');
-        view.code =
-            space == std::string::npos ? 0 : std::atoi(view.status_line.c_str() + space + 1);
-        std::size_t end = reply.find("\r\n\r\n");
-        std::size_t blank = 4;
-        if (const std::size_t lf = reply.find("\n\n"); lf < end) {
-            end = lf;
-            blank = 2;
-        }
+        view.code = status_code(view.status_line);
+        const std::size_t end = head_size(reply);
         if (end == std::string_view::npos) {
             return view;
         }
         if (view.code >= 100 && view.code < 200) {
-            reply.remove_prefix(end + blank);
+            reply.remove_prefix(end);
             continue;
         }
         view.head_complete = true;
-        const std::string_view head = reply.substr(0, end + blank);
-        const std::string_view body = reply.substr(end + blank);
+        const std::string_view head = reply.substr(0, end);
+        const std::string_view body = reply.substr(end);
         const auto encoding = header_value(head, "Transfer-Encoding");
         const auto length = header_value(head, "Content-Length");
         if (encoding && same_text_ignoring_case(*encoding, "chunked")) {
@@ -113,6 +125,33 @@ bool judge_reply(mm7_client_info& info, bool at_end) {
     return true;
 }
 
+bool final_reply_begun(std::string& reply) {
+    for (;;) {
+        constexpr std::string_view HTTP = "HTTP/";
+        if (reply.size() >= MM7_CLIENT_REPLY_SIZE) {
+            return true;
+        }
+        if (!reply.starts_with(HTTP)) {
+            return !HTTP.starts_with(reply);  // no HTTP at all, unless too little to tell
+        }
+        const std::size_t eol = reply.find('\n');
+        if (eol == std::string::npos) {
+            return false;
+        }
+        const std::string status_line(trim_blanks(std::string_view(reply).substr(0, eol)));
+        const int code = status_code(status_line);
+        if (code < 100 || code > 199) {
+            return true;  // a final response
+        }
+        const std::size_t end = head_size(reply);
+        if (end == std::string::npos) {
+            return false;
+        }
+        log_printf("mm7_client_handle_read: interim response skipped: %s", status_line.c_str());
+        reply.erase(0, end);
+    }
+}
+
 // Reads what the VASP sends.  True when the delivery has ended.
 bool handle_read(int fd, mm7_client_info& info) {
     const ssize_t n = recv(fd, reply_area.data(), MM7_CLIENT_REPLY_SIZE, 0);
@@ -123,6 +162,9 @@ bool handle_read(int fd, mm7_client_info& info) {
         const std::size_t room = MM7_CLIENT_REPLY_SIZE - info.reply.size();
         info.reply.append(reply_area.data(), std::min(room, static_cast<std::size_t>(n)));
         refresh_deadline(info);
+        if (info.state != S::complete && !final_reply_begun(info.reply)) {
+            return false;  // interim responses only: the request goes on
+        }
         if (info.state != S::complete) {
             log_printf("mm7_client_handle_read: %s ", info.reply.c_str());
             log_printf("client handle_read %d premature reply from server", fd);

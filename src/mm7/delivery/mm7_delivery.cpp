@@ -115,13 +115,9 @@ std::string keep_original(mm7_client_info& info, std::uint64_t size) {
 // the message is dropped (logged).  Of a body with a defect, the whole entries before it are
 // delivered.
 bool prepare_content(mm7_client_info& info, const buffer& head, std::uint32_t offset) {
-    mms_content_type& ct = *info.envelope_data->content_type;
-    if (ct.content_type && *ct.content_type == MULTIPART_MIXED) {
-        ct.content_type = std::string(MULTIPART_RELATED);
-        ct.start = "<smil>";
-        ct.type = "application/smil";
-    }
-    if (!ct.content_type || *ct.content_type != MULTIPART_RELATED) {
+    // Both multipart kinds are delivered as they are; anything else is no MMS content.
+    const mms_content_type& ct = *info.envelope_data->content_type;
+    if (ct.content_type != MULTIPART_MIXED && ct.content_type != MULTIPART_RELATED) {
         const std::string kept = keep_original(info, info.pdu_end);
         log_warning("HandleXgateMmsRcvInd: ignoring content-type = %s",
                     ct.content_type.value_or("").c_str());
@@ -230,6 +226,13 @@ std::unique_ptr<mm7_client_info> mm7_prepare_delivery(const xgate_message& indic
     }
     message.gateway_recipient = strdup_nonempty(plain_address(indication.recipient));
     message.gateway_sender = strdup_nonempty(plain_address(indication.sender));
+    // A message that names no recipient of its own (as handsets send to a short code) was
+    // received on the number the indication gives: the DeliverReq names that one.
+    if (message.message_type == MMS_RETRIEVE_CONF && !message.recipient &&
+        message.gateway_recipient) {
+        message.to = text_list{*message.gateway_recipient};
+        message.recipient = message.gateway_recipient;
+    }
     return info;
 }
 

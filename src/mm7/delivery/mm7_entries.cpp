@@ -1,6 +1,7 @@
 #include "mm7/delivery/mm7_entries.h"
 
 #include <algorithm>
+#include <cctype>
 #include <vector>
 
 namespace {
@@ -74,7 +75,7 @@ entry_step mm7_read_entry(byte_view window, std::uint64_t remaining) {
     std::uint32_t entry_offset = 0;
     auto entry = parse_multipart_entry(header, entry_offset);
     const opt_text& media = entry->content_type.content_type;
-    if (!media || mime_header_value(*media).empty()) {
+    if (!media || mime_media_type(*media).empty()) {
         step.fault = entry_fault::no_content_type;
         return step;
     }
@@ -138,13 +139,109 @@ std::uint64_t mm7_part_data_wire_size(std::uint64_t length, bool base64, std::si
     return whole * encoded(piece) + (rest != 0 ? encoded(rest) : 0);
 }
 
+namespace {
+
+bool is_attribute_char(unsigned char c) {
+    return std::isalnum(c) != 0 ||
+           std::string_view("!#$&+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+bool is_token_char(unsigned char c) {
+    return c > 0x20 && c < 0x7F &&
+           std::string_view("()<>@,;:\\\"/[]?=").find(static_cast<char>(c)) ==
+               std::string_view::npos;
+}
+
+bool is_utf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t n = c < 0x80                ? 1
+                              : c >= 0xC2 && c < 0xE0 ? 2
+                              : c >= 0xE0 && c < 0xF0 ? 3
+                              : c >= 0xF0 && c < 0xF5 ? 4
+                                                      : 0;
+        if (n == 0 || i + n > text.size()) {
+            return false;
+        }
+        for (std::size_t k = 1; k < n; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
+                return false;
+            }
+        }
+        // Overlong three- and four-octet forms, surrogates and code points beyond U+10FFFF.
+        const auto d = static_cast<unsigned char>(n > 1 ? text[i + 1] : 0);
+        if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d >= 0xA0) || (c == 0xF0 && d < 0x90) ||
+            (c == 0xF4 && d >= 0x90)) {
+            return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string mime_media_type(std::string_view text) {
+    const std::size_t begin = std::min(text.find_first_not_of(" \t"), text.size());
+    std::size_t end = begin;
+    while (end < text.size() &&
+           (text[end] == '/' || is_token_char(static_cast<unsigned char>(text[end])))) {
+        ++end;
+    }
+    return std::string(text.substr(begin, end - begin));
+}
+
+std::string mime_parameter(std::string_view name, std::string_view value) {
+    std::string out;
+    for (char c : name) {
+        // "*", "'" and "%" mark the extended form (RFC 2231), never a name of its own.
+        if (is_token_char(static_cast<unsigned char>(c)) && c != '*' && c != '\'' && c != '%') {
+            out += c;
+        }
+    }
+    std::string text;
+    bool ascii = true;
+    for (char c : value) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7F) {
+            text += c;
+            ascii = ascii && u < 0x80;
+        }
+    }
+    if (ascii) {
+        out += "=\"";
+        for (char c : text) {
+            out += c == '"' || c == '\\' ? std::string{'\\', c} : std::string(1, c);
+        }
+        return out + "\"";
+    }
+    out += is_utf8(text) ? "*=utf-8''" : "*=iso-8859-1''";
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (is_attribute_char(u)) {
+            out += c;
+        } else {
+            constexpr std::string_view HEX = "0123456789ABCDEF";
+            out += {'%', HEX[u >> 4], HEX[u & 0x0F]};
+        }
+    }
+    return out;
+}
+
 std::string mm7_part_headers(const multipart_entry& entry, std::string_view content_boundary,
                              bool base64) {
-    std::string out = concat({"\r\n--", content_boundary, "\r\nContent-Type: ",
-                              mime_header_value(entry.content_type.content_type.value_or(""))});
-    for (const mms_param& param : entry.content_type.params) {
-        out += concat(
-            {"; ", mime_header_value(param.name), "=\"", mime_header_value(param.value), "\""});
+    const mms_content_type& ct = entry.content_type;
+    std::string out = concat({"\r\n--", content_boundary,
+                              "\r\nContent-Type: ", mime_media_type(ct.content_type.value_or(""))});
+    for (const mms_param& param : ct.params) {
+        out += "; " + mime_parameter(param.name, param.value);
+    }
+    // Type and start as the PDU gives them, without the quotes of a Quoted-string.
+    if (const std::string type = mime_header_value(ct.type.value_or("")); !type.empty()) {
+        out += "; " + mime_parameter("type", type);
+    }
+    if (const std::string start = mime_header_value(ct.start.value_or("")); !start.empty()) {
+        out += "; " + mime_parameter("start", start);
     }
     out += "\r\n";
     if (entry.headers.content_id) {

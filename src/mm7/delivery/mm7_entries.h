@@ -65,8 +65,20 @@ body_check mm7_check_body(std::uint64_t start, std::uint64_t end, const pdu_wind
 // left out, so that a value from the network can neither end the line nor its quoted string.
 std::string mime_header_value(std::string_view text);
 
+// A media type from the network as a MIME header writes it: its leading run of token characters
+// and "/" (blanks before it skipped), so that nothing of it can pass for a parameter.
+std::string mime_media_type(std::string_view text);
+
+// One parameter of a MIME header line, name="value", from texts of the network: the name keeps
+// only token characters, the value no control characters, and quotes and backslashes in it are
+// escaped.  A value beyond ASCII goes out as name*=charset''value with %-escapes (RFC 2231), as
+// utf-8 when it is valid UTF-8, else as iso-8859-1.
+std::string mime_parameter(std::string_view name, std::string_view value);
+
 // The MIME headers of one part of the nested multipart, from "\r\n--" boundary up to and
-// including the blank line.  base64 adds the Content-Transfer-Encoding line.
+// including the blank line: the Content-Type with the entry's parameters (charset, name, ...,
+// then type and start), Content-ID and Content-Location.  base64 adds the
+// Content-Transfer-Encoding line.
 std::string mm7_part_headers(const multipart_entry& entry, std::string_view content_boundary,
                              bool base64);
 // True when a part goes out without base64 (SMIL is sent as it is).
