@@ -1,5 +1,6 @@
 // The delivery spool: durable entries, the order and pace of their tries, and the bounds.
 #include "mm7/delivery/mm7_spool.h"
+#include "mm7/delivery/mm7_spool_bad.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -64,10 +65,6 @@ struct spool_state {
     std::uint32_t probe_failures = 0;
     std::int64_t probe_at = 0;  // ticks
     std::int64_t next_summary = 0;
-    // The copies in bad/, by number (an entry moved aside has several files of one number):
-    // their bytes and the newest modification time of their files.
-    std::map<std::uint64_t, std::pair<std::uint64_t, std::int64_t>> bad;
-    std::uint64_t bad_bytes = 0;
     int kick_fd = -1;
     bool kicked = false;
     std::minstd_rand random{std::random_device{}()};
@@ -326,88 +323,6 @@ void erase_entry(std::map<std::uint64_t, spool_entry>::iterator it) {
     spool.entries.erase(it);
 }
 
-constexpr std::string_view BAD_SUFFIXES[] = {".meta", ".pdu", ".meta.tmp"};
-
-std::string bad_path(const std::string& dir, std::uint64_t number, std::string_view suffix) {
-    return concat({dir, "bad/", number_text(number), suffix});
-}
-
-// Takes the files of one number in bad/ into the account.
-void note_bad(const std::string& dir, std::uint64_t number) {
-    std::uint64_t bytes = 0;
-    std::int64_t newest = 0;
-    for (const std::string_view suffix : BAD_SUFFIXES) {
-        struct stat st {};
-        if (lstat(bad_path(dir, number, suffix).c_str(), &st) == 0) {
-            bytes += static_cast<std::uint64_t>(st.st_size);
-            newest = std::max<std::int64_t>(newest, st.st_mtime);
-        }
-    }
-    auto& [old_bytes, old_time] = spool.bad[number];
-    spool.bad_bytes += bytes - old_bytes;
-    old_bytes = bytes;
-    old_time = newest;
-}
-
-// Keeps bad/ within --badsize and --badage: the oldest copies go first (numbers grow with
-// arrival), with one line for each bound that removed any.
-void trim_bad(const server_config& config, const std::string& dir) {
-    const std::int64_t oldest_kept = wall_seconds() - std::int64_t{config.bad_age} * 3600;
-    std::size_t removed[2] = {0, 0};
-    std::uint64_t removed_bytes[2] = {0, 0};
-    while (!spool.bad.empty()) {
-        const auto it = spool.bad.begin();
-        const bool too_old = config.bad_age != 0 && it->second.second < oldest_kept;
-        if (!too_old && (config.bad_size == 0 || spool.bad_bytes <= config.bad_size)) {
-            break;
-        }
-        for (const std::string_view suffix : BAD_SUFFIXES) {
-            unlink(bad_path(dir, it->first, suffix).c_str());
-        }
-        const int bound = too_old ? 0 : 1;
-        ++removed[bound];
-        removed_bytes[bound] += it->second.first;
-        spool.bad_bytes -= it->second.first;
-        spool.bad.erase(it);
-    }
-    if (removed[0] != 0) {
-        log_warning("spool: %zu copies (%llu bytes) removed from %sbad/: older than %u hours",
-                    removed[0], static_cast<unsigned long long>(removed_bytes[0]), dir.c_str(),
-                    config.bad_age);
-    }
-    if (removed[1] != 0) {
-        log_warning(
-            "spool: %zu copies (%llu bytes) removed from %sbad/: it held more than %llu bytes",
-            removed[1], static_cast<unsigned long long>(removed_bytes[1]), dir.c_str(),
-            static_cast<unsigned long long>(config.bad_size));
-    }
-}
-
-// Reads what bad/ holds (at start-up).
-void scan_bad(const server_config& config, const std::string& dir) {
-    spool.bad.clear();
-    spool.bad_bytes = 0;
-    DIR* d = opendir((dir + "bad/").c_str());
-    if (d == nullptr) {
-        return;
-    }
-    std::vector<std::uint64_t> numbers;
-    while (const dirent* entry = readdir(d)) {
-        const std::string_view name = entry->d_name;
-        std::uint64_t number = 0;
-        if (name.size() > NUMBER_DIGITS && parse_number(name.substr(0, NUMBER_DIGITS), number)) {
-            numbers.push_back(number);
-        }
-    }
-    closedir(d);
-    for (const std::uint64_t number : numbers) {
-        if (!spool.bad.contains(number)) {
-            note_bad(dir, number);
-        }
-    }
-    trim_bad(config, dir);
-}
-
 // An entry that cannot be delivered as it is goes to spool/bad/ for a person to look at.
 void move_aside(std::uint64_t number, std::string_view why) {
     for (const std::string_view suffix : {".meta", ".pdu", ".meta.tmp"}) {
@@ -420,8 +335,8 @@ void move_aside(std::uint64_t number, std::string_view why) {
     metrics_add("mm7_spool_bad_total");
     log_warning("spool: entry %s moved to %sbad/: %.*s", number_text(number).c_str(),
                 spool.dir.c_str(), static_cast<int>(why.size()), why.data());
-    note_bad(spool.dir, number);
-    trim_bad(*spool.config, spool.dir);
+    spool_bad_note(spool.dir, number);
+    spool_bad_trim(*spool.config, spool.dir);
     if (auto it = spool.entries.find(number); it != spool.entries.end()) {
         erase_entry(it);
     }
@@ -656,7 +571,7 @@ int spool_tick() {
     }
     metrics_add("mm7_spool_dropped_total", {{"reason", "age"}}, static_cast<double>(old.size()));
     drop_all(old, too_old_text());
-    trim_bad(*spool.config, spool.dir);
+    spool_bad_trim(*spool.config, spool.dir);
     write_held();
     dispatch();
     const std::int64_t now = ticks_now();
@@ -871,7 +786,7 @@ bool mm7_spool_init(server_config& config) {
         return 0;
     });
     spool.usable = true;
-    scan_bad(config, spool.dir);
+    spool_bad_scan(config, spool.dir);
     scan();
     mainloop_add_tick(spool_tick);
     kick();
@@ -966,7 +881,7 @@ std::optional<std::string> mm7_spool_set_aside(mm7_client_info& info, std::uint6
     const std::string spool_dir = info.config->workdir + "spool/";
     const std::string dir = spool_dir + "bad/";
     const std::uint64_t number = next_number();
-    const std::string path = bad_path(spool_dir, number, ".pdu");
+    const std::string path = spool_bad_path(spool_dir, number, ".pdu");
     if (spool.config != nullptr) {
         ensure_dirs();
     }
@@ -985,8 +900,8 @@ std::optional<std::string> mm7_spool_set_aside(mm7_client_info& info, std::uint6
                   std::strerror(err));
         return std::nullopt;
     }
-    note_bad(spool_dir, number);
-    trim_bad(*info.config, spool_dir);
+    spool_bad_note(spool_dir, number);
+    spool_bad_trim(*info.config, spool_dir);
     return path;
 }
 
@@ -1013,7 +928,7 @@ std::size_t mm7_spool_count() {
 spool_totals mm7_spool_totals() {
     spool_totals totals;
     totals.entries = spool.entries.size();
-    totals.bad_bytes = spool.bad_bytes;
+    totals.bad_bytes = spool_bad_bytes();
     for (const auto& [number, e] : spool.entries) {
         totals.bytes += e.size;
         const bool first = number == spool.entries.begin()->first;
