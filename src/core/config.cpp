@@ -52,7 +52,9 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--metricsport",
                                                  "--retrydelay",
                                                  "--clientchunked",
-                                                 "--clientauthfile"};
+                                                 "--clientauthfile",
+                                                 "--kerneluid",
+                                                 "--pdudir"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -127,6 +129,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.client_chunked = number() != 0;
         } else if (name == "--clientauthfile") {
             config.client_auth_file = value;
+        } else if (name == "--kerneluid") {
+            config.kernel_uid = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--pdudir") {
+            config.pdu_dirs.emplace_back(value);
         }
     }
     return result;
@@ -332,6 +338,11 @@ std::string usage_text() {
            "                          Content-Length (default 0)\n"
            "  --clientauthfile FILE   VASP requests must carry HTTP Basic credentials, the\n"
            "                          user:password in FILE (mode 0600 or stricter)\n"
+           "  --kerneluid N           only a UDP socket of this user speaks for the kernel\n"
+           "                          module (default 0)\n"
+           "  --pdudir DIR            a directory the kernel module names received PDU files\n"
+           "                          in; repeatable (default /boot/mms/; the working\n"
+           "                          directory always counts)\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }
