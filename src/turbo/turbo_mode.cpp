@@ -39,8 +39,8 @@ constexpr std::size_t PENDING_BUCKETS = 640;
 // A connection on the turbo port has this long to say hello.
 constexpr std::time_t HELLO_TIMEOUT_S = 5;
 
-// A worker that lets this many requests in a row pass their deadline without answering
-// anything is ended and forked again.
+// A worker that lets requests pass their deadline in this many passes of the loop in a row,
+// answering nothing in between, is ended and forked again.
 constexpr int MAX_MISSED_DEADLINES = 3;
 
 // A request handed to a worker and not answered yet.
@@ -254,18 +254,23 @@ bool take_pending(std::uint32_t id, pending_request& found) {
     return false;
 }
 
+// A worker answers a fetch within its time-out, and a send within twice that: the send may
+// wait in the worker's pacing queue for up to the time-out before its transfer starts.
 void add_pending(std::uint32_t id, outgoing_mms_info* client, int port) {
+    const std::int64_t timeout = std::max(turbo_config->turbo_mode_timeout, 0);
     const std::int64_t seconds =
-        std::int64_t{std::max(turbo_config->turbo_mode_timeout, 0)} + turbo_config->confirm_grace;
+        (client != nullptr ? 2 : 1) * timeout + turbo_config->confirm_grace;
     pending_requests[id % PENDING_BUCKETS].push_front(
         {id, client, port, ticks_now() + seconds * ticks_per_second});
 }
 
 // Answers the requests whose worker let their deadline pass, and ends a worker that keeps
-// missing them.
+// missing them: deadlines that pass in the same pass count as one miss, so a burst of requests
+// handed over together cannot end a worker on its own.
 void check_deadlines() {
     const std::int64_t now = ticks_now();
     std::vector<pending_request> overdue;
+    std::array<bool, TURBO_MAX_PORTS> missed{};
     for (auto& bucket : pending_requests) {
         bucket.remove_if([&](const pending_request& r) {
             if (now - r.deadline < 0) {
@@ -278,13 +283,14 @@ void check_deadlines() {
     for (const pending_request& r : overdue) {
         log_warning("%s: no answer from the worker of port %d for request id=%u in time, giving up",
                     "check_deadlines", r.port, r.id);
-        ++missed_deadlines[r.port];
+        missed[r.port] = true;
         count_result(r.client != nullptr, r.port, "no_answer");
         if (r.client != nullptr && turbo_hooks_table.send_timeout) {
             turbo_hooks_table.send_timeout(r.client);
         }
     }
     for (int port = 0; port < TURBO_MAX_PORTS; ++port) {
+        missed_deadlines[port] += missed[port] ? 1 : 0;
         if (missed_deadlines[port] < MAX_MISSED_DEADLINES) {
             continue;
         }
