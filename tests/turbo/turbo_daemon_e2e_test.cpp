@@ -53,7 +53,7 @@ class TurboDaemon : public fixture {
         std::string pid = std::to_string(daemon_->pid());
         return std::atoi(read_file("/proc/" + pid + "/task/" + pid + "/children").c_str());
     }
-    mmsc_standin mmsc_;
+    mmsc_standin mmsc_{{"--host", "0.0.0.0"}};
 };
 
 TEST_F(TurboDaemon, SendsAndTheirFailures) {
@@ -146,8 +146,15 @@ TEST_F(TurboDaemon, NotificationsAreFetchedConfirmedAndDelivered) {
         std::string refusal = "";  // why nothing was fetched
         std::string mmsc = MMSC + "/mms", imsi = "001010000000002";
     };
-    // Locations come from the mobile network: nothing but HTTP(S), and nothing on the gateway
-    // unless its MMSC is there too.  The IMSI names the file.
+    // Locations come from the mobile network: nothing but HTTP(S), nothing on the gateway (its
+    // loopback only when its MMSC is there too), nothing unspecified, link-local or multicast,
+    // whatever a name or a redirect leads to; private ranges are fine.  The IMSI names the file.
+    // Here 10.1.2.3 is the gateway's own, 10.8.0.0/16 and 169.255.0.0/16 reach the MMSC.
+    ASSERT_EQ(shell("ip addr add 10.1.2.3/32 dev lo && ip route add local 10.8.0.0/16 dev lo && "
+                    "ip route add local 169.255.0.0/16 dev lo")
+                  .first,
+              0);
+    const std::string own = "http://10.1.2.3:8080/mms/x";
     const row rows[] = {
         {MMSC + "/mms/get?id=", "M1", "T1", "/mms/get?id=M1", true},
         {MMSC + "/mms/get?id=", "", "T2", "/mms/get?id=T2", true},
@@ -163,6 +170,14 @@ TEST_F(TurboDaemon, NotificationsAreFetchedConfirmedAndDelivered) {
         {MMSC + "/mms/x", "", "T9", "", false,
          "refusing the notification of port 3: its IMSI is not at most 15 digits", MMSC + "/mms",
          "../../../../../"},
+        {"http://10.8.0.1:8080/mms/x", "", "T10", "/mms/x", true},
+        {own, "", "T11", "", false, "not fetching '" + own + "': host 10.1.2.3 is an address of"},
+        {"http://0.255.255.255/", "", "T12", "", false, "host 0.255.255.255 is in 0.0.0.0/8"},
+        {"http://239.255.255.255/", "", "T13", "", false, "host 239.255.255.255 is multicast"},
+        {"http://169.254.255.255/", "", "T14", "", false, "host 169.254.255.255 is link-local"},
+        {"http://169.255.0.1:8080/mms/x", "", "T15", "/mms/x", true},
+        {MMSC + "/away/10.1.2.3:8080/mms/x", "", "T16", "/away/10.1.2.3:8080/mms/x", false,
+         "refusing to connect to 10.1.2.3: an address of this machine"},
     };
     auto field = [](char code, const std::string& v) { return v.empty() ? v : code + v + '\0'; };
     const fs::path file = keep_.path() / "notification.mm1";
@@ -201,7 +216,7 @@ TEST_F(TurboDaemon, NotificationsAreFetchedConfirmedAndDelivered) {
                       "\x8C\x83\x98" + r.transaction_id + std::string("\0\x8D\x92\x95\x81", 5));
         }
     }
-    EXPECT_EQ(vasp_->count("soap=DeliverReq"), 3u);
+    EXPECT_EQ(vasp_->count("soap=DeliverReq"), 5u);
     // What was fetched is the worker's alone; a failed fetch left no file; nothing was written
     // outside the work directory.
     std::size_t fetched = 0;
@@ -211,7 +226,7 @@ TEST_F(TurboDaemon, NotificationsAreFetchedConfirmedAndDelivered) {
             EXPECT_EQ(fs::status(e.path()).permissions(), fs::perms(0600)) << e.path();
         }
     }
-    EXPECT_LE(fetched, 3u);
+    EXPECT_LE(fetched, 5u);
     for (const auto& e : fs::directory_iterator("/")) {
         EXPECT_NE(e.path().extension(), ".mm1") << e.path();
     }
