@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -36,8 +37,11 @@ turbo_hooks turbo_hooks_table;
 namespace {
 
 constexpr std::size_t PENDING_BUCKETS = 640;
-// A connection on the turbo port has this long to say hello.
-constexpr std::time_t HELLO_TIMEOUT_S = 5;
+// A connection on the turbo port has this long to say hello (a worker says it at once), and at
+// most this many per configured port wait for theirs: anyone on this machine may connect, and
+// must not take the descriptors every other kind of peer needs.
+constexpr std::int64_t HELLO_TIMEOUT_S = 2;
+constexpr std::size_t HELLO_WAITS_PER_PORT = 2;
 
 // A worker that lets requests pass their deadline in this many passes of the loop in a row,
 // answering nothing in between, is ended and forked again.
@@ -54,7 +58,7 @@ struct pending_request {
 // A connection on the turbo port that has not said hello yet.
 struct hello_wait {
     turbo_link link;
-    std::time_t accepted = 0;
+    std::int64_t accepted = 0;  // ticks
 };
 
 server_config* turbo_config = nullptr;
@@ -72,13 +76,13 @@ std::array<std::forward_list<pending_request>, PENDING_BUCKETS> pending_requests
 std::array<int, TURBO_MAX_PORTS> missed_deadlines{};
 // Anyone on this machine can connect to the workers' port.
 log_limiter hello_log(10, 5);
+log_limiter crowd_log(10, 5);
+// Kept for the moment the process has no descriptor left: given up to take a waiting
+// connection and close it, so the listener does not stay ready for ever.
+int reserve_fd = -1;
 
 std::uint32_t take_request_id() {
     return next_request_id++;
-}
-
-void set_nonblocking(int fd) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
 int port_of_pid(pid_t pid) {
@@ -463,22 +467,44 @@ int handle_worker_hello(int fd, int) {
 }
 
 int turbo_mode_worker_connected_handler(int fd, int flags) {
+    const char* who = "turbo_mode_worker_connected_handler";
     if (!(flags & MAINLOOP_IN)) {
-        log_warning("%s: Something went wrong", "turbo_mode_worker_connected_handler");
+        crowd_log.printf("%s: Something went wrong", who);
         return 0;
     }
-    int client = accept(fd, nullptr, nullptr);
+    int client = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (client < 0) {
-        log_warning("%s: Cannot accept socket. Errno: %d (%s)",
-                    "turbo_mode_worker_connected_handler", errno, std::strerror(errno));
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+            return 0;
+        }
+        crowd_log.printf("%s: Cannot accept socket. Errno: %d (%s)", who, err, std::strerror(err));
+        if ((err == EMFILE || err == ENFILE) && reserve_fd >= 0) {
+            close(reserve_fd);
+            if (int waiting = accept(fd, nullptr, nullptr); waiting >= 0) {
+                close(waiting);
+            }
+            reserve_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        }
         return 0;
     }
-    set_nonblocking(client);
+    if (client >= MAINLOOP_MAX_FDS) {
+        crowd_log.printf("%s: descriptor %d is beyond the event loop, closing it", who, client);
+        close(client);
+        return 0;
+    }
     hello_wait& wait = hello_waits.emplace_back();
     wait.link.fd = client;
-    wait.accepted = std::time(nullptr);
+    wait.accepted = ticks_now();
     mainloop_register_fd(client, MAINLOOP_IN, handle_worker_hello);
     handle_worker_hello(client, MAINLOOP_IN);  // the hello usually came with the connection
+    const std::size_t cap = HELLO_WAITS_PER_PORT *
+                            static_cast<std::size_t>(std::popcount(turbo_config->turbo_mode_mask));
+    while (hello_waits.size() > cap) {
+        crowd_log.printf("%s: more than %zu connections without a hello, closing the oldest", who,
+                         cap);
+        close_hello_wait(hello_waits.begin());
+    }
     return 0;
 }
 
@@ -510,10 +536,10 @@ void forget_parent_state(server_config& config) {
 
 int timeout_handler_child_worker() {
     check_deadlines();
-    std::time_t now = std::time(nullptr);
+    const std::int64_t now = ticks_now();
     for (auto it = hello_waits.begin(); it != hello_waits.end();) {
         auto current = it++;
-        if (now - current->accepted > HELLO_TIMEOUT_S) {
+        if (now - current->accepted >= HELLO_TIMEOUT_S * ticks_per_second) {
             hello_log.printf("%s: invalid worker hello. n=%d, hello=0x%.8x",
                              "turbo_mode_worker_connected_handler",
                              static_cast<int>(current->link.input.size()), 0u);
@@ -607,6 +633,7 @@ void turbo_mode_init(server_config& config, int& turbo_fd) {
         fail_start("Cannot listen on turbo mode server socket");
     }
     turbo_fd = fd;
+    reserve_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     log_info("Turbo mode server starting on port %d, fd=%d", TURBO_MODE_PORT, fd);
     mainloop_register_fd(fd, MAINLOOP_IN, turbo_mode_worker_connected_handler);
 }

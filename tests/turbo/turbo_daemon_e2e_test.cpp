@@ -2,6 +2,7 @@
 // stand-in, paced as configured; announced messages fetched, confirmed and delivered to a VASP
 // stand-in; the worker supervised and its port guarded.  Private /tmp (netns-tmp-run).
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <set>
 
@@ -19,6 +20,11 @@ constexpr auto npos = std::string::npos;
 class TurboDaemon : public fixture {
   protected:
     void SetUp() override {
+        // A soft limit on descriptors below the hard one, as a login shell leaves it.
+        rlimit files{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 1024);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
         ASSERT_TRUE(mmsc_.ready());
         settings(MMSC + "/mms");
         start_vasp({"--port", "8081"});
@@ -353,6 +359,26 @@ TEST_F(TurboDaemon, GoneVaspsForeignWorkersAKilledWorkerAndAStop) {
     expect_log("invalid worker hello. n=4, hello=0x12345678");
     EXPECT_EQ(daemon_->log_count("worker hello"), 10u);
     EXPECT_EQ(daemon_->log_count("worker connected, fd="), 1u);
+    // Connections without a hello: two may wait (two per configured port), a third closes the
+    // oldest, and each has 2 s to say it.
+    using clock = std::chrono::steady_clock;
+    http_connection first(10911), second(10911);
+    const auto t0 = clock::now();
+    std::this_thread::sleep_for(200ms);
+    http_connection third(10911);
+    EXPECT_EQ(first.read_all(1s), "");
+    EXPECT_LT(clock::now() - t0, 900ms);
+    expect_log("more than 2 connections without a hello, closing the oldest");
+    for (http_connection* waiting : {&second, &third}) {
+        EXPECT_EQ(waiting->read_all(5s), "");
+    }
+    EXPECT_GT(clock::now() - t0, 2s);
+    EXPECT_LT(clock::now() - t0, 4s);
+    // The soft limit on descriptors was raised to the hard one.
+    const std::string limits = read_file("/proc/" + std::to_string(daemon_->pid()) + "/limits");
+    const std::string files = match(limits, "Max open files +(\\d+ +\\d+)");
+    ASSERT_NE(files, "") << limits;
+    EXPECT_EQ(files.substr(0, files.find(' ')), files.substr(files.rfind(' ') + 1)) << limits;
     // A killed worker: every VASP waiting for it is answered once, and it is forked again.
     settings(MMSC + "/hang");
     std::vector<http_connection> vasps(3);
