@@ -481,11 +481,17 @@ void handle_send_message_request(const turbo_send_request& request, server_confi
     std::string path(turbo_text(request.path));
     log_printf("%s enter, id=%d, path='%s'", who, static_cast<int>(request.id), path.c_str());
     mm7_settings settings;
-    load_port_settings(config.worker_index, settings, who);
+    const std::string refused = load_port_settings(config.worker_index, settings, who);
     log_settings(who, settings);
     auto fresh = new_session(session_type::send, config, settings);
     std::memcpy(fresh->request.data(), &request, sizeof request);
     turbo_session& session = add_session(std::move(fresh));
+    if (!refused.empty()) {  // nowhere to send it
+        const std::string text = std::string(TURBO_SETTINGS_REFUSED) +
+                                 port_settings_path(config.worker_index) + ": " + refused;
+        close_session(session, TURBO_RESULT_LOCAL_ERROR, text.c_str());
+        return;
+    }
 
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {

@@ -239,7 +239,7 @@ void drop_worker(int port) {
                     r.id);
         if (r.client != nullptr && turbo_hooks_table.send_response) {
             turbo_hooks_table.send_response(r.client, nullptr, TURBO_RESULT_LOCAL_ERROR, 0, imsi,
-                                            port);
+                                            port, std::nullopt);
         }
     }
 }
@@ -323,10 +323,18 @@ void handle_send_message_response(const turbo_send_response& response, int port)
     count_result(true, port, static_cast<int>(response.result));
     std::uint32_t length = std::min<std::uint32_t>(response.length, sizeof response.data);
     buffer pdu(response.data, response.data + length);
+    // A worker that could not use its port's settings says why; the VASP hears it.
+    std::string_view text(
+        reinterpret_cast<const char*>(response.data),
+        strnlen(reinterpret_cast<const char*>(response.data), sizeof response.data));
+    opt_view reason;
+    if (response.length == 0 && text.starts_with(TURBO_SETTINGS_REFUSED)) {
+        reason = text;
+    }
     if (turbo_hooks_table.send_response) {
         turbo_hooks_table.send_response(request.client, &pdu, static_cast<int>(response.result),
                                         static_cast<int>(response.cause), turbo_text(response.imsi),
-                                        port);
+                                        port, reason);
     }
 }
 
@@ -610,6 +618,12 @@ void turbo_mode_init(server_config& config, int& turbo_fd) {
         worker_pids[port] = child;
     }
     config.worker_index = -1;
+    if (std::string why = settings_dir_refusal(); !why.empty()) {
+        log_error(
+            "Turbo mode settings directory %s is not trusted: %s; every turbo mode send "
+            "fails until it is root's and writable by root alone",
+            TURBO_SETTINGS_DIR, why.c_str());
+    }
     describe_metrics(config.turbo_mode_mask);
     mainloop_add_tick(timeout_handler_child_worker);
 

@@ -72,8 +72,11 @@ TEST_F(TurboDaemon, SendsAndTheirFailures) {
         std::function<void()> plant = [] {};  // what another user did to the settings
         std::string refusal = "";             // why the settings were not used
     };
-    // A local user's settings in the port's place (every other refusal: TurboSettings).
+    // A local user's settings, or settings directory, in the port's place (every other refusal:
+    // TurboSettings): the send fails at once, and the VASP hears why.
     auto as_nobody = [] { ASSERT_EQ(chown(SETTINGS.c_str(), 65534, 65534), 0); };
+    auto dir_as_nobody = [] { ASSERT_EQ(chown("/tmp/qzm", 65534, 65534), 0); };
+    const std::string unused = "Port settings not used: /tmp/qzm/mm7_settings_3: ";
     const std::string failed = "MMSC connection failed";
     // The head of a send: the Accept header (folded for a sender of a 31148 SIM), the carrier's.
     auto head = [](const std::string& fold, const std::string& carrier) {
@@ -92,7 +95,10 @@ TEST_F(TurboDaemon, SendsAndTheirFailures) {
         // A 303 "See Other" is answered with a GET, never with the message again.
         {MMSC + "/see-other/status/404", 10, 2, "Non-200 response from MMSC", "", "", "",
          "311480123456789", "GET"},
-        {MMSC + "/mms", 10, 0, failed, "", "", "", "", "", as_nobody, "file is owned by uid 65534"},
+        {MMSC + "/mms", 9, 0, unused + "file is owned by uid 65534", "", "", "", "", "", as_nobody,
+         "file is owned by uid 65534"},
+        {MMSC + "/mms", 9, 0, unused + "directory is owned by uid 65534", "", "", "", "", "",
+         dir_as_nobody, "directory is owned by uid 65534"},
         {"http://127.0.0.1:9/mms", 10, 0, "MMSC connection failed"},
         {MMSC + "/hang", 4, 1, "Request timeout"},
         {MMSC + "/mms", 1, 1, "", "Via: 1.1", "127.0.0.1:8899"},
@@ -137,12 +143,28 @@ TEST_F(TurboDaemon, SendsAndTheirFailures) {
         }
         if (!r.refusal.empty()) {
             expect_log("no settings for port 3, /tmp/qzm/mm7_settings_3 not used: " + r.refusal);
+            EXPECT_NE(reply.find("Gateway error 9, cause 0: " + r.text), npos) << reply;
         }
         if (r.proxy.starts_with("connect://")) {  // a tunnel
             EXPECT_NE(proxy.log().find("CONNECT 127.0.0.1:8080"), npos);
         }
         seen = requests.size();
     }
+    // Started with the directory taken over: said once at start-up, and each refusal is an
+    // error.
+    dir_as_nobody();
+    daemon_ = std::make_unique<daemon_process>(
+        strings{"--loglevel", "error", "--clientip", "127.0.0.1", "--turbomodemask", "8"});
+    expect_log(
+        "Turbo mode settings directory /tmp/qzm is not trusted: directory is owned by uid "
+        "65534; every turbo mode send fails until it is root's and writable by root alone");
+    std::string reply;  // the kernel path answers until the worker has connected
+    EXPECT_TRUE(wait_until([&] {
+        reply = exchange(mm1());
+        return reply.find(unused) != npos;
+    })) << reply;
+    expect_log("no settings for port 3, /tmp/qzm/mm7_settings_3 not used: directory is owned");
+    EXPECT_EQ(daemon_->log_count("is not trusted"), 1u);
 }
 
 TEST_F(TurboDaemon, NotificationsAreFetchedConfirmedAndDelivered) {
