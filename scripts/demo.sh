@@ -62,7 +62,8 @@ wait_for "$demo/vasp.out" "mm7-sink listening"
 
 build/mm7_server --port 8887 --workdir "$demo/work" --logfile "$demo/mm7_server.log" \
     --clientip 127.0.0.1 --clienturl http://127.0.0.1:8080/mm7-client --gwserial DEMO-GW-1 \
-    --turbomodemask "$turbo_mask" --metricsport 9187 &
+    --turbomodemask "$turbo_mask" --metricsport 9187 --pdudir "$demo" \
+    --kerneluid "$(id -u)" &
 pids+=($!)
 wait_for "$demo/mm7_server.log" "QZM MM7 server starting"
 echo "== mm7_server is up (pid $(cat "$demo/work/mm7-server.pid")), kernel module simulator attached =="

@@ -1,6 +1,8 @@
 // mm7_server: entry point, start-up sequence, signals, and the wiring between the rooms: the
 // kernel link's received messages go to the delivery side, and the monitoring endpoint reads
 // every room.
+#include <sys/resource.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -143,6 +145,18 @@ int main(int argc, char** argv) {
                  log_escape(mm7_default_schema().version).c_str());
     }
     write_pid_file(*config);
+    // As many descriptors as the system allows this process (and the workers it forks): each
+    // kind of peer is bounded on its own, and together they must not run out.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        const rlim_t before = files.rlim_cur;
+        files.rlim_cur = files.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &files) == 0) {
+            log_info("Open files limit raised from %llu to %llu",
+                     static_cast<unsigned long long>(before),
+                     static_cast<unsigned long long>(files.rlim_max));
+        }
+    }
 
     turbo_mode_init(*config, config->turbo_fd);
     // Workers are forked by now; they keep the default dispositions.

@@ -61,7 +61,9 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--badsize",
                                                  "--badage",
                                                  "--mm7namespace",
-                                                 "--mm7version"};
+                                                 "--mm7version",
+                                                 "--kerneluid",
+                                                 "--pdudir"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -150,6 +152,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.mm7_namespace = value;
         } else if (name == "--mm7version") {
             config.mm7_version = value;
+        } else if (name == "--kerneluid") {
+            config.kernel_uid = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--pdudir") {
+            config.pdu_dirs.emplace_back(value);
         }
     }
     return result;
@@ -403,6 +409,11 @@ std::string usage_text() {
            "  --mm7namespace URI      MM7 namespace of the requests sent to the VASP (default\n"
            "                          the REL-5-MM7-1-2 schema of 3GPP's archive)\n"
            "  --mm7version V          MM7Version of the requests sent to the VASP (default 5.3.0)\n"
+           "  --kerneluid N           only a UDP socket of this user speaks for the kernel\n"
+           "                          module (default 0)\n"
+           "  --pdudir DIR            a directory the kernel module names received PDU files\n"
+           "                          in; repeatable (default /boot/mms/; the working\n"
+           "                          directory always counts)\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/log.h"
 
@@ -25,6 +26,8 @@ inline constexpr const char* DEFAULT_WORKDIR = "/boot/mms/outgoing/";
 inline constexpr const char* DEFAULT_CLIENT_URL = "http://192.168.1.10:8080/mms-gateway/mm7-client";
 inline constexpr const char* DEFAULT_LOG_FILE = "/var/log/qzm/mm7_server.log";
 inline constexpr const char* PID_FILE_NAME = "mm7-server.pid";
+// Where the kernel module puts the PDU files of received messages, when no --pdudir is given.
+inline constexpr const char* DEFAULT_PDU_DIR = "/boot/mms/";
 
 // Field widths of the record (texts keep at most width - 1 characters).
 inline constexpr std::size_t WORKDIR_SIZE = 256;
@@ -84,6 +87,11 @@ struct server_config {
     // with 5.3.0.
     std::string mm7_namespace;
     std::string mm7_version;
+    // --kerneluid: the user whose UDP socket alone speaks for the kernel module.
+    std::uint32_t kernel_uid = 0;
+    // --pdudir (repeatable): directories a received message's PDU file may be named in, besides
+    // workdir; none given: DEFAULT_PDU_DIR.
+    std::vector<std::string> pdu_dirs;
 };
 
 enum class option_result { run, help, version };

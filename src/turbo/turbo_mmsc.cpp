@@ -2,6 +2,7 @@
 // interface, driven by the worker's event loop.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -24,6 +25,9 @@ namespace {
 CURLM* curl_multi = nullptr;
 transfer_done_fn transfer_done = nullptr;
 bool in_glue = false;  // inside a multi call: a new transfer waits for the next pass
+
+// A fetch's location comes from the network: refusals are the network's to provoke.
+log_limiter refusal_log(10, 5);
 
 void* const SOCKET_MARKER = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0xdeadbeef));
 
@@ -182,6 +186,79 @@ bool url_scheme_and_host(const char* url, std::string& scheme, std::string& host
     return ok;
 }
 
+// Whether a (non-loopback) address is one of this machine's own: a service listening on every
+// address is reached through any of them.
+bool is_own_address(const sockaddr* address) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return false;
+    }
+    bool own = false;
+    for (const ifaddrs* i = list; i != nullptr && !own; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != address->sa_family) {
+            continue;
+        }
+        if (address->sa_family == AF_INET) {
+            own = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr ==
+                  reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr;
+        } else {
+            own = IN6_ARE_ADDR_EQUAL(&reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr,
+                                     &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr);
+        }
+    }
+    freeifaddrs(list);
+    return own;
+}
+
+// Why a fetch must not connect to an address, "" when it may: never to this machine (its
+// loopback only in a lab, where the MMSC is there too), an unspecified, link-local or multicast
+// address.  Private ranges are where operators' MMSCs live: they stay allowed.
+std::string address_refusal(const sockaddr* address, bool loopback_allowed) {
+    std::uint32_t v4 = 0;
+    bool is_v4 = address->sa_family == AF_INET;
+    if (is_v4) {
+        v4 = ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
+    } else if (address->sa_family == AF_INET6) {
+        const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+            is_v4 = true;
+            v4 = (std::uint32_t{v6.s6_addr[12]} << 24) | (std::uint32_t{v6.s6_addr[13]} << 16) |
+                 (std::uint32_t{v6.s6_addr[14]} << 8) | v6.s6_addr[15];
+        } else if (IN6_IS_ADDR_LOOPBACK(&v6)) {
+            return loopback_allowed ? "" : "this machine";
+        } else if (IN6_IS_ADDR_UNSPECIFIED(&v6)) {
+            return "unspecified";
+        } else if (IN6_IS_ADDR_LINKLOCAL(&v6)) {
+            return "link-local";
+        } else if (IN6_IS_ADDR_MULTICAST(&v6)) {
+            return "multicast";
+        }
+    } else {
+        return "not an internet address";
+    }
+    if (is_v4) {
+        if ((v4 >> 24) == 127) {
+            return loopback_allowed ? "" : "this machine";
+        }
+        if ((v4 >> 24) == 0) {
+            return "in 0.0.0.0/8";
+        }
+        if ((v4 >> 16) == 0xA9FE) {
+            return "link-local";
+        }
+        if ((v4 >> 28) == 0xE) {
+            return "multicast";
+        }
+        sockaddr_in plain{};
+        plain.sin_family = AF_INET;
+        plain.sin_addr.s_addr = htonl(v4);
+        return is_own_address(reinterpret_cast<const sockaddr*>(&plain))
+                   ? "an address of this machine"
+                   : "";
+    }
+    return is_own_address(address) ? "an address of this machine" : "";
+}
+
 bool url_on_loopback(const char* url) {
     std::string scheme;
     std::string host;
@@ -203,10 +280,25 @@ std::string fetch_refusal(const char* url, bool loopback_allowed) {
     if (!loopback_allowed && host_is_loopback(host)) {
         return "host " + host + " is this machine";
     }
-    return "";
+    // An address written in the URL is judged before any connection (a proxy would make it).
+    std::string literal =
+        host.size() >= 2 && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+    sockaddr_in6 address{};
+    auto* in = reinterpret_cast<sockaddr_in*>(&address);
+    if (inet_pton(AF_INET, literal.c_str(), &in->sin_addr) == 1) {
+        in->sin_family = AF_INET;
+    } else if (inet_pton(AF_INET6, literal.c_str(), &address.sin6_addr) == 1) {
+        address.sin6_family = AF_INET6;
+    } else {
+        return "";
+    }
+    std::string why =
+        address_refusal(reinterpret_cast<const sockaddr*>(&address), loopback_allowed);
+    return why.empty() ? "" : "host " + host + " is " + why;
 }
 
-// Refuses a connection of a fetch to this machine, whatever name or redirect led there.
+// Refuses a connection of a fetch that the address it goes to forbids, whatever name or
+// redirect led there.
 curl_socket_t open_fetch_socket(void* user, curlsocktype, curl_sockaddr* address) {
     auto* session = static_cast<turbo_session*>(user);
     char text[INET6_ADDRSTRLEN] = {};
@@ -217,9 +309,17 @@ curl_socket_t open_fetch_socket(void* user, curlsocktype, curl_sockaddr* address
         auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address->addr);
         inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
     }
-    if (text[0] == '\0' || host_is_loopback(text)) {
-        log_warning("%s: id=%d, refusing to connect to %s", "open_fetch_socket",
-                    static_cast<int>(session->id()), text[0] != '\0' ? text : "(unknown)");
+    const std::string why = text[0] == '\0'
+                                ? "this machine"
+                                : address_refusal(&address->addr, session->loopback_allowed);
+    if (why == "this machine") {
+        refusal_log.printf("%s: id=%d, refusing to connect to %s", "open_fetch_socket",
+                           static_cast<int>(session->id()), text[0] != '\0' ? text : "(unknown)");
+        return CURL_SOCKET_BAD;
+    }
+    if (!why.empty()) {
+        refusal_log.printf("%s: id=%d, refusing to connect to %s: %s", "open_fetch_socket",
+                           static_cast<int>(session->id()), text, why.c_str());
         return CURL_SOCKET_BAD;
     }
     return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
@@ -381,11 +481,17 @@ void handle_send_message_request(const turbo_send_request& request, server_confi
     std::string path(turbo_text(request.path));
     log_printf("%s enter, id=%d, path='%s'", who, static_cast<int>(request.id), path.c_str());
     mm7_settings settings;
-    load_port_settings(config.worker_index, settings, who);
+    const std::string refused = load_port_settings(config.worker_index, settings, who);
     log_settings(who, settings);
     auto fresh = new_session(session_type::send, config, settings);
     std::memcpy(fresh->request.data(), &request, sizeof request);
     turbo_session& session = add_session(std::move(fresh));
+    if (!refused.empty()) {  // nowhere to send it
+        const std::string text = std::string(TURBO_SETTINGS_REFUSED) +
+                                 port_settings_path(config.worker_index) + ": " + refused;
+        close_session(session, TURBO_RESULT_LOCAL_ERROR, text.c_str());
+        return;
+    }
 
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
@@ -445,8 +551,8 @@ void handle_receive_message_request(const turbo_receive_request& request, server
     // The operator's MMSC is never on the gateway itself, unless this is a lab set-up.
     const bool loopback_allowed = url_on_loopback(settings.mmsc_url);
     if (std::string why = fetch_refusal(url.c_str(), loopback_allowed); !why.empty()) {
-        log_warning("%s: id=%d, not fetching '%s': %s", who, static_cast<int>(request.id),
-                    url.c_str(), why.c_str());
+        refusal_log.printf("%s: id=%d, not fetching '%s': %s", who, static_cast<int>(request.id),
+                           url.c_str(), why.c_str());
         close_session(session, TURBO_RESULT_MMSC_ERROR, "MMSC connection failed");
         return;
     }
@@ -484,8 +590,9 @@ void handle_receive_message_request(const turbo_receive_request& request, server
     common_options(session, url.c_str(), 20L, settings, false, [&](CURL* easy) {
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, store_fetched);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &session);
-        // Through a proxy the proxy connects; without one, no fetch reaches this machine.
-        if (!loopback_allowed && settings.mms_proxy[0] == '\0') {
+        // Through a proxy the proxy connects; without one, every address connected to is judged.
+        if (settings.mms_proxy[0] == '\0') {
+            session.loopback_allowed = loopback_allowed;
             curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, open_fetch_socket);
             curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, &session);
         }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -36,11 +37,14 @@ turbo_hooks turbo_hooks_table;
 namespace {
 
 constexpr std::size_t PENDING_BUCKETS = 640;
-// A connection on the turbo port has this long to say hello.
-constexpr std::time_t HELLO_TIMEOUT_S = 5;
+// A connection on the turbo port has this long to say hello (a worker says it at once), and at
+// most this many per configured port wait for theirs: anyone on this machine may connect, and
+// must not take the descriptors every other kind of peer needs.
+constexpr std::int64_t HELLO_TIMEOUT_S = 2;
+constexpr std::size_t HELLO_WAITS_PER_PORT = 2;
 
-// A worker that lets this many requests in a row pass their deadline without answering
-// anything is ended and forked again.
+// A worker that lets requests pass their deadline in this many passes of the loop in a row,
+// answering nothing in between, is ended and forked again.
 constexpr int MAX_MISSED_DEADLINES = 3;
 
 // A request handed to a worker and not answered yet.
@@ -54,7 +58,7 @@ struct pending_request {
 // A connection on the turbo port that has not said hello yet.
 struct hello_wait {
     turbo_link link;
-    std::time_t accepted = 0;
+    std::int64_t accepted = 0;  // ticks
 };
 
 server_config* turbo_config = nullptr;
@@ -72,13 +76,13 @@ std::array<std::forward_list<pending_request>, PENDING_BUCKETS> pending_requests
 std::array<int, TURBO_MAX_PORTS> missed_deadlines{};
 // Anyone on this machine can connect to the workers' port.
 log_limiter hello_log(10, 5);
+log_limiter crowd_log(10, 5);
+// Kept for the moment the process has no descriptor left: given up to take a waiting
+// connection and close it, so the listener does not stay ready for ever.
+int reserve_fd = -1;
 
 std::uint32_t take_request_id() {
     return next_request_id++;
-}
-
-void set_nonblocking(int fd) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
 int port_of_pid(pid_t pid) {
@@ -235,7 +239,7 @@ void drop_worker(int port) {
                     r.id);
         if (r.client != nullptr && turbo_hooks_table.send_response) {
             turbo_hooks_table.send_response(r.client, nullptr, TURBO_RESULT_LOCAL_ERROR, 0, imsi,
-                                            port);
+                                            port, std::nullopt);
         }
     }
 }
@@ -254,18 +258,23 @@ bool take_pending(std::uint32_t id, pending_request& found) {
     return false;
 }
 
+// A worker answers a fetch within its time-out, and a send within twice that: the send may
+// wait in the worker's pacing queue for up to the time-out before its transfer starts.
 void add_pending(std::uint32_t id, outgoing_mms_info* client, int port) {
+    const std::int64_t timeout = std::max(turbo_config->turbo_mode_timeout, 0);
     const std::int64_t seconds =
-        std::int64_t{std::max(turbo_config->turbo_mode_timeout, 0)} + turbo_config->confirm_grace;
+        (client != nullptr ? 2 : 1) * timeout + turbo_config->confirm_grace;
     pending_requests[id % PENDING_BUCKETS].push_front(
         {id, client, port, ticks_now() + seconds * ticks_per_second});
 }
 
 // Answers the requests whose worker let their deadline pass, and ends a worker that keeps
-// missing them.
+// missing them: deadlines that pass in the same pass count as one miss, so a burst of requests
+// handed over together cannot end a worker on its own.
 void check_deadlines() {
     const std::int64_t now = ticks_now();
     std::vector<pending_request> overdue;
+    std::array<bool, TURBO_MAX_PORTS> missed{};
     for (auto& bucket : pending_requests) {
         bucket.remove_if([&](const pending_request& r) {
             if (now - r.deadline < 0) {
@@ -278,13 +287,14 @@ void check_deadlines() {
     for (const pending_request& r : overdue) {
         log_warning("%s: no answer from the worker of port %d for request id=%u in time, giving up",
                     "check_deadlines", r.port, r.id);
-        ++missed_deadlines[r.port];
+        missed[r.port] = true;
         count_result(r.client != nullptr, r.port, "no_answer");
         if (r.client != nullptr && turbo_hooks_table.send_timeout) {
             turbo_hooks_table.send_timeout(r.client);
         }
     }
     for (int port = 0; port < TURBO_MAX_PORTS; ++port) {
+        missed_deadlines[port] += missed[port] ? 1 : 0;
         if (missed_deadlines[port] < MAX_MISSED_DEADLINES) {
             continue;
         }
@@ -313,10 +323,18 @@ void handle_send_message_response(const turbo_send_response& response, int port)
     count_result(true, port, static_cast<int>(response.result));
     std::uint32_t length = std::min<std::uint32_t>(response.length, sizeof response.data);
     buffer pdu(response.data, response.data + length);
+    // A worker that could not use its port's settings says why; the VASP hears it.
+    std::string_view text(
+        reinterpret_cast<const char*>(response.data),
+        strnlen(reinterpret_cast<const char*>(response.data), sizeof response.data));
+    opt_view reason;
+    if (response.length == 0 && text.starts_with(TURBO_SETTINGS_REFUSED)) {
+        reason = text;
+    }
     if (turbo_hooks_table.send_response) {
         turbo_hooks_table.send_response(request.client, &pdu, static_cast<int>(response.result),
                                         static_cast<int>(response.cause), turbo_text(response.imsi),
-                                        port);
+                                        port, reason);
     }
 }
 
@@ -457,22 +475,44 @@ int handle_worker_hello(int fd, int) {
 }
 
 int turbo_mode_worker_connected_handler(int fd, int flags) {
+    const char* who = "turbo_mode_worker_connected_handler";
     if (!(flags & MAINLOOP_IN)) {
-        log_warning("%s: Something went wrong", "turbo_mode_worker_connected_handler");
+        crowd_log.printf("%s: Something went wrong", who);
         return 0;
     }
-    int client = accept(fd, nullptr, nullptr);
+    int client = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (client < 0) {
-        log_warning("%s: Cannot accept socket. Errno: %d (%s)",
-                    "turbo_mode_worker_connected_handler", errno, std::strerror(errno));
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+            return 0;
+        }
+        crowd_log.printf("%s: Cannot accept socket. Errno: %d (%s)", who, err, std::strerror(err));
+        if ((err == EMFILE || err == ENFILE) && reserve_fd >= 0) {
+            close(reserve_fd);
+            if (int waiting = accept(fd, nullptr, nullptr); waiting >= 0) {
+                close(waiting);
+            }
+            reserve_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        }
         return 0;
     }
-    set_nonblocking(client);
+    if (client >= MAINLOOP_MAX_FDS) {
+        crowd_log.printf("%s: descriptor %d is beyond the event loop, closing it", who, client);
+        close(client);
+        return 0;
+    }
     hello_wait& wait = hello_waits.emplace_back();
     wait.link.fd = client;
-    wait.accepted = std::time(nullptr);
+    wait.accepted = ticks_now();
     mainloop_register_fd(client, MAINLOOP_IN, handle_worker_hello);
     handle_worker_hello(client, MAINLOOP_IN);  // the hello usually came with the connection
+    const std::size_t cap = HELLO_WAITS_PER_PORT *
+                            static_cast<std::size_t>(std::popcount(turbo_config->turbo_mode_mask));
+    while (hello_waits.size() > cap) {
+        crowd_log.printf("%s: more than %zu connections without a hello, closing the oldest", who,
+                         cap);
+        close_hello_wait(hello_waits.begin());
+    }
     return 0;
 }
 
@@ -504,10 +544,10 @@ void forget_parent_state(server_config& config) {
 
 int timeout_handler_child_worker() {
     check_deadlines();
-    std::time_t now = std::time(nullptr);
+    const std::int64_t now = ticks_now();
     for (auto it = hello_waits.begin(); it != hello_waits.end();) {
         auto current = it++;
-        if (now - current->accepted > HELLO_TIMEOUT_S) {
+        if (now - current->accepted >= HELLO_TIMEOUT_S * ticks_per_second) {
             hello_log.printf("%s: invalid worker hello. n=%d, hello=0x%.8x",
                              "turbo_mode_worker_connected_handler",
                              static_cast<int>(current->link.input.size()), 0u);
@@ -578,6 +618,12 @@ void turbo_mode_init(server_config& config, int& turbo_fd) {
         worker_pids[port] = child;
     }
     config.worker_index = -1;
+    if (std::string why = settings_dir_refusal(); !why.empty()) {
+        log_error(
+            "Turbo mode settings directory %s is not trusted: %s; every turbo mode send "
+            "fails until it is root's and writable by root alone",
+            TURBO_SETTINGS_DIR, why.c_str());
+    }
     describe_metrics(config.turbo_mode_mask);
     mainloop_add_tick(timeout_handler_child_worker);
 
@@ -601,6 +647,7 @@ void turbo_mode_init(server_config& config, int& turbo_fd) {
         fail_start("Cannot listen on turbo mode server socket");
     }
     turbo_fd = fd;
+    reserve_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     log_info("Turbo mode server starting on port %d, fd=%d", TURBO_MODE_PORT, fd);
     mainloop_register_fd(fd, MAINLOOP_IN, turbo_mode_worker_connected_handler);
 }

@@ -29,8 +29,9 @@ struct turbo_hooks {
     // A worker's send result for a waiting connection: the MM7 reply, which ends the connection.
     // pdu is the MMSC's answer (absent when the worker sent an error text instead).
     // imsi is absent when the port's SIM is not known: the kernel module then gets no report.
+    // reason: why the worker could not send at all, for the VASP (absent for other failures).
     std::function<void(outgoing_mms_info*, const buffer* pdu, int result, int cause, opt_view imsi,
-                       int port)>
+                       int port, opt_view reason)>
         send_response;
     // A submission whose worker did not answer in time: the fault of a silent kernel module,
     // which ends the connection.

@@ -39,6 +39,7 @@ struct turbo_session {
     std::uint32_t response_length = 0;
     std::uint8_t response[4096];
     bool in_multi = false;
+    bool loopback_allowed = false;  // receive: its connections may go to this machine's loopback
 
     std::uint32_t id() const {
         std::uint32_t id;

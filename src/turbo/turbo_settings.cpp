@@ -134,6 +134,8 @@ constexpr std::size_t MAX_SETTINGS_BYTES = 65536;
 constexpr std::size_t SETTINGS_PIECE = 255;
 
 log_limiter settings_log(10, 5);
+// Settings that cannot be used fail every transaction of the port.
+log_limiter refusal_log(10, 5, log_level::error);
 
 bool is_blank(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
@@ -176,8 +178,22 @@ class unique_fd {
 
 std::string port_settings_path(int port) {
     char path[64];
-    std::snprintf(path, sizeof path, "/tmp/qzm/mm7_settings_%d", port);
+    std::snprintf(path, sizeof path, "%s/mm7_settings_%d", TURBO_SETTINGS_DIR, port);
     return path;
+}
+
+std::string settings_dir_refusal() {
+    struct stat st {};
+    if (lstat(TURBO_SETTINGS_DIR, &st) != 0) {
+        return errno == ENOENT ? "" : errno_text("directory", errno);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        return "directory is a symbolic link";
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return "directory is not a directory";
+    }
+    return distrust("directory", st);
 }
 
 std::string read_port_settings(int port, mm7_settings& settings) {
@@ -238,16 +254,17 @@ std::string read_settings_file(const char* path, mm7_settings& settings) {
     return "";
 }
 
-void load_port_settings(int port, mm7_settings& settings, const char* who) {
+std::string load_port_settings(int port, mm7_settings& settings, const char* who) {
     std::string why = read_port_settings(port, settings);
     if (!why.empty()) {
-        settings_log.printf("%s: no settings for port %d, %s not used: %s", who, port,
-                            port_settings_path(port).c_str(), why.c_str());
+        refusal_log.printf("%s: no settings for port %d, %s not used: %s", who, port,
+                           port_settings_path(port).c_str(), why.c_str());
     }
     if (!imsi_is_safe(settings.imsi)) {
         settings_log.printf("%s: IMSI of port %d is not at most 15 digits, not used", who, port);
         settings.imsi[0] = '\0';
     }
+    return why;
 }
 
 void parse_settings(std::string_view text, mm7_settings& settings) {

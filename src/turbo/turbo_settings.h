@@ -16,8 +16,16 @@ struct mm7_settings {
     char msisdn[20] = {};
 };
 
+// Where the gateway writes the per-port settings files.
+inline constexpr const char* TURBO_SETTINGS_DIR = "/tmp/qzm";
 // "/tmp/qzm/mm7_settings_%d" with the port.
 std::string port_settings_path(int port);
+// Why the settings directory, when it exists, is not trusted (see read_port_settings); "" when
+// it is, or when it does not exist.
+std::string settings_dir_refusal();
+// How a send that could not use its port's settings is answered: this text, the file's path,
+// ": " and why.
+inline constexpr std::string_view TURBO_SETTINGS_REFUSED = "Port settings not used: ";
 
 // Fills settings from the port's file.  The file is trusted only when it and its directory are
 // owned by root or by this process's user and writable by neither group nor others, and only
@@ -26,9 +34,10 @@ std::string port_settings_path(int port);
 std::string read_port_settings(int port, mm7_settings& settings);
 // The same, from any file (the port's file goes through here).
 std::string read_settings_file(const char* path, mm7_settings& settings);
-// The port's settings for a transaction: read as above, with a rate-limited line naming why
-// they could not be used, and an IMSI that is not all digits dropped.  who leads the lines.
-void load_port_settings(int port, mm7_settings& settings, const char* who);
+// The port's settings for a transaction: read as above, with a rate-limited error line naming
+// why they could not be used, and an IMSI that is not all digits dropped.  who leads the lines.
+// Returns why the file was not used, "" when it was.
+std::string load_port_settings(int port, mm7_settings& settings, const char* who);
 
 // Settings lines from text: one setting per line, keys matched as whole words at the start of
 // a line, every line read in pieces of at most 255 characters.

@@ -82,18 +82,20 @@ int handle_parent_socket(int flags, server_config& config) {
     return 0;
 }
 
+// Every session has the time-out from its start, and a queued one from its arrival: a send
+// that waits behind others in the pacing queue ends unsent once it has waited that long, so the
+// main process, which allows a send twice the time-out, always hears how it ended.
 int worker_tick() {
     std::uint64_t now = monotonic_ms();
     for (auto type : {session_type::send, session_type::receive, session_type::confirm}) {
         auto& list = list_of(type);
-        while (!list.empty()) {
-            turbo_session& first = *list.front();
-            std::int64_t timeout_ms = std::int64_t{first.config->turbo_mode_timeout} * 1000;
-            if (static_cast<std::int64_t>(first.start_ms) + timeout_ms >=
+        for (auto it = list.begin(); it != list.end();) {
+            turbo_session& session = **it++;  // closing it takes it out of the list
+            std::int64_t timeout_ms = std::int64_t{session.config->turbo_mode_timeout} * 1000;
+            if (static_cast<std::int64_t>(session.start_ms) + timeout_ms <
                 static_cast<std::int64_t>(now)) {
-                break;
+                close_session(session, TURBO_RESULT_TIMEOUT, "Request timeout");
             }
-            close_session(first, TURBO_RESULT_TIMEOUT, "Request timeout");
         }
     }
     schedule_send_sessions();

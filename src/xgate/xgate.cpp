@@ -27,6 +27,9 @@ constexpr std::size_t MMSRCV_IND_FIXED = 48;
 constexpr std::size_t TIMEOUT_IND_FIXED = 44;
 constexpr std::size_t SENDMMS_CNF_FIXED = 56;
 
+// The kernel module's frames are its own; a flood of broken ones still writes few lines.
+log_limiter malformed_log(5, 60);
+
 // Process-wide call id counter; the first request carries 1 unless the link seeds it.
 std::uint32_t last_call_id = 0;
 
@@ -121,8 +124,8 @@ void drop_fields(xgate_message& msg) {
     header.frame_length = msg.frame_length;
     header.malformed = true;
     msg = std::move(header);
-    log_warning("ParseXgateMessage: Malformed message %u of %u bytes dropped", msg.kind,
-                msg.frame_length);
+    malformed_log.printf("ParseXgateMessage: Malformed message %u of %u bytes dropped", msg.kind,
+                         msg.frame_length);
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "core/config.h"
 #include "core/string_utils.h"
@@ -104,9 +106,21 @@ extern xgate_hooks xgate_hooks_table;
 // Opens the socket, announces the daemon and stores the descriptor; exits with 1 on failure.
 void xgate_open(server_config& config, int& fd);
 // Event-loop handler of the socket: drains what is waiting, up to a bound per wake.  Datagrams
-// from anywhere but the kernel module's address are dropped.  Always 0 (exits with 1 on a failed
-// receive or an empty datagram from the kernel module).
+// from anywhere but the kernel module's address, or from a socket there that does not belong to
+// config.kernel_uid, are dropped; empty ones are ignored.  Always 0 (exits with 1 on a failed
+// receive).
 int xgate_receive(int fd, int flags, server_config& config);
 // Sends a frame to the kernel module (127.0.0.1:57445), without
 // logging (callers log what they send).  Returns the result of sendto.
 long xgate_send(int fd, byte_view frame);
+
+// ---- who holds a UDP port ----
+
+// The users owning every UDP socket on this host that can send from address:port (IPv4 address
+// in network byte order): sockets bound to it or to the wildcard, IPv6 ones included.  Asked of
+// the kernel over sock_diag, or read from /proc/net/udp{,6}; nullopt when neither answers.
+std::optional<std::vector<std::uint32_t>> udp_socket_owners(std::uint32_t address,
+                                                            std::uint16_t port);
+// The same from the text of /proc/net/udp (v6 false) or /proc/net/udp6 (v6 true).
+std::vector<std::uint32_t> udp_table_owners(std::string_view table, bool v6, std::uint32_t address,
+                                            std::uint16_t port);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "core/log.h"
 #include "core/metrics.h"
@@ -29,6 +30,23 @@ constexpr int RECEIVE_BUFFER_SIZE = 8 << 20;
 constexpr int DATAGRAMS_PER_WAKE = 256;
 
 log_limiter foreign_log(5, 60);
+log_limiter malformed_log(5, 60);
+
+// The kernel's answer on who owns the socket datagrams come from holds this long: for a socket
+// of the kernel module's user a second, for any other a tenth of one, so that the module's
+// first datagrams after it has taken its port back are heard.
+constexpr std::int64_t OWNER_TRUSTED_MS = 1000;
+constexpr std::int64_t OWNER_REFUSED_MS = 100;
+
+// The last answer, for the peer it was asked for.
+struct owner_answer {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    std::int64_t asked_ms = 0;
+    bool valid = false;
+    std::string refusal;  // "" for a socket of the kernel module's user
+};
+owner_answer last_owner;
 
 // One datagram at a time.
 std::array<std::uint8_t, XGATE_MAX_DATAGRAM> receive_buffer{};
@@ -156,17 +174,57 @@ void xgate_open(server_config& config, int& fd) {
     metrics_describe("mm7_kernel_datagrams_sent_total", metric_type::counter,
                      "Datagrams sent to the kernel module, the announcement included.");
     metrics_describe("mm7_kernel_foreign_datagrams_total", metric_type::counter,
-                     "Datagrams from anywhere but the kernel module, dropped.");
+                     "Datagrams from anywhere but the kernel module (another address, or a socket "
+                     "of another user), dropped.");
     metrics_describe(
         "mm7_kernel_unmatched_total", metric_type::counter,
         "Confirmations and interim indications whose call id no submission waits for.");
     metrics_add("mm7_kernel_datagrams_received_total", {}, 0);
     metrics_add("mm7_kernel_datagrams_sent_total", {}, 1);  // the announcement
     metrics_add("mm7_kernel_foreign_datagrams_total", {}, 0);
+    metrics_describe("mm7_kernel_malformed_datagrams_total", metric_type::counter,
+                     "Datagrams from the kernel module that are empty or hold a frame that is "
+                     "malformed or incomplete; the whole frames in them are handled.");
+    metrics_add("mm7_kernel_malformed_datagrams_total", {}, 0);
     metrics_add("mm7_kernel_unmatched_total", {}, 0);
 }
 
 namespace {
+
+std::int64_t monotonic_ms() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Why the socket that sent from source is not the kernel module's, "" when it is: every socket
+// on this host that could have sent from that address must belong to the kernel module's user.
+// Anyone may bind the module's port while the module does not hold it.
+std::string owner_refusal(const sockaddr_in& source, std::uint32_t kernel_uid) {
+    const std::int64_t now = monotonic_ms();
+    const std::uint16_t port = ntohs(source.sin_port);
+    if (last_owner.valid && last_owner.address == source.sin_addr.s_addr &&
+        last_owner.port == port &&
+        now - last_owner.asked_ms <
+            (last_owner.refusal.empty() ? OWNER_TRUSTED_MS : OWNER_REFUSED_MS)) {
+        return last_owner.refusal;
+    }
+    std::string refusal;
+    const auto owners = udp_socket_owners(source.sin_addr.s_addr, port);
+    if (!owners) {
+        refusal = "the owner of its socket cannot be found out";
+    } else if (owners->empty()) {
+        refusal = "no socket holds that address";
+    }
+    for (std::uint32_t uid : owners.value_or(std::vector<std::uint32_t>())) {
+        if (uid != kernel_uid) {
+            refusal = "its socket belongs to uid " + std::to_string(uid);
+            break;
+        }
+    }
+    last_owner = {source.sin_addr.s_addr, port, now, true, refusal};
+    return refusal;
+}
 
 bool from_kernel_module(const sockaddr_in& source, socklen_t length) {
     return length == sizeof source && source.sin_family == AF_INET &&
@@ -196,9 +254,21 @@ bool receive_one(int fd, server_config& config) {
                            static_cast<int>(received), address, ntohs(source.sin_port));
         return true;
     }
-    if (received < 1) {
+    if (received < 0) {
         log_fatal("Kernel disconnected ");
         std::exit(1);
+    }
+    if (std::string why = owner_refusal(source, config.kernel_uid); !why.empty()) {
+        metrics_add("mm7_kernel_foreign_datagrams_total");
+        foreign_log.printf(
+            "Datagram of %d bytes from 127.0.0.1:%d is not from the kernel module (%s), dropped",
+            static_cast<int>(received), ntohs(source.sin_port), why.c_str());
+        return true;
+    }
+    if (received == 0) {
+        metrics_add("mm7_kernel_malformed_datagrams_total");
+        malformed_log.printf("Empty datagram from the kernel module, ignored");
+        return true;
     }
     if (static_cast<std::size_t>(received) > receive_buffer.size()) {
         log_warning("Datagram of %d bytes cut to %zu", static_cast<int>(received),
@@ -214,9 +284,21 @@ bool receive_one(int fd, server_config& config) {
     }
 
     std::uint32_t offset = 0;
+    bool malformed = false;
     while (auto msg = ParseXgateMessage(datagram, offset)) {
+        malformed = malformed || msg->malformed;
         dispatch(*msg, config);
         offset += msg->frame_length;
+    }
+    if (offset < datagram.size()) {
+        malformed = true;
+        malformed_log.printf(
+            "Datagram of %d bytes from the kernel module: %d bytes after its "
+            "last whole frame ignored",
+            static_cast<int>(datagram.size()), static_cast<int>(datagram.size() - offset));
+    }
+    if (malformed) {
+        metrics_add("mm7_kernel_malformed_datagrams_total");
     }
     return true;
 }

@@ -184,7 +184,9 @@ TEST_F(DeliveryE2E, RealWorldPdusReachTheVaspOrAreDroppedAsSpecified) {
                 continue;  // more than one datagram holds
             }
             SCOPED_TRACE(file.filename().string() + " flags " + flags);
-            receive(std::string("rcv ") + flags + " " + file.string() + " to=+4917 from=+4918",
+            // A copy where the daemon opens PDU files.
+            const fs::path copy = pdu_file(std::string(pdu.begin(), pdu.end()), file.stem());
+            receive(std::string("rcv ") + flags + " " + copy.string() + " to=+4917 from=+4918",
                     needle);
             if (soap.empty()) {
                 continue;

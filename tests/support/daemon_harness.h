@@ -172,11 +172,15 @@ class process {
     std::optional<exit_status> status_;
 };
 
-// The daemon with --workdir <dir>/ and --logfile <dir>/mm7_server.log (args may override them);
+// The daemon with --workdir <dir>/, --logfile <dir>/mm7_server.log and --pdudir of the temporary
+// directory (args may override them);
 // env ("NAME=value") is added to its environment.
 class daemon_process {
   public:
     explicit daemon_process(strings args = {}, const strings& env = {}) {
+        if (std::ranges::find(args, "--pdudir") == args.end()) {  // where tests put PDU files
+            args.insert(args.begin(), {"--pdudir", fs::temp_directory_path().string()});
+        }
         args.insert(args.begin(), {MM7_DAEMON_PATH, "--workdir", dir_.path().string() + "/",
                                    "--logfile", log_path().string()});
         if (!env.empty()) {

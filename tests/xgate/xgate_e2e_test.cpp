@@ -78,9 +78,9 @@ TEST_F(XgateEndToEnd, DatagramsUpTo4096BytesFromTheKernelModuleOnlyRoutedByTheir
 }
 
 // A daemon started before the kernel module (its announce goes nowhere, and the port-unreachable
-// answer must not end the link), unknown and malformed frames leave the link up; an empty
-// datagram (the module gone) ends the daemon with status 1.
-TEST_F(XgateEndToEnd, UnknownAndMalformedFramesDoNotStopTheLinkButAnEmptyDatagramDoes) {
+// answer must not end the link), unknown and malformed frames, an empty datagram and one too
+// short for a frame leave the link up.
+TEST_F(XgateEndToEnd, UnknownMalformedAndEmptyDatagramsDoNotStopTheLink) {
     start_daemon();
     ASSERT_TRUE(daemon_->wait_for_log("Connected to kernel module fd="));
     sim_ = std::make_unique<kmodsim_process>();
@@ -94,15 +94,92 @@ TEST_F(XgateEndToEnd, UnknownAndMalformedFramesDoNotStopTheLinkButAnEmptyDatagra
         " 0000000A 00000000 00000010 0000");
     ASSERT_TRUE(daemon_->wait_for_log("MMS_MMSGET_IND received, ignoring\n"));
     expect_log("ParseXgateMessage: Malformed message 32835 of 56 bytes dropped");
+    expect_log("Datagram of 82 bytes from the kernel module: 14 bytes after its last whole frame");
     EXPECT_TRUE(daemon_->log_contains("ParseXgateMessage: Unknown message 72\n"));
     EXPECT_FALSE(daemon_->log_contains("callid 5"));
     sim_->command("empty");
-    auto end = daemon_->wait_for_exit();
-    ASSERT_TRUE(end) << "still running";
-    EXPECT_TRUE(end->exited && end->code == 1) << describe(*end) << daemon_->stderr_text();
-    EXPECT_TRUE(daemon_->log_contains("Kernel disconnected \n"));
-    EXPECT_FALSE(daemon_->log_contains("Received 0 bytes"));
-    stopped_ = true;
+    expect_log("Empty datagram from the kernel module, ignored");
+    sim_->command("raw 00000048 00000000 000000");
+    expect_log("Datagram of 11 bytes from the kernel module: 11 bytes after its last whole frame");
+    sim_->command("raw 00000048 00000000 00000000");
+    EXPECT_TRUE(daemon_->wait_for_log_count("MMS_MMSGET_IND received, ignoring\n", 2));
+    EXPECT_FALSE(daemon_->log_contains("Kernel disconnected"));
+}
+
+// While the kernel module does not hold its port any local user may bind it: what a socket of
+// another user than --kerneluid sends is dropped, so a forged confirmation answers no VASP and a
+// forged indication opens no file.  The module is heard again as soon as it is back.
+TEST_F(XgateEndToEnd, OnlyASocketOfTheKernelUserSpeaksForTheKernelModule) {
+    start({"--set", "confirm=none"});
+    http_connection vasp;
+    ASSERT_TRUE(vasp.send_all(submit_request()));
+    const std::string id =
+        match(sim_->wait_for_line("not confirming").value_or(""), "callid=(\\d+)");
+    ASSERT_NE(id, "");
+    sim_->stop();
+    const fs::path secret = keep_.path() / "secret.mm1";  // root's alone, in a PDU directory
+    write_file(secret, std::string("\x8C\x86\x8D\x90\x8Bmsg-1\0\x95\x81", 13));
+    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+    const buffer conf = {0x8C, 0x81, 0x98, 'T', 0, 0x8D, 0x92, 0x92, 0x80, 0x8B, 'f', 0};
+    const std::string code =
+        "import socket,sys,time\n"
+        "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+        "s.bind(('127.0.0.1',57445))\n"
+        "for h in sys.argv[1:]: s.sendto(bytes.fromhex(h),('127.0.0.1',57444))\n"
+        "time.sleep(30)\n";
+    {
+        process forger({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                        "/usr/bin/python3", "-c", code,
+                        hex_of(send_cnf(std::stoul(id), 1, 0, "001010123456789", 0, conf)),
+                        hex_of(mmsrcv_ind("001010123456789", 0, 4, "", "", secret.string()))},
+                       keep_.path());
+        ASSERT_TRUE(daemon_->wait_for_log_count(
+            "from 127.0.0.1:57445 is not from the kernel module (its socket belongs to uid "
+            "65534), dropped",
+            2))
+            << daemon_->log();
+    }
+    EXPECT_FALSE(daemon_->log_contains("MMS_MMSRCV_IND received"));
+    EXPECT_FALSE(daemon_->log_contains("Found client fd"));
+    std::this_thread::sleep_for(200ms);  // a refusal is remembered for a tenth of a second
+    sim_ = std::make_unique<kmodsim_process>();
+    ASSERT_TRUE(sim_->ready());
+    sim_->command("cnf " + id);
+    const std::string reply = vasp.read_all();
+    EXPECT_TRUE(reply.starts_with("HTTP/1.0 200 OK\r\n")) << reply << daemon_->log();
+}
+
+// A received message's PDU file is opened only inside a PDU directory (or the work directory),
+// whatever links or ".." its name holds.
+TEST_F(XgateEndToEnd, NamedPduFilesAreOpenedOnlyInsideAPduDirectory) {
+    const fs::path top = keep_.path(), dir = top / "pdus";
+    fs::create_directories(dir / "sub");
+    fs::create_directories(top / "pdus-x");
+    for (const fs::path& file : {dir / "in.mm1", top / "pdus-x" / "in.mm1", top / "out.mm1"}) {
+        write_file(file, std::string("\x8C\x86\x8D\x90\x8Bmsg-1\0\x95\x81", 13));
+    }
+    fs::create_symlink(dir / "in.mm1", dir / "link.mm1");
+    fs::create_symlink(top / "out.mm1", dir / "escape.mm1");
+    fs::create_directory_symlink(top / "pdus-x", dir / "away");
+    start({}, {"--pdudir", dir.string() + "/"});
+    const std::pair<std::string, bool> rows[] = {
+        {dir / "in.mm1", true},
+        {dir / "sub/../in.mm1", true},
+        {dir / "link.mm1", true},
+        {dir / "../out.mm1", false},
+        {dir / "escape.mm1", false},
+        {dir / "away/in.mm1", false},
+        {top / "pdus-x" / "in.mm1", false},  // a sibling whose name begins like the directory's
+    };
+    for (const auto& [path, opened] : rows) {
+        SCOPED_TRACE(path);
+        const std::string needle =
+            opened ? "spooled as entry" : "Cannot open " + path + ". Errno: 13 ";
+        const std::size_t before = daemon_->log_count(needle);
+        sim_->command("rcv 4 " + path);
+        ASSERT_TRUE(daemon_->wait_for_log_count(needle, before + 1)) << daemon_->log();
+        EXPECT_EQ(daemon_->log_count(path + " is in no PDU directory, refused"), opened ? 0u : 1u);
+    }
 }
 
 // Start-up that cannot go on: the exit status, the reason logged (at error level, and on stderr

@@ -1,4 +1,5 @@
 // xgate frames: byte-exact builders, and a parser that never trusts a frame's own lengths.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include "support/log_capture.h"
@@ -174,6 +175,30 @@ TEST(XgateParser, TextsAreCutToTheirRoomAndEndAtAZero) {
     auto loose = ParseXgateMessage(padded, 0);
     ASSERT_NE(loose, nullptr);
     EXPECT_EQ(fields(*loose), "kind=70 len=65 port=1 flags=4 imsi=1 to=+491 from=+492 data=/x.mm1");
+}
+
+// Who may speak from 127.0.0.1:57445 (0xE065) when the kernel's socket tables are read as text:
+// sockets bound to that address or a wildcard, IPv4 or IPv6, and nothing one address or one
+// port off.
+TEST(XgatePeer, SocketTablesNameEveryOwnerThatCanSendFromThePort) {
+    const std::string head =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when "
+        "retrnsmt   uid  timeout inode ref pointer drops\n";
+    auto row = [](const std::string& local, unsigned uid) {
+        return " 12: " + local + " 00000000:0000 07 00000000:00000000 00:00000000 00000000 " +
+               std::to_string(uid) + " 0 105850 2 00000000abd82240 0\n";
+    };
+    const std::string v4 = head + row("0100007F:E065", 0) + row("00000000:E065", 1000) +
+                           row("0200007F:E065", 7) + row("0100007F:E064", 8) +
+                           row("0100007F:E066", 9);
+    const std::string zeros(16, '0');
+    const std::string v6 =
+        head + row(zeros + zeros + ":E065", 65534) + row(zeros + "FFFF00000100007F:E065", 5) +
+        row(zeros + "FFFF00000200007F:E065", 6) + row(zeros + "0000000001000000:E065", 7);
+    const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(udp_table_owners(v4, false, loopback, 57445), (std::vector<std::uint32_t>{0, 1000}));
+    EXPECT_EQ(udp_table_owners(v6, true, loopback, 57445), (std::vector<std::uint32_t>{65534, 5}));
+    EXPECT_TRUE(udp_table_owners(v4, true, loopback, 57445).empty());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ What a request gets depends on its path:
                          m-retrieve-conf)
   /redirect[...]         302 to the same path with "/redirect" replaced by "/mms"
   /see-other/REST        303 "See Other" to /REST
+  /away/HOST:PORT/REST   302 to http://HOST:PORT/REST (another server)
   /status/CODE[...]      that HTTP status, empty body
   /delay/MS/[...]        waits MS milliseconds, then as /mms
   /hang[...]             reads the request and never answers
@@ -132,6 +133,11 @@ class Handler(socketserver.StreamRequestHandler):
             location = "/mms" + path[len("/redirect"):] + ("?" + query if query else "")
             self.reply(302, b"Found", extra=b"Location: %s\r\n" % location.encode())
             return True
+        if path.startswith("/away/"):
+            _, _, where, rest = path.split("/", 3)
+            self.reply(302, b"Found", extra=b"Location: http://%s/%s\r\n" % (where.encode(),
+                                                                              rest.encode()))
+            return True
         if path.startswith("/see-other/"):
             location = path[len("/see-other"):] + ("?" + query if query else "")
             self.reply(303, b"See Other", extra=b"Location: %s\r\n" % location.encode())
@@ -164,11 +170,12 @@ class Server(socketserver.ThreadingTCPServer):
 def main():
     p = argparse.ArgumentParser(description="MMSC stand-in")
     p.add_argument("--port", type=int, default=8080)
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on")
     p.add_argument("--record", help="directory for the raw requests")
     p.add_argument("--message", help="file served to GET requests")
     p.add_argument("--quiet", action="store_true", help="no record lines (benchmarks)")
     args = p.parse_args()
-    server = Server(("127.0.0.1", args.port), Handler)
+    server = Server((args.host, args.port), Handler)
     server.state = State(args)
     sys.stdout.write("mmsc_stub ready port=%d\n" % args.port)
     sys.stdout.flush()

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "core/log.h"
@@ -40,10 +41,49 @@ std::string plain_address(std::string_view address) {
     return std::string(as_text(value));
 }
 
+log_limiter outside_log(10, 5);
+
+// The named file with every link and ".." resolved, when it lies inside a directory the kernel
+// module names PDU files in or the work directory (where fetched messages are stored); else
+// nothing, logged, with errno set.
+std::optional<std::string> inside_pdu_dirs(const std::string& path, const server_config& config) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) {
+        return std::nullopt;
+    }
+    std::vector<std::string> dirs = config.pdu_dirs;
+    if (dirs.empty()) {
+        dirs.emplace_back(DEFAULT_PDU_DIR);
+    }
+    dirs.push_back(config.workdir);
+    const std::string_view file(resolved);
+    for (const std::string& dir : dirs) {
+        char real_dir[PATH_MAX];
+        if (realpath(dir.c_str(), real_dir) == nullptr) {
+            continue;
+        }
+        std::string prefix(real_dir);
+        if (!prefix.ends_with('/')) {
+            prefix += '/';
+        }
+        if (file.starts_with(prefix)) {
+            return std::string(file);
+        }
+    }
+    outside_log.printf("HandleXgateMmsRcvInd: %s is in no PDU directory, refused",
+                       log_escape(path).c_str());
+    errno = EACCES;
+    return std::nullopt;
+}
+
 // Opens a PDU file for reading without ever blocking (a FIFO or a device named by the
 // indication is refused); the file's size, or -1 with errno set.
 std::int64_t open_pdu_file(mm7_client_info& info) {
-    const int fd = open(info.pdu_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const std::optional<std::string> path = inside_pdu_dirs(info.pdu_path, *info.config);
+    if (!path) {
+        return -1;
+    }
+    const int fd = open(path->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         return -1;
     }

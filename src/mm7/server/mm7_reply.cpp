@@ -248,7 +248,7 @@ void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size) {
 }
 
 void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, int send_status,
-                     int cause, opt_view imsi, int port_index, int turbo) {
+                     int cause, opt_view imsi, int port_index, int turbo, opt_view reason) {
     const server_config& config = *info->config;
     opt_view transaction_id =
         info->message() ? view_of(info->message()->transaction_id) : std::nullopt;
@@ -259,8 +259,10 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
     int status_code = 3000;  // the MM7 status the VASP is told
     if ((send_status != 1 && send_status != 10) || confirmation_pdu == nullptr ||
         confirmation_pdu->empty()) {
-        char text[256];
-        std::snprintf(text, sizeof text, "Gateway error %d, cause %d", send_status, cause);
+        char text[512];
+        std::snprintf(text, sizeof text, "Gateway error %d, cause %d%s%.*s", send_status, cause,
+                      reason ? ": " : "", reason ? static_cast<int>(reason->size()) : 0,
+                      reason ? reason->data() : "");
         document = mm7_submit_rsp(transaction_id, 3000, text, std::nullopt, schema);
     } else {
         std::uint32_t offset = 0;
@@ -381,8 +383,8 @@ void mm7_server_set_turbo_hooks() {
         return submission;
     };
     turbo_hooks_table.send_response = [](outgoing_mms_info* info, const buffer* pdu, int result,
-                                         int cause, opt_view imsi, int port) {
-        SendMM7Response(info, pdu, result, cause, imsi, port, 1);
+                                         int cause, opt_view imsi, int port, opt_view reason) {
+        SendMM7Response(info, pdu, result, cause, imsi, port, 1, reason);
     };
     turbo_hooks_table.send_timeout = [](outgoing_mms_info* info) {
         SendMM7Fault(info, 3000, "Gateway did not confirm the submission");

@@ -114,9 +114,11 @@ void CloseClient(outgoing_mms_info* info);
 
 void SendRequestToKernel(outgoing_mms_info* info, std::uint64_t pdu_size);
 // In turbo mode (turbo != 0) the result is also reported to the kernel module, unless the
-// port's IMSI is not known (imsi absent).
+// port's IMSI is not known (imsi absent).  A reason, when given, follows the gateway error in
+// the fault's StatusText.
 void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, int send_status,
-                     int cause, opt_view imsi, int port_index, int turbo);
+                     int cause, opt_view imsi, int port_index, int turbo,
+                     opt_view reason = std::nullopt);
 // `headers`: further header lines of the reply, each ending in CRLF.
 void SendHttpError(outgoing_mms_info* info, std::string_view status_text,
                    std::string_view headers = {});
