@@ -262,7 +262,10 @@ mm7_request_parser::line_result mm7_request_parser::on_request_line(std::string_
         }
     }
     path = path.substr(0, path.find('?'));
-    if (path != "/mm7" || !version.starts_with("HTTP/1.")) {
+    // Nothing may follow the version: a request line with more is not one a client sends.
+    const bool version_ok = version.size() == 8 && version.starts_with("HTTP/1.") &&
+                            std::isdigit(static_cast<unsigned char>(version[7]));
+    if (path != "/mm7" || !version_ok) {
         refuse({}, "400 Bad request");
         return line_result::stop;
     }

@@ -168,7 +168,9 @@ class mm7_request_parser {
     bool http11_ = false;           // the request line says HTTP/1.1 or later
     bool expect_continue_ = false;  // Expect: 100-continue
     bool chunked_ = false;          // Transfer-Encoding: chunked
-    bool body_started_ = false;     // the headers are over: input goes through `chunks_`
+    bool content_length_seen_ = false;
+    bool transfer_encoding_seen_ = false;
+    bool body_started_ = false;  // the headers are over: input goes through `chunks_`
     std::int32_t content_length_ = 0;
     opt_text boundary_;  // "--" + the top-level boundary
     opt_text start_;

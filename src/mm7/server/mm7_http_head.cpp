@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include "core/http_text.h"
 #include "core/mime_text.h"
@@ -147,6 +148,12 @@ void mm7_request_parser::read_multipart_params(std::string_view value, opt_text&
 mm7_request_parser::line_result mm7_request_parser::on_http_header(std::string_view line) {
     if (line.empty()) {
         header_count_ = 0;
+        // Both framings at once: whichever a proxy in front of us took, we might read another
+        // request than it did.
+        if (transfer_encoding_seen_ && content_length_seen_) {
+            refuse("Transfer-Encoding together with Content-Length", "400 Bad request");
+            return line_result::stop;
+        }
         // Checked before anything of the body is read, or asked for with a 100 Continue.
         if (!authorized()) {
             refuse({}, MM7_UNAUTHORIZED);
@@ -189,6 +196,14 @@ mm7_request_parser::line_result mm7_request_parser::on_http_header(std::string_v
     if (result != line_result::next || name.empty()) {
         return result;
     }
+    // A field that decides the framing or the credentials must come once: two values would let
+    // this server and a proxy in front of it read different requests.
+    if ((name == "content-length" && std::exchange(content_length_seen_, true)) ||
+        (name == "transfer-encoding" && std::exchange(transfer_encoding_seen_, true)) ||
+        (name == "authorization" && authorization_)) {
+        refuse(concat({"Duplicate header ", name}), "400 Bad request");
+        return line_result::stop;
+    }
     if (name == "content-length") {
         char* end = nullptr;
         errno = 0;
@@ -213,6 +228,10 @@ mm7_request_parser::line_result mm7_request_parser::on_http_header(std::string_v
     } else if (name == "expect") {
         strtolower(value);
         expect_continue_ = value == "100-continue";
+        if (!expect_continue_) {
+            refuse(concat({"Unsupported Expect: ", log_escape(value)}), "417 Expectation Failed");
+            return line_result::stop;
+        }
     } else if (name == "x-expect") {
         if (value == "103-early-hints") {
             early_hints_ = true;

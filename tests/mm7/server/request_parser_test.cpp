@@ -104,6 +104,9 @@ TEST(RequestParser, TransferEncodingsTargetsAndIdsAsWritten) {
     auto target = [&](const std::string& target) {
         return e2e::reshaped(request, {{"POST /mm7 ", "POST " + target + " "}});
     };
+    auto header = [&](const std::string& line) {
+        return e2e::reshaped(request, {{"HTTP/1.1\r\n", "HTTP/1.1\r\n" + line + "\r\n"}});
+    };
     const std::string text = "data+Hello from the VASP\r\nline two";
     const std::string bad_encoding = "note Unsupported Content-Transfer-Encoding: ";
     const struct {
@@ -130,6 +133,19 @@ TEST(RequestParser, TransferEncodingsTargetsAndIdsAsWritten) {
         {target("http://gw.example/mm7/x"), "400 Bad request", ""},
         {target("http://gw.example"), "400 Bad request", ""},
         {target("/mm7#top"), "400 Bad request", ""},
+        // Framing and credentials come once; nothing follows the version; Expect is
+        // 100-continue or nothing.
+        {e2e::reshaped(request, {{"HTTP/1.1\r\n", "HTTP/1.1 x\r\n"}}), "400 Bad request", ""},
+        {e2e::reshaped(request, {{"HTTP/1.1\r\n", "HTTP/1.12\r\n"}}), "400 Bad request", ""},
+        {header("Transfer-Encoding: chunked"), "400 Bad request",
+         "note Transfer-Encoding together with Content-Length"},
+        {header("Content-Length: 10"), "400 Bad request", "note Duplicate header content-length"},
+        {header("Transfer-Encoding: identity\r\nTransfer-Encoding: identity"), "400 Bad request",
+         "note Duplicate header transfer-encoding"},
+        {header("Authorization: Basic a\r\nAuthorization: Basic b"), "400 Bad request",
+         "note Duplicate header authorization"},
+        {header("Expect: 100-Continue"), "", text},
+        {header("Expect: 200-ok"), "417 Expectation Failed", "note Unsupported Expect: 200-ok"},
         {e2e::reshaped(request,
                        {{"multipart/related; boundary=\"inner-boundary-2\"; start=\"<smil_part>\"; "
                          "type=\"application/smil\"",
