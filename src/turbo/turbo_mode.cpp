@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -80,6 +81,79 @@ log_limiter crowd_log(10, 5);
 // Kept for the moment the process has no descriptor left: given up to take a waiting
 // connection and close it, so the listener does not stay ready for ever.
 int reserve_fd = -1;
+
+// Fetched messages are stored in the work directory as "<IMSI>_<hex>.mm1": the SIM's IMSI (at
+// most 15 digits, none when the indication had none), then the seconds and the microseconds of
+// the monotonic clock in lower-case hexadecimal (at most 16 and 5 digits).
+constexpr std::size_t MAX_FETCHED_HEX = 21;
+// A fetched file is kept no longer than this once its fetch ended (the main process hands it on
+// at once); one left behind by a worker that was killed, or by an earlier run, goes when it is
+// older than an hour, or than twice a fetch's deadline when that is longer.
+constexpr std::int64_t MIN_FETCHED_FILE_AGE = 3600;
+std::int64_t next_fetched_sweep = 0;  // ticks
+
+bool is_fetched_file_name(std::string_view name) {
+    constexpr std::string_view suffix = ".mm1";
+    if (!name.ends_with(suffix)) {
+        return false;
+    }
+    name.remove_suffix(suffix.size());
+    const std::size_t bar = name.find('_');
+    if (bar == std::string_view::npos || bar > 15) {
+        return false;
+    }
+    const std::string_view hex = name.substr(bar + 1);
+    return name.substr(0, bar).find_first_not_of("0123456789") == std::string_view::npos &&
+           !hex.empty() && hex.size() <= MAX_FETCHED_HEX &&
+           hex.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+std::int64_t fetched_file_age(const server_config& config) {
+    const std::int64_t deadline =
+        std::int64_t{std::max(config.turbo_mode_timeout, 0)} + config.confirm_grace;
+    return std::max(MIN_FETCHED_FILE_AGE, 2 * deadline);
+}
+
+// Removes the fetched files of the work directory that are older than fetched_file_age.
+void remove_old_fetched_files(const server_config& config) {
+    DIR* dir = opendir(config.workdir.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    const std::int64_t age = fetched_file_age(config);
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    int removed = 0;
+    while (const dirent* entry = readdir(dir)) {
+        struct stat st {};
+        if (is_fetched_file_name(entry->d_name) &&
+            fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now - static_cast<std::int64_t>(st.st_mtime) > age &&
+            unlinkat(dirfd(dir), entry->d_name, 0) == 0) {
+            ++removed;
+        }
+    }
+    closedir(dir);
+    if (removed > 0) {
+        log_info("Removed %d fetched message files older than %lld s", removed,
+                 static_cast<long long>(age));
+    }
+}
+
+// A fetched file whose message has been handed on (spooled, or dropped with its reason logged)
+// or whose fetch failed: only a file of that name form in the work directory is removed.
+void remove_fetched_file(std::string_view path) {
+    const std::string_view dir = turbo_config->workdir;
+    if (!path.starts_with(dir)) {
+        return;
+    }
+    std::string_view name = path.substr(dir.size());
+    while (name.starts_with('/')) {
+        name.remove_prefix(1);
+    }
+    if (is_fetched_file_name(name) && name.find('/') == std::string_view::npos) {
+        unlink(std::string(path).c_str());
+    }
+}
 
 std::uint32_t take_request_id() {
     return next_request_id++;
@@ -346,22 +420,25 @@ void handle_receive_message_response(const turbo_receive_response& response, int
                     static_cast<int>(response.id));
     }
     count_result(false, port, static_cast<int>(response.result));
+    const std::string path(turbo_text(response.path));
     if (response.result != TURBO_RESULT_OK) {
-        return;  // the worker has logged why
+        remove_fetched_file(path);  // the worker has logged why
+        return;
     }
     xgate_message indication;
     indication.kind = MMS_MMSRCV_IND;
     indication.imsi = std::string(turbo_text(response.imsi).substr(0, 15));
     indication.port = static_cast<std::uint32_t>(port);
     indication.flags = MMSRCV_FLAG_FILE;
-    std::string_view path = turbo_text(response.path);
     indication.data.assign(path.begin(), path.end());
     if (xgate_hooks_table.on_mms_rcv_ind) {
         xgate_hooks_table.on_mms_rcv_ind(indication, *turbo_config);
     } else {
-        log_warning("%s: no delivery for fetched message %.*s", "handle_receive_message_response",
-                    static_cast<int>(path.size()), path.data());
+        log_warning("%s: no delivery for fetched message %s", "handle_receive_message_response",
+                    path.c_str());
     }
+    // The spool holds its own copy, and a delivery tried without one reads its open file.
+    remove_fetched_file(path);
 }
 
 int handle_worker_response(int fd, int flags, int port) {
@@ -545,6 +622,10 @@ void forget_parent_state(server_config& config) {
 int timeout_handler_child_worker() {
     check_deadlines();
     const std::int64_t now = ticks_now();
+    if (now - next_fetched_sweep >= 0) {
+        next_fetched_sweep = now + MIN_FETCHED_FILE_AGE * ticks_per_second;
+        remove_old_fetched_files(*turbo_config);
+    }
     for (auto it = hello_waits.begin(); it != hello_waits.end();) {
         auto current = it++;
         if (now - current->accepted >= HELLO_TIMEOUT_S * ticks_per_second) {
@@ -599,6 +680,8 @@ int timeout_handler_child_worker() {
 
 void turbo_mode_init(server_config& config, int& turbo_fd) {
     turbo_config = &config;
+    remove_old_fetched_files(config);  // whether or not turbo mode is on this time
+    next_fetched_sweep = ticks_now() + MIN_FETCHED_FILE_AGE * ticks_per_second;
     if (config.turbo_mode_mask == 0) {
         return;
     }

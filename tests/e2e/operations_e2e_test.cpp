@@ -168,6 +168,37 @@ TEST_F(OperationsE2E, LeftoverPduFilesGoOnlyOnceNoSubmissionCanWaitForThem) {
     EXPECT_TRUE(fs::exists(work.path() / "FRESH=.mm1") && fs::exists(work.path() / "notes.txt"));
 }
 
+// Messages a turbo mode worker fetched ("<IMSI>_<hex>.mm1") go at start-up once older than an
+// hour; nothing else of that look does.
+TEST_F(OperationsE2E, OldFetchedMessagesGoAtStartUp) {
+    temp_dir work("mm7-fetched");
+    const auto now = fs::file_time_type::clock::now();
+    const std::pair<std::string, bool> names[] = {// name, removed
+                                                  {"311480123456789_1a2b.mm1", true},
+                                                  {"_5f.mm1", true},
+                                                  {"7_0123456789abcdef01234.mm1", true},
+                                                  {"3114801234567890_1a.mm1", false},
+                                                  {"7_0123456789abcdef012345.mm1", false},
+                                                  {"31148_.mm1", false},
+                                                  {"31148_1A.mm1", false},
+                                                  {"31148_1g.mm1", false},
+                                                  {"3114x_1a.mm1", false},
+                                                  {"31148_1a.mm2", false},
+                                                  {"31148_1a_2.mm1", false}};
+    for (const auto& [name, removed] : names) {
+        write_file(work.path() / name, "pdu");
+        fs::last_write_time(work.path() / name, now - 3610s);
+    }
+    write_file(work.path() / "31148_1b.mm1", "pdu");
+    fs::last_write_time(work.path() / "31148_1b.mm1", now - 3590s);
+    start({}, {"--workdir", work.path().string() + "/"});
+    expect_log("Removed 3 fetched message files older than 3600 s");
+    for (const auto& [name, removed] : names) {
+        EXPECT_NE(fs::exists(work.path() / name), removed) << name;
+    }
+    EXPECT_TRUE(fs::exists(work.path() / "31148_1b.mm1"));
+}
+
 // The submit tool: interim responses, the SubmitRsp, and the content in the PDU the kernel
 // module is asked to send; refusals of bad arguments before anything is sent.
 TEST_F(OperationsE2E, SubmitToolGetsASubmitRspAndRefusesBadArguments) {
