@@ -128,7 +128,15 @@ std::optional<log_level> log_level_from(std::string_view name) {
 
 namespace {
 
-void log_line(const char* format, va_list args) {
+// The budget of the transaction whose lines are being written, if any.
+log_budget* active_budget = nullptr;
+
+// A line of the given level (the threshold has been applied); `counted` when it goes against
+// the active budget.
+void log_line(log_level level, bool counted, const char* format, va_list args) {
+    if (counted && active_budget != nullptr && !active_budget->admit(level)) {
+        return;
+    }
     pthread_mutex_lock(&log_mutex);
     if (log_file == nullptr) {
         pthread_mutex_unlock(&log_mutex);
@@ -171,13 +179,13 @@ void log_line(const char* format, va_list args) {
 
 // The level is tested before anything else: a line below the threshold costs one comparison
 // (its arguments are still evaluated by the caller).
-#define MM7_LOG_AT(level)      \
-    if (!log_enabled(level)) { \
-        return;                \
-    }                          \
-    va_list args;              \
-    va_start(args, format);    \
-    log_line(format, args);    \
+#define MM7_LOG_AT(level)                \
+    if (!log_enabled(level)) {           \
+        return;                          \
+    }                                    \
+    va_list args;                        \
+    va_start(args, format);              \
+    log_line(level, true, format, args); \
     va_end(args)
 
 void log_printf(const char* format, ...) {
@@ -207,7 +215,7 @@ void log_fatal(const char* format, ...) {
     va_start(args, format);
     va_list copy;
     va_copy(copy, args);
-    log_line(format, args);
+    log_line(log_level::error, false, format, args);
     va_end(args);
     std::fputs("mm7_server: ", stderr);
     std::vfprintf(stderr, format, copy);
@@ -281,8 +289,41 @@ void log_limiter::printf(const char* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    log_line(format, args);
+    log_line(level_, true, format, args);
     va_end(args);
+}
+
+namespace {
+void log_uncounted(log_level level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_line(level, false, format, args);
+    va_end(args);
+}
+}  // namespace
+
+bool log_budget::admit(log_level level) {
+    if (written_ < limit_) {
+        ++written_;
+        return true;
+    }
+    ++suppressed_;
+    worst_ = std::max(worst_, level);
+    return false;
+}
+
+log_budget::~log_budget() {
+    if (suppressed_ > 0) {
+        log_uncounted(worst_, "%s: suppressed %zu lines", label_.c_str(), suppressed_);
+    }
+}
+
+log_scope::log_scope(log_budget* budget) : previous_(active_budget) {
+    active_budget = budget;
+}
+
+log_scope::~log_scope() {
+    active_budget = previous_;
 }
 
 void ticks_init() {

@@ -71,6 +71,46 @@ class log_limiter {
     std::size_t suppressed_ = 0;
 };
 
+// The lines of one transaction (a VASP request, a delivery, an exchange with the MMSC), which
+// its peer can make as many as it likes: at most `limit` of those the threshold keeps, whatever
+// their level.  The rest are counted, and when the budget ends one line says how many
+// ("<label>: suppressed N lines"), at the highest level among them.
+inline constexpr std::size_t LOG_TRANSACTION_LINES = 1000;
+class log_budget {
+  public:
+    explicit log_budget(std::string label, std::size_t limit = LOG_TRANSACTION_LINES)
+        : label_(std::move(label)), limit_(limit) {}
+    ~log_budget();
+    log_budget(const log_budget&) = delete;
+    log_budget& operator=(const log_budget&) = delete;
+    // Named once the transaction is known; peer text in the label is the caller's to escape.
+    void relabel(std::string label) { label_ = std::move(label); }
+    // Ends without its line: a forked process forgets its parent's transactions.
+    void forget() { suppressed_ = 0; }
+    // Takes one more line at `level`; false when it is over the bound.
+    bool admit(log_level level);
+
+  private:
+    std::string label_;
+    std::size_t limit_;
+    std::size_t written_ = 0;
+    std::size_t suppressed_ = 0;
+    log_level worst_ = log_level::debug;  // of the suppressed lines
+};
+
+// While a scope lives, the lines written count against its budget (none for a null budget);
+// scopes nest, the innermost counts.
+class log_scope {
+  public:
+    explicit log_scope(log_budget* budget);
+    ~log_scope();
+    log_scope(const log_scope&) = delete;
+    log_scope& operator=(const log_scope&) = delete;
+
+  private:
+    log_budget* previous_;
+};
+
 extern std::int64_t ticks_per_second;
 void ticks_init();
 std::int64_t ticks_now();

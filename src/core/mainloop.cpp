@@ -18,6 +18,7 @@ struct handler_record {
     struct epoll_event event {};
     mainloop_handler handler;
     bool in_epoll_set = false;
+    std::shared_ptr<log_budget> lines;  // of the descriptor's transaction, if limited
 };
 
 std::array<std::unique_ptr<handler_record>, MAINLOOP_MAX_FDS> handlers;
@@ -121,6 +122,12 @@ void mainloop_set_fd_flags(int fd, int flags) {
     }
 }
 
+void mainloop_limit_lines(int fd, std::shared_ptr<log_budget> budget) {
+    if (in_range(fd) && handlers[fd]) {
+        handlers[fd]->lines = std::move(budget);
+    }
+}
+
 bool mainloop_is_registered(int fd) {
     return in_range(fd) && handlers[fd] != nullptr;
 }
@@ -139,6 +146,9 @@ void mainloop_clear_ticks() {
 
 void mainloop_cleanup() {
     for (int fd = highest_fd; fd >= 0; --fd) {
+        if (handlers[fd] && handlers[fd]->lines) {
+            handlers[fd]->lines->forget();  // a forked process's copy of its parent's
+        }
         handlers[fd].reset();
     }
     highest_fd = -1;
@@ -171,6 +181,9 @@ int mainloop_run(int rate) {
                 continue;  // unregistered earlier in this batch
             }
             int flags = flags_of(events[i].events);
+            // The budget outlives a handler that unregisters itself, and its line comes last.
+            const std::shared_ptr<log_budget> lines = handlers[fd]->lines;
+            log_scope scope(lines.get());
             log_printf("mainloop handler %d in    flags=%d", fd, flags);
             // Keep the handler alive while it runs, even if it unregisters itself.
             mainloop_handler handler = handlers[fd]->handler;

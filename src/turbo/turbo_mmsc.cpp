@@ -66,7 +66,7 @@ int socket_handler(int fd, int flags) {
     return 0;
 }
 
-int socket_callback(CURL*, curl_socket_t fd, int what, void*, void* socketp) {
+int socket_callback(CURL* easy, curl_socket_t fd, int what, void*, void* socketp) {
     if (what == CURL_POLL_REMOVE) {
         mainloop_unregister_fd(fd);
         return 0;
@@ -83,6 +83,10 @@ int socket_callback(CURL*, curl_socket_t fd, int what, void*, void* socketp) {
         mainloop_register_fd(fd, flags, socket_handler);
     } else {
         mainloop_set_fd_flags(fd, flags);
+    }
+    char* session = nullptr;  // whose transfer the connection carries now
+    if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &session) == CURLE_OK && session != nullptr) {
+        mainloop_limit_lines(fd, reinterpret_cast<turbo_session*>(session)->log_lines);
     }
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/log.h"
 #include "turbo/turbo_protocol.h"
 
 struct server_config;
@@ -40,6 +41,8 @@ struct turbo_session {
     std::uint8_t response[4096];
     bool in_multi = false;
     bool loopback_allowed = false;  // receive: its connections may go to this machine's loopback
+    // The lines of this exchange with the MMSC, however much the MMSC sends.
+    std::shared_ptr<log_budget> log_lines;
 
     std::uint32_t id() const {
         std::uint32_t id;

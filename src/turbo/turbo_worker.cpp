@@ -154,6 +154,9 @@ turbo_session& add_session(std::unique_ptr<turbo_session> session) {
     turbo_session& s = *session;
     log_printf("%s: type=%d id=%d", "add_session", static_cast<int>(s.type),
                static_cast<int>(s.id()));
+    s.log_lines = std::make_shared<log_budget>(
+        concat({"MMSC transaction type=", std::to_string(static_cast<int>(s.type)),
+                " id=", std::to_string(s.id())}));
     list_of(s.type).push_back(std::move(session));
     return s;
 }
@@ -218,10 +221,14 @@ void schedule_send_sessions() {
 
 void close_session(turbo_session& session, std::uint32_t result, const char* text) {
     // A transaction that failed is a warning; one that succeeded is told by the main process.
-    log_at(result == TURBO_RESULT_OK ? log_level::debug : log_level::warning,
-           "%s: id=%d, type=%d, result=%d, str='%s'", "close_session",
-           static_cast<int>(session.id()), static_cast<int>(session.type), static_cast<int>(result),
-           text != nullptr ? text : "");
+    // One per exchange: never suppressed.
+    {
+        const log_scope outcome_line(nullptr);
+        log_at(result == TURBO_RESULT_OK ? log_level::debug : log_level::warning,
+               "%s: id=%d, type=%d, result=%d, str='%s'", "close_session",
+               static_cast<int>(session.id()), static_cast<int>(session.type),
+               static_cast<int>(result), text != nullptr ? text : "");
+    }
     // Take the session out of its list; this frame owns it from here on.
     std::unique_ptr<turbo_session> owned;
     auto& list = list_of(session.type);

@@ -27,7 +27,8 @@ constexpr std::size_t MMSRCV_IND_FIXED = 48;
 constexpr std::size_t TIMEOUT_IND_FIXED = 44;
 constexpr std::size_t SENDMMS_CNF_FIXED = 56;
 
-// The kernel module's frames are its own; a flood of broken ones still writes few lines.
+// The kernel module's frames are its own; a flood of broken or unknown ones still writes few
+// lines.
 log_limiter malformed_log(5, 60);
 
 // Process-wide call id counter; the first request carries 1 unless the link seeds it.
@@ -236,7 +237,7 @@ std::unique_ptr<xgate_message> ParseXgateMessage(byte_view datagram, std::uint32
         case XGATE_CONNECT_CNF:
             break;
         default:
-            log_warning("ParseXgateMessage: Unknown message %u", msg->kind);
+            malformed_log.printf("ParseXgateMessage: Unknown message %u", msg->kind);
             break;
     }
     return msg;

@@ -29,8 +29,10 @@ constexpr int RECEIVE_BUFFER_SIZE = 8 << 20;
 // Datagrams handled per wake, so that a flood on the link cannot starve the VASP connections.
 constexpr int DATAGRAMS_PER_WAKE = 256;
 
+// Lines a datagram can make, each of them as often as datagrams come.
 log_limiter foreign_log(5, 60);
 log_limiter malformed_log(5, 60);
+log_limiter unmatched_log(5, 60);
 
 // The kernel's answer on who owns the socket datagrams come from holds this long: for a socket
 // of the kernel module's user a second, for any other a tenth of one, so that the module's
@@ -72,7 +74,7 @@ void route_to_client(const xgate_message& msg) {
     const callid_slot& slot = callid_table[msg.call_id % CALLID_TABLE_SIZE];
     if (slot.client == nullptr || slot.call_id != msg.call_id) {
         metrics_add("mm7_kernel_unmatched_total");
-        log_warning("Not found client fd by callid %u", msg.call_id);
+        unmatched_log.printf("Not found client fd by callid %u", msg.call_id);
         if (msg.kind == MMS_SENDMMS_CNF && xgate_hooks_table.on_orphan_cnf) {
             xgate_hooks_table.on_orphan_cnf(msg);
         }
@@ -271,8 +273,8 @@ bool receive_one(int fd, server_config& config) {
         return true;
     }
     if (static_cast<std::size_t>(received) > receive_buffer.size()) {
-        log_warning("Datagram of %d bytes cut to %zu", static_cast<int>(received),
-                    receive_buffer.size());
+        malformed_log.printf("Datagram of %d bytes cut to %zu", static_cast<int>(received),
+                             receive_buffer.size());
         received = static_cast<ssize_t>(receive_buffer.size());
     }
 

@@ -347,6 +347,10 @@ TEST_F(DeliveryE2E, PartParametersAndMultipartKindReachEveryMimeReader) {
 TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
     const std::string big = "image/png" + std::string(4100, '\0');
     const std::string evil("text/plain\0\xC0<a>\r\nX-Evil: 1\0", 28);
+    std::string many_to = retrieve_pdu(1, {entry(PNG_HEADERS, "abc")}, "T-many");
+    for (int i = 0; i < 1300; ++i) {  // each recipient makes a line at debug level
+        many_to.insert(12, std::string("\x97\x31\0", 3));  // To: 1
+    }
     struct hostile_case {
         std::string pdu;
         const char* needle;
@@ -373,6 +377,7 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
          "entry without a content type (entry 2), the 1 entries before it are delivered", 1, true},
         {retrieve_pdu(1, {entry(PNG_HEADERS, "abc"), hex("00 00 00")}),
          "3 bytes after the last of 1 entries ignored (entry without a content type)", 1, true},
+        {many_to, "delivery of transaction T-many: suppressed ", 1, false},
         {std::string("\x8C\x84\x98T-plain\0\x8D\x90\x84\x83hello", 20),  // one plain-text body
          "ignoring content-type = text/plain\n", -1, true},
     };

@@ -168,6 +168,22 @@ TEST_F(ServerE2E, SubmissionBecomesAPduAndTheVaspGetsSubmitRsp) {
     expect_log("Sending 200 OK");
 }
 
+// A request sent a byte at a time is answered as any other, and at debug level its connection
+// writes no more than its bound of lines, and one line with the count of the rest.
+TEST_F(ServerE2E, ARequestSentByteByByteWritesABoundedNumberOfLines) {
+    http_connection vasp;
+    for (const char c : submit_request()) {
+        ASSERT_TRUE(vasp.send_all(std::string(1, c)));
+        std::this_thread::sleep_for(100us);
+    }
+    const std::string reply = vasp.read_all();
+    EXPECT_TRUE(reply.starts_with("HTTP/1.0 200 OK\r\n")) << reply;
+    expect_log(": suppressed ");
+    EXPECT_TRUE(std::regex_search(
+        daemon_->log(),
+        std::regex(R"(\] VASP request from 127.0.0.1 on fd \d+: suppressed \d+ lines\n)")));
+}
+
 // Requests shaped as VASP stacks, provider documentation and the TS 23.140 example shape them.
 TEST_F(ServerE2E, SubmissionsAsRealVaspStacksShapeThem) {
     const std::string request = submit_request(), gif64 = test_submission().parts[2].body;

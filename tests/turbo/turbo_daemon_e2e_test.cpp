@@ -101,6 +101,7 @@ TEST_F(TurboDaemon, SendsAndTheirFailures) {
          dir_as_nobody, "directory is owned by uid 65534"},
         {"http://127.0.0.1:9/mms", 10, 0, "MMSC connection failed"},
         {MMSC + "/hang", 4, 1, "Request timeout"},
+        {MMSC + "/endless", 4, 1, "Request timeout"},  // its lines capped: below
         {MMSC + "/mms", 1, 1, "", "Via: 1.1", "127.0.0.1:8899"},
         {MMSC + "/mms", 1, 1, "", "", "connect://127.0.0.1:8899"},
     };
@@ -150,6 +151,13 @@ TEST_F(TurboDaemon, SendsAndTheirFailures) {
         }
         seen = requests.size();
     }
+    // An MMSC that never ends its answer makes the exchange write no more than its bound of
+    // lines at debug level, and one line with the count of the rest.
+    const std::string log = daemon_->log();
+    EXPECT_TRUE(std::regex_search(
+        log, std::regex(R"(\] MMSC transaction type=0 id=\d+: suppressed \d{4,} lines\n)")))
+        << log.substr(log.size() - 2000);
+    EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 4000);
     // Started with the directory taken over: said once at start-up, and each refusal is an
     // error.
     dir_as_nobody();

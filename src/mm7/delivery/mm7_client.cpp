@@ -654,6 +654,7 @@ void mm7_client_register(std::unique_ptr<mm7_client_info> info) {
     mainloop_register_fd(fd, MAINLOOP_IN | MAINLOOP_OUT | MAINLOOP_ERR, [raw](int cfd, int flags) {
         return mm7_client_handle_poll(cfd, flags, raw);
     });
+    mainloop_limit_lines(fd, raw->log_lines);
     if (!mainloop_is_registered(fd)) {
         mm7_client_finished(*raw, delivery_outcome::not_connected, "the event loop refused it");
     }
@@ -701,7 +702,8 @@ void mm7_client_free(std::unique_ptr<mm7_client_info> info) {
 void mm7_client_finished(mm7_client_info& info, delivery_outcome outcome, std::string_view reason) {
     const std::string transaction =
         info.envelope_data ? info.envelope_data->transaction_id.value_or("") : std::string();
-    if (outcome == delivery_outcome::delivered) {
+    // The delivery's outcome, one line per delivery: never suppressed.
+    if (const log_scope outcome_line(nullptr); outcome == delivery_outcome::delivered) {
         log_info("mm7_client: transaction %s delivered to the VASP (%.*s)", transaction.c_str(),
                  static_cast<int>(reason.size()), reason.data());
     } else {

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "core/config.h"
+#include "core/log.h"
 #include "core/string_utils.h"
 #include "core/unique_file.h"
 #include "mm7/mms_message.h"
@@ -95,6 +96,8 @@ struct mm7_client_info {
     // Called once when the delivery ends, after the record is released; reached says whether
     // a connection to the VASP was made.
     std::function<void(delivery_outcome, bool reached)> on_finished;
+    // The lines of this delivery, however much the PDU holds or the VASP answers.
+    std::shared_ptr<log_budget> log_lines = std::make_shared<log_budget>("delivery");
     // Called once when the connection to the VASP is made.
     std::function<void()> on_connected;
     // Ticks; the delivery fails when this passes, progress or not (total_seconds after the open).

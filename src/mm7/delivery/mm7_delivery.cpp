@@ -42,6 +42,8 @@ std::string plain_address(std::string_view address) {
 }
 
 log_limiter outside_log(10, 5);
+// An indication that names no usable PDU: each datagram can make one.
+log_limiter indication_log(10, 5);
 
 // The named file with every link and ".." resolved, when it lies inside a directory the kernel
 // module names PDU files in or the work directory (where fetched messages are stored); else
@@ -114,14 +116,15 @@ std::optional<buffer> obtain_pdu(const xgate_message& indication, mm7_client_inf
             const std::int64_t size = open_pdu_file(info);
             if (size < 0) {
                 const int err = errno;
-                log_warning("HandleXgateMmsRcvInd: Cannot open %s. Errno: %d (%s)",
-                            info.pdu_path.c_str(), err, std::strerror(err));
+                indication_log.printf("HandleXgateMmsRcvInd: Cannot open %s. Errno: %d (%s)",
+                                      log_escape(info.pdu_path).c_str(), err, std::strerror(err));
                 return std::nullopt;
             }
             buffer head(PDU_HEADER_WINDOW);
             head.resize(mm7_client_read_pdu(info, 0, head));
             if (head.empty()) {
-                log_warning("HandleXgateMmsRcvInd: Empty PDU file %s", info.pdu_path.c_str());
+                indication_log.printf("HandleXgateMmsRcvInd: Empty PDU file %s",
+                                      log_escape(info.pdu_path).c_str());
                 return std::nullopt;
             }
             info.pdu_end = static_cast<std::uint64_t>(
@@ -131,15 +134,15 @@ std::optional<buffer> obtain_pdu(const xgate_message& indication, mm7_client_inf
         case MMSRCV_FLAG_PDU:
             log_printf("HandleXgateMmsRcvInd enter, PDU:");
             if (indication.data.empty()) {
-                log_warning("HandleXgateMmsRcvInd: Empty PDU");
+                indication_log.printf("HandleXgateMmsRcvInd: Empty PDU");
                 return std::nullopt;
             }
             info.pdu_copy = indication.data;
             info.pdu_end = indication.data.size();
             return indication.data;
         default:
-            log_warning("HandleXgateMmsRcvInd unrecognized flags: %d",
-                        static_cast<int>(indication.flags));
+            indication_log.printf("HandleXgateMmsRcvInd unrecognized flags: %d",
+                                  static_cast<int>(indication.flags));
             return std::nullopt;
     }
 }
@@ -222,6 +225,7 @@ std::unique_ptr<mm7_client_info> mm7_prepare_delivery(const xgate_message& indic
     info->gw_serial = config.gw_serial.substr(0, MAX_ID_TEXT);
     info->config = &config;
     info->port = indication.port;
+    log_scope scope(info->log_lines.get());
 
     std::optional<buffer> head = obtain_pdu(indication, *info);
     if (!head) {
@@ -264,6 +268,8 @@ std::unique_ptr<mm7_client_info> mm7_prepare_delivery(const xgate_message& indic
         message.transaction_id =
             transaction_id ? std::move(transaction_id) : generate_transaction_id();
     }
+    info->log_lines->relabel(
+        concat({"delivery of transaction ", log_escape(*message.transaction_id)}));
     message.gateway_recipient = strdup_nonempty(plain_address(indication.recipient));
     message.gateway_sender = strdup_nonempty(plain_address(indication.sender));
     // A message that names no recipient of its own (as handsets send to a short code) was

@@ -122,6 +122,7 @@ void log_submission_end(const outgoing_mms_info* info, const char* outcome, int 
     if (port_index >= 0) {
         std::snprintf(port_text, sizeof port_text, " port=%d", port_index);
     }
+    const log_scope outcome_line(nullptr);  // one per submission: never suppressed
     log_info(
         "Submission done: transaction=%s recipients=%zu bytes=%llu outcome=%s http=%d status=%s "
         "duration_ms=%lld%s",

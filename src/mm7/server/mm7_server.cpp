@@ -465,6 +465,9 @@ int HandleNewClient(int fd, int flags, server_config& config) {
     mainloop_register_fd(client, MAINLOOP_IN, [raw](int cfd, int cflags) {
         return HandleClientInput(cfd, cflags, raw);
     });
+    mainloop_limit_lines(client,
+                         std::make_shared<log_budget>(
+                             concat({"VASP request from ", address, " on fd ", itoa_dec(client)})));
     if (!mainloop_is_registered(client)) {
         live_records.erase(raw);
         clients.erase(client);
