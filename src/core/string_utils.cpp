@@ -192,18 +192,68 @@ std::string hexdump(byte_view data, std::size_t out_size, unsigned per_line) {
     return out;
 }
 
+namespace {
+
+// Octets of the well-formed UTF-8 character at the start of s (RFC 3629: no overlong forms, no
+// surrogates, nothing past U+10FFFF), with its code point; 0 when s does not start with one.
+std::size_t utf8_character(std::string_view s, char32_t& code) {
+    const auto lead = static_cast<unsigned char>(s[0]);
+    const std::size_t length = lead < 0xC2   ? 0
+                               : lead < 0xE0 ? 2
+                               : lead < 0xF0 ? 3
+                               : lead < 0xF5 ? 4
+                                             : 0;
+    if (length == 0 || s.size() < length) {
+        return 0;
+    }
+    code = lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(s[i]);
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
+        code = (code << 6) | (next & 0x3F);
+    }
+    constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+    return code < kLeast[length] || surrogate || code > 0x10FFFF ? 0 : length;
+}
+
+// Characters that end a line or reorder it in a viewer: C1 controls, the line and paragraph
+// separators, and the bidirectional embeddings, overrides and isolates.
+bool breaks_line(char32_t code) {
+    return code <= 0x9F || (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+}
+
+}  // namespace
+
 std::string log_escape(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
+    auto escape = [&out](std::string_view bytes) {
+        for (const char c : bytes) {
             char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(c));
             out += escaped;
-        } else {
-            out += c;
         }
+    };
+    while (!text.empty()) {
+        const auto byte = static_cast<unsigned char>(text[0]);
+        std::size_t length = 1;
+        if (byte >= 0x80) {
+            char32_t code = 0;
+            length = std::max<std::size_t>(utf8_character(text, code), 1);
+            if (length == 1 || breaks_line(code)) {
+                escape(text.substr(0, length));
+            } else {
+                out += text.substr(0, length);
+            }
+        } else if (byte < 0x20 || byte == 0x7F || byte == '\\') {
+            escape(text.substr(0, 1));
+        } else {
+            out += text[0];
+        }
+        text.remove_prefix(length);
     }
     return out;
 }

@@ -47,7 +47,10 @@ bool ends_with(opt_view s, opt_view suffix);
 opt_text strstrip(opt_view s);
 // Lower-cases s in place and returns it.
 std::string& strtolower(std::string& s);
-// A peer-supplied text made safe for one log line: control bytes become \xNN.
+// A peer-supplied text made safe for one log line: control bytes, '\\', octets that are no
+// well-formed UTF-8 character, and characters that end or reorder a line in a viewer (C1
+// controls, U+2028 to U+202E, U+2066 to U+2069) become \xNN, octet by octet; other UTF-8
+// characters stay as they are.
 std::string log_escape(std::string_view text);
 // Equal texts, compared in a time that depends on their lengths only, not on where they differ.
 bool equal_in_constant_time(std::string_view a, std::string_view b);

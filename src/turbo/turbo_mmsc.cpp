@@ -543,8 +543,8 @@ void handle_receive_message_request(const turbo_receive_request& request, server
     std::string path(turbo_text(request.path));
     std::string url(turbo_text(request.url));
     log_printf("%s enter, id=%d, path='%s', url='%s', transaction_id='%s'", who,
-               static_cast<int>(request.id), path.c_str(), url.c_str(),
-               std::string(turbo_text(request.transaction_id)).c_str());
+               static_cast<int>(request.id), path.c_str(), log_escape(url).c_str(),
+               log_escape(turbo_text(request.transaction_id)).c_str());
     mm7_settings settings;
     load_port_settings(config.worker_index, settings, who);
     log_settings(who, settings);
@@ -556,7 +556,7 @@ void handle_receive_message_request(const turbo_receive_request& request, server
     const bool loopback_allowed = url_on_loopback(settings.mmsc_url);
     if (std::string why = fetch_refusal(url.c_str(), loopback_allowed); !why.empty()) {
         refusal_log.printf("%s: id=%d, not fetching '%s': %s", who, static_cast<int>(request.id),
-                           url.c_str(), why.c_str());
+                           log_escape(url).c_str(), log_escape(why).c_str());
         close_session(session, TURBO_RESULT_MMSC_ERROR, "MMSC connection failed");
         return;
     }

@@ -742,7 +742,7 @@ std::uint32_t turbo_mode_handle_message(outgoing_mms_info* client) {
     turbo_submission submission = turbo_hooks_table.submission(client);
     std::string route_by(submission.route_by.value_or(std::string_view()));
     log_printf("%s: route_by='%s'", "turbo_mode_handle_message",
-               submission.route_by ? route_by.c_str() : "(null)");
+               submission.route_by ? log_escape(route_by).c_str() : "(null)");
     if (!submission.route_by || route_by.size() < 3) {
         return 0;
     }

@@ -487,7 +487,7 @@ void parse_content_type_f(byte_view value, const opt_text& type, mms_content_typ
         const std::uint8_t n = item.front();
         if (n >= CONTENT_TYPE_COUNT || content_type_table[n].empty()) {
             log_printf("parse_content_type: bad encoded content type %s",
-                       std::string(1, static_cast<char>(n)).c_str());
+                       log_escape(std::string(1, static_cast<char>(n))).c_str());
             return;
         }
         ct.content_type = std::string(content_type_table[n]);

@@ -387,7 +387,7 @@ mms_message ParseMMSHeaders(byte_view data, std::uint32_t& offset, bool part_hea
         }
     }
     log_printf("h p=%p, data=%s|, offset=%d", static_cast<const void*>(name.data()),
-               value_text(name).c_str(), static_cast<int>(name.size()));
+               log_escape(value_text(name)).c_str(), static_cast<int>(name.size()));
     if (!part_headers) {
         complete_message(message);
     }

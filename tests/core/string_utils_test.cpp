@@ -17,6 +17,28 @@ TEST(StringUtils, HexdumpIsBoundedByTheOutputSize) {
     EXPECT_EQ(dump[67], '\n');  // a full line is 68 characters
 }
 
+// Peer text in a log line: controls, backslashes and bytes that are no UTF-8 character become
+// \xNN; characters that could end or reorder a line (C1 controls, line and paragraph
+// separators, bidirectional overrides) too; other UTF-8 characters are kept.
+TEST(StringUtils, LogEscapeKeepsOneLineAndReadableUtf8) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"id\n[12-07_01:02:03:004] x\r\x1F\x7F~", "id\\x0A[12-07_01:02:03:004] x\\x0D\\x1F\\x7F~"},
+        {"a\\x0Ab", "a\\x5Cx0Ab"},
+        {"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80",
+         "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"\xC2\x85\xC2\x9F\xC2\xA0", "\\xC2\\x85\\xC2\\x9F\xC2\xA0"},  // NEL, APC; NBSP kept
+        {"\xE2\x80\xA8\xE2\x80\xAE\xE2\x81\xA9\xE2\x80\xAF",
+         "\\xE2\\x80\\xA8\\xE2\\x80\\xAE\\xE2\\x81\\xA9\xE2\x80\xAF"},
+        {"\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80",
+         "\\xC0\\xAF\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80"},  // overlong, surrogate, > U+10FFFF
+        {"\xE2\x82 \xFF\xF0\x9F\x98",
+         "\\xE2\\x82 \\xFF\\xF0\\x9F\\x98"},  // cut and stray bytes, cut at the end
+    };
+    for (const auto& [text, want] : rows) {
+        EXPECT_EQ(log_escape(text), want) << want;
+    }
+}
+
 TEST(Base64, LineBreaksOnlyBetweenFullLinesAndLenientDecoding) {
     auto encode = [](std::size_t n) { return *base64_encode(buffer(n, 0xFF)); };
     EXPECT_EQ(*base64_encode(as_bytes("Ma")), "TWE=");

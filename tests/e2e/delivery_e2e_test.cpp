@@ -347,6 +347,7 @@ TEST_F(DeliveryE2E, PartParametersAndMultipartKindReachEveryMimeReader) {
 TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
     const std::string big = "image/png" + std::string(4100, '\0');
     const std::string evil("text/plain\0\xC0<a>\r\nX-Evil: 1\0", 28);
+    const std::string forged = "[12-07_01:02:03:004] mm7_client: transaction T delivered";
     std::string many_to = retrieve_pdu(1, {entry(PNG_HEADERS, "abc")}, "T-many");
     for (int i = 0; i < 1300; ++i) {  // each recipient makes a line at debug level
         many_to.insert(12, std::string("\x97\x31\0", 3));  // To: 1
@@ -378,6 +379,8 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
         {retrieve_pdu(1, {entry(PNG_HEADERS, "abc"), hex("00 00 00")}),
          "3 bytes after the last of 1 entries ignored (entry without a content type)", 1, true},
         {many_to, "delivery of transaction T-many: suppressed ", 1, false},
+        // A transaction id that carries a line of its own stays on the lines of the message.
+        {retrieve_pdu(1, {entry(PNG_HEADERS, "abc")}, "T\n" + forged), DELIVERED, 1, false},
         {std::string("\x8C\x84\x98T-plain\0\x8D\x90\x84\x83hello", 20),  // one plain-text body
          "ignoring content-type = text/plain\n", -1, true},
     };
@@ -405,6 +408,10 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
     EXPECT_EQ(e2e::count_files(daemon_->workdir() / "spool" / "bad", ".pdu"), kept);
     EXPECT_FALSE(vasp_->seen("mime-error"));
     EXPECT_TRUE(vasp_->seen("content-id=<a>X-Evil: 1 "));  // one header line, value kept
+    const std::string log = daemon_->log();
+    const std::size_t at = log.find("\n" + forged);
+    EXPECT_EQ(at, std::string::npos) << log.substr(at - std::min<std::size_t>(at, 300), 400);
+    EXPECT_EQ(daemon_->log_count("transaction T\\x0A" + forged + " delivered to the VASP"), 2u);
 }
 
 // What endpoint stacks that read a body by its Content-Length only (Python's http.server here)

@@ -516,7 +516,7 @@ bool handle_write(int fd, mm7_client_info& info) {
     log_printf("handle_write &info=%p", static_cast<void*>(&info));
     if (info.write_sent < info.write_buf.size()) {
         const byte_view rest = byte_view(info.write_buf).subspan(info.write_sent);
-        const std::string shown = shown_piece(info);
+        const std::string shown = log_escape(shown_piece(info));  // peer text, raw SMIL too
         log_printf("handle_write: fd=%d,state=%d, offset=%d, write_buf=\n%s|", fd,
                    static_cast<int>(info.state), static_cast<int>(rest.size()), shown.c_str());
         const ssize_t n = send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
@@ -608,7 +608,7 @@ int mm7_client_open(mm7_client_info& info) {
     const auto length = measure_body(info, why);
     if (!length) {
         log_printf("http_open: %.*s (%s), not connecting", static_cast<int>(why.size()), why.data(),
-                   info.pdu_path.empty() ? "inline PDU" : info.pdu_path.c_str());
+                   info.pdu_path.empty() ? "inline PDU" : log_escape(info.pdu_path).c_str());
         return -1;
     }
     info.body_length = *length;
@@ -700,17 +700,17 @@ void mm7_client_free(std::unique_ptr<mm7_client_info> info) {
 }
 
 void mm7_client_finished(mm7_client_info& info, delivery_outcome outcome, std::string_view reason) {
-    const std::string transaction =
-        info.envelope_data ? info.envelope_data->transaction_id.value_or("") : std::string();
+    const std::string transaction = log_escape(
+        info.envelope_data ? info.envelope_data->transaction_id.value_or("") : std::string());
+    const std::string shown_reason = log_escape(reason);
     // The delivery's outcome, one line per delivery: never suppressed.
     if (const log_scope outcome_line(nullptr); outcome == delivery_outcome::delivered) {
-        log_info("mm7_client: transaction %s delivered to the VASP (%.*s)", transaction.c_str(),
-                 static_cast<int>(reason.size()), reason.data());
+        log_info("mm7_client: transaction %s delivered to the VASP (%s)", transaction.c_str(),
+                 shown_reason.c_str());
     } else {
         const std::string_view what = delivery_outcome_text(outcome);
-        log_warning("mm7_client: delivery of transaction %s failed, %.*s: %.*s",
-                    transaction.c_str(), static_cast<int>(what.size()), what.data(),
-                    static_cast<int>(reason.size()), reason.data());
+        log_warning("mm7_client: delivery of transaction %s failed, %.*s: %s", transaction.c_str(),
+                    static_cast<int>(what.size()), what.data(), shown_reason.c_str());
     }
     mm7_count_delivery(outcome);
     auto on_finished = std::exchange(info.on_finished, nullptr);

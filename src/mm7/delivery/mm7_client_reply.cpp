@@ -102,7 +102,7 @@ bool judge_reply(mm7_client_info& info, bool at_end) {
     if (!at_end && !full && (!reply.head_complete || (success && !reply.body_complete))) {
         return false;  // wait for more of the reply
     }
-    log_printf("mm7_client_handle_read: %s ", info.reply.c_str());
+    log_printf("mm7_client_handle_read: %s ", log_escape(info.reply).c_str());
     if (reply.code == 0) {
         mm7_client_finished(info, delivery_outcome::connection_lost,
                             "the VASP's reply has no HTTP status line");
@@ -147,7 +147,8 @@ bool final_reply_begun(std::string& reply) {
         if (end == std::string::npos) {
             return false;
         }
-        log_printf("mm7_client_handle_read: interim response skipped: %s", status_line.c_str());
+        log_printf("mm7_client_handle_read: interim response skipped: %s",
+                   log_escape(status_line).c_str());
         reply.erase(0, end);
     }
 }
@@ -166,7 +167,7 @@ bool handle_read(int fd, mm7_client_info& info) {
             return false;  // interim responses only: the request goes on
         }
         if (info.state != S::complete) {
-            log_printf("mm7_client_handle_read: %s ", info.reply.c_str());
+            log_printf("mm7_client_handle_read: %s ", log_escape(info.reply).c_str());
             log_printf("client handle_read %d premature reply from server", fd);
             const std::string status_line = read_reply(info.reply).status_line;
             mm7_client_finished(

@@ -108,11 +108,13 @@ std::int64_t open_pdu_file(mm7_client_info& info) {
 std::optional<buffer> obtain_pdu(const xgate_message& indication, mm7_client_info& info) {
     switch (indication.flags) {
         case MMSRCV_FLAG_URL:
-            log_printf("HandleXgateMmsRcvInd, ignoring url=%s", text_of(indication.data).c_str());
+            log_printf("HandleXgateMmsRcvInd, ignoring url=%s",
+                       log_escape(text_of(indication.data)).c_str());
             return std::nullopt;
         case MMSRCV_FLAG_FILE: {
             info.pdu_path = text_of(indication.data).substr(0, MAX_PDU_PATH);
-            log_printf("HandleXgateMmsRcvInd enter, filename=%s", info.pdu_path.c_str());
+            log_printf("HandleXgateMmsRcvInd enter, filename=%s",
+                       log_escape(info.pdu_path).c_str());
             const std::int64_t size = open_pdu_file(info);
             if (size < 0) {
                 const int err = errno;
@@ -163,7 +165,7 @@ bool prepare_content(mm7_client_info& info, const buffer& head, std::uint32_t of
     if (ct.content_type != MULTIPART_MIXED && ct.content_type != MULTIPART_RELATED) {
         const std::string kept = keep_original(info, info.pdu_end);
         log_warning("HandleXgateMmsRcvInd: ignoring content-type = %s",
-                    ct.content_type.value_or("").c_str());
+                    log_escape(ct.content_type.value_or("")).c_str());
         if (!kept.empty()) {
             log_warning("HandleXgateMmsRcvInd: %s", kept.substr(2).c_str());  // after "; "
         }

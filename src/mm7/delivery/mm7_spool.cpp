@@ -349,8 +349,9 @@ void drop(std::uint64_t number, std::string_view why) {
     }
     const spool_entry& e = it->second;
     log_warning("spool: dropped transaction %s from %s to %s (entry %s, %u tries): %.*s",
-                e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(),
-                number_text(number).c_str(), e.tries, static_cast<int>(why.size()), why.data());
+                log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
+                log_escape(e.shown_to).c_str(), number_text(number).c_str(), e.tries,
+                static_cast<int>(why.size()), why.data());
     remove_files(number);
     erase_entry(it);
 }
@@ -372,8 +373,8 @@ void drop_all(const std::vector<std::uint64_t>& numbers, std::string_view why) {
     }
     log_warning("spool: dropped %zu messages, entries %s to %s (transactions %s to %s): %.*s",
                 numbers.size(), number_text(numbers.front()).c_str(),
-                number_text(numbers.back()).c_str(), first.c_str(), last.c_str(),
-                static_cast<int>(why.size()), why.data());
+                number_text(numbers.back()).c_str(), log_escape(first).c_str(),
+                log_escape(last).c_str(), static_cast<int>(why.size()), why.data());
 }
 
 // Ticks as seconds for the log, rounded up.
@@ -423,8 +424,9 @@ void launch(std::uint64_t number, spool_entry& e, std::unique_ptr<mm7_client_inf
     e.probe = probe;
     ++e.tries;
     ++spool.in_flight;
-    log_printf("spool: try %u of transaction %s (entry %s)%s", e.tries, e.transaction.c_str(),
-               number_text(number).c_str(), e.probe ? ", checking whether the VASP is back" : "");
+    log_printf("spool: try %u of transaction %s (entry %s)%s", e.tries,
+               log_escape(e.transaction).c_str(), number_text(number).c_str(),
+               e.probe ? ", checking whether the VASP is back" : "");
     info->on_finished = [number](delivery_outcome outcome, bool reached) {
         delivery_ended(number, outcome, reached);
     };
@@ -543,7 +545,7 @@ void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached
         e.next_try = now + wait;
         e.waits_for_vasp = false;
         log_printf("spool: transaction %s not taken by the VASP (try %u), next try in %lld s",
-                   e.transaction.c_str(), e.tries, whole_seconds(wait));
+                   log_escape(e.transaction).c_str(), e.tries, whole_seconds(wait));
         return;
     }
     // No connection: everything waits for one probe, whose interval grows while it fails.
@@ -557,7 +559,7 @@ void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached
     e.next_try = spool.probe_at;
     log_printf(
         "spool: transaction %s not delivered (try %u), the VASP is unreachable; next try in %lld s",
-        e.transaction.c_str(), e.tries, whole_seconds(spool.probe_at - now));
+        log_escape(e.transaction).c_str(), e.tries, whole_seconds(spool.probe_at - now));
 }
 
 // Drops entries past the age bound; logs the summary once a minute.
@@ -685,7 +687,7 @@ void write_held() {
         log_info(
             "spool: transaction %s written to the spool as entry %s, no longer only in "
             "memory",
-            e.transaction.c_str(), number_text(number).c_str());
+            log_escape(e.transaction).c_str(), number_text(number).c_str());
     }
 }
 
@@ -811,7 +813,8 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
         log_error(
             "spool: CANNOT SPOOL transaction %s from %s to %s: no spool; the delivery is "
             "tried once, without a copy",
-            e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str());
+            log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
+            log_escape(e.shown_to).c_str());
         try_once_unspooled(std::move(info));
         return;
     }
@@ -834,8 +837,8 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
             log_error(
                 "spool: CANNOT SPOOL transaction %s from %s to %s: %s; no room in memory either "
                 "(%zu bytes held), the delivery is tried once and THE MESSAGE IS LOST if it fails",
-                e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(), why.c_str(),
-                spool.held_bytes);
+                log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
+                log_escape(e.shown_to).c_str(), why.c_str(), spool.held_bytes);
             try_once_unspooled(std::move(info));
             return;
         }
@@ -843,8 +846,8 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
         log_error(
             "spool: CANNOT SPOOL transaction %s from %s to %s: %s; held in memory as entry %s "
             "until the spool can be written",
-            e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(), why.c_str(),
-            number_text(number).c_str());
+            log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
+            log_escape(e.shown_to).c_str(), why.c_str(), number_text(number).c_str());
     } else if (!info->pdu_copy) {
         // This try reads the spool's own copy too.
         const std::string pdu = path_of(number, ".pdu");
@@ -859,8 +862,9 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
     make_room(1);
     if (failed == nullptr) {
         log_printf("spool: transaction %s from %s to %s spooled as entry %s (%llu bytes)",
-                   e.transaction.c_str(), e.shown_from.c_str(), e.shown_to.c_str(),
-                   number_text(number).c_str(), static_cast<unsigned long long>(e.size));
+                   log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
+                   log_escape(e.shown_to).c_str(), number_text(number).c_str(),
+                   static_cast<unsigned long long>(e.size));
     }
     const std::int64_t now = ticks_now();
     e.next_try = now;
@@ -896,7 +900,7 @@ std::optional<std::string> mm7_spool_set_aside(mm7_client_info& info, std::uint6
     if (!ok) {
         const int err = errno;
         log_error("spool: cannot keep a copy of %s in %s: %s",
-                  info.pdu_copy ? "an inline PDU" : info.pdu_path.c_str(), dir.c_str(),
+                  info.pdu_copy ? "an inline PDU" : log_escape(info.pdu_path).c_str(), dir.c_str(),
                   std::strerror(err));
         return std::nullopt;
     }
