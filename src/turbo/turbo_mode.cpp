@@ -437,8 +437,7 @@ void handle_receive_message_response(const turbo_receive_response& response, int
         log_warning("%s: no delivery for fetched message %s", "handle_receive_message_response",
                     path.c_str());
     }
-    // The spool holds its own copy, and a delivery tried without one reads its open file.
-    remove_fetched_file(path);
+    remove_fetched_file(path);  // spooled, or a delivery tried without a copy has it open
 }
 
 int handle_worker_response(int fd, int flags, int port) {

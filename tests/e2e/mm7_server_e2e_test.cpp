@@ -169,19 +169,21 @@ TEST_F(ServerE2E, SubmissionBecomesAPduAndTheVaspGetsSubmitRsp) {
 }
 
 // A request sent a byte at a time is answered as any other, and at debug level its connection
-// writes no more than its bound of lines, and one line with the count of the rest.
+// writes no more than its bound of lines, its outcome, and one line with the count of the rest.
 TEST_F(ServerE2E, ARequestSentByteByByteWritesABoundedNumberOfLines) {
     http_connection vasp;
-    for (const char c : submit_request()) {
+    for (const char c : e2e::submit_request_with(
+             [](auto& s) { s.recipients += "<Bcc><ShortCode>ACME</ShortCode></Bcc>"; })) {
         ASSERT_TRUE(vasp.send_all(std::string(1, c)));
         std::this_thread::sleep_for(100us);
     }
     const std::string reply = vasp.read_all();
-    EXPECT_TRUE(reply.starts_with("HTTP/1.0 200 OK\r\n")) << reply;
+    EXPECT_NE(reply.find("<StatusCode>2002</StatusCode>"), std::string::npos) << reply;
     expect_log(": suppressed ");
     EXPECT_TRUE(std::regex_search(
         daemon_->log(),
-        std::regex(R"(\] VASP request from 127.0.0.1 on fd \d+: suppressed \d+ lines\n)")));
+        std::regex(R"(outcome=failed http=500 status=2002 duration_ms=\d+\n.*\] )"
+                   R"(VASP request from 127.0.0.1 on fd \d+: suppressed \d+ lines\n)")));
 }
 
 // Requests shaped as VASP stacks, provider documentation and the TS 23.140 example shape them.

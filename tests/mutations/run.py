@@ -25,8 +25,9 @@ AREA_TESTS = {
     "kernel link": "Xgate",
     "documents": "Soap|ResponseStatus",
     "delivery": "Delivery|Spool|delivery_fuzz",
-    "turbo": "Turbo",
+    "turbo": "Turbo|Fetched",
     "metrics": "Metrics",
+    "log": "Log\\.|Mainloop|StringUtils|XgateEndToEnd|ByteByByte|HostilePdus|SendsAndTheirFailures",
 }
 
 
