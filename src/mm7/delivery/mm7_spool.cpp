@@ -1,6 +1,7 @@
 // The delivery spool: durable entries, the order and pace of their tries, and the bounds.
 #include "mm7/delivery/mm7_spool.h"
 #include "mm7/delivery/mm7_spool_bad.h"
+#include "mm7/delivery/mm7_spool_internal.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -28,7 +29,6 @@ namespace {
 
 constexpr std::string_view META_MAGIC = "mm7-spool 1";
 constexpr std::int64_t SUMMARY_SECONDS = 60;
-constexpr int NUMBER_DIGITS = 20;
 // Bounds of the numbers in a record: anything beyond them was not written by this program.
 constexpr std::int64_t MAX_RECEIVED = std::int64_t{1} << 40;  // seconds, some 30,000 years
 constexpr std::uint64_t MAX_PDU_SIZE = std::uint64_t{1} << 40;
@@ -71,17 +71,8 @@ struct spool_state {
 };
 spool_state spool;
 
-std::string number_text(std::uint64_t number) {
-    std::string text = std::to_string(number);
-    return std::string(NUMBER_DIGITS - std::min<std::size_t>(text.size(), NUMBER_DIGITS), '0') +
-           text;
-}
 std::string path_of(std::uint64_t number, std::string_view suffix) {
-    return concat({spool.dir, number_text(number), suffix});
-}
-
-std::int64_t wall_seconds() {
-    return static_cast<std::int64_t>(std::time(nullptr));
+    return concat({spool.dir, spool_number_text(number), suffix});
 }
 
 // Arrival numbers grow across restarts: microseconds since the epoch, or one more than the
@@ -150,12 +141,6 @@ std::string meta_text(const spool_entry& e) {
                    "\nend\n"});
 }
 
-template <typename T>
-bool parse_number(std::string_view text, T& out) {
-    return !text.empty() && std::from_chars(text.data(), text.data() + text.size(), out).ptr ==
-                                text.data() + text.size();
-}
-
 // The record read back; nothing when it is not whole.
 std::optional<spool_entry> parse_meta(std::string_view text) {
     spool_entry e;
@@ -185,12 +170,13 @@ std::optional<spool_entry> parse_meta(std::string_view text) {
         if (key == "end") {
             ended = true;
         } else if (key == "received") {
-            ok = has_received =
-                parse_number(value, e.received) && e.received >= 0 && e.received <= MAX_RECEIVED;
+            ok = has_received = spool_parse_number(value, e.received) && e.received >= 0 &&
+                                e.received <= MAX_RECEIVED;
         } else if (key == "port") {
-            ok = parse_number(value, e.port);
+            ok = spool_parse_number(value, e.port);
         } else if (key == "size") {
-            ok = has_size = parse_number(value, e.size) && e.size > 0 && e.size <= MAX_PDU_SIZE;
+            ok = has_size =
+                spool_parse_number(value, e.size) && e.size > 0 && e.size <= MAX_PDU_SIZE;
         } else if (key == "imsi") {
             e.imsi = unescape(value);
         } else if (key == "recipient") {
@@ -327,13 +313,13 @@ void erase_entry(std::map<std::uint64_t, spool_entry>::iterator it) {
 void move_aside(std::uint64_t number, std::string_view why) {
     for (const std::string_view suffix : {".meta", ".pdu", ".meta.tmp"}) {
         const std::string from = path_of(number, suffix);
-        const std::string to = concat({spool.dir, "bad/", number_text(number), suffix});
+        const std::string to = spool_bad_path(spool.dir, number, suffix);
         if (rename(from.c_str(), to.c_str()) != 0 && errno != ENOENT) {
             log_error("spool: cannot move %s aside: %s", from.c_str(), std::strerror(errno));
         }
     }
     metrics_add("mm7_spool_bad_total");
-    log_warning("spool: entry %s moved to %sbad/: %.*s", number_text(number).c_str(),
+    log_warning("spool: entry %s moved to %sbad/: %.*s", spool_number_text(number).c_str(),
                 spool.dir.c_str(), static_cast<int>(why.size()), why.data());
     spool_bad_note(spool.dir, number);
     spool_bad_trim(*spool.config, spool.dir);
@@ -350,7 +336,7 @@ void drop(std::uint64_t number, std::string_view why) {
     const spool_entry& e = it->second;
     log_warning("spool: dropped transaction %s from %s to %s (entry %s, %u tries): %.*s",
                 log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
-                log_escape(e.shown_to).c_str(), number_text(number).c_str(), e.tries,
+                log_escape(e.shown_to).c_str(), spool_number_text(number).c_str(), e.tries,
                 static_cast<int>(why.size()), why.data());
     remove_files(number);
     erase_entry(it);
@@ -372,8 +358,8 @@ void drop_all(const std::vector<std::uint64_t>& numbers, std::string_view why) {
         erase_entry(spool.entries.find(number));
     }
     log_warning("spool: dropped %zu messages, entries %s to %s (transactions %s to %s): %.*s",
-                numbers.size(), number_text(numbers.front()).c_str(),
-                number_text(numbers.back()).c_str(), log_escape(first).c_str(),
+                numbers.size(), spool_number_text(numbers.front()).c_str(),
+                spool_number_text(numbers.back()).c_str(), log_escape(first).c_str(),
                 log_escape(last).c_str(), static_cast<int>(why.size()), why.data());
 }
 
@@ -425,7 +411,7 @@ void launch(std::uint64_t number, spool_entry& e, std::unique_ptr<mm7_client_inf
     ++e.tries;
     ++spool.in_flight;
     log_printf("spool: try %u of transaction %s (entry %s)%s", e.tries,
-               log_escape(e.transaction).c_str(), number_text(number).c_str(),
+               log_escape(e.transaction).c_str(), spool_number_text(number).c_str(),
                e.probe ? ", checking whether the VASP is back" : "");
     info->on_finished = [number](delivery_outcome outcome, bool reached) {
         delivery_ended(number, outcome, reached);
@@ -446,7 +432,7 @@ std::string too_old_text() {
 // Starts an entry from its spooled PDU.
 void start_entry(std::uint64_t number) {
     spool_entry& e = spool.entries.at(number);
-    if (too_old(e, wall_seconds())) {
+    if (too_old(e, spool_wall_seconds())) {
         drop(number, too_old_text());
         return;
     }
@@ -564,7 +550,7 @@ void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached
 
 // Drops entries past the age bound; logs the summary once a minute.
 int spool_tick() {
-    const std::int64_t wall = wall_seconds();
+    const std::int64_t wall = spool_wall_seconds();
     std::vector<std::uint64_t> old;
     for (const auto& [number, e] : spool.entries) {
         if (too_old(e, wall)) {
@@ -687,7 +673,7 @@ void write_held() {
         log_info(
             "spool: transaction %s written to the spool as entry %s, no longer only in "
             "memory",
-            log_escape(e.transaction).c_str(), number_text(number).c_str());
+            log_escape(e.transaction).c_str(), spool_number_text(number).c_str());
     }
 }
 
@@ -708,16 +694,13 @@ void scan() {
     }
     closedir(dir);
     std::sort(names.begin(), names.end());
-    auto number_of = [](std::string_view name, std::uint64_t& out) {
-        return name.size() > NUMBER_DIGITS && parse_number(name.substr(0, NUMBER_DIGITS), out);
-    };
     std::vector<std::uint64_t> orphans;
     for (const std::string& name : names) {
         std::uint64_t number = 0;
-        if (!number_of(name, number)) {
+        if (!spool_number_of_name(name, number)) {
             continue;
         }
-        const std::string_view suffix = std::string_view(name).substr(NUMBER_DIGITS);
+        const std::string_view suffix = std::string_view(name).substr(SPOOL_NUMBER_DIGITS);
         spool.last_number = std::max(spool.last_number, number);
         if (suffix == ".meta") {
             auto e = parse_meta(read_small_file(spool.dir + name));
@@ -798,7 +781,7 @@ bool mm7_spool_init(server_config& config) {
 void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
     const mms_message& message = *info->envelope_data;
     spool_entry e;
-    e.received = wall_seconds();
+    e.received = spool_wall_seconds();
     e.port = info->port;
     e.imsi = info->imsi;
     e.recipient = message.gateway_recipient.value_or("");
@@ -847,7 +830,7 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
             "spool: CANNOT SPOOL transaction %s from %s to %s: %s; held in memory as entry %s "
             "until the spool can be written",
             log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
-            log_escape(e.shown_to).c_str(), why.c_str(), number_text(number).c_str());
+            log_escape(e.shown_to).c_str(), why.c_str(), spool_number_text(number).c_str());
     } else if (!info->pdu_copy) {
         // This try reads the spool's own copy too.
         const std::string pdu = path_of(number, ".pdu");
@@ -863,7 +846,7 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
     if (failed == nullptr) {
         log_printf("spool: transaction %s from %s to %s spooled as entry %s (%llu bytes)",
                    log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
-                   log_escape(e.shown_to).c_str(), number_text(number).c_str(),
+                   log_escape(e.shown_to).c_str(), spool_number_text(number).c_str(),
                    static_cast<unsigned long long>(e.size));
     }
     const std::int64_t now = ticks_now();
