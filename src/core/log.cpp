@@ -294,7 +294,11 @@ void log_limiter::printf(const char* format, ...) {
 }
 
 namespace {
+// A line at its level that no budget counts.
 void log_uncounted(log_level level, const char* format, ...) {
+    if (!log_enabled(level)) {
+        return;
+    }
     va_list args;
     va_start(args, format);
     log_line(level, false, format, args);

@@ -94,23 +94,4 @@ TEST_F(MainloopTest, TicksRunInOrderAtTheGivenRate) {
     EXPECT_GE(ticks_now() - start, 2 * ticks_per_second / 50 - 1);
 }
 
-// The lines written while a limited descriptor's events are handled, the loop's own included,
-// count against its transaction's budget; the count of the rest comes when the registration ends.
-TEST_F(MainloopTest, ALimitedDescriptorsLinesCountAgainstItsBudget) {
-    int fd = readable_socket();
-    int calls = 0;
-    mainloop_register_fd(fd, MAINLOOP_IN, [&](int, int) {
-        log_printf("handled");
-        return ++calls >= 3 ? 5 : 0;
-    });
-    mainloop_limit_lines(fd, std::make_shared<log_budget>("T", 4));
-    log.clear();
-    EXPECT_EQ(mainloop_run(100), 5);  // three calls of three lines each
-    mainloop_unregister_fd(fd);
-    const std::string text = log.text();
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6) << text;
-    EXPECT_NE(text.find("] handled\n"), std::string::npos) << text;
-    EXPECT_TRUE(text.ends_with("] T: suppressed 5 lines\n")) << text;
-}
-
 }  // namespace

@@ -408,9 +408,7 @@ TEST_F(DeliveryE2E, HostilePdusAreRefusedOrDeliveredWhole) {
     EXPECT_EQ(e2e::count_files(daemon_->workdir() / "spool" / "bad", ".pdu"), kept);
     EXPECT_FALSE(vasp_->seen("mime-error"));
     EXPECT_TRUE(vasp_->seen("content-id=<a>X-Evil: 1 "));  // one header line, value kept
-    const std::string log = daemon_->log();
-    const std::size_t at = log.find("\n" + forged);
-    EXPECT_EQ(at, std::string::npos) << log.substr(at - std::min<std::size_t>(at, 300), 400);
+    EXPECT_EQ(daemon_->log().find("\n" + forged), std::string::npos);
     EXPECT_EQ(daemon_->log_count("transaction T\\x0A" + forged + " delivered to the VASP"), 2u);
 }
 

@@ -168,35 +168,28 @@ TEST_F(OperationsE2E, LeftoverPduFilesGoOnlyOnceNoSubmissionCanWaitForThem) {
     EXPECT_TRUE(fs::exists(work.path() / "FRESH=.mm1") && fs::exists(work.path() / "notes.txt"));
 }
 
-// Messages a turbo mode worker fetched ("<IMSI>_<hex>.mm1") go at start-up once older than an
-// hour; nothing else of that look does.
+// Messages a turbo mode worker fetched ("<IMSI>_<hex>.mm1": up to 15 digits, 1 to 21 lower-case
+// hex digits) go at start-up once older than an hour ('+'); nothing else of that look does.
 TEST_F(OperationsE2E, OldFetchedMessagesGoAtStartUp) {
     temp_dir work("mm7-fetched");
-    const auto now = fs::file_time_type::clock::now();
-    const std::pair<std::string, bool> names[] = {// name, removed
-                                                  {"311480123456789_1a2b.mm1", true},
-                                                  {"_5f.mm1", true},
-                                                  {"7_0123456789abcdef01234.mm1", true},
-                                                  {"3114801234567890_1a.mm1", false},
-                                                  {"7_0123456789abcdef012345.mm1", false},
-                                                  {"31148_.mm1", false},
-                                                  {"31148_1A.mm1", false},
-                                                  {"31148_1g.mm1", false},
-                                                  {"3114x_1a.mm1", false},
-                                                  {"31148_1a.mm2", false},
-                                                  {"31148_1a_2.mm1", false}};
-    for (const auto& [name, removed] : names) {
-        write_file(work.path() / name, "pdu");
-        fs::last_write_time(work.path() / name, now - 3610s);
-    }
-    write_file(work.path() / "31148_1b.mm1", "pdu");
-    fs::last_write_time(work.path() / "31148_1b.mm1", now - 3590s);
+    const std::string names =
+        "+311480123456789_1a2b.mm1 +_5f.mm1 +7_0123456789abcdef01234.mm1 -3114801234567890_1a.mm1 "
+        "-7_0123456789abcdef012345.mm1 -31148_.mm1 -31148_1A.mm1 -31148_1g.mm1 -3114x_1a.mm1 "
+        "-31148_1a.mm2 -31148_1a_2.mm1 -31148_1b.mm1";  // the last one 10 s short of the hour
+    auto each = [&](auto check) {
+        std::istringstream words(names);
+        for (std::string w; words >> w;) {
+            check(work.path() / w.substr(1), w[0] == '+');
+        }
+    };
+    each([](const fs::path& file, bool) {
+        write_file(file, "pdu");
+        fs::last_write_time(file, fs::file_time_type::clock::now() -
+                                      (file.filename() == "31148_1b.mm1" ? 3590s : 3610s));
+    });
     start({}, {"--workdir", work.path().string() + "/"});
     expect_log("Removed 3 fetched message files older than 3600 s");
-    for (const auto& [name, removed] : names) {
-        EXPECT_NE(fs::exists(work.path() / name), removed) << name;
-    }
-    EXPECT_TRUE(fs::exists(work.path() / "31148_1b.mm1"));
+    each([](const fs::path& file, bool gone) { EXPECT_NE(fs::exists(file), gone) << file; });
 }
 
 // The submit tool: interim responses, the SubmitRsp, and the content in the PDU the kernel
