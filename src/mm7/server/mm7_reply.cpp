@@ -333,7 +333,8 @@ void SendConfirmTimeout(outgoing_mms_info* info) {
             abandoned.erase(abandoned.begin());
         }
         abandoned[info->call_id] = info->output->path;
-        info->output.reset();  // the file stays
+        mm7_remove_pdu_file_later(*info->config, info->output->path);
+        info->output.reset();  // the file stays for now
     }
     SendMM7Fault(info, 3000, "Gateway did not confirm the submission");
 }

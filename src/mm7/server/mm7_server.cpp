@@ -292,9 +292,14 @@ bool is_pdu_file_name(std::string_view name) {
            std::string_view::npos;
 }
 
-// PDU files of an earlier run whose kernel module may still be reading them, with the wall
-// time from which they may go.
-std::vector<std::pair<std::string, std::int64_t>> young_leftovers;
+// PDU files the kernel module may still be reading, with the wall time from which they may go
+// and whether an earlier run left them (else a submission stopped waiting for its confirmation).
+struct young_leftover {
+    std::string path;
+    std::int64_t expiry;
+    bool earlier_run;
+};
+std::vector<young_leftover> young_leftovers;
 // The least time a leftover PDU file is kept for: a submission waits no longer.
 constexpr std::int64_t MIN_LEFTOVER_AGE = 600;
 
@@ -326,7 +331,7 @@ void remove_leftover_pdu_files(const server_config& config) {
         }
         const std::int64_t expiry = leftover_expiry(config, st);
         if (expiry > now) {
-            young_leftovers.emplace_back(config.workdir + entry->d_name, expiry);
+            young_leftovers.push_back({config.workdir + entry->d_name, expiry, true});
         } else if (unlinkat(dirfd(dir), entry->d_name, 0) == 0) {
             ++removed;
         }
@@ -343,35 +348,43 @@ void remove_leftover_pdu_files(const server_config& config) {
 
 int remove_expired_leftovers(const server_config& config) {
     const auto now = static_cast<std::int64_t>(std::time(nullptr));
-    int removed = 0;
-    std::erase_if(young_leftovers, [&](std::pair<std::string, std::int64_t>& leftover) {
-        if (leftover.second > now) {
+    int removed[2] = {0, 0};
+    std::erase_if(young_leftovers, [&](young_leftover& leftover) {
+        if (leftover.expiry > now) {
             return false;
         }
         struct stat st {};
-        if (lstat(leftover.first.c_str(), &st) != 0) {
+        if (lstat(leftover.path.c_str(), &st) != 0) {
             return true;  // gone already
         }
-        leftover.second = leftover_expiry(config, st);
-        if (leftover.second > now) {
+        leftover.expiry = leftover_expiry(config, st);
+        if (leftover.expiry > now) {
             return false;  // changed since: its time starts again
         }
-        removed += unlink(leftover.first.c_str()) == 0 ? 1 : 0;
+        removed[leftover.earlier_run ? 1 : 0] += unlink(leftover.path.c_str()) == 0 ? 1 : 0;
         return true;
     });
-    if (removed > 0) {
-        log_printf("Removed %d PDU files left by an earlier run", removed);
+    if (removed[1] > 0) {
+        log_printf("Removed %d PDU files left by an earlier run", removed[1]);
+    }
+    if (removed[0] > 0) {
+        log_printf("Removed %d PDU files of unconfirmed submissions", removed[0]);
     }
     return 0;
 }
 
 }  // namespace
 
+void mm7_remove_pdu_file_later(const server_config& config, const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        young_leftovers.push_back({path, leftover_expiry(config, st), false});
+    }
+}
+
 void mm7_server_init(server_config& config, int& server_fd) {
     remove_leftover_pdu_files(config);
-    if (!young_leftovers.empty()) {
-        mainloop_add_tick([&config] { return remove_expired_leftovers(config); });
-    }
+    mainloop_add_tick([&config] { return remove_expired_leftovers(config); });
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         log_fatal("Cannot create server socket.");

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "core/string_utils.h"
 
@@ -22,6 +23,11 @@ bool mm7_socket_flush(int fd);
 void mm7_server_set_xgate_hooks();
 // Connects turbo mode's answers to the waiting connections.
 void mm7_server_set_turbo_hooks();
+
+struct server_config;
+// Removes the PDU file of a submission that stopped waiting for its confirmation once the
+// kernel module can no longer be reading it (as files an earlier run left).
+void mm7_remove_pdu_file_later(const server_config& config, const std::string& path);
 
 struct outgoing_mms_info;
 // True while the connection's record exists (a call may have closed it).
