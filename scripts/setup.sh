@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     build-essential g++ cmake pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
-    libmxml-dev libcurl4-openssl-dev
+    libmxml-dev libcurl4-openssl-dev libtomlplusplus-dev
     clang libclang-rt-14-dev
     curl libxml2-utils tshark python3 util-linux iproute2 tinyproxy
     prometheus  # promtool checks the /metrics text
