@@ -35,6 +35,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             result = option_result::version;
             continue;
         }
+        if (name == "--checkconfig") {
+            config.check_only = true;
+            continue;
+        }
         static constexpr const char* kNames[] = {"--port",
                                                  "--workdir",
                                                  "--clienturl",
@@ -63,7 +67,8 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--mm7namespace",
                                                  "--mm7version",
                                                  "--kerneluid",
-                                                 "--pdudir"};
+                                                 "--pdudir",
+                                                 "--vaspfile"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -156,6 +161,8 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.kernel_uid = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
         } else if (name == "--pdudir") {
             config.pdu_dirs.emplace_back(value);
+        } else if (name == "--vaspfile") {
+            config.vasp_file = value;
         }
     }
     return result;

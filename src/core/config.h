@@ -92,6 +92,10 @@ struct server_config {
     // --pdudir (repeatable): directories a received message's PDU file may be named in, besides
     // workdir; none given: DEFAULT_PDU_DIR.
     std::vector<std::string> pdu_dirs;
+    // --vaspfile: the VASP accounts (TOML); empty: the single-VASP options form the one account.
+    std::string vasp_file;
+    // --checkconfig: the configuration is checked, the outcome said, and the process ends.
+    bool check_only = false;
 };
 
 enum class option_result { run, help, version };

@@ -2,10 +2,12 @@
 // account file's checks.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "core/config.h"
 #include "mm7/accounts/mm7_accounts.h"
+#include "mm7/accounts/mm7_message_owners.h"
 
 namespace {
 
@@ -218,6 +220,42 @@ TEST(Accounts, EveryFaultOfTheFileIsOneLineWithFileLineAndKey) {
     }
     std::vector<std::string> errors;
     EXPECT_TRUE(parse(account + other, errors)) << (errors.empty() ? "" : errors.front());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MessageOwners, RecordsSurviveARestartAndExpireAtTheirAge) {
+    const std::string path = ::testing::TempDir() + "message-owners-test";
+    std::remove(path.c_str());
+    const std::string odd = "id with blanks\n%0A and \x7f";
+    {
+        message_owners owners(path);
+        ASSERT_TRUE(owners.load(1000, 100));
+        EXPECT_TRUE(owners.record("m-1", "acme", 1000));
+        EXPECT_TRUE(owners.record(odd, "globex", 1050));
+        EXPECT_TRUE(owners.record("m-1", "initech", 1060));  // the later send names it
+    }
+    // A crash in the middle of a line leaves a torn one at the end.
+    std::FILE* file = std::fopen(path.c_str(), "a");
+    std::fputs("1070 acme m-tor", file);
+    std::fclose(file);
+    message_owners owners(path);
+    ASSERT_TRUE(owners.load(1099, 100));
+    EXPECT_EQ(owners.owner("m-1"), "initech");
+    EXPECT_EQ(owners.owner(odd), "globex");
+    EXPECT_EQ(owners.owner("m-tor"), std::nullopt);
+    EXPECT_EQ(owners.owner("m-2"), std::nullopt);
+    // At the age a record goes; a second before it stays.
+    owners.expire(1149, 100);
+    EXPECT_EQ(owners.owner(odd), "globex");
+    owners.expire(1150, 100);
+    EXPECT_EQ(owners.owner(odd), std::nullopt);
+    message_owners reread(path);
+    ASSERT_TRUE(reread.load(1159, 100));
+    EXPECT_EQ(reread.size(), 1u);
+    std::remove(path.c_str());
 }
 
 }  // namespace
