@@ -265,3 +265,20 @@ std::uint32_t vasp_rate_limiter::take(double now) {
     }
     return static_cast<std::uint32_t>(std::max(1.0, std::ceil((1 - tokens_) / rate_.per_second)));
 }
+
+namespace {
+
+std::shared_ptr<const vasp_accounts>& accounts_in_force() {
+    static std::shared_ptr<const vasp_accounts> accounts = std::make_shared<vasp_accounts>();
+    return accounts;
+}
+
+}  // namespace
+
+std::shared_ptr<const vasp_accounts> mm7_accounts_current() {
+    return accounts_in_force();
+}
+
+void mm7_accounts_install(std::shared_ptr<const vasp_accounts> accounts) {
+    accounts_in_force() = std::move(accounts);
+}

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -124,3 +125,8 @@ class vasp_rate_limiter {
     double tokens_;
     double last_ = -1;
 };
+
+// The accounts in force.  A connection or delivery keeps the pointer it started with, so a reload
+// (which installs a new set whole) never changes the account of work under way.
+std::shared_ptr<const vasp_accounts> mm7_accounts_current();
+void mm7_accounts_install(std::shared_ptr<const vasp_accounts> accounts);

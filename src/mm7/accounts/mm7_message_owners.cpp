@@ -163,3 +163,20 @@ bool message_owners::rewrite() {
     lines_ = records_.size();
     return true;
 }
+
+namespace {
+
+std::unique_ptr<message_owners>& owners_of_process() {
+    static std::unique_ptr<message_owners> owners;
+    return owners;
+}
+
+}  // namespace
+
+message_owners* mm7_message_owners() {
+    return owners_of_process().get();
+}
+
+void mm7_message_owners_install(std::unique_ptr<message_owners> owners) {
+    owners_of_process() = std::move(owners);
+}

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,3 +43,7 @@ class message_owners {
     std::unordered_map<std::string, entry> records_;
     std::size_t lines_ = 0;  // lines in the file, forgotten ones included
 };
+
+// The records of this process, once start-up has loaded them; nullptr before.
+message_owners* mm7_message_owners();
+void mm7_message_owners_install(std::unique_ptr<message_owners> owners);
