@@ -424,6 +424,9 @@ std::string usage_text() {
            "  --pdudir DIR            a directory the kernel module names received PDU files\n"
            "                          in; repeatable (default /boot/mms/; the working\n"
            "                          directory always counts)\n"
+           "  --vaspfile FILE         the VASP accounts (TOML); without it --clientip,\n"
+           "                          --clientauthfile and --clienturl form the one account\n"
+           "  --checkconfig           check the options and the account file, then exit\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

@@ -36,6 +36,8 @@ int mm7_client_flags(const outgoing_mms_info* info);
 void mm7_count_reply(const outgoing_mms_info& info, int http_status, int mm7_status);
 // A refusal by its status text ("413 Request Entity Too Large").
 void mm7_count_refusal(const outgoing_mms_info& info, std::string_view status_text);
+// A submission answered 4006 because its account passed its rate.
+void mm7_count_rate_limited(const vasp_account& account);
 // Brings the account of memory held for unfinished requests up to date after input; false when
 // the connection was refused because the bound is passed (the record no longer exists).
 bool mm7_account_memory(outgoing_mms_info* info);

@@ -65,10 +65,11 @@ std::string mm7_vasp_label(const outgoing_mms_info& info) {
 bool mm7_vasp_connection_allowed(const vasp_accounts& accounts, std::string_view address,
                                  const std::function<std::size_t(const vasp_account&)>& open) {
     bool any = false;
+    const std::optional<address_range> peer = address_range::parse(address);
     for (const vasp_account& a : accounts.accounts) {
         if (!a.addresses.empty() &&
-            std::none_of(a.addresses.begin(), a.addresses.end(),
-                         [&](const address_range& r) { return r.contains(address); })) {
+            (!peer || std::none_of(a.addresses.begin(), a.addresses.end(),
+                                   [&](const address_range& r) { return r.contains(*peer); }))) {
             continue;
         }
         if (a.connections == 0 || open(a) < a.connections) {
@@ -110,6 +111,7 @@ bool mm7_vasp_submission_allowed(outgoing_mms_info& info, bool mm1_mode) {
     if (info.retry_after == 0) {
         return true;
     }
+    mm7_count_rate_limited(*account);
     info.fault_code = MM7_STATUS_SERVICE_UNAVAILABLE;
     info.fault_text = "Service unavailable: the VASP's submission rate is exceeded";
     rate_log.printf(
