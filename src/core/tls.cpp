@@ -82,6 +82,9 @@ SSL_CTX* new_context(const SSL_METHOD* method, std::string& error) {
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
                               SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_default_passwd_cb(ctx, no_passphrase);
+    // Records are read from the socket as far as they have come, in few reads; what is read
+    // ahead waits inside OpenSSL (tls_connection::buffered).
+    SSL_CTX_set_read_ahead(ctx, 1);
     return ctx;
 }
 

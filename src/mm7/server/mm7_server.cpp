@@ -49,6 +49,7 @@ struct tls_socket {
     bool read_waits_for_write = false;  // a read must be made again once the socket is writable
     bool write_waits_for_read = false;  // a write must be made again once it is readable
     bool ended = false;                 // the end of the input came behind data not yet taken
+    int handshake_flags = MAINLOOP_IN;  // what the socket is registered for while handshaking
 };
 std::unordered_map<int, tls_socket> tls_sockets;
 
@@ -387,14 +388,20 @@ bool mm7_socket_handshake(outgoing_mms_info* info) {
     const int fd = info->fd;
     tls_socket& tls = tls_sockets.at(fd);
     tls_connection& session = *tls.session;
+    // The registration changes only when the direction the handshake waits in does.
+    auto wait_for = [&](int flags) {
+        if (std::exchange(tls.handshake_flags, flags) != flags) {
+            mainloop_set_fd_flags(fd, flags);
+        }
+    };
     switch (session.handshake()) {
         case tls_state::done:
             break;
         case tls_state::want_read:
-            mainloop_set_fd_flags(fd, MAINLOOP_IN);
+            wait_for(MAINLOOP_IN);
             return false;
         case tls_state::want_write:
-            mainloop_set_fd_flags(fd, MAINLOOP_OUT);
+            wait_for(MAINLOOP_OUT);
             return false;
         case tls_state::closed:
         case tls_state::failed:
@@ -422,7 +429,7 @@ bool mm7_socket_handshake(outgoing_mms_info* info) {
                  log_escape(session.peer_subject()).c_str(),
                  names.empty() ? "-" : log_escape(names).c_str());
     }
-    mainloop_set_fd_flags(fd, mm7_client_flags(info));
+    wait_for(mm7_client_flags(info));
     return true;
 }
 
