@@ -394,7 +394,9 @@ bool mm7_socket_handshake(outgoing_mms_info* info) {
             mainloop_set_fd_flags(fd, flags);
         }
     };
-    switch (session.handshake()) {
+    const tls_state state = session.handshake();
+    const bool session_ended = state == tls_state::closed;
+    switch (state) {
         case tls_state::done:
             break;
         case tls_state::want_read:
@@ -404,18 +406,21 @@ bool mm7_socket_handshake(outgoing_mms_info* info) {
             wait_for(MAINLOOP_OUT);
             return false;
         case tls_state::closed:
-        case tls_state::failed:
+        case tls_state::failed: {
             handshake_log.printf("TLS handshake with %s on fd %d failed: %s",
                                  info->peer_address.c_str(), fd, session.error().c_str());
-            if (session.plain_http()) {
-                // Told in the clear, as whoever sent it reads nothing else.
-                tls_sockets.erase(fd);
+            const bool plain_http = session.plain_http();
+            // What follows is said in the clear, if anything: OpenSSL has sent its alert, and the
+            // socket lingers as any other so that the close does not reset the alert away.
+            tls_sockets.erase(fd);
+            if (plain_http) {
                 SendHttpError(info, "400 Plain HTTP sent to the HTTPS port");
             } else {
-                info->peer_gone = true;
+                info->peer_gone = info->peer_gone || session_ended;
                 CloseClient(info);
             }
             return false;
+        }
     }
     tls.handshaken = true;
     log_printf("%s from %s on fd %d%s", session.protocol().c_str(), info->peer_address.c_str(), fd,
