@@ -38,8 +38,8 @@ struct stop_state {
     std::size_t answered = 0;
 };
 
-// A reload (here: reopening the log) as the service manager wants to hear of it, with the time
-// it began on the monotonic clock.
+// A reload (reopening the log, reading the TLS files again) as the service manager wants to hear of
+// it, with the time it began on the monotonic clock.
 std::string reloading_message() {
     struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -75,6 +75,7 @@ int handle_signal(process_signal what, server_config& config, stop_state& stop) 
             log_error("Cannot reopen log file %s, keeping the old one", config.log_path.c_str());
         }
         mm7_accounts_reload(config);
+        mm7_server_tls_reload(config);
         service_notify(stop.stopping ? "STOPPING=1" : "READY=1");
         return 0;
     }
@@ -141,6 +142,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!mm7_accounts_start(*config)) {
+        log_flush();
+        return 1;
+    }
+    if (!mm7_server_tls_init(*config)) {
         log_flush();
         return 1;
     }

@@ -15,8 +15,8 @@ secret_file read_secret_file(const std::string& path, std::size_t max_bytes) {
     secret_file out;
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        out.problem = "cannot be opened. Errno: " + std::to_string(errno) + " (" +
-                      std::strerror(errno) + ")";
+        out.problem =
+            "cannot be opened. Errno: " + std::to_string(errno) + " (" + std::strerror(errno) + ")";
         return out;
     }
     struct stat st {};
