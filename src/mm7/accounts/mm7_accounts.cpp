@@ -192,8 +192,23 @@ bool vasp_address_allowed(const vasp_accounts& accounts, std::string_view addres
                        [&](const vasp_account& a) { return from_address(a, peer); });
 }
 
+namespace {
+
+// Whether a certificate's subject or one of its alternative names is the one an account asks for.
+bool certificate_names(std::span<const std::string> certificate, std::string_view wanted) {
+    return std::any_of(certificate.begin(), certificate.end(), [&](const std::string& name) {
+        const auto colon = name.find(':');
+        return name == wanted ||
+               (colon != std::string::npos && name.find('=') == std::string::npos &&
+                std::string_view(name).substr(colon + 1) == wanted);
+    });
+}
+
+}  // namespace
+
 vasp_identity vasp_identify(const vasp_accounts& accounts, std::string_view text_address,
-                            std::string_view basic_token) {
+                            std::string_view basic_token,
+                            std::span<const std::string> certificate) {
     const auto address = numeric_address(text_address);
     if (!basic_token.empty()) {
         // Every token is compared, so the time taken does not tell which one came near.
@@ -204,7 +219,8 @@ vasp_identity vasp_identify(const vasp_accounts& accounts, std::string_view text
                 owner = &a;
             }
         }
-        if (owner != nullptr && from_address(*owner, address)) {
+        if (owner != nullptr && from_address(*owner, address) &&
+            (owner->client_cert.empty() || certificate_names(certificate, owner->client_cert))) {
             return {vasp_match::matched, owner};
         }
         if (owner != nullptr) {
@@ -216,7 +232,8 @@ vasp_identity vasp_identify(const vasp_accounts& accounts, std::string_view text
         if (!from_address(a, address)) {
             continue;
         }
-        if (a.basic_token.empty() && a.client_cert.empty()) {
+        if (a.basic_token.empty() &&
+            (a.client_cert.empty() || certificate_names(certificate, a.client_cert))) {
             return {vasp_match::matched, &a};
         }
         asked = true;

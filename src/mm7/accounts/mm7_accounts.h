@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,12 +102,16 @@ struct vasp_identity {
 // Whether any account may connect from address (asked at accept, before any credentials).
 bool vasp_address_allowed(const vasp_accounts& accounts, std::string_view address);
 
-// Who a request is: by its Basic token (the text after "Basic "; empty: none sent), which must
-// also come from one of that account's addresses; else by its source address, when the account
-// of that address asks for no credentials.  A token that names no account, or an address whose
-// accounts all ask for credentials the request lacks, is wrong_credentials.
+// Who a request is: by its Basic token (the text after "Basic "; empty: none sent), else by the
+// certificate its TLS connection presented (`certificate`: the subject, then the subject
+// alternative names as "DNS:name", "IP:address", ...; the account's client_cert names one of
+// them, with or without that prefix), else by its source address, when the account of that
+// address asks for neither.  The account found must list the source address.  A token that names
+// no account, or an address whose accounts all ask for credentials the request lacks, is
+// wrong_credentials.
 vasp_identity vasp_identify(const vasp_accounts& accounts, std::string_view address,
-                            std::string_view basic_token);
+                            std::string_view basic_token,
+                            std::span<const std::string> certificate = {});
 
 // The account a received message belongs to: the most specific recipient pattern (then file
 // order), else the account that claims its modem port, else the default account; nullptr when

@@ -875,3 +875,19 @@ bool mm7_client_exists(const outgoing_mms_info* info) {
     // Compared by address only: the record may already be gone.
     return live_records.count(info) != 0;
 }
+
+std::vector<std::string> mm7_client_certificate_names(int fd) {
+    std::vector<std::string> names;
+    const auto it = tls_sockets.find(fd);
+    if (it == tls_sockets.end() || !it->second.session || !it->second.handshaken) {
+        return names;
+    }
+    const tls_connection& session = *it->second.session;
+    if (std::string subject = session.peer_subject(); !subject.empty()) {
+        names.push_back(std::move(subject));
+        for (std::string& name : session.peer_names()) {
+            names.push_back(std::move(name));
+        }
+    }
+    return names;
+}

@@ -7,6 +7,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/config.h"
 #include "core/string_utils.h"
@@ -61,6 +62,10 @@ void mm7_count_rate_limited(const vasp_account& account);
 // Brings the account of memory held for unfinished requests up to date after input; false when
 // the connection was refused because the bound is passed (the record no longer exists).
 bool mm7_account_memory(outgoing_mms_info* info);
+
+// The subject and subject alternative names of the certificate a TLS client presented (and the
+// handshake verified); none for a clear connection or one without a certificate.
+std::vector<std::string> mm7_client_certificate_names(int fd);
 
 // ---- accounts ----
 // " vasp=<name>" for the lines of a submission when the accounts come from a file; else empty.

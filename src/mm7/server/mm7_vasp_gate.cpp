@@ -29,7 +29,8 @@ double steady_seconds() {
 }
 
 mm7_auth_verdict identify(outgoing_mms_info& info, std::string_view token) {
-    const vasp_identity who = vasp_identify(*info.accounts, info.peer_address, token);
+    const std::vector<std::string> certificate = mm7_client_certificate_names(info.fd);
+    const vasp_identity who = vasp_identify(*info.accounts, info.peer_address, token, certificate);
     if (who.result == vasp_match::matched) {
         info.account = who.account;
         return {};

@@ -145,6 +145,17 @@ TEST(Accounts, ARequestIsItsCredentialsAccountFromItsAddressesOrNone) {
         EXPECT_EQ(who.account != nullptr ? who.account->name : "",
                   row.account != nullptr ? row.account : "");
     }
+    // An account that asks for a certificate takes the one whose subject or alternative name it
+    // names, and only from its addresses.
+    vasp_accounts certified = accounts;
+    certified.accounts[2].client_cert = "vasp.initech.example";
+    const std::vector<std::string> initech = {"CN=initech,O=Initech", "DNS:vasp.initech.example"},
+                                   other = {"CN=vasp.initech.example,O=Other"};
+    EXPECT_EQ(vasp_identify(certified, "203.0.113.5", "", initech).account, &certified.accounts[2]);
+    EXPECT_EQ(vasp_identify(certified, "203.0.113.5", "", other).result,
+              vasp_match::wrong_credentials);
+    EXPECT_EQ(vasp_identify(certified, "203.0.113.5", "").result, vasp_match::wrong_credentials);
+    EXPECT_EQ(vasp_identify(certified, "192.0.2.99", "", initech).result, vasp_match::no_account);
     EXPECT_TRUE(vasp_address_allowed(accounts, "203.0.113.5"));
     EXPECT_FALSE(vasp_address_allowed(accounts, "203.0.113.6"));
 }
