@@ -6,7 +6,9 @@
 # stand-in over HTTP instead.  Then the simulator injects a received multipart MMS and a
 # delivery report, and the VASP's endpoint (mm7-sink) shows the DeliverReq and
 # DeliveryReportReq it received and the parts it saved.  It ends with one scrape of the daemon's
-# metrics.  Everything is stopped and removed at the end.
+# metrics.  One submission also goes over HTTPS with a client certificate (mutual TLS), with a
+# throw-away CA and certificates made by scripts/make_pki.sh at run time.  Everything is stopped
+# and removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -60,7 +62,12 @@ tools/mm7-sink/mm7_sink.py --host 127.0.0.1 --port 8080 --save "$demo/vasp" >"$d
 pids+=($!)
 wait_for "$demo/vasp.out" "mm7-sink listening"
 
+# HTTPS beside the clear port, for VASPs with a certificate of the throw-away CA.
+scripts/make_pki.sh "$demo/pki"
+
 build/mm7_server --port 8887 --workdir "$demo/work" --logfile "$demo/mm7_server.log" \
+    --tlsport 8843 --tlscert "$demo/pki/server.pem" --tlskey "$demo/pki/server.key" \
+    --tlsclientca "$demo/pki/ca.pem" \
     --clientip 127.0.0.1 --clienturl http://127.0.0.1:8080/mm7-client --gwserial DEMO-GW-1 \
     --turbomodemask "$turbo_mask" --metricsport 9187 --pdudir "$demo" \
     --kerneluid "$(id -u)" &
@@ -94,6 +101,14 @@ kept=$(ls "$demo/kept")
 echo "== the MMS PDU handed to the kernel module: $kept, $(stat -c %s "$demo/kept/$kept") bytes; left in the work directory: $(ls "$demo/work" | grep -c '\.mm1$' || true) PDU files =="
 echo "== its first bytes (m-send-req headers: type, transaction id, version, From, To, ...): =="
 od -A x -t x1z -N 96 "$demo/kept/$kept"
+
+echo
+echo "== over HTTPS (port 8843), mm7-submit presenting the VASP's client certificate: =="
+"${submit[@]}" --url https://localhost:8843/mm7 --cacert "$demo/pki/ca.pem" \
+    --cert "$demo/pki/client.pem" --key "$demo/pki/client.key" \
+    --to +4917012345678 --transaction-id demo-tls-1 "$demo/media/hello.txt"
+echo "== the daemon's log of that connection: =="
+grep -E 'TLSv1\.[23] from|TLS client ' "$demo/mm7_server.log" | cut -c1-140
 
 if [ "$turbo_mask" != 0 ]; then
     wait_for "$demo/mm7_server.log" "worker connected"

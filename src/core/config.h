@@ -92,11 +92,21 @@ struct server_config {
     // --pdudir (repeatable): directories a received message's PDU file may be named in, besides
     // workdir; none given: DEFAULT_PDU_DIR.
     std::vector<std::string> pdu_dirs;
+    // --vaspfile: the VASP accounts (TOML); empty: the single-VASP options form the one account.
+    std::string vasp_file;
+    // --checkconfig: the configuration is checked, the outcome said, and the process ends.
+    bool check_only = false;
+    // --tlscert, --tlskey: the MM7 port speaks HTTPS with this certificate (PEM, its chain may
+    // follow) and key (checked as the credentials file is); --tlsport: HTTPS on this second port
+    // instead, beside the clear one; --tlsclientca: VASPs must present a certificate of these CAs.
+    std::string tls_cert_file, tls_key_file, tls_client_ca_file;
+    std::uint32_t tls_port = 0;
 };
 
 enum class option_result { run, help, version };
 
-// Fills config from the command line (arguments from argv[1] on).  "--logfile" opens the log.
+// Fills config from the command line (arguments from argv[1] on).  "--logfile" opens the log
+// (the last one given), unless the configuration is only checked.
 // "--help" and "--version" are recognised only to answer them; the result says which was seen.
 option_result parse_options(int argc, char** argv, server_config& config);
 
