@@ -1,6 +1,8 @@
 #include "core/config.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +37,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             result = option_result::version;
             continue;
         }
+        if (name == "--mmscinsecure") {  // a switch: no value follows
+            config.mmsc_insecure = true;
+            continue;
+        }
         static constexpr const char* kNames[] = {"--port",
                                                  "--workdir",
                                                  "--clienturl",
@@ -63,7 +69,11 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--mm7namespace",
                                                  "--mm7version",
                                                  "--kerneluid",
-                                                 "--pdudir"};
+                                                 "--pdudir",
+                                                 "--mmsccafile",
+                                                 "--clientcafile",
+                                                 "--clientcert",
+                                                 "--clientkey"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -156,6 +166,14 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.kernel_uid = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
         } else if (name == "--pdudir") {
             config.pdu_dirs.emplace_back(value);
+        } else if (name == "--mmsccafile") {
+            config.mmsc_ca_file = value;
+        } else if (name == "--clientcafile") {
+            config.client_ca_file = value;
+        } else if (name == "--clientcert") {
+            config.client_cert_file = value;
+        } else if (name == "--clientkey") {
+            config.client_key_file = value;
         }
     }
     return result;
@@ -229,19 +247,45 @@ bool check_client_url(server_config& config) {
     if (!parts.host) {
         log_warning("client url: host is not specified");
     }
-    if (parts.scheme && *parts.scheme != "http") {
-        log_fatal("client url: only http scheme is supported");
+    if (parts.scheme && *parts.scheme != "http" && *parts.scheme != "https") {
+        log_fatal("client url: only http and https schemes are supported");
         return false;
     }
     if (!parts.scheme) {
         parts.scheme = "http";
     }
     if (parts.port == 0) {
-        parts.port = 80;
+        parts.port = *parts.scheme == "https" ? 443 : 80;
     }
     if (!parts.path) {
         parts.path = "";
     }
+    config.client_address.clear();
+    in_addr address{};
+    if (!parts.host || parts.host->empty() ||
+        inet_pton(AF_INET, parts.host->c_str(), &address) == 1) {
+        config.client_address = parts.host.value_or("");
+        return true;
+    }
+    // A name (which an https endpoint's certificate is usually made out to) is resolved now,
+    // before the event loop runs: a delivery never waits for a resolver.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(parts.host->c_str(), nullptr, &hints, &found);
+    if (rc != 0 || found == nullptr) {
+        log_fatal("client url: cannot resolve host %s: %s", log_escape(*parts.host).c_str(),
+                  gai_strerror(rc));
+        return false;
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text,
+              sizeof text);
+    freeaddrinfo(found);
+    config.client_address = text;
+    log_info("client url: host %s resolved to %s (once, at start-up)",
+             log_escape(*parts.host).c_str(), text);
     return true;
 }
 

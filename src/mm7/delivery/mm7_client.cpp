@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <random>
 #include <unordered_map>
 #include <utility>
@@ -44,6 +46,9 @@ bool deadline_tick_added = false;
 // Shared by all deliveries: each is filled and used up within one handler call.
 std::array<std::uint8_t, MM7_CLIENT_DATA_SIZE> data_area;
 std::array<std::uint8_t, MM7_ENTRY_WINDOW> entry_area;
+
+// Deliveries to an https client URL: the context made at start-up.
+tls_client_ctx client_tls;
 
 constexpr std::string_view BOUNDARY_TEMPLATE = "----mime-boundary-XXXXXXXX-XXXXXXXX";
 constexpr std::string_view BOUNDARY_ALPHABET =
@@ -488,6 +493,82 @@ std::string shown_piece(const mm7_client_info& info) {
     return shown;
 }
 
+// The connection is made (and its TLS handshake done): the request begins.
+void begin_request(int fd, mm7_client_info& info) {
+    info.state = S::connected;
+    refresh_deadline(info);
+    // The head goes out in this very event: the VASP never holds a connection that waits for
+    // its request.
+    produce_piece(fd, info);
+    if (auto connected = std::exchange(info.on_connected, nullptr)) {
+        connected();
+    }
+}
+
+enum class handshake_step { waiting, done, ended };
+
+// Drives the TLS handshake one step.  A peer that does not prove who it is gets nothing: the
+// delivery ends before a byte of the request is written.
+handshake_step continue_handshake(int fd, mm7_client_info& info) {
+    SSL* ssl = info.tls.get();
+    ERR_clear_error();
+    errno = 0;
+    const int rc = SSL_do_handshake(ssl);
+    if (rc == 1) {
+        info.tls_usable = true;
+        log_printf("http_handle_poll: TLS established %d: %s %s", fd, SSL_get_version(ssl),
+                   SSL_get_cipher_name(ssl));
+        mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_OUT | MAINLOOP_ERR);
+        begin_request(fd, info);
+        return handshake_step::done;
+    }
+    const int error = SSL_get_error(ssl, rc);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        refresh_deadline(info);
+        mainloop_set_fd_flags(
+            fd, (error == SSL_ERROR_WANT_READ ? MAINLOOP_IN : MAINLOOP_OUT) | MAINLOOP_ERR);
+        return handshake_step::waiting;
+    }
+    const url_parts& url = info.config->client_url_parts;
+    mm7_client_finished(info, delivery_outcome::tls_failed,
+                        concat({"TLS handshake with ", url.host.value_or(""), ":",
+                                itoa_dec(static_cast<int>(url.port)),
+                                " failed: ", tls_client_failure(ssl, error)}));
+    return handshake_step::ended;
+}
+
+// Sends through TLS when the connection has it: the count sent, or -1 with errno (EAGAIN when
+// the socket takes nothing now; EPROTO for a TLS failure, told in tls_failure).  A write that
+// did not go out is repeated with the same bytes, as TLS requires: write_buf does not move
+// until they are taken.
+ssize_t client_send(int fd, mm7_client_info& info, byte_view data) {
+    if (!info.tls) {
+        return send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    }
+    SSL* ssl = info.tls.get();
+    ERR_clear_error();
+    errno = 0;
+    const int n = SSL_write(
+        ssl, data.data(),
+        static_cast<int>(std::min<std::size_t>(data.size(), std::numeric_limits<int>::max())));
+    if (n > 0) {
+        return n;
+    }
+    const int error = SSL_get_error(ssl, n);
+    if (error == SSL_ERROR_WANT_READ) {
+        info.tls_write_wants_read = true;
+        mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_ERR);
+    }
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        errno = EAGAIN;
+        return -1;
+    }
+    info.tls_usable = false;
+    info.tls_failure = tls_client_failure(ssl, error);
+    errno = EPROTO;
+    return -1;
+}
+
 // One write step.  True when the delivery has ended.
 bool handle_write(int fd, mm7_client_info& info) {
     // The connect's own result; once connected, a broken connection shows in send() and is
@@ -504,13 +585,23 @@ bool handle_write(int fd, mm7_client_info& info) {
     }
     if (info.state == S::connecting) {
         log_printf("http_handle_poll: connection established %d", fd);
-        info.state = S::connected;
-        refresh_deadline(info);
-        // The head goes out in this very event: the VASP never holds a connection that waits
-        // for its request.
-        produce_piece(fd, info);
-        if (auto connected = std::exchange(info.on_connected, nullptr)) {
-            connected();
+        if (!client_tls) {
+            begin_request(fd, info);
+        } else {
+            info.tls.reset(SSL_new(client_tls.get()));
+            if (!info.tls ||
+                !tls_client_prepare(info.tls.get(), *info.config->client_url_parts.host) ||
+                SSL_set_fd(info.tls.get(), fd) != 1) {
+                mm7_client_finished(info, delivery_outcome::tls_failed,
+                                    concat({"cannot start TLS: ", tls_error_text()}));
+                return true;
+            }
+            info.state = S::handshaking;
+            refresh_deadline(info);
+            const handshake_step step = continue_handshake(fd, info);
+            if (step != handshake_step::done) {
+                return step == handshake_step::ended;
+            }
         }
     }
     log_printf("handle_write &info=%p", static_cast<void*>(&info));
@@ -519,7 +610,7 @@ bool handle_write(int fd, mm7_client_info& info) {
         const std::string shown = shown_piece(info);
         log_printf("handle_write: fd=%d,state=%d, offset=%d, write_buf=\n%s|", fd,
                    static_cast<int>(info.state), static_cast<int>(rest.size()), shown.c_str());
-        const ssize_t n = send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
+        const ssize_t n = client_send(fd, info, rest);
         log_printf("Bytes wrote: %d", static_cast<int>(n));
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
@@ -527,8 +618,10 @@ bool handle_write(int fd, mm7_client_info& info) {
             }
             const int err = errno;
             log_printf("http handle_write: cannot write. Errno: %d (%s)", err, std::strerror(err));
-            mm7_client_finished(info, delivery_outcome::connection_lost,
-                                concat({"cannot write: ", std::strerror(err)}));
+            mm7_client_finished(
+                info, delivery_outcome::connection_lost,
+                concat({"cannot write: ",
+                        info.tls_failure.empty() ? std::strerror(err) : info.tls_failure}));
             return true;
         }
         refresh_deadline(info);
@@ -558,6 +651,7 @@ constexpr outcome_names OUTCOME_NAMES[] = {
     {delivery_outcome::client_error, "refused by the VASP as a client error", "client_error"},
     {delivery_outcome::status_error, "not accepted by the VASP", "status_error"},
     {delivery_outcome::not_connected, "no connection", "not_connected"},
+    {delivery_outcome::tls_failed, "TLS handshake failed", "tls_failed"},
     {delivery_outcome::connection_lost, "connection lost", "connection_lost"},
     {delivery_outcome::premature_reply, "premature reply", "premature_reply"},
     {delivery_outcome::timed_out, "timed out", "timed_out"},
@@ -585,9 +679,35 @@ std::string_view delivery_outcome_label(delivery_outcome outcome) {
     return names ? names->label : "unknown";
 }
 
+bool mm7_client_tls_init(const server_config& config) {
+    const url_parts& url = config.client_url_parts;
+    const bool files = !config.client_ca_file.empty() || !config.client_cert_file.empty() ||
+                       !config.client_key_file.empty();
+    if (url.scheme != "https") {
+        if (files) {
+            log_warning(
+                "--clientcafile, --clientcert and --clientkey serve an https client URL only; "
+                "not used");
+        }
+        return true;
+    }
+    client_tls = tls_client_context(
+        {config.client_ca_file, config.client_cert_file, config.client_key_file});
+    if (client_tls) {
+        log_info("Deliveries over TLS to %s, its certificate checked against %s%s%s",
+                 log_escape(url.host.value_or("")).c_str(),
+                 config.client_ca_file.empty() ? "the system's CA certificates"
+                                               : config.client_ca_file.c_str(),
+                 config.client_cert_file.empty() ? "" : ", presenting the certificate of ",
+                 config.client_cert_file.c_str());
+    }
+    return client_tls != nullptr;
+}
+
 int mm7_client_open(mm7_client_info& info) {
     const url_parts& url = info.config->client_url_parts;
-    if (!url.host || url.host->empty()) {
+    const std::string& address = info.config->client_address;
+    if (!url.host || url.host->empty() || address.empty()) {
         // The URL itself is not logged: it may carry the VASP's credentials.
         log_warning("http_open: the client URL has no host, cannot connect");
         return -1;
@@ -595,9 +715,9 @@ int mm7_client_open(mm7_client_info& info) {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<std::uint16_t>(url.port));
-    if (inet_pton(AF_INET, url.host->c_str(), &peer.sin_addr) != 1) {
+    if (inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
         log_warning("http_open: client URL host %s is not a dotted IPv4 address, cannot connect",
-                    url.host->c_str());
+                    address.c_str());
         return -1;
     }
     // The whole body is measured before connecting: the VASP gets its exact length, and a PDU
@@ -622,7 +742,7 @@ int mm7_client_open(mm7_client_info& info) {
         close(fd);
         return -1;
     }
-    log_printf("http_open: connecting to %s:%d\n", url.host->c_str(), static_cast<int>(url.port));
+    log_printf("http_open: connecting to %s:%d\n", address.c_str(), static_cast<int>(url.port));
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0 && errno != EINPROGRESS) {
         const int err = errno;
@@ -630,7 +750,7 @@ int mm7_client_open(mm7_client_info& info) {
         close(fd);
         return -1;
     }
-    log_printf("http_open: connected to %s:%d  fd=%d\n", url.host->c_str(),
+    log_printf("http_open: connected to %s:%d  fd=%d\n", address.c_str(),
                static_cast<int>(url.port), fd);
     info.state = S::connecting;
     info.fd = fd;
@@ -661,13 +781,27 @@ void mm7_client_register(std::unique_ptr<mm7_client_info> info) {
 
 int mm7_client_handle_poll(int fd, int flags, mm7_client_info* info) {
     log_printf("mm7_client_handle_poll %d", fd);
+    if (info->state == S::handshaking) {
+        if (continue_handshake(fd, *info) == handshake_step::done) {
+            handle_write(fd, *info);  // the request head goes out at once
+        }
+        return 0;
+    }
+    // A write that waited for the socket to be readable goes on now.
+    if (info->tls_write_wants_read && (flags & MAINLOOP_IN) != 0) {
+        info->tls_write_wants_read = false;
+        mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_OUT | MAINLOOP_ERR);
+        flags = MAINLOOP_OUT;
+    }
     // While connecting, every event is the connection's outcome: a refused connection also
     // reports readable, and must read as a failed connection rather than a lost one.
     if (info->state == S::connecting && (flags & (MAINLOOP_IN | MAINLOOP_ERR)) != 0) {
         flags = MAINLOOP_OUT;
     }
     if ((flags & MAINLOOP_IN) != 0) {
-        handle_read(fd, *info);
+        // What TLS has already taken off the socket wakes no one: it is read on at once.
+        while (!handle_read(fd, *info) && info->tls && SSL_pending(info->tls.get()) > 0) {
+        }
     } else if ((flags & MAINLOOP_OUT) != 0) {
         if (!handle_write(fd, *info) && (flags & MAINLOOP_ERR) != 0) {
             log_printf("http_handle_poll: socket error");
@@ -712,8 +846,11 @@ void mm7_client_finished(mm7_client_info& info, delivery_outcome outcome, std::s
     }
     mm7_count_delivery(outcome);
     auto on_finished = std::exchange(info.on_finished, nullptr);
-    const bool reached = info.state != S::connecting;
+    const bool reached = info.state != S::connecting && info.state != S::handshaking;
     const int fd = info.fd;
+    if (info.tls && info.tls_usable) {
+        SSL_shutdown(info.tls.get());  // close_notify, as far as the socket takes it now
+    }
     if (fd >= 0) {
         info.fd = -1;
         if (mainloop_is_registered(fd)) {

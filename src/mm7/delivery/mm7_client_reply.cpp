@@ -1,4 +1,5 @@
 // The MM7 client, reply side: reading what the VASP answers and judging the delivery by it.
+#include <openssl/err.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -152,9 +153,42 @@ bool final_reply_begun(std::string& reply) {
     }
 }
 
+// Reads through TLS when the connection has it: the count read, 0 at the end, or -1 with errno
+// (EAGAIN when nothing can be read now; EPROTO for a TLS failure, told in tls_failure).
+ssize_t client_recv(int fd, mm7_client_info& info, std::span<char> out) {
+    if (!info.tls) {
+        return recv(fd, out.data(), out.size(), 0);
+    }
+    SSL* ssl = info.tls.get();
+    ERR_clear_error();
+    errno = 0;
+    const int n = SSL_read(ssl, out.data(), static_cast<int>(out.size()));
+    if (n > 0) {
+        return n;
+    }
+    const int error = SSL_get_error(ssl, n);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        errno = EAGAIN;  // a record not yet whole, or a message of TLS's own (a session ticket)
+        return -1;
+    }
+    info.tls_usable = false;
+    if (error == SSL_ERROR_ZERO_RETURN) {
+        return 0;  // close_notify
+    }
+    if (error == SSL_ERROR_SSL &&
+        ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        ERR_clear_error();
+        log_printf("mm7_client_handle_read: the VASP closed without close_notify");
+        return 0;  // as many servers do after Connection: close
+    }
+    info.tls_failure = tls_client_failure(ssl, error);
+    errno = EPROTO;
+    return -1;
+}
+
 // Reads what the VASP sends.  True when the delivery has ended.
 bool handle_read(int fd, mm7_client_info& info) {
-    const ssize_t n = recv(fd, reply_area.data(), MM7_CLIENT_REPLY_SIZE, 0);
+    const ssize_t n = client_recv(fd, info, std::span(reply_area).first(MM7_CLIENT_REPLY_SIZE));
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         return false;
     }
@@ -184,6 +218,7 @@ bool handle_read(int fd, mm7_client_info& info) {
                       : "mm7_client_handle_poll: recv error");
     mm7_client_finished(info, delivery_outcome::connection_lost,
                         n == 0 ? std::string("the VASP closed the connection without a reply")
-                               : concat({"recv error: ", std::strerror(err)}));
+                        : info.tls_failure.empty() ? concat({"recv error: ", std::strerror(err)})
+                                                   : concat({"recv error: ", info.tls_failure}));
     return true;
 }
