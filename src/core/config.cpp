@@ -16,6 +16,7 @@
 
 #include "core/base64.h"
 #include "core/log.h"
+#include "core/trusted_file.h"
 
 namespace {
 
@@ -291,50 +292,24 @@ bool check_client_url(server_config& config) {
 
 namespace {
 
-// Reads a file that holds a secret (one line), checked before anything of it is used: a regular
-// file (not a link), of mode 0600 or stricter, owned by root or the daemon's own user, at most
-// 4 KiB.  Nothing, with a line that ends the start, when it is not such a file.
-std::optional<std::string> read_secret_file(const char* what, const std::string& name,
+// Reads a file that holds a secret (one line), checked before anything of it is used (see
+// read_secret_file): at most 4 KiB.  Nothing, with a line that ends the start, when it is not
+// such a file.
+std::optional<std::string> read_secret_line(const char* what, const std::string& name,
                                             const char* line_name) {
     const char* path = name.c_str();
-    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        log_fatal("%s %s cannot be opened. Errno: %d (%s)", what, path, errno,
-                  std::strerror(errno));
-        return std::nullopt;
-    }
-    struct stat st {};
-    std::string text;
-    const char* problem = nullptr;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        problem = "is not a regular file";
-    } else if ((st.st_mode & 0177) != 0) {
-        problem = "is not of mode 0600 or stricter (others than its owner may use it)";
-    } else if (st.st_uid != 0 && st.st_uid != geteuid()) {
-        problem = "is not owned by root or the daemon's user";
-    } else if (st.st_size > 4096) {
-        problem = "is too large";
-    } else {
-        char chunk[4097];
-        ssize_t n = 0;
-        while ((n = read(fd, chunk, sizeof chunk)) > 0 && text.size() <= 4096) {
-            text.append(chunk, static_cast<std::size_t>(n));
-        }
-        if (n < 0) {
-            problem = "cannot be read";
-        }
-    }
-    close(fd);
+    secret_file file = read_secret_file(name, 4096);
+    std::string text = file.text.value_or("");
     // One line; its line end is not part of the secret.
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.pop_back();
     }
-    if (problem == nullptr && (text.empty() || text.find_first_of("\r\n") != std::string::npos)) {
-        problem = "does not hold one line";
+    if (file.problem.empty() && (text.empty() || text.find_first_of("\r\n") != std::string::npos)) {
+        log_fatal("%s %s does not hold one line%s", what, path, line_name);
+        return std::nullopt;
     }
-    if (problem != nullptr) {
-        log_fatal("%s %s %s%s", what, path, problem,
-                  problem == std::string_view("does not hold one line") ? line_name : "");
+    if (!file.problem.empty()) {
+        log_fatal("%s %s %s", what, path, file.problem.c_str());
         return std::nullopt;
     }
     return text;
@@ -346,7 +321,7 @@ bool load_client_url(server_config& config) {
     if (config.client_url_file.empty()) {
         return true;
     }
-    const auto url = read_secret_file("Client URL file", config.client_url_file, " URL");
+    const auto url = read_secret_line("Client URL file", config.client_url_file, " URL");
     if (!url) {
         return false;
     }
@@ -361,7 +336,7 @@ bool load_client_auth(server_config& config) {
     }
     const char* path = config.client_auth_file.c_str();
     const auto text =
-        read_secret_file("Client credentials file", config.client_auth_file, " user:password");
+        read_secret_line("Client credentials file", config.client_auth_file, " user:password");
     if (!text) {
         return false;
     }
