@@ -1,23 +1,21 @@
 #include "core/tls_client.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <optional>
 
 #include "core/log.h"
+#include "core/trusted_file.h"
 
 namespace {
 
 // Largest key file read (a key with a long chain of comments is still far smaller).
-constexpr off_t MAX_KEY_FILE = 1 << 20;
+constexpr std::size_t MAX_KEY_FILE = 1 << 20;
 
 struct bio_free_fn {
     void operator()(BIO* bio) const noexcept { BIO_free(bio); }
@@ -29,53 +27,20 @@ struct store_free_fn {
     void operator()(X509_STORE* store) const noexcept { X509_STORE_free(store); }
 };
 
-// The contents of a file that holds a key, checked as every file with a secret is: a regular
-// file (not a link), of mode 0600 or stricter, owned by root or the daemon's own user.  Nothing,
-// after an error line, when it is not such a file.
-std::optional<std::string> read_key_file(const std::string& path, std::string_view what) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int err = errno;
-        log_fatal("%.*s %s cannot be opened. Errno: %d (%s)", static_cast<int>(what.size()),
-                  what.data(), path.c_str(), err, std::strerror(err));
-        return std::nullopt;
+// The contents of a key file, read only once it proved trusted (see read_secret_file).
+// Nothing, after an error line, when it is not such a file.
+std::optional<std::string> read_key_file(const std::string& path) {
+    secret_file file = read_secret_file(path, MAX_KEY_FILE);
+    if (!file.text) {
+        log_fatal("Client key file %s %s", path.c_str(), file.problem.c_str());
     }
-    struct stat st {};
-    std::string text;
-    const char* problem = nullptr;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        problem = "is not a regular file";
-    } else if ((st.st_mode & 0177) != 0) {
-        problem = "is not of mode 0600 or stricter (others than its owner may use it)";
-    } else if (st.st_uid != 0 && st.st_uid != geteuid()) {
-        problem = "is not owned by root or the daemon's user";
-    } else if (st.st_size > MAX_KEY_FILE) {
-        problem = "is too large";
-    } else {
-        text.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t done = 0;
-        for (ssize_t n = 0; done < text.size(); done += static_cast<std::size_t>(n)) {
-            if ((n = read(fd, text.data() + done, text.size() - done)) <= 0) {
-                break;
-            }
-        }
-        if (done != text.size()) {
-            problem = "cannot be read";
-        }
-    }
-    close(fd);
-    if (problem != nullptr) {
-        OPENSSL_cleanse(text.data(), text.size());
-        log_fatal("%.*s %s %s", static_cast<int>(what.size()), what.data(), path.c_str(), problem);
-        return std::nullopt;
-    }
-    return text;
+    return std::move(file.text);
 }
 
 // Loads the certificate and key of settings into ctx; the key file is checked first, so that
 // nothing of a key in a file others may read is used.
 bool use_certificate(SSL_CTX* ctx, const tls_client_settings& settings) {
-    std::optional<std::string> text = read_key_file(settings.key_file, "Client key file");
+    std::optional<std::string> text = read_key_file(settings.key_file);
     if (!text) {
         return false;
     }

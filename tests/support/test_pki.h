@@ -1,6 +1,6 @@
 // A throw-away certificate authority and certificates, made with the openssl command for one
-// test: ca (the authority), server (for 127.0.0.1), other (for the name vasp.example only),
-// self (self-signed, for 127.0.0.1) and client (mm7-gateway, for a client certificate).  Each
+// test: ca (the authority), server (for 127.0.0.1 and localhost), other (for the name vasp.example
+// only), self (self-signed, for 127.0.0.1) and client (mm7-gateway, for a client certificate). Each
 // name has NAME.pem and NAME.key (mode 0600).
 #pragma once
 
@@ -16,7 +16,8 @@ struct test_pki {
             "openssl req -x509 $key -keyout ca.key -out ca.pem -subj /CN=mm7-test-ca\n"
             "leaf() { openssl req -x509 $key -CA ca.pem -CAkey ca.key -keyout $1.key -out $1.pem "
             "-subj /CN=$2 -addext subjectAltName=$3 -addext basicConstraints=critical,CA:FALSE; }\n"
-            "leaf server 127.0.0.1 IP:127.0.0.1; leaf other vasp.example DNS:vasp.example\n"
+            "leaf server 127.0.0.1 IP:127.0.0.1,DNS:localhost; leaf other vasp.example "
+            "DNS:vasp.example\n"
             "leaf client mm7-gateway DNS:mm7-gateway\n"
             "openssl req -x509 $key -keyout self.key -out self.pem -subj /CN=127.0.0.1 "
             "-addext subjectAltName=IP:127.0.0.1\n"
