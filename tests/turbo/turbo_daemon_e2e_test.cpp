@@ -181,7 +181,8 @@ TEST_F(TurboDaemon, HttpsMmscsAreVerified) {
     } rows[] = {
         {"server",
          {},
-         " certificate problem: unable to get local issuer certificate"},  // the system's CAs only
+         " certificate problem: self-signed certificate in certificate chain"},  // the system's CAs
+                                                                                 // only
         {"server", {"--mmsccafile", pki("ca.pem")}, ""},
         {"other",
          {"--mmsccafile", pki("ca.pem")},

@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <openssl/err.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +25,7 @@
 #include "core/http_text.h"
 #include "core/log.h"
 #include "core/mainloop.h"
+#include "core/tls_client.h"
 #include "mm7/delivery/mm7_entries.h"
 #include "mm7/documents/mm7.h"
 #include "mm7/documents/mm7_xml.h"
@@ -47,8 +47,10 @@ bool deadline_tick_added = false;
 std::array<std::uint8_t, MM7_CLIENT_DATA_SIZE> data_area;
 std::array<std::uint8_t, MM7_ENTRY_WINDOW> entry_area;
 
-// Deliveries to an https client URL: the context made at start-up.
-tls_client_ctx client_tls;
+// Deliveries to an https client URL: the context made at start-up, and the session of the
+// last delivery that the next one resumes (a full handshake once, not for every message).
+std::unique_ptr<tls_context> client_tls;
+tls_session last_session;
 
 constexpr std::string_view BOUNDARY_TEMPLATE = "----mime-boundary-XXXXXXXX-XXXXXXXX";
 constexpr std::string_view BOUNDARY_ALPHABET =
@@ -510,63 +512,53 @@ enum class handshake_step { waiting, done, ended };
 // Drives the TLS handshake one step.  A peer that does not prove who it is gets nothing: the
 // delivery ends before a byte of the request is written.
 handshake_step continue_handshake(int fd, mm7_client_info& info) {
-    SSL* ssl = info.tls.get();
-    ERR_clear_error();
-    errno = 0;
-    const int rc = SSL_do_handshake(ssl);
-    if (rc == 1) {
-        info.tls_usable = true;
-        log_printf("http_handle_poll: TLS established %d: %s %s", fd, SSL_get_version(ssl),
-                   SSL_get_cipher_name(ssl));
+    tls_connection& tls = *info.tls;
+    const tls_state state = tls.handshake();
+    if (state == tls_state::done) {
+        log_printf("http_handle_poll: TLS established %d: %s%s", fd, tls.protocol().c_str(),
+                   tls.resumed() ? ", session resumed" : "");
         mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_OUT | MAINLOOP_ERR);
         begin_request(fd, info);
         return handshake_step::done;
     }
-    const int error = SSL_get_error(ssl, rc);
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+    if (state == tls_state::want_read || state == tls_state::want_write) {
         refresh_deadline(info);
         mainloop_set_fd_flags(
-            fd, (error == SSL_ERROR_WANT_READ ? MAINLOOP_IN : MAINLOOP_OUT) | MAINLOOP_ERR);
+            fd, MAINLOOP_ERR | (state == tls_state::want_read ? MAINLOOP_IN : MAINLOOP_OUT));
         return handshake_step::waiting;
     }
     const url_parts& url = info.config->client_url_parts;
     mm7_client_finished(info, delivery_outcome::tls_failed,
-                        concat({"TLS handshake with ", url.host.value_or(""), ":",
-                                itoa_dec(static_cast<int>(url.port)),
-                                " failed: ", tls_client_failure(ssl, error)}));
+                        concat({"with ", url.host.value_or(""), ":",
+                                itoa_dec(static_cast<int>(url.port)), ": ", tls.error()}));
     return handshake_step::ended;
 }
 
 // Sends through TLS when the connection has it: the count sent, or -1 with errno (EAGAIN when
 // the socket takes nothing now; EPROTO for a TLS failure, told in tls_failure).  A write that
-// did not go out is repeated with the same bytes, as TLS requires: write_buf does not move
+// did not go out is repeated with the same bytes, as TLS requires: write_buf does not change
 // until they are taken.
 ssize_t client_send(int fd, mm7_client_info& info, byte_view data) {
     if (!info.tls) {
         return send(fd, data.data(), data.size(), MSG_NOSIGNAL);
     }
-    SSL* ssl = info.tls.get();
-    ERR_clear_error();
-    errno = 0;
-    const int n = SSL_write(
-        ssl, data.data(),
-        static_cast<int>(std::min<std::size_t>(data.size(), std::numeric_limits<int>::max())));
-    if (n > 0) {
-        return n;
+    std::size_t sent = 0;
+    switch (info.tls->write(data, sent)) {
+        case tls_state::done:
+            return static_cast<ssize_t>(sent);
+        case tls_state::want_read:
+            info.tls_write_wants_read = true;
+            mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_ERR);
+            errno = EAGAIN;
+            return -1;
+        case tls_state::want_write:
+            errno = EAGAIN;
+            return -1;
+        default:
+            info.tls_failure = info.tls->error();
+            errno = EPROTO;
+            return -1;
     }
-    const int error = SSL_get_error(ssl, n);
-    if (error == SSL_ERROR_WANT_READ) {
-        info.tls_write_wants_read = true;
-        mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_ERR);
-    }
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-        errno = EAGAIN;
-        return -1;
-    }
-    info.tls_usable = false;
-    info.tls_failure = tls_client_failure(ssl, error);
-    errno = EPROTO;
-    return -1;
 }
 
 // One write step.  True when the delivery has ended.
@@ -588,12 +580,12 @@ bool handle_write(int fd, mm7_client_info& info) {
         if (!client_tls) {
             begin_request(fd, info);
         } else {
-            info.tls.reset(SSL_new(client_tls.get()));
-            if (!info.tls ||
-                !tls_client_prepare(info.tls.get(), *info.config->client_url_parts.host) ||
-                SSL_set_fd(info.tls.get(), fd) != 1) {
+            std::string error;
+            info.tls = tls_connection::client(*client_tls, fd, *info.config->client_url_parts.host,
+                                              error, last_session);
+            if (!info.tls) {
                 mm7_client_finished(info, delivery_outcome::tls_failed,
-                                    concat({"cannot start TLS: ", tls_error_text()}));
+                                    concat({"cannot start TLS: ", error}));
                 return true;
             }
             info.state = S::handshaking;
@@ -691,8 +683,8 @@ bool mm7_client_tls_init(const server_config& config) {
         }
         return true;
     }
-    client_tls = tls_client_context(
-        {config.client_ca_file, config.client_cert_file, config.client_key_file});
+    client_tls =
+        tls_client_context(config.client_ca_file, config.client_cert_file, config.client_key_file);
     if (client_tls) {
         log_info("Deliveries over TLS to %s, its certificate checked against %s%s%s",
                  log_escape(url.host.value_or("")).c_str(),
@@ -800,7 +792,7 @@ int mm7_client_handle_poll(int fd, int flags, mm7_client_info* info) {
     }
     if ((flags & MAINLOOP_IN) != 0) {
         // What TLS has already taken off the socket wakes no one: it is read on at once.
-        while (!handle_read(fd, *info) && info->tls && SSL_pending(info->tls.get()) > 0) {
+        while (!handle_read(fd, *info) && info->tls && info->tls->buffered()) {
         }
     } else if ((flags & MAINLOOP_OUT) != 0) {
         if (!handle_write(fd, *info) && (flags & MAINLOOP_ERR) != 0) {
@@ -848,8 +840,12 @@ void mm7_client_finished(mm7_client_info& info, delivery_outcome outcome, std::s
     auto on_finished = std::exchange(info.on_finished, nullptr);
     const bool reached = info.state != S::connecting && info.state != S::handshaking;
     const int fd = info.fd;
-    if (info.tls && info.tls_usable) {
-        SSL_shutdown(info.tls.get());  // close_notify, as far as the socket takes it now
+    if (info.tls) {
+        info.tls->shutdown();  // close_notify, as far as the socket takes it now
+        if (reached && outcome != delivery_outcome::connection_lost &&
+            outcome != delivery_outcome::timed_out) {
+            last_session = info.tls->session();  // the VASP answered: its session is good
+        }
     }
     if (fd >= 0) {
         info.fd = -1;

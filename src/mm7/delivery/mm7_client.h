@@ -15,7 +15,7 @@
 
 #include "core/config.h"
 #include "core/string_utils.h"
-#include "core/tls_client.h"
+#include "core/tls.h"
 #include "core/unique_file.h"
 #include "mm7/mms_message.h"
 #include "wsp/wsp_types.h"
@@ -104,8 +104,7 @@ struct mm7_client_info {
     std::int64_t total_deadline = 0;
     std::int64_t total_seconds = 0;
     // The TLS session of an https client URL; nothing ever goes to the socket but through it.
-    tls_client_session tls;
-    bool tls_usable = false;            // its handshake is done and no fatal error came since
+    std::unique_ptr<tls_connection> tls;
     bool tls_write_wants_read = false;  // the last write waits for the socket to be readable
     std::string tls_failure;            // OpenSSL's words for the last failure
 };

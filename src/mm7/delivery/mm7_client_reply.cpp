@@ -1,5 +1,4 @@
 // The MM7 client, reply side: reading what the VASP answers and judging the delivery by it.
-#include <openssl/err.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -159,31 +158,23 @@ ssize_t client_recv(int fd, mm7_client_info& info, std::span<char> out) {
     if (!info.tls) {
         return recv(fd, out.data(), out.size(), 0);
     }
-    SSL* ssl = info.tls.get();
-    ERR_clear_error();
-    errno = 0;
-    const int n = SSL_read(ssl, out.data(), static_cast<int>(out.size()));
-    if (n > 0) {
-        return n;
+    std::size_t got = 0;
+    const std::span<std::uint8_t> into(reinterpret_cast<std::uint8_t*>(out.data()), out.size());
+    switch (info.tls->read(into, got)) {
+        case tls_state::done:
+            return static_cast<ssize_t>(got);
+        case tls_state::want_read:  // a record not yet whole, or one of TLS's own (a ticket)
+        case tls_state::want_write:
+            errno = EAGAIN;
+            return -1;
+        case tls_state::closed:
+            log_printf("mm7_client_handle_read: %s", info.tls->error().c_str());
+            return 0;
+        default:
+            info.tls_failure = info.tls->error();
+            errno = EPROTO;
+            return -1;
     }
-    const int error = SSL_get_error(ssl, n);
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-        errno = EAGAIN;  // a record not yet whole, or a message of TLS's own (a session ticket)
-        return -1;
-    }
-    info.tls_usable = false;
-    if (error == SSL_ERROR_ZERO_RETURN) {
-        return 0;  // close_notify
-    }
-    if (error == SSL_ERROR_SSL &&
-        ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
-        ERR_clear_error();
-        log_printf("mm7_client_handle_read: the VASP closed without close_notify");
-        return 0;  // as many servers do after Connection: close
-    }
-    info.tls_failure = tls_client_failure(ssl, error);
-    errno = EPROTO;
-    return -1;
 }
 
 // Reads what the VASP sends.  True when the delivery has ended.
