@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <limits>
 #include <random>
 #include <unordered_map>
 #include <utility>

@@ -43,8 +43,8 @@ void mm7_spool_stop();
 std::size_t mm7_spool_count();
 struct spool_totals {
     std::size_t entries = 0;
-    std::uint64_t bytes = 0;      // of their PDUs
-    std::int64_t oldest = 0;      // arrival of the oldest entry, seconds since the epoch
+    std::uint64_t bytes = 0;  // of their PDUs
+    std::int64_t oldest = 0;  // arrival of the oldest entry, seconds since the epoch
     std::uint64_t bad_bytes = 0;  // of the copies in spool/bad/
 };
 spool_totals mm7_spool_totals();
