@@ -4,8 +4,9 @@
 # shows what the VASP sees: the 103 Early Hints interim responses it asked for, then the SubmitRsp.  A second
 # submission, routed to modem port 7, goes through that port's turbo mode worker to an MMSC
 # stand-in over HTTP instead.  Then the simulator injects a received multipart MMS and a
-# delivery report, and the VASP's endpoint (mm7-sink) shows the DeliverReq and
-# DeliveryReportReq it received and the parts it saved.  It ends with one scrape of the daemon's
+# delivery report, and the VASP's endpoint (mm7-sink, serving HTTPS with a certificate of a
+# throw-away CA made here) shows the DeliverReq and DeliveryReportReq it received over TLS and the
+# parts it saved.  It ends with one scrape of the daemon's
 # metrics.  Everything is stopped and removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -55,13 +56,17 @@ else
     echo "demo: $settings exists already; leaving it alone and turbo mode off" >&2
 fi
 
-# The VASP's own MM7 endpoint, where received messages go.
-tools/mm7-sink/mm7_sink.py --host 127.0.0.1 --port 8080 --save "$demo/vasp" >"$demo/vasp.out" 2>&1 &
+# The VASP's own MM7 endpoint, where received messages go, over HTTPS: its certificate (for
+# localhost) from a CA made for the demo and removed with it.
+scripts/make_pki.sh "$demo/pki"
+tools/mm7-sink/mm7_sink.py --host 127.0.0.1 --port 8443 --save "$demo/vasp" \
+    --tlscert "$demo/pki/server.pem" --tlskey "$demo/pki/server.key" >"$demo/vasp.out" 2>&1 &
 pids+=($!)
 wait_for "$demo/vasp.out" "mm7-sink listening"
 
 build/mm7_server --port 8887 --workdir "$demo/work" --logfile "$demo/mm7_server.log" \
-    --clientip 127.0.0.1 --clienturl http://127.0.0.1:8080/mm7-client --gwserial DEMO-GW-1 \
+    --clientip 127.0.0.1 --gwserial DEMO-GW-1 \
+    --clienturl https://localhost:8443/mm7-client --clientcafile "$demo/pki/ca.pem" \
     --turbomodemask "$turbo_mask" --metricsport 9187 --pdudir "$demo" \
     --kerneluid "$(id -u)" &
 pids+=($!)
@@ -140,8 +145,8 @@ cat "$demo/vasp.out"
 ls -l "$demo"/vasp/0001-DeliverReq
 echo "== the DeliverReq envelope: =="
 cat "$demo"/vasp/0001-DeliverReq/envelope.xml
-echo "== mm7_server's outcome lines: =="
-grep -o 'mm7_client: .*' "$demo/mm7_server.log"
+echo "== mm7_server's outcome lines, and how it reached https://localhost:8443: =="
+grep -o -E 'mm7_client: .*|Deliveries over TLS.*|client url: .*|TLS established.*' "$demo/mm7_server.log"
 echo
 echo "== the daemon's metrics (GET http://127.0.0.1:9187/metrics, without the # HELP and # TYPE lines): =="
 curl -s http://127.0.0.1:9187/metrics | grep -v '^#'
