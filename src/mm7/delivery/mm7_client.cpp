@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <random>
 #include <unordered_map>
 #include <utility>
@@ -37,6 +36,8 @@ using S = mm7_client_state;
 
 // Characters of a piece shown in the log.
 constexpr std::size_t LOG_PIECE_CHARS = 512;
+// Writes to the socket in one writable event at most.
+constexpr int MM7_CLIENT_WRITES_PER_EVENT = 32;
 
 // The deliveries the client owns, by descriptor.
 std::unordered_map<int, std::unique_ptr<mm7_client_info>> deliveries;
@@ -292,42 +293,35 @@ void abort_stream(mm7_client_info& info, std::string_view what) {
                 info.pdu_path.empty() ? "inline PDU" : info.pdu_path, "), request aborted"}));
 }
 
-// One piece of the body made of the given pieces, one after the other, into write_buf: as they
-// are with Content-Length, as one HTTP chunk with chunked framing.  False (the delivery ended)
-// when the piece would take the body past the Content-Length it was announced with.
-bool queue_body(mm7_client_info& info, std::initializer_list<byte_view> pieces) {
-    std::size_t n = 0;
-    for (const byte_view& piece : pieces) {
-        n += piece.size();
-    }
+// Makes write_buf one piece of the body of n bytes, to be filled in: as they are with
+// Content-Length, as one HTTP chunk with chunked framing.  Its place in write_buf, or nothing
+// (the delivery ended) when the piece would take the body past the Content-Length it was
+// announced with.
+std::optional<std::span<std::uint8_t>> queue_body(mm7_client_info& info, std::size_t n) {
     const bool chunked = info.config->client_chunked;
     info.body_queued += n;
     if (!chunked && info.body_queued > info.body_length) {
         abort_stream(info, "the body outgrows its Content-Length");
-        return false;
+        return std::nullopt;
     }
-    const std::string size = chunked ? itoa_hex(static_cast<unsigned>(n)) : std::string();
+    const std::string size = chunked ? itoa_hex(static_cast<unsigned>(n)) + "\r\n" : "";
     buffer& out = info.write_buf;
-    out.clear();
-    out.reserve(n + (chunked ? size.size() + 4 : 0));
+    out.resize(size.size() + n + (chunked ? 2 : 0));
+    std::copy(size.begin(), size.end(), out.begin());
     if (chunked) {
-        out.insert(out.end(), size.begin(), size.end());
-        out.push_back('\r');
-        out.push_back('\n');
-    }
-    for (const byte_view& piece : pieces) {
-        out.insert(out.end(), piece.begin(), piece.end());
-    }
-    if (chunked) {
-        out.push_back('\r');
-        out.push_back('\n');
+        out[out.size() - 2] = '\r';
+        out[out.size() - 1] = '\n';
     }
     info.write_sent = 0;
-    return true;
+    return std::span(out).subspan(size.size(), n);
 }
 
 bool queue_text(mm7_client_info& info, std::string_view text) {
-    return queue_body(info, {as_bytes(text)});
+    const auto piece = queue_body(info, text.size());
+    if (piece) {
+        std::copy(text.begin(), text.end(), piece->begin());
+    }
+    return piece.has_value();
 }
 
 // One entry of the content as it goes out.
@@ -428,12 +422,18 @@ bool produce_part_data(mm7_client_info& info) {
     info.part_remaining -= static_cast<std::int64_t>(got);
     info.pdu_position += got;
     info.state = S::part_data_queued;
-    const byte_view piece(data_area.data(), got);
-    if (info.part_base64) {
-        const std::string text = base64_encode(piece).value_or(std::string());
-        return queue_body(info, {as_bytes(text), as_bytes("\r\n")});
+    const byte_view data(data_area.data(), got);
+    // Encoded (with the CRLF that ends its last line) straight into the piece that goes out.
+    const std::size_t size = info.part_base64 ? base64_encoded_size(got) + 2 : got;
+    const auto piece = queue_body(info, size);
+    if (piece && info.part_base64) {
+        base64_encode_to(data, reinterpret_cast<char*>(piece->data()));
+        (*piece)[size - 2] = '\r';
+        (*piece)[size - 1] = '\n';
+    } else if (piece) {
+        std::copy(data.begin(), data.end(), piece->begin());
     }
-    return queue_body(info, {piece});
+    return piece.has_value();
 }
 
 // The body is out: from now on only the reply or an error wakes the handler.
@@ -596,34 +596,51 @@ bool handle_write(int fd, mm7_client_info& info) {
         }
     }
     log_printf("handle_write &info=%p", static_cast<void*>(&info));
-    if (info.write_sent < info.write_buf.size()) {
-        const byte_view rest = byte_view(info.write_buf).subspan(info.write_sent);
-        const std::string shown = shown_piece(info);
-        log_printf("handle_write: fd=%d,state=%d, offset=%d, write_buf=\n%s|", fd,
-                   static_cast<int>(info.state), static_cast<int>(rest.size()), shown.c_str());
-        const ssize_t n = client_send(fd, info, rest);
-        log_printf("Bytes wrote: %d", static_cast<int>(n));
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                return false;
+    // Pieces go out one after the other while the socket takes them (TLS takes a record at a
+    // time), a bounded number of writes per event so that other connections get their turn.
+    for (int writes = 1;; ++writes) {
+        if (info.write_sent < info.write_buf.size()) {
+            const byte_view rest = byte_view(info.write_buf).subspan(info.write_sent);
+            if (log_enabled(log_level::debug)) {
+                log_printf("handle_write: fd=%d,state=%d, offset=%d, write_buf=\n%s|", fd,
+                           static_cast<int>(info.state), static_cast<int>(rest.size()),
+                           shown_piece(info).c_str());
             }
-            const int err = errno;
-            log_printf("http handle_write: cannot write. Errno: %d (%s)", err, std::strerror(err));
-            mm7_client_finished(
-                info, delivery_outcome::connection_lost,
-                concat({"cannot write: ",
-                        info.tls_failure.empty() ? std::strerror(err) : info.tls_failure}));
+            const ssize_t n = client_send(fd, info, rest);
+            log_printf("Bytes wrote: %d", static_cast<int>(n));
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                    return false;
+                }
+                const int err = errno;
+                log_printf("http handle_write: cannot write. Errno: %d (%s)", err,
+                           std::strerror(err));
+                mm7_client_finished(
+                    info, delivery_outcome::connection_lost,
+                    concat({"cannot write: ",
+                            info.tls_failure.empty() ? std::strerror(err) : info.tls_failure}));
+                return true;
+            }
+            refresh_deadline(info);
+            info.write_sent += static_cast<std::size_t>(n);
+            if (info.write_sent == info.write_buf.size()) {
+                info.write_buf.clear();
+                info.write_sent = 0;
+            }
+            if (writes == MM7_CLIENT_WRITES_PER_EVENT) {
+                return false;  // the rest goes on a later event
+            }
+            if (!info.write_buf.empty()) {
+                continue;
+            }
+        }
+        if (!produce_piece(fd, info)) {
             return true;
         }
-        refresh_deadline(info);
-        info.write_sent += static_cast<std::size_t>(n);
-        if (info.write_sent < info.write_buf.size()) {
-            return false;  // the rest goes on a later event
+        if (info.write_buf.empty()) {
+            return false;
         }
-        info.write_buf.clear();
-        info.write_sent = 0;
     }
-    return !produce_piece(fd, info);
 }
 
 }  // namespace
