@@ -5,15 +5,15 @@
 
 Writes an m-retrieve-conf PDU holding one part of MB megabytes of random data (kmodsim's
 `pdu retrieve`), then delivers it ROUNDS times from the kernel module simulator through the
-daemon to an endpoint that reads the body as fast as it comes and throws it away (this script,
-run as --endpoint, in a process of its own).  For every round it reports the MB/s of PDU
+daemon to an endpoint that reads the body as fast as it comes and throws it away
+(bench/sink_server.c).  For every round it reports the MB/s of PDU
 streamed (from the indication to the endpoint's answer), the MB of PDU per CPU second of the
 daemon (from its scheduler statistics), and the growth of the daemon's resident memory while it
 streams, sampled every few milliseconds; and, side by side, the MB per CPU second of coreutils
-`base64` encoding the same file.  With --tls every round also delivers over TLS, the endpoint
-serving HTTPS (certificates of scripts/make_pki.sh) and the daemon delivering to
-https://localhost.  Each delivery has a daemon and an endpoint of its own, and the modes take
-turns, so that a busy machine weighs on both alike.  It prints the medians and their ratios.  It runs itself in a network namespace of its own
+`base64` encoding the same file.  With --tls every round also delivers over TLS, to the same
+endpoint serving HTTPS (certificates of scripts/make_pki.sh) at https://localhost.  Each
+delivery has a daemon of its own, and the modes take turns, so that a busy machine weighs on
+both alike.  It prints the medians and their ratios.  It runs itself in a network namespace of its own
 (tests/netns-run) so that the daemon's fixed ports collide with nothing.  Use a release build
 (scripts/build.sh).
 """
@@ -21,7 +21,6 @@ turns, so that a busy machine weighs on both alike.  It prints the medians and t
 import argparse
 import os
 import resource
-import socket
 import statistics
 import subprocess
 import sys
@@ -29,55 +28,6 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-REPLY = (b"<Envelope><Body><DeliverRsp><Status><StatusCode>1000</StatusCode></Status>"
-         b"</DeliverRsp></Body></Envelope>")
-
-
-NGINX = """worker_processes 1; pid %(work)s/nginx.pid; error_log %(work)s/nginx.log;
-events {}
-http {
-    access_log off; client_max_body_size 0; client_body_buffer_size 1m;
-    client_body_temp_path %(work)s/body;
-    proxy_temp_path %(work)s/proxy;
-    server {
-        listen 127.0.0.1:8443 ssl;
-        ssl_certificate %(pki)s/server.pem; ssl_certificate_key %(pki)s/server.key;
-        location / { proxy_pass http://127.0.0.1:8081; proxy_http_version 1.1;
-                     proxy_request_buffering off; }
-    }
-}
-"""
-
-
-def endpoint():
-    """On 8081: reads each request's head and Content-Length body into one reused buffer, and
-    answers StatusCode 1000."""
-    server = socket.create_server(("127.0.0.1", 8081))
-    print("endpoint ready", flush=True)
-    buf = bytearray(1 << 20)
-    number = 0
-    while True:
-        conn = server.accept()[0]
-        head = b""
-        while b"\r\n\r\n" not in head:
-            n = conn.recv_into(buf)
-            if n == 0:
-                break
-            head += bytes(buf[:n])
-        head, _, got = head.partition(b"\r\n\r\n")
-        length = next(int(line.split(b":")[1]) for line in head.split(b"\r\n")
-                      if line.lower().startswith(b"content-length:"))
-        got = len(got)
-        while got < length:
-            n = conn.recv_into(buf)
-            if n == 0:
-                break
-            got += n
-        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
-                     % len(REPLY) + REPLY)
-        number += 1
-        print("answered %d %d" % (number, got), flush=True)
-        conn.close()
 
 
 def rss_kb(pid):
@@ -106,31 +56,31 @@ def wait_for(path, text, timeout=120.0, sample=None, count=1):
     raise SystemExit("bench: timed out waiting for %r in %s" % (text, path))
 
 
-def start_endpoint(work, procs):
-    """The endpoint on 8081, and nginx terminating TLS in front of it on 8443 (certificates of
-    scripts/make_pki.sh), passing the body on as it comes."""
-    out = os.path.join(work, "endpoint.out")
-    procs.append(subprocess.Popen([sys.executable, os.path.abspath(__file__), "--endpoint"],
-                                  stdout=open(out, "w")))
-    wait_for(out, "endpoint ready")
+def start_endpoints(work, procs):
+    """bench/sink_server.c, in the clear on 8080 and over TLS on 8443 (certificates of
+    scripts/make_pki.sh); the file each one reports its answers in."""
+    program = os.path.join(work, "sink_server")
+    subprocess.run(["cc", "-O2", "-o", program, os.path.join(ROOT, "bench", "sink_server.c"),
+                    "-lssl", "-lcrypto"], check=True)
     pki = os.path.join(work, "pki")
     subprocess.run([os.path.join(ROOT, "scripts", "make_pki.sh"), pki], check=True)
-    with open(os.path.join(work, "nginx.conf"), "w") as f:
-        f.write(NGINX % {"work": work, "pki": pki})
-    procs.append(subprocess.Popen(["/usr/sbin/nginx", "-p", work, "-c",
-                                   os.path.join(work, "nginx.conf"), "-g", "daemon off;"]))
-    wait_for(os.path.join(work, "nginx.pid"), "")
-    return out
+    outs = {}
+    for tls, args in ((False, ["8080"]), (True, ["8443", os.path.join(pki, "server.pem"),
+                                                 os.path.join(pki, "server.key")])):
+        outs[tls] = os.path.join(work, "sink-%s.out" % tls)
+        procs.append(subprocess.Popen([program] + args, stdout=open(outs[tls], "w")))
+        wait_for(outs[tls], "ready")
+    return outs
 
 
-def deliver(args, work, kmod, kmod_out, pdu, tls, number, out):
+def deliver(args, work, kmod, kmod_out, pdu, tls, number, out, answer):
     """One delivery by a fresh daemon: (MB/s, daemon CPU MB/s, RSS growth kB)."""
     procs = []
     try:
         pki = os.path.join(work, "pki")
         log = os.path.join(work, "mm7_server.log")
         url = ["https://localhost:8443/mm7", "--clientcafile", os.path.join(pki, "ca.pem")] \
-            if tls else ["http://127.0.0.1:8081/mm7"]
+            if tls else ["http://127.0.0.1:8080/mm7"]
         daemon = subprocess.Popen([os.path.join(args.build, "mm7_server"), "--workdir",
                                    work + "/", "--logfile", log, "--loglevel", "info",
                                    "--clienturl"] + url)
@@ -143,7 +93,7 @@ def deliver(args, work, kmod, kmod_out, pdu, tls, number, out):
         start = time.monotonic()
         kmod.stdin.write("rcv 4 %s\n" % pdu)
         kmod.stdin.flush()
-        wait_for(out, "answered %d " % number, sample=lambda: peak.append(rss_kb(daemon.pid)))
+        wait_for(out, "answered %d " % answer, sample=lambda: peak.append(rss_kb(daemon.pid)))
         size_mb = os.path.getsize(pdu) / 1e6
         speed = size_mb / (time.monotonic() - start)
         wait_for(log, "delivered to the VASP", 10)
@@ -169,10 +119,7 @@ def main():
     p.add_argument("--rounds", type=int, default=5)
     p.add_argument("--build", default=os.path.join(ROOT, "build"))
     p.add_argument("--tls", action="store_true", help="rounds over TLS as well")
-    p.add_argument("--endpoint", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args()
-    if args.endpoint:
-        return endpoint()
     if os.environ.get("MM7_BENCH_NETNS") != "1":
         os.environ["MM7_BENCH_NETNS"] = "1"
         os.execv(os.path.join(ROOT, "tests", "netns-run"),
@@ -184,7 +131,7 @@ def main():
         f.write(os.urandom(args.mb << 20))
     procs = []
     try:
-        out = start_endpoint(work, procs)
+        outs = start_endpoints(work, procs)
         kmod_out = os.path.join(work, "kmodsim.out")
         kmod = subprocess.Popen([os.path.join(args.build, "tools/kmodsim/kmodsim"), "--log",
                                  os.path.join(work, "frames.log")], stdin=subprocess.PIPE,
@@ -205,7 +152,8 @@ def main():
             refs.append(base64_cpu(pdu))
             for tls in modes:
                 runs[tls].append(deliver(args, work, kmod, kmod_out, pdu, tls,
-                                         (r - 1) * len(modes) + modes.index(tls) + 1, out))
+                                         (r - 1) * len(modes) + modes.index(tls) + 1, outs[tls],
+                                         r))
                 print("%5d  %-5s  %13.1f  %15.1f  %13d  %15.1f"
                       % ((r, "tls" if tls else "clear") + runs[tls][-1] + (refs[-1],)))
         med = {tls: [statistics.median(x[i] for x in runs[tls]) for i in range(2)]

@@ -1,6 +1,7 @@
 #include "core/tls_client.h"
 
 #include <openssl/crypto.h>
+#include <openssl/ssl.h>
 
 #include "core/log.h"
 #include "core/trusted_file.h"
@@ -9,6 +10,8 @@ namespace {
 
 // Largest key file read (a key with a long chain of comments is still far smaller).
 constexpr std::size_t MAX_KEY_FILE = 1 << 20;
+constexpr const char* TLS13_SUITES =
+    "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
 
 }  // namespace
 
@@ -31,6 +34,12 @@ std::unique_ptr<tls_context> tls_client_context(const std::string& ca_file,
     std::string error;
     std::unique_ptr<tls_context> context = tls_context::client(setup, error);
     OPENSSL_cleanse(setup.key_pem.data(), setup.key_pem.size());
+    // OpenSSL's TLS 1.3 suites, AES-128-GCM offered first (as browsers do): it is the cheapest
+    // per byte, and deliveries are bulk.
+    if (context && SSL_CTX_set_ciphersuites(context->native(), TLS13_SUITES) != 1) {
+        error = "cipher suites: refused";
+        context.reset();
+    }
     if (!context) {
         log_fatal("TLS: deliveries cannot use %s%s%s: %s",
                   ca_file.empty() ? "the system's CA certificates" : ca_file.c_str(),
