@@ -10,7 +10,7 @@ packages=(
     curl libxml2-utils tshark python3 util-linux iproute2 tinyproxy
     prometheus  # promtool checks the /metrics text
     libmime-tools-perl  # a second MIME reader of the deliveries (tests/support/mime_parts.pl)
-    libssl-dev openssl nginx  # TLS: OpenSSL, throw-away certificates, an HTTPS endpoint
+    libssl-dev openssl nginx  # TLS: the library, throw-away certificates, a reference server
 )
 
 missing=()

@@ -37,8 +37,8 @@ struct stop_state {
     std::size_t answered = 0;
 };
 
-// A reload (here: reopening the log) as the service manager wants to hear of it, with the time
-// it began on the monotonic clock.
+// A reload (reopening the log, reading the TLS files again) as the service manager wants to hear of
+// it, with the time it began on the monotonic clock.
 std::string reloading_message() {
     struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -73,6 +73,7 @@ int handle_signal(process_signal what, server_config& config, stop_state& stop) 
         } else {
             log_error("Cannot reopen log file %s, keeping the old one", config.log_path.c_str());
         }
+        mm7_server_tls_reload(config);
         service_notify(stop.stopping ? "STOPPING=1" : "READY=1");
         return 0;
     }
@@ -136,6 +137,10 @@ int main(int argc, char** argv) {
     }
     if (!load_client_auth(*config) || !mm7_client_tls_init(*config) ||
         !turbo_mode_check_tls(*config)) {
+        log_flush();
+        return 1;
+    }
+    if (!mm7_server_tls_init(*config)) {
         log_flush();
         return 1;
     }

@@ -74,7 +74,11 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--mmsccafile",
                                                  "--clientcafile",
                                                  "--clientcert",
-                                                 "--clientkey"};
+                                                 "--clientkey",
+                                                 "--tlscert",
+                                                 "--tlskey",
+                                                 "--tlsport",
+                                                 "--tlsclientca"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -175,6 +179,14 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.client_cert_file = value;
         } else if (name == "--clientkey") {
             config.client_key_file = value;
+        } else if (name == "--tlscert") {
+            config.tls_cert_file = value;
+        } else if (name == "--tlskey") {
+            config.tls_key_file = value;
+        } else if (name == "--tlsport") {
+            config.tls_port = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--tlsclientca") {
+            config.tls_client_ca_file = value;
         }
     }
     return result;
@@ -443,6 +455,12 @@ std::string usage_text() {
            "  --pdudir DIR            a directory the kernel module names received PDU files\n"
            "                          in; repeatable (default /boot/mms/; the working\n"
            "                          directory always counts)\n"
+           "  --tlscert FILE          certificate (PEM, its chain may follow): the MM7 port\n"
+           "                          speaks HTTPS\n"
+           "  --tlskey FILE           its private key (PEM, mode 0600 or stricter)\n"
+           "  --tlsport N             HTTPS on port N instead, beside the clear --port\n"
+           "  --tlsclientca FILE      VASPs must present a client certificate of these CAs (PEM)\n"
+           "                          (SIGHUP reloads the certificate, key and CAs)\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

@@ -105,6 +105,11 @@ struct server_config {
     std::string client_ca_file;
     std::string client_cert_file;
     std::string client_key_file;
+    // --tlscert, --tlskey: the MM7 port speaks HTTPS with this certificate (PEM, its chain may
+    // follow) and key (checked as the credentials file is); --tlsport: HTTPS on this second port
+    // instead, beside the clear one; --tlsclientca: VASPs must present a certificate of these CAs.
+    std::string tls_cert_file, tls_key_file, tls_client_ca_file;
+    std::uint32_t tls_port = 0;
 };
 
 enum class option_result { run, help, version };

@@ -82,6 +82,9 @@ SSL_CTX* new_context(const SSL_METHOD* method, std::string& error) {
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
                               SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_default_passwd_cb(ctx, no_passphrase);
+    // Records are read from the socket as far as they have come, in few reads; what is read
+    // ahead waits inside OpenSSL (tls_connection::buffered).
+    SSL_CTX_set_read_ahead(ctx, 1);
     return ctx;
 }
 
@@ -155,6 +158,7 @@ std::unique_ptr<tls_context> tls_context::server(const tls_server_setup& setup,
     // Resumption: stateless tickets, and a cache for clients that resume by session id.  One
     // ticket a connection is enough, as each carries one request.
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
+    SSL_CTX_sess_set_cache_size(ctx, 1024);
     SSL_CTX_set_num_tickets(ctx, 1);
     SSL_CTX_set_alpn_select_cb(ctx, select_alpn, nullptr);
     return context;

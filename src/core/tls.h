@@ -94,7 +94,8 @@ class tls_connection {
     // Sends close_notify: done once it is out; the peer's is not waited for.
     tls_state shutdown();
 
-    // Decrypted or received bytes held inside OpenSSL, which the socket will not signal.
+    // Decrypted or received bytes held inside OpenSSL, which the socket will not signal: OpenSSL
+    // reads ahead, so a reader goes on until want_read (or looks here) before it waits.
     bool buffered() const;
     bool handshake_done() const;
     bool resumed() const;

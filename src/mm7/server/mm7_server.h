@@ -100,6 +100,15 @@ struct outgoing_mms_info final : mm7_request_events {
     void send_continue() override;
 };
 
+// TLS of the listener (--tlscert, --tlskey, --tlsport, --tlsclientca).  Start-up loads the files
+// before the pid file is written; false, with a line in the log, when they cannot be used.
+bool mm7_server_tls_init(const server_config& config);
+// SIGHUP: the files are read again; when they cannot be used, those in force stay (logged).
+// Open connections keep their sessions.
+void mm7_server_tls_reload(const server_config& config);
+// How long a VASP has from accept to the end of its TLS handshake.
+inline constexpr std::int64_t MM7_TLS_HANDSHAKE_SECONDS = 10;
+
 void mm7_server_init(server_config& config, int& server_fd);
 // Describes the server's metrics (submissions answered, open connections, call-id slots).
 void mm7_server_metrics_init();

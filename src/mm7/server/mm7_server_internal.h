@@ -1,9 +1,14 @@
 // Pieces of the MM7 server shared between its source files.
 #pragma once
 
-#include <cstdint>
+#include <sys/types.h>
 
+#include <cstdint>
+#include <span>
+
+#include "core/config.h"
 #include "core/string_utils.h"
+#include "core/tls.h"
 
 // Seconds the kernel module is given to send a PDU of this size.
 inline std::uint32_t mm7_kernel_send_timeout(std::uint64_t pdu_size) {
@@ -18,6 +23,18 @@ inline void mm7_socket_write(int fd, std::string_view text) {
 }
 // Continues a queued write; false when the peer is gone.
 bool mm7_socket_flush(int fd);
+// Reads from a VASP socket, through TLS on the HTTPS port: the count read, 0 at the end of the
+// input, or -1 with errno (EAGAIN: nothing now).
+ssize_t mm7_socket_read(int fd, std::span<std::uint8_t> into);
+// Input held inside TLS that the socket will not signal.
+bool mm7_socket_buffered(int fd);
+// The event-loop flags a waiting TLS call of the socket needs besides the usual ones.
+int mm7_socket_tls_wants(int fd);
+// True while the socket's TLS handshake is under way.
+bool mm7_socket_handshaking(int fd);
+// The context new TLS connections begin with; null without TLS.
+const tls_context* mm7_tls_context();
+bool mm7_tls_asks_client_certificate(const server_config& config);
 // Connects the kernel link's messages to the waiting connections.
 void mm7_server_set_xgate_hooks();
 // Connects turbo mode's answers to the waiting connections.
@@ -28,6 +45,9 @@ struct outgoing_mms_info;
 bool mm7_client_exists(const outgoing_mms_info* info);
 // The event-loop flags a connection's socket needs now.
 int mm7_client_flags(const outgoing_mms_info* info);
+// Continues the connection's TLS handshake; true once it is done.  One that fails ends the
+// connection.
+bool mm7_socket_handshake(outgoing_mms_info* info);
 // Counts a submission answered: 200 with a SubmitRsp, a refusal (another HTTP status without an
 // MM7 document) or a fault (an MM7 document with a StatusCode other than success).
 void mm7_count_reply(const outgoing_mms_info& info, int http_status, int mm7_status);
