@@ -12,6 +12,10 @@
 #                TLS in front of the floor program (bench/floor_server.c: only the file and
 #                socket work a submission needs), counted together.  The ratio to watch: the
 #                daemon's TLS share (its HTTPS cost less its clear one) against nginx's.
+#   delivery     a 50 MB message delivered to an https client URL against the same in the
+#                clear (MB/s), the daemon's CPU per MB in the clear against coreutils base64
+#                encoding the same bytes, and its RSS growth while it streams
+#                (bench/delivery_stream.py --tls, in a namespace of its own; ROUNDS rounds).
 # Load: bench/tls_load.py, C connections at once (each request on a connection of its own).
 # Needs nginx, python3 and openssl; installs them when missing.  MM7_BENCH_DAEMON names another
 # daemon binary to measure (an older build, for a before/after comparison).
@@ -21,7 +25,7 @@ rounds="${1:-5}"
 requests="${2:-2000}"
 shift $(($# < 2 ? $# : 2))
 sections=("$@")
-[ ${#sections[@]} -gt 0 ] || sections=(submissions)
+[ ${#sections[@]} -gt 0 ] || sections=(submissions delivery)
 if [ -z "${MM7_BENCH_INNER:-}" ]; then
     missing=()
     for p in nginx:nginx python3:python3 openssl:openssl; do
@@ -143,6 +147,11 @@ NGINX
         "$(column_median 10)" "$(column_median 11)"
     kill "$daemon" "$nginx_pid" "$floor"
     wait "$daemon" "$nginx_pid" "$floor" 2>/dev/null || true
+}
+
+# ---- deliveries to an https client URL ----
+section_delivery() {
+    python3 bench/delivery_stream.py --rounds "$rounds" --tls
 }
 
 for section in "${sections[@]}"; do

@@ -137,7 +137,8 @@ int main(int argc, char** argv) {
     if (!check_client_url(*config)) {
         return -1;
     }
-    if (!load_client_auth(*config)) {
+    if (!load_client_auth(*config) || !mm7_client_tls_init(*config) ||
+        !turbo_mode_check_tls(*config)) {
         log_flush();
         return 1;
     }

@@ -1,6 +1,8 @@
 #include "core/config.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +42,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.check_only = true;
             continue;
         }
+        if (name == "--mmscinsecure") {  // a switch: no value follows
+            config.mmsc_insecure = true;
+            continue;
+        }
         static constexpr const char* kNames[] = {"--port",
                                                  "--workdir",
                                                  "--clienturl",
@@ -70,6 +76,10 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--kerneluid",
                                                  "--pdudir",
                                                  "--vaspfile",
+                                                 "--mmsccafile",
+                                                 "--clientcafile",
+                                                 "--clientcert",
+                                                 "--clientkey",
                                                  "--tlscert",
                                                  "--tlskey",
                                                  "--tlsport",
@@ -157,6 +167,14 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.pdu_dirs.emplace_back(value);
         } else if (name == "--vaspfile") {
             config.vasp_file = value;
+        } else if (name == "--mmsccafile") {
+            config.mmsc_ca_file = value;
+        } else if (name == "--clientcafile") {
+            config.client_ca_file = value;
+        } else if (name == "--clientcert") {
+            config.client_cert_file = value;
+        } else if (name == "--clientkey") {
+            config.client_key_file = value;
         } else if (name == "--tlscert") {
             config.tls_cert_file = value;
         } else if (name == "--tlskey") {
@@ -252,19 +270,45 @@ bool check_client_url(server_config& config) {
     if (!parts.host) {
         log_warning("client url: host is not specified");
     }
-    if (parts.scheme && *parts.scheme != "http") {
-        log_fatal("client url: only http scheme is supported");
+    if (parts.scheme && *parts.scheme != "http" && *parts.scheme != "https") {
+        log_fatal("client url: only http and https schemes are supported");
         return false;
     }
     if (!parts.scheme) {
         parts.scheme = "http";
     }
     if (parts.port == 0) {
-        parts.port = 80;
+        parts.port = *parts.scheme == "https" ? 443 : 80;
     }
     if (!parts.path) {
         parts.path = "";
     }
+    config.client_address.clear();
+    in_addr address{};
+    if (!parts.host || parts.host->empty() ||
+        inet_pton(AF_INET, parts.host->c_str(), &address) == 1) {
+        config.client_address = parts.host.value_or("");
+        return true;
+    }
+    // A name (which an https endpoint's certificate is usually made out to) is resolved now,
+    // before the event loop runs: a delivery never waits for a resolver.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(parts.host->c_str(), nullptr, &hints, &found);
+    if (rc != 0 || found == nullptr) {
+        log_fatal("client url: cannot resolve host %s: %s", log_escape(*parts.host).c_str(),
+                  gai_strerror(rc));
+        return false;
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text,
+              sizeof text);
+    freeaddrinfo(found);
+    config.client_address = text;
+    log_info("client url: host %s resolved to %s (once, at start-up)",
+             log_escape(*parts.host).c_str(), text);
     return true;
 }
 
@@ -361,7 +405,8 @@ std::string usage_text() {
            "  --port N                TCP port of the MM7 listener (default 8887)\n"
            "  --workdir DIR           working directory for PDU and pid files "
            "(default /boot/mms/outgoing/)\n"
-           "  --clienturl URL         the VASP's MM7 endpoint, http only, dotted IPv4 host\n"
+           "  --clienturl URL         the VASP's MM7 endpoint, http or https; a host name is\n"
+           "                          resolved once, at start-up\n"
            "                          (default " +
            std::string(DEFAULT_CLIENT_URL) +
            ")\n"
@@ -399,6 +444,15 @@ std::string usage_text() {
            "                          user:password in FILE (mode 0600 or stricter)\n"
            "  --clienturlfile FILE    the client URL read from FILE instead (mode 0600 or\n"
            "                          stricter), so no password shows in the process list\n"
+           "  --clientcafile FILE     CA certificates (PEM) an https client URL's certificate\n"
+           "                          must chain to (default: the system's)\n"
+           "  --clientcert FILE       certificate (PEM, chain may follow) shown to an https\n"
+           "                          client URL that asks for one; with --clientkey\n"
+           "  --clientkey FILE        its key (PEM, mode 0600 or stricter)\n"
+           "  --mmsccafile FILE       CA certificates (PEM) an https MMSC's certificate must\n"
+           "                          chain to (default: the system's)\n"
+           "  --mmscinsecure          https MMSCs' certificates are not verified (warned at\n"
+           "                          start-up; no value follows)\n"
            "  --badsize N             bytes of undeliverable PDUs kept in spool/bad/; the\n"
            "                          oldest copies go first (default 67108864; 0: no bound)\n"
            "  --badage N              hours a copy in spool/bad/ is kept (default 168; 0: no\n"

@@ -158,6 +158,7 @@ std::unique_ptr<tls_context> tls_context::server(const tls_server_setup& setup,
     // Resumption: stateless tickets, and a cache for clients that resume by session id.  One
     // ticket a connection is enough, as each carries one request.
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
+    SSL_CTX_sess_set_cache_size(ctx, 1024);
     SSL_CTX_set_num_tickets(ctx, 1);
     SSL_CTX_set_alpn_select_cb(ctx, select_alpn, nullptr);
     return context;
