@@ -7,6 +7,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <limits>
 #include <memory>
 
 #include "app/mm7_metrics.h"
@@ -16,6 +18,8 @@
 #include "core/metrics_server.h"
 #include "core/service_notify.h"
 #include "core/signals.h"
+#include "mm7/accounts/mm7_accounts.h"
+#include "mm7/accounts/mm7_message_owners.h"
 #include "mm7/delivery/mm7_client.h"
 #include "mm7/delivery/mm7_delivery.h"
 #include "mm7/delivery/mm7_spool.h"
@@ -98,6 +102,36 @@ int handle_signal(process_signal what, server_config& config, stop_state& stop) 
     return 0;
 }
 
+// The VASP accounts (the account file, or the single-VASP options as one account) and the
+// records of which account a Message-ID belongs to.
+bool install_accounts(const server_config& config) {
+    auto accounts = std::make_shared<vasp_accounts>(vasp_accounts::implicit(config));
+    if (!config.vasp_file.empty()) {
+        const auto secrets = [](const std::string& path) {
+            server_config probe;  // read as --clienturlfile is
+            probe.client_url_file = path;
+            return load_client_url(probe) ? secret_text{probe.client_url, ""}
+                                          : secret_text{std::nullopt, "cannot be used"};
+        };
+        std::vector<std::string> errors;
+        auto loaded = vasp_accounts::load(config.vasp_file, secrets, errors);
+        for (const std::string& error : errors) {
+            log_fatal("%s", error.c_str());
+        }
+        if (!loaded) {
+            return false;
+        }
+        *accounts = std::move(*loaded);
+    }
+    mm7_accounts_install(std::move(accounts));
+    auto owners = std::make_unique<message_owners>(config.workdir + "message-owners");
+    owners->load(std::time(nullptr), config.storage_age == 0
+                                         ? std::numeric_limits<std::int64_t>::max()
+                                         : std::int64_t{config.storage_age} * 3600);
+    mm7_message_owners_install(std::move(owners));
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,6 +170,9 @@ int main(int argc, char** argv) {
     }
     if (!load_client_auth(*config)) {
         log_flush();
+        return 1;
+    }
+    if (!install_accounts(*config)) {
         return 1;
     }
     mm7_set_default_schema(config->mm7_namespace, config->mm7_version);

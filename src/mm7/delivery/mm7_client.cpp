@@ -145,7 +145,7 @@ std::string basic_credentials(const url_parts& url) {
 // Queues the request head; the credentials' place in it is kept so that the log never shows
 // them.
 void queue_head(mm7_client_info& info) {
-    const url_parts& url = info.config->client_url_parts;
+    const url_parts& url = info.url;
     std::string head =
         concat({"POST /", view_of(url.path), url.query ? "?" : "", view_of(url.query),
                 " HTTP/1.1\r\nConnection: close\r\nHost: ", host_value(url), "\r\n"});
@@ -586,7 +586,7 @@ std::string_view delivery_outcome_label(delivery_outcome outcome) {
 }
 
 int mm7_client_open(mm7_client_info& info) {
-    const url_parts& url = info.config->client_url_parts;
+    const url_parts& url = info.url;
     if (!url.host || url.host->empty()) {
         // The URL itself is not logged: it may carry the VASP's credentials.
         log_warning("http_open: the client URL has no host, cannot connect");
@@ -710,7 +710,7 @@ void mm7_client_finished(mm7_client_info& info, delivery_outcome outcome, std::s
                     transaction.c_str(), static_cast<int>(what.size()), what.data(),
                     static_cast<int>(reason.size()), reason.data());
     }
-    mm7_count_delivery(outcome);
+    mm7_count_delivery(outcome, info.vasp);
     auto on_finished = std::exchange(info.on_finished, nullptr);
     const bool reached = info.state != S::connecting;
     const int fd = info.fd;
