@@ -826,8 +826,10 @@ void make_room(const std::string& account, std::size_t room) {
             oldest.push_back(it->first);
         }
     }
-    metrics_add("mm7_spool_dropped_total", {{"reason", "size"}, {"vasp", account}},
-                static_cast<double>(oldest.size()));
+    if (!oldest.empty()) {  // every account's series is there from the first scrape on
+        metrics_add("mm7_spool_dropped_total", {{"reason", "size"}, {"vasp", account}},
+                    static_cast<double>(oldest.size()));
+    }
     drop_all(oldest, concat({"the spool is full (", std::to_string(bound), " messages",
                              for_vasp(account), ")"}));
 }
