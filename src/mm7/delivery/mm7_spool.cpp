@@ -1123,9 +1123,8 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
     // VASP is thought unreachable (one at a time then): otherwise it goes in its turn, from the
     // spool.
     const vasp_queue& q = queue_of(entry.account);
-    const bool free =
-        q.unreachable ? q.in_flight == 0
-                      : q.in_flight < SPOOL_MAX_IN_FLIGHT && next_due(entry.account, now) == number;
+    const bool free = q.unreachable ? q.in_flight == 0
+                                    : may_start(q, now) && next_due(entry.account, now) == number;
     if (!spool.stopping && free) {
         launch(number, entry, std::move(info), false);
     } else {
