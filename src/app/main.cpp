@@ -7,10 +7,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <limits>
 #include <memory>
 
+#include "app/mm7_accounts_setup.h"
 #include "app/mm7_metrics.h"
 #include "core/config.h"
 #include "core/log.h"
@@ -18,8 +17,6 @@
 #include "core/metrics_server.h"
 #include "core/service_notify.h"
 #include "core/signals.h"
-#include "mm7/accounts/mm7_accounts.h"
-#include "mm7/accounts/mm7_message_owners.h"
 #include "mm7/delivery/mm7_client.h"
 #include "mm7/delivery/mm7_delivery.h"
 #include "mm7/delivery/mm7_spool.h"
@@ -77,6 +74,7 @@ int handle_signal(process_signal what, server_config& config, stop_state& stop) 
         } else {
             log_error("Cannot reopen log file %s, keeping the old one", config.log_path.c_str());
         }
+        mm7_accounts_reload(config);
         service_notify(stop.stopping ? "STOPPING=1" : "READY=1");
         return 0;
     }
@@ -102,36 +100,6 @@ int handle_signal(process_signal what, server_config& config, stop_state& stop) 
     return 0;
 }
 
-// The VASP accounts (the account file, or the single-VASP options as one account) and the
-// records of which account a Message-ID belongs to.
-bool install_accounts(const server_config& config) {
-    auto accounts = std::make_shared<vasp_accounts>(vasp_accounts::implicit(config));
-    if (!config.vasp_file.empty()) {
-        const auto secrets = [](const std::string& path) {
-            server_config probe;  // read as --clienturlfile is
-            probe.client_url_file = path;
-            return load_client_url(probe) ? secret_text{probe.client_url, ""}
-                                          : secret_text{std::nullopt, "cannot be used"};
-        };
-        std::vector<std::string> errors;
-        auto loaded = vasp_accounts::load(config.vasp_file, secrets, errors);
-        for (const std::string& error : errors) {
-            log_fatal("%s", error.c_str());
-        }
-        if (!loaded) {
-            return false;
-        }
-        *accounts = std::move(*loaded);
-    }
-    mm7_accounts_install(std::move(accounts));
-    auto owners = std::make_unique<message_owners>(config.workdir + "message-owners");
-    owners->load(std::time(nullptr), config.storage_age == 0
-                                         ? std::numeric_limits<std::int64_t>::max()
-                                         : std::int64_t{config.storage_age} * 3600);
-    mm7_message_owners_install(std::move(owners));
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -148,7 +116,7 @@ int main(int argc, char** argv) {
         case option_result::run:
             break;
     }
-    if (!config->log_file_given) {
+    if (!config->log_file_given && !config->check_only) {
         log_file = std::fopen(DEFAULT_LOG_FILE, "w");
         if (log_file == nullptr) {
             std::fprintf(stderr, "mm7_server: cannot open log file %s: %s\n", DEFAULT_LOG_FILE,
@@ -172,8 +140,13 @@ int main(int argc, char** argv) {
         log_flush();
         return 1;
     }
-    if (!install_accounts(*config)) {
+    if (!mm7_accounts_start(*config)) {
+        log_flush();
         return 1;
+    }
+    if (config->check_only) {
+        std::printf("mm7_server: the configuration is good\n");
+        return 0;
     }
     mm7_set_default_schema(config->mm7_namespace, config->mm7_version);
     if (!config->mm7_namespace.empty() || !config->mm7_version.empty()) {
@@ -206,6 +179,7 @@ int main(int argc, char** argv) {
     xgate_open(*config, config->xgate_fd);
     // The spool is taken in before the listener announces the start; its deliveries begin in
     // the event loop.
+    mm7_message_owners_start(*config);
     mm7_spool_init(*config);
     mm7_server_init(*config, config->server_fd);
     xgate_hooks_table.on_mms_rcv_ind = HandleXgateMmsRcvInd;

@@ -106,17 +106,6 @@ option_result parse_options(int argc, char** argv, server_config& config) {
         } else if (name == "--turbomodetimeout") {
             config.turbo_mode_timeout = number();
         } else if (name == "--logfile") {
-            FILE* file = std::fopen(value, "w+");
-            if (file == nullptr) {
-                std::fprintf(stderr, "mm7_server: cannot open log file %s: %s\n", value,
-                             std::strerror(errno));
-            } else {
-                if (log_file != nullptr && log_file != file) {
-                    log_flush();
-                    std::fclose(log_file);
-                }
-                log_file = file;
-            }
             config.log_file_given = true;
             config.log_path = value;
         } else if (name == "--loglevel") {
@@ -163,6 +152,20 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.pdu_dirs.emplace_back(value);
         } else if (name == "--vaspfile") {
             config.vasp_file = value;
+        }
+    }
+    // A check of the configuration leaves the log of a running daemon as it is.
+    if (config.log_file_given && !config.check_only) {
+        FILE* file = std::fopen(config.log_path.c_str(), "w+");
+        if (file == nullptr) {
+            std::fprintf(stderr, "mm7_server: cannot open log file %s: %s\n",
+                         config.log_path.c_str(), std::strerror(errno));
+        } else {
+            if (log_file != nullptr && log_file != file) {
+                log_flush();
+                std::fclose(log_file);
+            }
+            log_file = file;
         }
     }
     return result;
@@ -421,6 +424,9 @@ std::string usage_text() {
            "  --pdudir DIR            a directory the kernel module names received PDU files\n"
            "                          in; repeatable (default /boot/mms/; the working\n"
            "                          directory always counts)\n"
+           "  --vaspfile FILE         the VASP accounts (TOML); without it --clientip,\n"
+           "                          --clientauthfile and --clienturl form the one account\n"
+           "  --checkconfig           check the options and the account file, then exit\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

@@ -100,7 +100,8 @@ struct server_config {
 
 enum class option_result { run, help, version };
 
-// Fills config from the command line (arguments from argv[1] on).  "--logfile" opens the log.
+// Fills config from the command line (arguments from argv[1] on).  "--logfile" opens the log
+// (the last one given), unless the configuration is only checked.
 // "--help" and "--version" are recognised only to answer them; the result says which was seen.
 option_result parse_options(int argc, char** argv, server_config& config);
 

@@ -27,6 +27,7 @@ AREA_TESTS = {
     "delivery": "Delivery|Spool|delivery_fuzz",
     "turbo": "Turbo",
     "metrics": "Metrics",
+    "accounts": "Accounts|MessageOwners",
 }
 
 

@@ -101,13 +101,11 @@ std::optional<address_range> address_range::parse(std::string_view text) {
 
 bool address_range::contains(std::string_view address) const {
     const auto peer = numeric_address(address);
-    if (!peer) {
-        return false;
-    }
-    if (any_family) {
-        return true;
-    }
-    return peer->v6 == v6 && bits_equal(peer->bytes.data(), bytes.data(), prefix);
+    return peer && contains(*peer);
+}
+
+bool address_range::contains(const address_range& peer) const {
+    return any_family || (peer.v6 == v6 && bits_equal(peer.bytes.data(), bytes.data(), prefix));
 }
 
 namespace {
@@ -178,21 +176,25 @@ const vasp_account* vasp_accounts::find(std::string_view name) const {
 
 namespace {
 
-bool from_address(const vasp_account& account, std::string_view address) {
+// peer: nothing when the address is no numeric address at all (only an account without
+// addresses takes it).
+bool from_address(const vasp_account& account, const std::optional<address_range>& peer) {
     return account.addresses.empty() ||
-           std::any_of(account.addresses.begin(), account.addresses.end(),
-                       [&](const address_range& r) { return r.contains(address); });
+           (peer && std::any_of(account.addresses.begin(), account.addresses.end(),
+                                [&](const address_range& r) { return r.contains(*peer); }));
 }
 
 }  // namespace
 
 bool vasp_address_allowed(const vasp_accounts& accounts, std::string_view address) {
+    const auto peer = numeric_address(address);
     return std::any_of(accounts.accounts.begin(), accounts.accounts.end(),
-                       [&](const vasp_account& a) { return from_address(a, address); });
+                       [&](const vasp_account& a) { return from_address(a, peer); });
 }
 
-vasp_identity vasp_identify(const vasp_accounts& accounts, std::string_view address,
+vasp_identity vasp_identify(const vasp_accounts& accounts, std::string_view text_address,
                             std::string_view basic_token) {
+    const auto address = numeric_address(text_address);
     if (!basic_token.empty()) {
         // Every token is compared, so the time taken does not tell which one came near.
         const vasp_account* owner = nullptr;

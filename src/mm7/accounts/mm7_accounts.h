@@ -28,6 +28,8 @@ struct address_range {
     static std::optional<address_range> parse(std::string_view text);
     // address: a numeric IPv4 or IPv6 text (an IPv4-mapped IPv6 address counts as IPv4).
     bool contains(std::string_view address) const;
+    // peer: one address as parse() gives it.
+    bool contains(const address_range& peer) const;
 };
 
 // A number pattern of a receive rule: an exact number or short code, or a pattern in which '*'

@@ -440,6 +440,15 @@ std::string for_vasp(std::string_view account) {
                            : concat({" for VASP ", account});
 }
 
+void count_dropped(std::string_view reason, std::string_view account, std::size_t n) {
+    if (n != 0 && named_accounts()) {  // every account's series is there from the first scrape
+        metrics_add("mm7_spool_dropped_total", {{"reason", reason}, {"vasp", account}},
+                    static_cast<double>(n));
+    } else if (n != 0) {
+        metrics_add("mm7_spool_dropped_total", {{"reason", reason}}, static_cast<double>(n));
+    }
+}
+
 vasp_queue& queue_of(const std::string& account) {
     return spool.queues[account];
 }
@@ -472,7 +481,7 @@ void aim(mm7_client_info& info, const std::string& account) {
     if (const vasp_account* a = spool.accounts->find(account)) {
         info.url = mm7_delivery_url(*spool.accounts, *a, *spool.config);
     }
-    info.vasp = account;
+    info.vasp = named_accounts() ? account : std::string();  // its metrics label
 }
 
 // Attaches the spool's end-of-delivery handling and starts it.  The delivery keeps the account
@@ -760,8 +769,7 @@ int spool_tick() {
         }
     }
     for (const auto& [account, numbers] : old) {
-        metrics_add("mm7_spool_dropped_total", {{"reason", "age"}, {"vasp", account}},
-                    static_cast<double>(numbers.size()));
+        count_dropped("age", account, numbers.size());
         drop_all(numbers, too_old_text());
     }
     spool_bad_trim(*spool.config, spool.dir);
@@ -826,10 +834,7 @@ void make_room(const std::string& account, std::size_t room) {
             oldest.push_back(it->first);
         }
     }
-    if (!oldest.empty()) {  // every account's series is there from the first scrape on
-        metrics_add("mm7_spool_dropped_total", {{"reason", "size"}, {"vasp", account}},
-                    static_cast<double>(oldest.size()));
-    }
+    count_dropped("size", account, oldest.size());
     drop_all(oldest, concat({"the spool is full (", std::to_string(bound), " messages",
                              for_vasp(account), ")"}));
 }

@@ -164,10 +164,14 @@ void part_memory::release() {
 // ---- what the request parser reports ----
 
 void outgoing_mms_info::note(std::string_view line) {
-    log_printf("%.*s", static_cast<int>(line.size()), line.data());
+    const std::string vasp = mm7_vasp_label(*this);
+    log_printf("%.*s%s", static_cast<int>(line.size()), line.data(), vasp.c_str());
 }
 
 std::optional<std::string> outgoing_mms_info::open_pdu(bool mm1_mode) {
+    if (!mm7_vasp_submission_allowed(*this, mm1_mode)) {
+        return std::nullopt;
+    }
     if (CreateOutputFile(this) == nullptr) {
         log_error("%sCannot create output file %s. Errno: %d (%s)", mm1_mode ? "MM1 MODE: " : "",
                   output->path.c_str(), errno, std::strerror(errno));
@@ -295,19 +299,29 @@ int HandleClientInput(int fd, int flags, outgoing_mms_info* info) {
             // The record goes with the reply.
             if (info->parser.fault_code() != 0) {
                 SendMM7Fault(info, info->parser.fault_code(), info->parser.refusal());
-            } else if (info->parser.refusal() == MM7_UNAUTHORIZED) {
+            } else if (info->parser.refusal() == MM7_UNAUTHORIZED ||
+                       info->parser.refusal() == MM7_FORBIDDEN) {
                 const std::string_view problem = info->parser.auth_problem();
+                const std::string_view status = info->parser.refusal();
                 unauthenticated_log.printf("Client %d sent %.*s, answering %.*s", fd,
                                            static_cast<int>(problem.size()), problem.data(),
-                                           static_cast<int>(MM7_UNAUTHORIZED.size()),
-                                           MM7_UNAUTHORIZED.data());
-                SendHttpError(info, std::string(MM7_UNAUTHORIZED), MM7_AUTH_CHALLENGE);
+                                           static_cast<int>(status.size()), status.data());
+                SendHttpError(info, std::string(status),
+                              status == MM7_UNAUTHORIZED ? MM7_AUTH_CHALLENGE : "");
             } else {
                 SendHttpError(info, std::string(info->parser.refusal()));
             }
             return 0;
         case parse_outcome::stopped:
-            SendHttpError(info, std::string(info->failure));
+            if (info->fault_code != 0) {
+                const std::string retry =
+                    info->retry_after != 0
+                        ? concat({"Retry-After: ", std::to_string(info->retry_after), "\r\n"})
+                        : std::string();
+                SendMM7Fault(info, info->fault_code, info->fault_text, retry);
+            } else {
+                SendHttpError(info, std::string(info->failure));
+            }
             return 0;
     }
     mm7_account_memory(info);

@@ -428,7 +428,8 @@ int HandleNewClient(int fd, int flags, server_config& config) {
     }
     char address[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-    if (config.client_ip != address) {
+    const std::shared_ptr<const vasp_accounts> accounts = mm7_accounts_current();
+    if (!vasp_address_allowed(*accounts, address)) {
         unauthorized_log.printf("IP '%s' not authorized, closing connection", address);
         close(client);
         return 0;
@@ -453,6 +454,25 @@ int HandleNewClient(int fd, int flags, server_config& config) {
             turn_away(concat({"too many VASP connections from ", address}));
             return 0;
         }
+    }
+    const auto open = [&](const vasp_account& account) {
+        return static_cast<std::size_t>(
+            std::count_if(clients.begin(), clients.end(), [&](const auto& c) {
+                const outgoing_mms_info& other = *c.second;
+                return other.account != nullptr
+                           ? other.account->name == account.name
+                           : std::any_of(account.addresses.begin(), account.addresses.end(),
+                                         [&](const address_range& r) {
+                                             return r.contains(other.peer_address);
+                                         });
+            }));
+    };
+    if (!mm7_vasp_connection_allowed(*accounts, address, open)) {
+        busy_log.printf("The VASP accounts of %s have all their connections open, closing fd %d",
+                        address, client);
+        close(client);
+        turn_away(concat({"VASP connections from ", address, " at their account's bound"}));
+        return 0;
     }
     auto info = std::make_unique<outgoing_mms_info>(config);
     info->fd = client;

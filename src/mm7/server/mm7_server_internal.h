@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "core/string_utils.h"
+#include "mm7/accounts/mm7_accounts.h"
 
 // Seconds the kernel module is given to send a PDU of this size.
 inline std::uint32_t mm7_kernel_send_timeout(std::uint64_t pdu_size) {
@@ -33,6 +36,21 @@ int mm7_client_flags(const outgoing_mms_info* info);
 void mm7_count_reply(const outgoing_mms_info& info, int http_status, int mm7_status);
 // A refusal by its status text ("413 Request Entity Too Large").
 void mm7_count_refusal(const outgoing_mms_info& info, std::string_view status_text);
+// A submission answered 4006 because its account passed its rate.
+void mm7_count_rate_limited(const vasp_account& account);
 // Brings the account of memory held for unfinished requests up to date after input; false when
 // the connection was refused because the bound is passed (the record no longer exists).
 bool mm7_account_memory(outgoing_mms_info* info);
+
+// ---- accounts ----
+// " vasp=<name>" for the lines of a submission when the accounts come from a file; else empty.
+std::string mm7_vasp_label(const outgoing_mms_info& info);
+// Whether a connection from address may be taken: false when every account it may belong to
+// has its `connections` open already (`open` counts them).
+bool mm7_vasp_connection_allowed(const vasp_accounts& accounts, std::string_view address,
+                                 const std::function<std::size_t(const vasp_account&)>& open);
+// Whether the account lets the submission go: its VASPID and its rate.  False with the fault
+// (and Retry-After) set in info.
+bool mm7_vasp_submission_allowed(outgoing_mms_info& info, bool mm1_mode);
+// Notes which account's submission the network confirmed as message_id.
+void mm7_vasp_record_message(const outgoing_mms_info& info, opt_view message_id);

@@ -109,6 +109,11 @@ TEST(Accounts, ReceivedMessagesGoToTheMostSpecificPatternThenPortThenDefault) {
     vasp_accounts tie = accounts;
     tie.accounts[1].recipients = {{"+49151*"}};
     EXPECT_EQ(vasp_route_received(tie, "+4915100000", 1)->name, "acme");
+    // An exact number wins over a pattern with as many fixed digits, wherever it stands.
+    vasp_accounts exact = accounts;
+    exact.accounts[0].recipients = {{"1234*5"}};
+    exact.accounts[1].recipients = {{"12345"}};
+    EXPECT_EQ(vasp_route_received(exact, "12345", 1)->name, "globex");
     EXPECT_TRUE(number_pattern{"*0*"}.matches("+100/TYPE=PLMN"));
     EXPECT_FALSE(number_pattern{"*0"}.matches("+001"));
 }
@@ -167,6 +172,11 @@ TEST(Accounts, TheRateAllowsItsBurstThenOnePerIntervalWithARetryAfter) {
     EXPECT_EQ(limiter.take(100.49), 1u);
     EXPECT_EQ(limiter.take(100.5), 0u);  // one token back after half a second
     EXPECT_EQ(limiter.take(100.5), 1u);
+    // However long it was idle, no more than the burst at once.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(limiter.take(1000.0), 0u) << i;
+    }
+    EXPECT_EQ(limiter.take(1000.0), 1u);
     vasp_rate_limiter slow({0.1, 1});
     EXPECT_EQ(slow.take(5.0), 0u);
     EXPECT_EQ(slow.take(5.0), 10u);
