@@ -58,6 +58,7 @@ struct vasp_account {
     std::string basic_token;  // base64 of "user:password"; empty: no credentials asked for
     std::string client_cert;  // certificate subject or SAN to match
     std::string vaspid;       // SenderIdentification/VASPID the submissions must carry
+    // As written, or as read from delivery_url_file when the file is loaded.
     std::string delivery_url;
     std::string delivery_url_file;  // the delivery URL (with its credentials) read from a file
     std::vector<number_pattern> recipients;

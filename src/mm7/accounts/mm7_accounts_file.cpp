@@ -232,12 +232,22 @@ void read_account(const toml::table& table, const secret_reader& secrets, vasp_a
     if (account.delivery_url.empty() == account.delivery_url_file.empty()) {
         problems.add(table.source(), "delivery_url",
                      "each account needs one of delivery_url and delivery_url_file");
-    } else if (!account.delivery_url.empty()) {
+    } else {
+        // A URL in a file of its own holds credentials: read now, and checked like one written
+        // out (never quoted in a problem).
+        const std::string_view key =
+            account.delivery_url.empty() ? "delivery_url_file" : "delivery_url";
+        const secret_text url = account.delivery_url_file.empty()
+                                    ? secret_text{account.delivery_url, ""}
+                                    : secrets(account.delivery_url_file);
+        account.delivery_url = url.text.value_or("");
         url_parts parts;
-        if (url_parse(parts, account.delivery_url) != 0 || !parts.host ||
-            (parts.scheme != "http" && parts.scheme != "https")) {
-            problems.add(table.get("delivery_url")->source(), "delivery_url",
-                         "is not an http:// or https:// URL");
+        if (!url.text) {
+            problems.add(table.get(key)->source(), key,
+                         concat({account.delivery_url_file, " ", url.problem}));
+        } else if (url_parse(parts, account.delivery_url) != 0 || !parts.host ||
+                   (parts.scheme != "http" && parts.scheme != "https")) {
+            problems.add(table.get(key)->source(), key, "is not an http:// or https:// URL");
         }
     }
     if (account.addresses.empty() && account.basic_token.empty() && account.client_cert.empty() &&

@@ -152,7 +152,7 @@ std::string basic_credentials(const url_parts& url) {
 // Queues the request head; the credentials' place in it is kept so that the log never shows
 // them.
 void queue_head(mm7_client_info& info) {
-    const url_parts& url = info.config->client_url_parts;
+    const url_parts& url = info.url;
     std::string head =
         concat({"POST /", view_of(url.path), url.query ? "?" : "", view_of(url.query),
                 " HTTP/1.1\r\nConnection: close\r\nHost: ", host_value(url), "\r\n"});
@@ -714,8 +714,11 @@ bool mm7_client_tls_init(const server_config& config) {
 }
 
 int mm7_client_open(mm7_client_info& info) {
-    const url_parts& url = info.config->client_url_parts;
-    const std::string& address = info.config->client_address;
+    const url_parts& url = info.url;
+    // The client URL's host was resolved at start-up; an account's own URL names its address.
+    const std::string address = url.host == info.config->client_url_parts.host
+                                    ? info.config->client_address
+                                    : url.host.value_or("");
     if (!url.host || url.host->empty() || address.empty()) {
         // The URL itself is not logged: it may carry the VASP's credentials.
         log_warning("http_open: the client URL has no host, cannot connect");
@@ -855,7 +858,7 @@ void mm7_client_finished(mm7_client_info& info, delivery_outcome outcome, std::s
         log_warning("mm7_client: delivery of transaction %s failed, %.*s: %s", transaction.c_str(),
                     static_cast<int>(what.size()), what.data(), shown_reason.c_str());
     }
-    mm7_count_delivery(outcome);
+    mm7_count_delivery(outcome, info.vasp);
     auto on_finished = std::exchange(info.on_finished, nullptr);
     const bool reached = info.state != S::connecting && info.state != S::handshaking;
     const int fd = info.fd;

@@ -83,6 +83,10 @@ struct mm7_client_info {
     std::int64_t part_remaining = 0;  // octets of the current part's data not yet read
     bool part_base64 = false;
     server_config* config = nullptr;
+    // Where it goes: the URL of its VASP account (with the credentials in it), and the account's
+    // name for the metrics.
+    url_parts url;
+    std::string vasp;
 
     // Beyond the record's basic fields.
     int fd = -1;
