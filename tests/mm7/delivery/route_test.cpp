@@ -8,12 +8,13 @@
 namespace {
 
 TEST(DeliveryRoute, ReportsGoToTheSubmittingAccountOnRecordElseTheReceiveRules) {
-    std::vector<std::string> errors;
-    const vasp_accounts accounts = *vasp_accounts::parse(
-        "[[vasp]]\nname = \"acme\"\naddresses = [\"192.0.2.1\"]\ndelivery_url = \"http://a/\"\n"
-        "receive = { recipients = [\"+49151*\"] }\n[[vasp]]\nname = \"globex\"\naddresses = "
-        "[\"192.0.2.2\"]\ndelivery_url = \"http://g/\"\nreceive = { ports = [7], default = true }",
-        "vasps.toml", [](const std::string&) { return secret_text{}; }, errors);
+    vasp_accounts accounts;
+    accounts.accounts.resize(2);
+    accounts.accounts[0].name = "acme";
+    accounts.accounts[0].recipients = {{"+49151*"}};
+    accounts.accounts[1].name = "globex";
+    accounts.accounts[1].ports = {7};
+    accounts.accounts[1].receive_default = true;
     const std::string path = ::testing::TempDir() + "route-test-owners";
     std::remove(path.c_str());
     message_owners owners(path);
@@ -22,26 +23,24 @@ TEST(DeliveryRoute, ReportsGoToTheSubmittingAccountOnRecordElseTheReceiveRules) 
     const struct {
         std::uint32_t type;
         const char *id, *to;  // to: the PDU's recipient (nullptr: none, the indication's then)
-        std::uint32_t port;
         const char* account;
     } rows[] = {
-        {MMS_RETRIEVE_CONF, nullptr, "+4915100/TYPE=PLMN", 7, "acme"},
-        {MMS_RETRIEVE_CONF, nullptr, nullptr, 1, "acme"},
-        {MMS_RETRIEVE_CONF, "m-globex", "+4915100", 1, "acme"},  // records are for reports
-        {MMS_DELIVERY_IND, "m-globex", "+4915100", 1, "globex"},
-        {MMS_READ_ORIG_IND, "m-globex", "+4915100", 1, "globex"},
-        {MMS_DELIVERY_IND, "m-gone", "+4915100", 7, "acme"},
-        {MMS_READ_ORIG_IND, "m-none", "+4917", 1, "globex"},
+        {MMS_RETRIEVE_CONF, "-", nullptr, "acme"},
+        {MMS_RETRIEVE_CONF, "m-globex", "+4915100/TYPE=PLMN", "acme"},  // records are for reports
+        {MMS_DELIVERY_IND, "m-globex", "+4915100", "globex"},
+        {MMS_READ_ORIG_IND, "m-globex", "+4915100", "globex"},
+        {MMS_DELIVERY_IND, "m-gone", "+4915100", "acme"},
+        {MMS_READ_ORIG_IND, "m-none", "+4917", "globex"},
     };
     for (const auto& row : rows) {
         mms_message message;
         message.message_type = row.type;
-        message.message_id = row.id ? std::optional<std::string>(row.id) : std::nullopt;
+        message.message_id = row.id;
         message.recipient = row.to ? std::optional<std::string>(row.to) : std::nullopt;
         message.gateway_recipient = "+4915100";
         const vasp_account* to =
-            mm7_route_delivery(accounts, &owners, mm7_delivery_keys(message, row.port));
-        EXPECT_EQ(to ? to->name : "", row.account) << (row.id ? row.id : "-");
+            mm7_route_delivery(accounts, &owners, mm7_delivery_keys(message, 7));
+        EXPECT_EQ(to ? to->name : "", row.account) << row.id;
     }
     std::remove(path.c_str());
 }
