@@ -576,12 +576,16 @@ bool handle_write(int fd, mm7_client_info& info) {
     }
     if (info.state == S::connecting) {
         log_printf("http_handle_poll: connection established %d", fd);
-        if (!client_tls) {
+        if (info.url.scheme != "https") {
             begin_request(fd, info);
+        } else if (!client_tls) {
+            // Never in the clear to an https URL.
+            mm7_client_finished(info, delivery_outcome::tls_failed, "no TLS client context");
+            return true;
         } else {
             std::string error;
-            info.tls = tls_connection::client(*client_tls, fd, *info.config->client_url_parts.host,
-                                              error, last_session);
+            info.tls = tls_connection::client(*client_tls, fd, info.url.host.value_or(""), error,
+                                              last_session);
             if (!info.tls) {
                 mm7_client_finished(info, delivery_outcome::tls_failed,
                                     concat({"cannot start TLS: ", error}));
@@ -692,7 +696,8 @@ bool mm7_client_tls_init(const server_config& config) {
     const url_parts& url = config.client_url_parts;
     const bool files = !config.client_ca_file.empty() || !config.client_cert_file.empty() ||
                        !config.client_key_file.empty();
-    if (url.scheme != "https") {
+    // VASP accounts may name https URLs of their own, now or after a reload.
+    if (url.scheme != "https" && config.vasp_file.empty()) {
         if (files) {
             log_warning(
                 "--clientcafile, --clientcert and --clientkey serve an https client URL only; "
