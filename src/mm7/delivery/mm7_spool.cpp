@@ -1,6 +1,7 @@
 // The delivery spool: durable entries, the order and pace of their tries, and the bounds.
 #include "mm7/delivery/mm7_spool.h"
 #include "mm7/delivery/mm7_spool_bad.h"
+#include "mm7/delivery/mm7_spool_internal.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -31,7 +32,6 @@ namespace {
 
 constexpr std::string_view META_MAGIC = "mm7-spool 1";
 constexpr std::int64_t SUMMARY_SECONDS = 60;
-constexpr int NUMBER_DIGITS = 20;
 // Bounds of the numbers in a record: anything beyond them was not written by this program.
 constexpr std::int64_t MAX_RECEIVED = std::int64_t{1} << 40;  // seconds, some 30,000 years
 constexpr std::uint64_t MAX_PDU_SIZE = std::uint64_t{1} << 40;
@@ -88,17 +88,8 @@ struct spool_state {
 };
 spool_state spool;
 
-std::string number_text(std::uint64_t number) {
-    std::string text = std::to_string(number);
-    return std::string(NUMBER_DIGITS - std::min<std::size_t>(text.size(), NUMBER_DIGITS), '0') +
-           text;
-}
 std::string path_of(std::uint64_t number, std::string_view suffix) {
-    return concat({spool.dir, number_text(number), suffix});
-}
-
-std::int64_t wall_seconds() {
-    return static_cast<std::int64_t>(std::time(nullptr));
+    return concat({spool.dir, spool_number_text(number), suffix});
 }
 
 // Arrival numbers grow across restarts: microseconds since the epoch, or one more than the
@@ -169,12 +160,6 @@ std::string meta_text(const spool_entry& e) {
                    "\nend\n"});
 }
 
-template <typename T>
-bool parse_number(std::string_view text, T& out) {
-    return !text.empty() && std::from_chars(text.data(), text.data() + text.size(), out).ptr ==
-                                text.data() + text.size();
-}
-
 // The record read back; nothing when it is not whole.
 std::optional<spool_entry> parse_meta(std::string_view text) {
     spool_entry e;
@@ -204,12 +189,13 @@ std::optional<spool_entry> parse_meta(std::string_view text) {
         if (key == "end") {
             ended = true;
         } else if (key == "received") {
-            ok = has_received =
-                parse_number(value, e.received) && e.received >= 0 && e.received <= MAX_RECEIVED;
+            ok = has_received = spool_parse_number(value, e.received) && e.received >= 0 &&
+                                e.received <= MAX_RECEIVED;
         } else if (key == "port") {
-            ok = parse_number(value, e.port);
+            ok = spool_parse_number(value, e.port);
         } else if (key == "size") {
-            ok = has_size = parse_number(value, e.size) && e.size > 0 && e.size <= MAX_PDU_SIZE;
+            ok = has_size =
+                spool_parse_number(value, e.size) && e.size > 0 && e.size <= MAX_PDU_SIZE;
         } else if (key == "imsi") {
             e.imsi = unescape(value);
         } else if (key == "recipient") {
@@ -348,13 +334,13 @@ void erase_entry(std::map<std::uint64_t, spool_entry>::iterator it) {
 void move_aside(std::uint64_t number, std::string_view why) {
     for (const std::string_view suffix : {".meta", ".pdu", ".meta.tmp"}) {
         const std::string from = path_of(number, suffix);
-        const std::string to = concat({spool.dir, "bad/", number_text(number), suffix});
+        const std::string to = spool_bad_path(spool.dir, number, suffix);
         if (rename(from.c_str(), to.c_str()) != 0 && errno != ENOENT) {
             log_error("spool: cannot move %s aside: %s", from.c_str(), std::strerror(errno));
         }
     }
     metrics_add("mm7_spool_bad_total");
-    log_warning("spool: entry %s moved to %sbad/: %.*s", number_text(number).c_str(),
+    log_warning("spool: entry %s moved to %sbad/: %.*s", spool_number_text(number).c_str(),
                 spool.dir.c_str(), static_cast<int>(why.size()), why.data());
     spool_bad_note(spool.dir, number);
     spool_bad_trim(*spool.config, spool.dir);
@@ -371,7 +357,7 @@ void drop(std::uint64_t number, std::string_view why) {
     const spool_entry& e = it->second;
     log_warning("spool: dropped transaction %s from %s to %s (entry %s, %u tries): %.*s",
                 log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
-                log_escape(e.shown_to).c_str(), number_text(number).c_str(), e.tries,
+                log_escape(e.shown_to).c_str(), spool_number_text(number).c_str(), e.tries,
                 static_cast<int>(why.size()), why.data());
     remove_files(number);
     erase_entry(it);
@@ -393,8 +379,8 @@ void drop_all(const std::vector<std::uint64_t>& numbers, std::string_view why) {
         erase_entry(spool.entries.find(number));
     }
     log_warning("spool: dropped %zu messages, entries %s to %s (transactions %s to %s): %.*s",
-                numbers.size(), number_text(numbers.front()).c_str(),
-                number_text(numbers.back()).c_str(), log_escape(first).c_str(),
+                numbers.size(), spool_number_text(numbers.front()).c_str(),
+                spool_number_text(numbers.back()).c_str(), log_escape(first).c_str(),
                 log_escape(last).c_str(), static_cast<int>(why.size()), why.data());
 }
 
@@ -497,7 +483,7 @@ void launch(std::uint64_t number, spool_entry& e, std::unique_ptr<mm7_client_inf
     ++spool.in_flight;
     log_printf(
         "spool: try %u of transaction %s (entry %s)%s%s", e.tries,
-        log_escape(e.transaction).c_str(), number_text(number).c_str(), for_vasp(account).c_str(),
+        log_escape(e.transaction).c_str(), spool_number_text(number).c_str(), for_vasp(account).c_str(),
         e.probe ? concat({", checking whether ", vasp_words(account), " is back"}).c_str() : "");
     aim(*info, account);
     info->on_finished = [number, account](delivery_outcome outcome, bool reached) {
@@ -543,7 +529,7 @@ bool pdu_file_intact(std::uint64_t number, const spool_entry& e) {
 // Starts an entry from its spooled PDU.
 void start_entry(std::uint64_t number) {
     spool_entry& e = spool.entries.at(number);
-    if (too_old(e, wall_seconds())) {
+    if (too_old(e, spool_wall_seconds())) {
         drop(number, too_old_text());
         return;
     }
@@ -591,7 +577,7 @@ void warn_unroutable(std::uint64_t number, const spool_entry& e) {
         "spool: transaction %s from %s to %s (entry %s) is taken by no VASP account, kept in the "
         "spool until one is",
         log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
-        log_escape(e.shown_to).c_str(), number_text(number).c_str());
+        log_escape(e.shown_to).c_str(), spool_number_text(number).c_str());
 }
 
 // Writes an entry's record anew after its account changed; on failure the old record stays,
@@ -605,7 +591,7 @@ void rewrite_record(std::uint64_t number, const spool_entry& e) {
     if (!write_file_synced(tmp, as_bytes(meta_text(e))) ||
         rename(tmp.c_str(), path_of(number, ".meta").c_str()) != 0 || !sync_dir(spool.dir)) {
         log_warning("spool: cannot write the record of entry %s anew: %s",
-                    number_text(number).c_str(), std::strerror(errno));
+                    spool_number_text(number).c_str(), std::strerror(errno));
         unlink(tmp.c_str());
     }
 }
@@ -629,7 +615,7 @@ void route_entry(std::uint64_t number, spool_entry& e) {
         warn_unroutable(number, e);
     } else {
         log_info("spool: transaction %s (entry %s) goes to VASP %s",
-                 log_escape(e.transaction).c_str(), number_text(number).c_str(),
+                 log_escape(e.transaction).c_str(), spool_number_text(number).c_str(),
                  account->name.c_str());
     }
     if (before != e.account) {
@@ -706,7 +692,7 @@ void delivery_ended(std::uint64_t number, const std::string& account, delivery_o
     if (outcome == delivery_outcome::delivered || outcome == delivery_outcome::client_error) {
         q.failing_since = 0;
     } else if (outcome != delivery_outcome::bad_pdu && q.failing_since == 0) {
-        q.failing_since = wall_seconds();
+        q.failing_since = spool_wall_seconds();
     }
     auto it = spool.entries.find(number);
     if (it == spool.entries.end()) {
@@ -763,7 +749,7 @@ void delivery_ended(std::uint64_t number, const std::string& account, delivery_o
 
 // Drops entries past the age bound; logs the summary once a minute.
 int spool_tick() {
-    const std::int64_t wall = wall_seconds();
+    const std::int64_t wall = spool_wall_seconds();
     std::map<std::string, std::vector<std::uint64_t>> old;  // by account
     for (const auto& [number, e] : spool.entries) {
         if (too_old(e, wall)) {
@@ -914,7 +900,7 @@ void write_held() {
         log_info(
             "spool: transaction %s written to the spool as entry %s, no longer only in "
             "memory",
-            log_escape(e.transaction).c_str(), number_text(number).c_str());
+            log_escape(e.transaction).c_str(), spool_number_text(number).c_str());
     }
 }
 
@@ -935,16 +921,13 @@ void scan() {
     }
     closedir(dir);
     std::sort(names.begin(), names.end());
-    auto number_of = [](std::string_view name, std::uint64_t& out) {
-        return name.size() > NUMBER_DIGITS && parse_number(name.substr(0, NUMBER_DIGITS), out);
-    };
     std::vector<std::uint64_t> orphans;
     for (const std::string& name : names) {
         std::uint64_t number = 0;
-        if (!number_of(name, number)) {
+        if (!spool_number_of_name(name, number)) {
             continue;
         }
-        const std::string_view suffix = std::string_view(name).substr(NUMBER_DIGITS);
+        const std::string_view suffix = std::string_view(name).substr(SPOOL_NUMBER_DIGITS);
         spool.last_number = std::max(spool.last_number, number);
         if (suffix == ".meta") {
             auto e = parse_meta(read_small_file(spool.dir + name));
@@ -1031,7 +1014,7 @@ bool mm7_spool_init(server_config& config) {
 void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
     const mms_message& message = *info->envelope_data;
     spool_entry e;
-    e.received = wall_seconds();
+    e.received = spool_wall_seconds();
     e.port = info->port;
     e.imsi = info->imsi;
     e.recipient = message.gateway_recipient.value_or("");
@@ -1102,7 +1085,7 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
             "spool: CANNOT SPOOL transaction %s from %s to %s: %s; held in memory as entry %s "
             "until the spool can be written",
             log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
-            log_escape(e.shown_to).c_str(), why.c_str(), number_text(number).c_str());
+            log_escape(e.shown_to).c_str(), why.c_str(), spool_number_text(number).c_str());
     } else if (!info->pdu_copy) {
         // This try reads the spool's own copy too.
         const std::string pdu = path_of(number, ".pdu");
@@ -1118,7 +1101,7 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
     if (failed == nullptr) {
         log_printf("spool: transaction %s from %s to %s spooled as entry %s (%llu bytes)%s",
                    log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
-                   log_escape(e.shown_to).c_str(), number_text(number).c_str(),
+                   log_escape(e.shown_to).c_str(), spool_number_text(number).c_str(),
                    static_cast<unsigned long long>(e.size), for_vasp(e.account).c_str());
     }
     const std::int64_t now = ticks_now();
@@ -1202,7 +1185,7 @@ std::map<std::string, spool_totals, std::less<>> mm7_spool_totals() {
 
 std::vector<std::pair<std::string, std::int64_t>> mm7_spool_failing(std::int64_t longer_than) {
     std::vector<std::pair<std::string, std::int64_t>> failing;
-    const std::int64_t now = wall_seconds();
+    const std::int64_t now = spool_wall_seconds();
     for (const auto& [account, q] : spool.queues) {
         if (q.failing_since != 0 && now - q.failing_since > longer_than) {
             failing.emplace_back(account, now - q.failing_since);

@@ -7,37 +7,20 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
-#include <ctime>
 #include <map>
 #include <vector>
 
 #include "core/log.h"
+#include "mm7/delivery/mm7_spool_internal.h"
 
 namespace {
 
-constexpr std::size_t NUMBER_DIGITS = 20;
 constexpr std::string_view BAD_SUFFIXES[] = {".meta", ".pdu", ".meta.tmp"};
 
 // The copies, by number (an entry moved aside has several files of one number): their bytes and
 // the newest modification time of their files.
 std::map<std::uint64_t, std::pair<std::uint64_t, std::int64_t>> bad;
 std::uint64_t bad_bytes = 0;
-
-std::string number_text(std::uint64_t number) {
-    std::string text = std::to_string(number);
-    return std::string(NUMBER_DIGITS - std::min<std::size_t>(text.size(), NUMBER_DIGITS), '0') +
-           text;
-}
-
-bool number_of(std::string_view text, std::uint64_t& out) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
-    return error == std::errc() && end == text.data() + text.size();
-}
-
-std::int64_t wall_seconds() {
-    return static_cast<std::int64_t>(std::time(nullptr));
-}
 
 }  // namespace
 
@@ -46,7 +29,7 @@ std::uint64_t spool_bad_bytes() {
 }
 
 std::string spool_bad_path(const std::string& dir, std::uint64_t number, std::string_view suffix) {
-    return concat({dir, "bad/", number_text(number), suffix});
+    return concat({dir, "bad/", spool_number_text(number), suffix});
 }
 
 // Takes the files of one number in bad/ into the account.
@@ -69,7 +52,7 @@ void spool_bad_note(const std::string& dir, std::uint64_t number) {
 // Keeps bad/ within --badsize and --badage: the oldest copies go first (numbers grow with
 // arrival), with one line for each bound that removed any.
 void spool_bad_trim(const server_config& config, const std::string& dir) {
-    const std::int64_t oldest_kept = wall_seconds() - std::int64_t{config.bad_age} * 3600;
+    const std::int64_t oldest_kept = spool_wall_seconds() - std::int64_t{config.bad_age} * 3600;
     std::size_t removed[2] = {0, 0};
     std::uint64_t removed_bytes[2] = {0, 0};
     while (!bad.empty()) {
@@ -112,7 +95,7 @@ void spool_bad_scan(const server_config& config, const std::string& dir) {
     while (const dirent* entry = readdir(d)) {
         const std::string_view name = entry->d_name;
         std::uint64_t number = 0;
-        if (name.size() > NUMBER_DIGITS && number_of(name.substr(0, NUMBER_DIGITS), number)) {
+        if (spool_number_of_name(name, number)) {
             numbers.push_back(number);
         }
     }
