@@ -483,7 +483,8 @@ void launch(std::uint64_t number, spool_entry& e, std::unique_ptr<mm7_client_inf
     ++spool.in_flight;
     log_printf(
         "spool: try %u of transaction %s (entry %s)%s%s", e.tries,
-        log_escape(e.transaction).c_str(), spool_number_text(number).c_str(), for_vasp(account).c_str(),
+        log_escape(e.transaction).c_str(), spool_number_text(number).c_str(),
+        for_vasp(account).c_str(),
         e.probe ? concat({", checking whether ", vasp_words(account), " is back"}).c_str() : "");
     aim(*info, account);
     info->on_finished = [number, account](delivery_outcome outcome, bool reached) {
