@@ -48,17 +48,17 @@ accounts_file() {
 accounts_file 1 >"$dir/one.toml"
 accounts_file 1000 >"$dir/many.toml"
 
-# start_daemon FILE [WRAPPER...] -> pid; the daemon serves port 8887 with the accounts of FILE.
+# start_daemon FILE [WRAPPER...]: the daemon serves port 8887 with the accounts of FILE; its pid
+# in $daemon.  Its output goes nowhere, so no command substitution waits for it.
 start_daemon() {
     local file=$1
     shift
     rm -rf "$dir/work" "$dir/mm7.log" && mkdir -p "$dir/work"
     "$@" "$daemon_binary" --workdir "$dir/work/" --logfile "$dir/mm7.log" --loglevel info \
-        --vaspfile "$file" 2>/dev/null &
-    local pid=$!
-    pids+=($pid)
+        --vaspfile "$file" >/dev/null 2>&1 &
+    daemon=$!
+    pids+=($daemon)
     wait_for "$dir/mm7.log" "QZM MM7 server starting"
-    echo "$pid"
 }
 stop_daemon() { kill "$1"; wait "$1" 2>/dev/null || true; }
 
@@ -85,7 +85,8 @@ post() {  # N: N submissions of the 6 KB body with the bench account's credentia
 }
 cpu_per_request() {  # FILE -> CPU µs per request of a daemon with the accounts of FILE
     local pid before after
-    pid=$(start_daemon "$1")
+    start_daemon "$1"
+    pid=$daemon
     post 50
     before=$(cpu_ticks "$pid")
     post "$requests"
@@ -107,7 +108,8 @@ printf 'CPU per request: 1 account %s µs, 1000 accounts %s µs; 1000/1 %.3f\n' 
 if command -v valgrind >/dev/null; then
     instructions() {  # FILE REQUESTS -> instructions the daemon ran
         local pid
-        pid=$(start_daemon "$1" valgrind --tool=callgrind --callgrind-out-file="$dir/callgrind.out")
+        start_daemon "$1" valgrind --tool=callgrind --callgrind-out-file="$dir/callgrind.out"
+        pid=$daemon
         post "$2"
         stop_daemon "$pid"
         awk '/^(summary|totals):/ {print $2; exit}' "$dir/callgrind.out"
