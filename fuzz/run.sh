@@ -16,7 +16,8 @@ target=${1:?usage: fuzz/run.sh wsp|mm7|delivery|request|settings [seconds [work-
 seconds=${2:-60}
 work=${3:-$root/build-fuzz-$target}
 pdus=${MM7_TESTDATA_DIR:-$root/../shared/testdata}/mms-pdus
-core=("$root/src/core/log.cpp" "$root/src/core/string_utils.cpp" "$root/src/core/base64.cpp")
+core=("$root/src/core/log.cpp" "$root/src/core/string_utils.cpp" "$root/src/core/base64.cpp"
+      "$root/src/core/mime_text.cpp" "$root/src/core/http_text.cpp")
 wsp=("$root/src/wsp/wsp_primitives.cpp" "$root/src/wsp/wsp_content.cpp"
      "$root/src/wsp/wsp_compose.cpp" "$root/src/wsp/wsp_parse.cpp")
 soap=("$root/src/mm7/documents/mm7_documents.cpp" "$root/src/mm7/documents/mm7_envelope.cpp"
@@ -31,7 +32,8 @@ case $target in
               seeds+=("$pdus"); options=(-max_len=16384) ;;
     mm7) sources=("$dir/parse_envelope_fuzz.cpp" "${soap[@]}")
          seeds+=("$root/tests/mm7/documents/envelopes"); options=(-max_len=65536 -dict="$dir/envelope.dict") ;;
-    request) sources=("$dir/request_fuzz.cpp" "$root/src/mm7/server/mm7_http.cpp" "${soap[@]}" "${wsp[@]}")
+    request) sources=("$dir/request_fuzz.cpp" "$root/src/mm7/server/mm7_http.cpp"
+                     "$root/src/mm7/server/mm7_http_head.cpp" "${soap[@]}" "${wsp[@]}")
              options=(-max_len=4096 -dict="$dir/request.dict") ;;
     settings) sources=("$dir/settings_fuzz.cpp" "$root/src/turbo/turbo_settings.cpp")
               options=(-max_len=2048 -dict="$dir/settings.dict") ;;

@@ -4,9 +4,11 @@
 # shows what the VASP sees: the 103 Early Hints interim responses it asked for, then the SubmitRsp.  A second
 # submission, routed to modem port 7, goes through that port's turbo mode worker to an MMSC
 # stand-in over HTTP instead.  Then the simulator injects a received multipart MMS and a
-# delivery report, and the VASP's endpoint (mm7-sink) shows the DeliverReq and
-# DeliveryReportReq it received and the parts it saved.  It ends with one scrape of the daemon's
-# metrics.  Everything is stopped and removed at the end.
+# delivery report, and the VASP's endpoint (mm7-sink, serving HTTPS) shows the DeliverReq and
+# DeliveryReportReq it received over TLS and the parts it saved.  It ends with one scrape of the
+# daemon's metrics.  One submission also goes over HTTPS with a client certificate (mutual TLS).
+# A throw-away CA and certificates are made by scripts/make_pki.sh at run time.  Everything is
+# stopped and removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -55,13 +57,21 @@ else
     echo "demo: $settings exists already; leaving it alone and turbo mode off" >&2
 fi
 
-# The VASP's own MM7 endpoint, where received messages go.
-tools/mm7-sink/mm7_sink.py --host 127.0.0.1 --port 8080 --save "$demo/vasp" >"$demo/vasp.out" 2>&1 &
+# A throw-away CA and certificates, removed with the demo's directory.
+scripts/make_pki.sh "$demo/pki"
+
+# The VASP's own MM7 endpoint, where received messages go, over HTTPS (a certificate for
+# localhost).
+tools/mm7-sink/mm7_sink.py --host 127.0.0.1 --port 8443 --save "$demo/vasp" \
+    --tlscert "$demo/pki/server.pem" --tlskey "$demo/pki/server.key" >"$demo/vasp.out" 2>&1 &
 pids+=($!)
 wait_for "$demo/vasp.out" "mm7-sink listening"
 
+# HTTPS beside the clear port, for VASPs with a certificate of the throw-away CA.
 build/mm7_server --port 8887 --workdir "$demo/work" --logfile "$demo/mm7_server.log" \
-    --clientip 127.0.0.1 --clienturl http://127.0.0.1:8080/mm7-client --gwserial DEMO-GW-1 \
+    --tlsport 8843 --tlscert "$demo/pki/server.pem" --tlskey "$demo/pki/server.key" \
+    --tlsclientca "$demo/pki/ca.pem" --clientip 127.0.0.1 --gwserial DEMO-GW-1 \
+    --clienturl https://localhost:8443/mm7-client --clientcafile "$demo/pki/ca.pem" \
     --turbomodemask "$turbo_mask" --metricsport 9187 --pdudir "$demo" \
     --kerneluid "$(id -u)" &
 pids+=($!)
@@ -94,6 +104,14 @@ kept=$(ls "$demo/kept")
 echo "== the MMS PDU handed to the kernel module: $kept, $(stat -c %s "$demo/kept/$kept") bytes; left in the work directory: $(ls "$demo/work" | grep -c '\.mm1$' || true) PDU files =="
 echo "== its first bytes (m-send-req headers: type, transaction id, version, From, To, ...): =="
 od -A x -t x1z -N 96 "$demo/kept/$kept"
+
+echo
+echo "== over HTTPS (port 8843), mm7-submit presenting the VASP's client certificate: =="
+"${submit[@]}" --url https://localhost:8843/mm7 --cacert "$demo/pki/ca.pem" \
+    --cert "$demo/pki/client.pem" --key "$demo/pki/client.key" \
+    --to +4917012345678 --transaction-id demo-tls-1 "$demo/media/hello.txt"
+echo "== the daemon's log of that connection: =="
+grep -E 'TLSv1\.[23] from|TLS client [0-9]' "$demo/mm7_server.log" | cut -c1-140
 
 if [ "$turbo_mask" != 0 ]; then
     wait_for "$demo/mm7_server.log" "worker connected"
@@ -140,8 +158,8 @@ cat "$demo/vasp.out"
 ls -l "$demo"/vasp/0001-DeliverReq
 echo "== the DeliverReq envelope: =="
 cat "$demo"/vasp/0001-DeliverReq/envelope.xml
-echo "== mm7_server's outcome lines: =="
-grep -o 'mm7_client: .*' "$demo/mm7_server.log"
+echo "== mm7_server's outcome lines, and how it reached https://localhost:8443: =="
+grep -o -E 'mm7_client: .*|Deliveries over TLS.*|client url: .*|TLS established.*' "$demo/mm7_server.log"
 echo
 echo "== the daemon's metrics (GET http://127.0.0.1:9187/metrics, without the # HELP and # TYPE lines): =="
 curl -s http://127.0.0.1:9187/metrics | grep -v '^#'

@@ -5,11 +5,12 @@ set -euo pipefail
 packages=(
     build-essential g++ cmake pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
-    libmxml-dev libcurl4-openssl-dev
+    libmxml-dev libcurl4-openssl-dev libtomlplusplus-dev
     clang libclang-rt-14-dev
     curl libxml2-utils tshark python3 util-linux iproute2 tinyproxy
     prometheus  # promtool checks the /metrics text
     libmime-tools-perl  # a second MIME reader of the deliveries (tests/support/mime_parts.pl)
+    libssl-dev openssl nginx  # TLS: the library, throw-away certificates, a reference server
 )
 
 missing=()

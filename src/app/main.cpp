@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "app/mm7_accounts_setup.h"
 #include "app/mm7_metrics.h"
 #include "core/config.h"
 #include "core/log.h"
@@ -37,8 +38,8 @@ struct stop_state {
     std::size_t answered = 0;
 };
 
-// A reload (here: reopening the log) as the service manager wants to hear of it, with the time
-// it began on the monotonic clock.
+// A reload (reopening the log, reading the TLS files again) as the service manager wants to hear of
+// it, with the time it began on the monotonic clock.
 std::string reloading_message() {
     struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -73,6 +74,8 @@ int handle_signal(process_signal what, server_config& config, stop_state& stop) 
         } else {
             log_error("Cannot reopen log file %s, keeping the old one", config.log_path.c_str());
         }
+        mm7_accounts_reload(config);
+        mm7_server_tls_reload(config);
         service_notify(stop.stopping ? "STOPPING=1" : "READY=1");
         return 0;
     }
@@ -114,7 +117,7 @@ int main(int argc, char** argv) {
         case option_result::run:
             break;
     }
-    if (!config->log_file_given) {
+    if (!config->log_file_given && !config->check_only) {
         log_file = std::fopen(DEFAULT_LOG_FILE, "w");
         if (log_file == nullptr) {
             std::fprintf(stderr, "mm7_server: cannot open log file %s: %s\n", DEFAULT_LOG_FILE,
@@ -134,9 +137,22 @@ int main(int argc, char** argv) {
     if (!check_client_url(*config)) {
         return -1;
     }
-    if (!load_client_auth(*config)) {
+    if (!load_client_auth(*config) || !mm7_client_tls_init(*config) ||
+        !turbo_mode_check_tls(*config)) {
         log_flush();
         return 1;
+    }
+    if (!mm7_accounts_start(*config)) {
+        log_flush();
+        return 1;
+    }
+    if (!mm7_server_tls_init(*config)) {
+        log_flush();
+        return 1;
+    }
+    if (config->check_only) {
+        std::printf("mm7_server: the configuration is good\n");
+        return 0;
     }
     mm7_set_default_schema(config->mm7_namespace, config->mm7_version);
     if (!config->mm7_namespace.empty() || !config->mm7_version.empty()) {
@@ -169,6 +185,7 @@ int main(int argc, char** argv) {
     xgate_open(*config, config->xgate_fd);
     // The spool is taken in before the listener announces the start; its deliveries begin in
     // the event loop.
+    mm7_message_owners_start(*config);
     mm7_spool_init(*config);
     mm7_server_init(*config, config->server_fd);
     xgate_hooks_table.on_mms_rcv_ind = HandleXgateMmsRcvInd;

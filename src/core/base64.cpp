@@ -29,11 +29,22 @@ bool base64_is_symbol(unsigned char c) {
     return value_of(c) >= 0;
 }
 
+std::size_t base64_encoded_size(std::size_t len) {
+    const std::size_t chars = (len + 2) / 3 * 4;
+    return chars + (chars == 0 ? 0 : (chars - 1) / 80 * 2);
+}
+
 std::optional<std::string> base64_encode(byte_view data) {
-    const std::size_t len = data.size();
-    if (len > std::numeric_limits<std::size_t>::max() / 4 - 3) {
+    if (data.size() > std::numeric_limits<std::size_t>::max() / 4 - 3) {
         return std::nullopt;
     }
+    std::string out(base64_encoded_size(data.size()), '\0');
+    base64_encode_to(data, out.data());
+    return out;
+}
+
+void base64_encode_to(byte_view data, char* p) {
+    const std::size_t len = data.size();
     // Two output characters per 12 input bits, looked up at once.
     static const std::array<char, 2 * 4096> pairs = [] {
         std::array<char, 2 * 4096> t{};
@@ -45,10 +56,6 @@ std::optional<std::string> base64_encode(byte_view data) {
     }();
     // Every 60 input bytes make one line of 80 characters; lines are joined by CRLF.
     constexpr std::size_t kLineBytes = 60;
-    const std::size_t chars = (len + 2) / 3 * 4;
-    const std::size_t breaks = chars == 0 ? 0 : (chars - 1) / 80;
-    std::string out(chars + 2 * breaks, '\0');
-    char* p = out.data();
     const std::uint8_t* in = data.data();
     const std::size_t whole = len / 3 * 3;  // bytes encoded without padding
     for (std::size_t line = 0; line < whole; line += kLineBytes) {
@@ -77,7 +84,6 @@ std::optional<std::string> base64_encode(byte_view data) {
         p[2] = len - whole == 2 ? kAlphabet[(v >> 6) & 63] : '=';
         p[3] = '=';
     }
-    return out;
 }
 
 bool base64_decode_into(std::string_view text, buffer& out) {

@@ -1,6 +1,8 @@
 #include "core/config.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 
 #include "core/base64.h"
 #include "core/log.h"
+#include "core/trusted_file.h"
 
 namespace {
 
@@ -33,6 +36,14 @@ option_result parse_options(int argc, char** argv, server_config& config) {
         }
         if (name == "--version") {
             result = option_result::version;
+            continue;
+        }
+        if (name == "--checkconfig") {
+            config.check_only = true;
+            continue;
+        }
+        if (name == "--mmscinsecure") {  // a switch: no value follows
+            config.mmsc_insecure = true;
             continue;
         }
         static constexpr const char* kNames[] = {"--port",
@@ -63,7 +74,16 @@ option_result parse_options(int argc, char** argv, server_config& config) {
                                                  "--mm7namespace",
                                                  "--mm7version",
                                                  "--kerneluid",
-                                                 "--pdudir"};
+                                                 "--pdudir",
+                                                 "--vaspfile",
+                                                 "--mmsccafile",
+                                                 "--clientcafile",
+                                                 "--clientcert",
+                                                 "--clientkey",
+                                                 "--tlscert",
+                                                 "--tlskey",
+                                                 "--tlsport",
+                                                 "--tlsclientca"};
         bool known = false;
         for (const char* known_name : kNames) {
             known = known || name == known_name;
@@ -101,17 +121,6 @@ option_result parse_options(int argc, char** argv, server_config& config) {
         } else if (name == "--turbomodetimeout") {
             config.turbo_mode_timeout = number();
         } else if (name == "--logfile") {
-            FILE* file = std::fopen(value, "w+");
-            if (file == nullptr) {
-                std::fprintf(stderr, "mm7_server: cannot open log file %s: %s\n", value,
-                             std::strerror(errno));
-            } else {
-                if (log_file != nullptr && log_file != file) {
-                    log_flush();
-                    std::fclose(log_file);
-                }
-                log_file = file;
-            }
             config.log_file_given = true;
             config.log_path = value;
         } else if (name == "--loglevel") {
@@ -156,6 +165,38 @@ option_result parse_options(int argc, char** argv, server_config& config) {
             config.kernel_uid = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
         } else if (name == "--pdudir") {
             config.pdu_dirs.emplace_back(value);
+        } else if (name == "--vaspfile") {
+            config.vasp_file = value;
+        } else if (name == "--mmsccafile") {
+            config.mmsc_ca_file = value;
+        } else if (name == "--clientcafile") {
+            config.client_ca_file = value;
+        } else if (name == "--clientcert") {
+            config.client_cert_file = value;
+        } else if (name == "--clientkey") {
+            config.client_key_file = value;
+        } else if (name == "--tlscert") {
+            config.tls_cert_file = value;
+        } else if (name == "--tlskey") {
+            config.tls_key_file = value;
+        } else if (name == "--tlsport") {
+            config.tls_port = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--tlsclientca") {
+            config.tls_client_ca_file = value;
+        }
+    }
+    // A check of the configuration leaves the log of a running daemon as it is.
+    if (config.log_file_given && !config.check_only) {
+        FILE* file = std::fopen(config.log_path.c_str(), "w+");
+        if (file == nullptr) {
+            std::fprintf(stderr, "mm7_server: cannot open log file %s: %s\n",
+                         config.log_path.c_str(), std::strerror(errno));
+        } else {
+            if (log_file != nullptr && log_file != file) {
+                log_flush();
+                std::fclose(log_file);
+            }
+            log_file = file;
         }
     }
     return result;
@@ -229,68 +270,68 @@ bool check_client_url(server_config& config) {
     if (!parts.host) {
         log_warning("client url: host is not specified");
     }
-    if (parts.scheme && *parts.scheme != "http") {
-        log_fatal("client url: only http scheme is supported");
+    if (parts.scheme && *parts.scheme != "http" && *parts.scheme != "https") {
+        log_fatal("client url: only http and https schemes are supported");
         return false;
     }
     if (!parts.scheme) {
         parts.scheme = "http";
     }
     if (parts.port == 0) {
-        parts.port = 80;
+        parts.port = *parts.scheme == "https" ? 443 : 80;
     }
     if (!parts.path) {
         parts.path = "";
     }
+    config.client_address.clear();
+    in_addr address{};
+    if (!parts.host || parts.host->empty() ||
+        inet_pton(AF_INET, parts.host->c_str(), &address) == 1) {
+        config.client_address = parts.host.value_or("");
+        return true;
+    }
+    // A name (which an https endpoint's certificate is usually made out to) is resolved now,
+    // before the event loop runs: a delivery never waits for a resolver.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(parts.host->c_str(), nullptr, &hints, &found);
+    if (rc != 0 || found == nullptr) {
+        log_fatal("client url: cannot resolve host %s: %s", log_escape(*parts.host).c_str(),
+                  gai_strerror(rc));
+        return false;
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text,
+              sizeof text);
+    freeaddrinfo(found);
+    config.client_address = text;
+    log_info("client url: host %s resolved to %s (once, at start-up)",
+             log_escape(*parts.host).c_str(), text);
     return true;
 }
 
 namespace {
 
-// Reads a file that holds a secret (one line), checked before anything of it is used: a regular
-// file (not a link), of mode 0600 or stricter, owned by root or the daemon's own user, at most
-// 4 KiB.  Nothing, with a line that ends the start, when it is not such a file.
-std::optional<std::string> read_secret_file(const char* what, const std::string& name,
+// Reads a file that holds a secret (one line), checked before anything of it is used (see
+// read_secret_file): at most 4 KiB.  Nothing, with a line that ends the start, when it is not
+// such a file.
+std::optional<std::string> read_secret_line(const char* what, const std::string& name,
                                             const char* line_name) {
     const char* path = name.c_str();
-    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        log_fatal("%s %s cannot be opened. Errno: %d (%s)", what, path, errno,
-                  std::strerror(errno));
-        return std::nullopt;
-    }
-    struct stat st {};
-    std::string text;
-    const char* problem = nullptr;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        problem = "is not a regular file";
-    } else if ((st.st_mode & 0177) != 0) {
-        problem = "is not of mode 0600 or stricter (others than its owner may use it)";
-    } else if (st.st_uid != 0 && st.st_uid != geteuid()) {
-        problem = "is not owned by root or the daemon's user";
-    } else if (st.st_size > 4096) {
-        problem = "is too large";
-    } else {
-        char chunk[4097];
-        ssize_t n = 0;
-        while ((n = read(fd, chunk, sizeof chunk)) > 0 && text.size() <= 4096) {
-            text.append(chunk, static_cast<std::size_t>(n));
-        }
-        if (n < 0) {
-            problem = "cannot be read";
-        }
-    }
-    close(fd);
+    secret_file file = read_secret_file(name, 4096);
+    std::string text = file.text.value_or("");
     // One line; its line end is not part of the secret.
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.pop_back();
     }
-    if (problem == nullptr && (text.empty() || text.find_first_of("\r\n") != std::string::npos)) {
-        problem = "does not hold one line";
+    if (file.problem.empty() && (text.empty() || text.find_first_of("\r\n") != std::string::npos)) {
+        log_fatal("%s %s does not hold one line%s", what, path, line_name);
+        return std::nullopt;
     }
-    if (problem != nullptr) {
-        log_fatal("%s %s %s%s", what, path, problem,
-                  problem == std::string_view("does not hold one line") ? line_name : "");
+    if (!file.problem.empty()) {
+        log_fatal("%s %s %s", what, path, file.problem.c_str());
         return std::nullopt;
     }
     return text;
@@ -302,7 +343,7 @@ bool load_client_url(server_config& config) {
     if (config.client_url_file.empty()) {
         return true;
     }
-    const auto url = read_secret_file("Client URL file", config.client_url_file, " URL");
+    const auto url = read_secret_line("Client URL file", config.client_url_file, " URL");
     if (!url) {
         return false;
     }
@@ -317,7 +358,7 @@ bool load_client_auth(server_config& config) {
     }
     const char* path = config.client_auth_file.c_str();
     const auto text =
-        read_secret_file("Client credentials file", config.client_auth_file, " user:password");
+        read_secret_line("Client credentials file", config.client_auth_file, " user:password");
     if (!text) {
         return false;
     }
@@ -364,7 +405,8 @@ std::string usage_text() {
            "  --port N                TCP port of the MM7 listener (default 8887)\n"
            "  --workdir DIR           working directory for PDU and pid files "
            "(default /boot/mms/outgoing/)\n"
-           "  --clienturl URL         the VASP's MM7 endpoint, http only, dotted IPv4 host\n"
+           "  --clienturl URL         the VASP's MM7 endpoint, http or https; a host name is\n"
+           "                          resolved once, at start-up\n"
            "                          (default " +
            std::string(DEFAULT_CLIENT_URL) +
            ")\n"
@@ -402,6 +444,15 @@ std::string usage_text() {
            "                          user:password in FILE (mode 0600 or stricter)\n"
            "  --clienturlfile FILE    the client URL read from FILE instead (mode 0600 or\n"
            "                          stricter), so no password shows in the process list\n"
+           "  --clientcafile FILE     CA certificates (PEM) an https client URL's certificate\n"
+           "                          must chain to (default: the system's)\n"
+           "  --clientcert FILE       certificate (PEM, chain may follow) shown to an https\n"
+           "                          client URL that asks for one; with --clientkey\n"
+           "  --clientkey FILE        its key (PEM, mode 0600 or stricter)\n"
+           "  --mmsccafile FILE       CA certificates (PEM) an https MMSC's certificate must\n"
+           "                          chain to (default: the system's)\n"
+           "  --mmscinsecure          https MMSCs' certificates are not verified (warned at\n"
+           "                          start-up; no value follows)\n"
            "  --badsize N             bytes of undeliverable PDUs kept in spool/bad/; the\n"
            "                          oldest copies go first (default 67108864; 0: no bound)\n"
            "  --badage N              hours a copy in spool/bad/ is kept (default 168; 0: no\n"
@@ -414,6 +465,15 @@ std::string usage_text() {
            "  --pdudir DIR            a directory the kernel module names received PDU files\n"
            "                          in; repeatable (default /boot/mms/; the working\n"
            "                          directory always counts)\n"
+           "  --vaspfile FILE         the VASP accounts (TOML); without it --clientip,\n"
+           "                          --clientauthfile and --clienturl form the one account\n"
+           "  --checkconfig           check the options and the account file, then exit\n"
+           "  --tlscert FILE          certificate (PEM, its chain may follow): the MM7 port\n"
+           "                          speaks HTTPS\n"
+           "  --tlskey FILE           its private key (PEM, mode 0600 or stricter)\n"
+           "  --tlsport N             HTTPS on port N instead, beside the clear --port\n"
+           "  --tlsclientca FILE      VASPs must present a client certificate of these CAs (PEM)\n"
+           "                          (SIGHUP reloads the certificate, key and CAs)\n"
            "  --help                  print this text and exit\n"
            "  --version               print the version and exit\n";
 }

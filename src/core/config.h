@@ -41,6 +41,9 @@ struct server_config {
     std::string workdir = DEFAULT_WORKDIR;  // always ends in "/" unless cut at 255 characters
     std::string client_url = DEFAULT_CLIENT_URL;
     url_parts client_url_parts;
+    // The client URL's host as a dotted IPv4 address: the URL's own, or what its name resolved
+    // to at start-up.  Empty when the URL has no host.
+    std::string client_address;
     std::string client_ip = "0.0.0.0";
     std::string gw_serial;
     std::uint32_t storage_age = 48;
@@ -92,11 +95,31 @@ struct server_config {
     // --pdudir (repeatable): directories a received message's PDU file may be named in, besides
     // workdir; none given: DEFAULT_PDU_DIR.
     std::vector<std::string> pdu_dirs;
+    // --vaspfile: the VASP accounts (TOML); empty: the single-VASP options form the one account.
+    std::string vasp_file;
+    // --checkconfig: the configuration is checked, the outcome said, and the process ends.
+    bool check_only = false;
+    // --mmsccafile: the CA certificates (PEM) an https MMSC's certificate must chain to, instead
+    // of the system's; --mmscinsecure: an https MMSC's certificate and host name go unchecked.
+    std::string mmsc_ca_file;
+    bool mmsc_insecure = false;
+    // Deliveries to an https client URL: --clientcafile, the CA certificates (PEM) the VASP's
+    // certificate must chain to instead of the system's; --clientcert and --clientkey, the
+    // certificate (PEM, its chain may follow) and key the gateway presents when asked for one.
+    std::string client_ca_file;
+    std::string client_cert_file;
+    std::string client_key_file;
+    // --tlscert, --tlskey: the MM7 port speaks HTTPS with this certificate (PEM, its chain may
+    // follow) and key (checked as the credentials file is); --tlsport: HTTPS on this second port
+    // instead, beside the clear one; --tlsclientca: VASPs must present a certificate of these CAs.
+    std::string tls_cert_file, tls_key_file, tls_client_ca_file;
+    std::uint32_t tls_port = 0;
 };
 
 enum class option_result { run, help, version };
 
-// Fills config from the command line (arguments from argv[1] on).  "--logfile" opens the log.
+// Fills config from the command line (arguments from argv[1] on).  "--logfile" opens the log
+// (the last one given), unless the configuration is only checked.
 // "--help" and "--version" are recognised only to answer them; the result says which was seen.
 option_result parse_options(int argc, char** argv, server_config& config);
 
@@ -104,7 +127,9 @@ option_result parse_options(int argc, char** argv, server_config& config);
 // after a failure.
 int url_parse(url_parts& parts, std::string_view text);
 
-// Applies the client URL rules of start-up; false when the scheme is not supported (logged).
+// Applies the client URL rules of start-up and finds the address to deliver to (a host name is
+// resolved here, once); false, logged, when the scheme is not supported or the name does not
+// resolve.
 bool check_client_url(server_config& config);
 
 // Reads the client URL from the file named by --clienturlfile, checked as the credentials file

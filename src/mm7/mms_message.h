@@ -30,7 +30,8 @@ inline constexpr std::uint32_t MMS_READ_ORIG_IND = 8;
 
 struct mms_message {
     opt_text transaction_id;
-    opt_text sender;  // submission: SenderIdentification text
+    opt_text sender;   // submission: SenderIdentification text
+    opt_text vasp_id;  // submission: SenderIdentification/VASPID
     std::optional<text_list> bcc;
     opt_text route_by;
     std::optional<text_list> cc;

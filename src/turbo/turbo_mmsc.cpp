@@ -365,7 +365,15 @@ void common_options(turbo_session& session, const char* url, long max_age,
     CURL* easy = session.easy;
     curl_easy_setopt(easy, CURLOPT_URL, url);
     curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, max_age);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+    // An https MMSC must prove who it is (its certificate chains to a trusted CA and names the
+    // URL's host), unless the operator has said it cannot.
+    const server_config& config = *session.config;
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, config.mmsc_insecure ? 0L : 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, config.mmsc_insecure ? 0L : 2L);
+    if (!config.mmsc_insecure && !config.mmsc_ca_file.empty()) {
+        curl_easy_setopt(easy, CURLOPT_CAINFO, config.mmsc_ca_file.c_str());
+    }
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, session.curl_error);
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "identity");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     // Only HTTP(S), redirects included: a URL may come from the network.
@@ -434,9 +442,10 @@ void transfer_completed(CURL* easy, turbo_session* session, CURLcode result) {
         return;
     }
     if (result != CURLE_OK) {
-        log_warning("%s: id=%d, curl error %d (%s)", "transfer_completed",
-                    static_cast<int>(session->id()), static_cast<int>(result),
-                    curl_easy_strerror(result));
+        log_warning(
+            "%s: id=%d, curl error %d (%s)", "transfer_completed", static_cast<int>(session->id()),
+            static_cast<int>(result),
+            session->curl_error[0] != '\0' ? session->curl_error : curl_easy_strerror(result));
         close_session(*session, TURBO_RESULT_MMSC_ERROR, "MMSC connection failed");
         return;
     }

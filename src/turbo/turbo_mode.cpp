@@ -27,6 +27,7 @@
 #include "core/mainloop.h"
 #include "core/metrics.h"
 #include "core/signals.h"
+#include "core/tls_client.h"
 #include "mm7/mms_message.h"
 #include "turbo/turbo_protocol.h"
 #include "turbo/turbo_settings.h"
@@ -676,6 +677,17 @@ int timeout_handler_child_worker() {
 }
 
 }  // namespace
+
+bool turbo_mode_check_tls(const server_config& config) {
+    if (config.mmsc_insecure) {
+        log_warning(
+            "--mmscinsecure: the certificates of https MMSCs are not verified; anyone on the way "
+            "to an MMSC can pose as it and read the messages sent to it%s",
+            config.mmsc_ca_file.empty() ? "" : " (--mmsccafile is not used)");
+        return true;
+    }
+    return config.mmsc_ca_file.empty() || tls_ca_file_usable(config.mmsc_ca_file, "MMSC CA file");
+}
 
 void turbo_mode_init(server_config& config, int& turbo_fd) {
     turbo_config = &config;

@@ -39,6 +39,10 @@ struct turbo_hooks {
 };
 extern turbo_hooks turbo_hooks_table;
 
+// Checks how the workers will trust https MMSCs (--mmsccafile, --mmscinsecure), before anything
+// starts: false, with an error line, when the CA file cannot be used.
+bool turbo_mode_check_tls(const server_config& config);
+
 // Starts turbo mode (forks a worker per port of turbo_mode_mask, then listens for them); with a
 // mask of 0 it only remembers the configuration.
 void turbo_mode_init(server_config& config, int& turbo_fd);

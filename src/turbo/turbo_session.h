@@ -40,6 +40,7 @@ struct turbo_session {
     std::uint32_t response_length = 0;
     std::uint8_t response[4096];
     bool in_multi = false;
+    char curl_error[CURL_ERROR_SIZE] = {};  // libcurl's own words for a failed transfer
     bool loopback_allowed = false;  // receive: its connections may go to this machine's loopback
     // The lines of this exchange with the MMSC, however much the MMSC sends.
     std::shared_ptr<log_budget> log_lines;

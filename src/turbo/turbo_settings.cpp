@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "core/trusted_file.h"
 
 namespace turbo_detail {
 
@@ -144,10 +145,11 @@ bool is_blank(char c) {
 // Why an object (directory or file) owned by uid with mode is not trusted; "" when it is.
 std::string distrust(const char* what, const struct stat& st) {
     char why[128] = {};
-    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+    const file_trust trust = judge_file(st, SHARED_FILE_FORBIDDEN_MODE);
+    if (!trust.owner) {
         std::snprintf(why, sizeof why, "%s is owned by uid %u", what,
                       static_cast<unsigned>(st.st_uid));
-    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    } else if (!trust.mode) {
         std::snprintf(why, sizeof why, "%s is writable by group or others (mode %04o)", what,
                       static_cast<unsigned>(st.st_mode & 07777));
     }

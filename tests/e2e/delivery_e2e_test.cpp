@@ -11,6 +11,7 @@
 
 #include "core/base64.h"
 #include "support/e2e_fixture.h"
+#include "support/test_pki.h"
 #include "wsp/wsp_test_util.h"
 
 namespace {
@@ -878,3 +879,109 @@ TEST_F(SpoolTroubleE2E, UnwritableSpoolHoldsMessagesUntilItCanBeWritten) {
 }
 
 }  // namespace
+
+// nginx terminating TLS on 127.0.0.1:8443 for localhost alone (a handshake that names no server
+// is refused) in front of the endpoint on 8080; DIR/access.log shows the name and client asked.
+std::unique_ptr<e2e::process> nginx(const fs::path& dir, const e2e::test_pki& pki,
+                                    const std::string& cert, bool demand) {
+    const std::string conf = R"(user root; pid @pid; error_log @log; events {}
+http { log_format t 'sni=$ssl_server_name client=$ssl_client_s_dn'; access_log @access.log t;
+  client_body_temp_path @; proxy_temp_path @; client_max_body_size 0;
+  server { listen 127.0.0.1:8443 ssl default_server; ssl_reject_handshake on; }
+  server { listen 127.0.0.1:8443 ssl; server_name localhost; ssl_certificate PKI/CERT.pem;
+    ssl_certificate_key PKI/CERT.key; ssl_client_certificate PKI/ca.pem; ssl_verify_client DEMAND;
+    location / { proxy_pass http://127.0.0.1:8080; proxy_request_buffering off; } } })";
+    const std::string d = dir.string() + "/";
+    e2e::write_file(
+        d + "conf",
+        std::regex_replace(
+            std::regex_replace(std::regex_replace(std::regex_replace(conf, std::regex("@"), d),
+                                                  std::regex("PKI"), pki.dir_.path().string()),
+                               std::regex("CERT"), cert),
+            std::regex("DEMAND"), demand ? "on" : "off"));
+    auto child = std::make_unique<e2e::process>(
+        strings{"/usr/sbin/nginx", "-p", d, "-c", d + "conf", "-g", "daemon off;"}, dir);
+    EXPECT_TRUE(e2e::wait_until([&] { return fs::exists(d + "pid"); }));
+    return child;
+}
+
+// Deliveries to an https client URL, to Python's ssl module (mm7-sink) and to nginx in front of
+// a plain endpoint, with and without a client certificate: the message is sent, streamed in
+// pieces as the TLS connection takes them, only to an endpoint that proves its name.  Any other
+// gets no byte of it, in the clear or not; the message stays in the spool and is tried again.
+TEST_F(Delivery, HttpsEndpointsGetTheMessageOnlyOnceTheyProveTheirName) {
+    const e2e::test_pki pki;
+    start();
+    const std::string data(4 << 20, '\x89');  // many short writes on the way
+    const fs::path file = pdu_file(retrieve_pdu(1, {entry(PNG_HEADERS, data)}));
+    const strings ca = {"--clientcafile", pki("ca.pem")};
+    const strings mine = {"--clientcafile",  pki("ca.pem"), "--clientcert",
+                          pki("client.pem"), "--clientkey", pki("client.key")};
+    const struct {
+        std::string endpoint, cert;  // sink (mm7-sink), nginx, or clear (a recorder of bytes)
+        bool demand;                 // the endpoint demands a client certificate
+        std::string host;
+        strings options;
+        std::string outcome;  // in the log
+    } rows[] = {
+        {"sink", "server", false, "127.0.0.1", ca, DELIVERED},
+        {"sink", "server", true, "127.0.0.1", mine, DELIVERED},
+        {"nginx", "server", true, "localhost", mine, DELIVERED},
+        // TLS 1.3 lets the client write before the server refuses: the request is lost in TLS.
+        {"sink", "server", true, "127.0.0.1", ca, "failed, connection lost: "},
+        {"sink", "server", false, "127.0.0.1", {}, "(self-signed certificate in certificate"},
+        {"sink", "self", false, "127.0.0.1", ca, "verify failed (self-signed certificate)"},
+        {"sink", "other", false, "127.0.0.1", ca, "verify failed (IP address mismatch)"},
+        {"nginx", "other", false, "localhost", ca, "verify failed (hostname mismatch)"},
+        {"clear", "", false, "127.0.0.1", ca, "with 127.0.0.1:8443: wrong version number"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.endpoint + " " + r.cert + " " + r.host + " " + r.outcome);
+        std::unique_ptr<e2e::process> front;
+        const fs::path wire = in_.path() / "wire";
+        fs::create_directories(wire);
+        strings tls = {"--port",        "8443",
+                       "--tlscert",     pki(r.cert + ".pem"),
+                       "--tlskey",      pki(r.cert + ".key"),
+                       "--tlsclientca", pki("ca.pem")};
+        if (r.endpoint != "clear") {
+            start_vasp(r.endpoint == "nginx" ? strings()
+                                             : strings(tls.begin(), tls.end() - (r.demand ? 0 : 2)),
+                       true);
+            front = r.endpoint == "nginx" ? nginx(wire, pki, r.cert, r.demand) : nullptr;
+        } else {  // every connection's bytes into wire-N, answered as a clear server would
+            front = std::make_unique<e2e::process>(
+                strings{"/usr/bin/python3", "-c",
+                        "import socket\ns = socket.create_server(('127.0.0.1', 8443))\n"
+                        "for n in range(1, 100):\n c = s.accept()[0]\n"
+                        " open('wire-%d' % n, 'wb').write(c.recv(65536))\n"
+                        " c.sendall(b'HTTP/1.1 400 Bad Request\\r\\n\\r\\n'); c.close()\n"},
+                wire);
+        }
+        strings options = {"--clienturl", "https://" + r.host + ":8443/mm7-client", "--retrydelay",
+                           "1"};
+        options.insert(options.end(), r.options.begin(), r.options.end());
+        start_daemon(options);
+        sim_->command("rcv 4 " + file.string());
+        if (r.outcome == DELIVERED) {
+            expect_log(DELIVERED, 60s);
+            const auto line = vasp_->wait_for_line("request 1 DeliverReq");
+            ASSERT_TRUE(line);
+            EXPECT_EQ(e2e::read_file(vasp_->dir() / "save" / "0001-DeliverReq" / "1-img"), data);
+            EXPECT_EQ(line->find("commonName=vasp-1") != std::string::npos, r.demand && !front);
+            const std::string log = e2e::read_file(wire / "access.log");
+            EXPECT_TRUE(!front || log.find("sni=localhost client=CN=vasp-1") != std::string::npos)
+                << log;
+            continue;
+        }
+        // Refused, and tried again; nothing of the request ever reached the endpoint.
+        EXPECT_TRUE(daemon_->wait_for_log_count(r.outcome, 2, 20s)) << daemon_->log();
+        EXPECT_EQ(e2e::count_files(daemon_->workdir() / "spool", ".meta"), 1u);
+        const std::string hello = e2e::read_file(wire / "wire-1");
+        EXPECT_TRUE(r.endpoint != "clear" ||
+                    (hello.starts_with("\x16\x03") && hello.find("POST") == std::string::npos))
+            << hello;
+        EXPECT_FALSE(vasp_->seen("request ")) << "the endpoint was reached";
+        EXPECT_TRUE(r.endpoint != "sink" || vasp_->seen("tls handshake failed"));
+    }
+}

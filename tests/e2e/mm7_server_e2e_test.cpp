@@ -730,6 +730,21 @@ TEST_F(Server, IdleParkedLingeringAndUnconfirmedConnectionsAreAllBounded) {
     EXPECT_TRUE(e2e::wait_until([&] { return pdu_files() == 0; }));
 }
 
+// The PDU file of a submission the kernel module never confirmed (kept above while the module
+// may still be reading it) goes like one an earlier run left: 10 minutes after its last change,
+// here made to lie that far back.  Without a late confirmation it would stay for good.
+TEST_F(Server, AnUnconfirmedSubmissionsPduFileGoesOnceTheModuleCannotBeReadingIt) {
+    start({"--set", "confirm=none"}, {"--confirmgrace", "1"});
+    http_connection vasp;
+    ASSERT_TRUE(vasp.send_all(submit_request()));
+    const fs::path file = match(sim_->wait_for_line("MMS_SENDMMS_REQ").value_or(""), "file=(\\S+)");
+    ASSERT_TRUE(fs::exists(file));
+    fs::last_write_time(file, fs::file_time_type::clock::now() - 601s);
+    EXPECT_TRUE(vasp.read_all(30s).starts_with("HTTP/1.0 500 OK"));
+    EXPECT_TRUE(daemon_->wait_for_log("Removed 1 PDU files of unconfirmed submissions", 5s));
+    EXPECT_FALSE(fs::exists(file));
+}
+
 // However steadily it sends, a request must have its head within 10 s and be complete within
 // --requesttimeout of its accept; at most --maxconnperip requests are read at once from one
 // address, and while connections are turned away /health says so.

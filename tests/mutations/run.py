@@ -28,6 +28,7 @@ AREA_TESTS = {
     "turbo": "Turbo|Fetched",
     "metrics": "Metrics",
     "log": "Log\\.|Mainloop|StringUtils|XgateEndToEnd|ByteByByte|HostilePdus|SendsAndTheirFailures",
+    "accounts": "Accounts|MessageOwners",
 }
 
 

@@ -9,6 +9,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 expected="etc/default/mm7-server
 etc/logrotate.d/mm7-server
+etc/mm7-server/vasps.toml
 usr/bin/mm7-sink
 usr/bin/mm7-submit
 usr/lib/systemd/system/mm7-server.service
@@ -24,6 +25,7 @@ grep -qx 'EnvironmentFile=-/etc/default/mm7-server' "$unit" || fail "Environment
 for line in Type=notify WatchdogSec=30s; do grep -qx "$line" "$unit" || fail "$line"; done
 grep -qx 'MM7_SERVER_OPTS="--loglevel info"' "$work/stage/etc/default/mm7-server" || fail "log level"
 [ "$(stat -c %a "$work/stage/etc/default/mm7-server")" = 640 ] || fail "options file mode"
+[ "$(stat -c %a "$work/stage/etc/mm7-server/vasps.toml")" = 640 ] || fail "account file mode"
 
 if command -v systemd-analyze >/dev/null; then
     # Checked where the daemon really is: the staged binary stands in for /usr/sbin.
@@ -45,6 +47,7 @@ for member in postinst conffiles; do
 done
 listing=$(dpkg-deb --contents "$deb")
 grep -q '^-rw-r----- .*/etc/default/mm7-server$' <<<"$listing" || fail "packaged options file mode"
+grep -q '^-rw-r----- .*/etc/mm7-server/vasps.toml$' <<<"$listing" || fail "packaged account file mode"
 contents=$(awk '$1 !~ /^d/ {print $6}' <<<"$listing" | sed 's|^\./||' | sort)
 [ "$contents" = "$expected" ] || fail "package contents differ:"$'\n'"$contents"
 echo "install and package: ok"

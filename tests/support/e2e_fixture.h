@@ -20,9 +20,17 @@ namespace e2e {
 
 class http_connection {
   public:
-    explicit http_connection(std::uint16_t port = 8887) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    // from: the loopback address to connect from (127.0.0.1 when none).
+    explicit http_connection(std::uint16_t port = 8887, const char* from = nullptr)
+        : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
         int one = 1;
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sockaddr_in source{AF_INET, 0, {}, {}};
+        if (from != nullptr &&
+            (inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
+             bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)) {
+            return;
+        }
         sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
         connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
@@ -73,8 +81,9 @@ class http_connection {
     bool connected_ = false;
 };
 
-inline std::string exchange(std::string_view request, std::uint16_t port = 8887) {
-    http_connection c(port);
+inline std::string exchange(std::string_view request, std::uint16_t port = 8887,
+                            const char* from = nullptr) {
+    http_connection c(port, from);
     c.send_all(request);
     return c.read_all();
 }

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "support/e2e_fixture.h"
+#include "support/test_pki.h"
 
 namespace {
 
@@ -174,6 +175,47 @@ TEST_F(TurboDaemon, SendsAndTheirFailures) {
     })) << reply;
     expect_log("no settings for port 3, /tmp/qzm/mm7_settings_3 not used: directory is owned");
     EXPECT_EQ(daemon_->log_count("is not trusted"), 1u);
+}
+
+// An https MMSC must prove its name: one whose certificate chains to no trusted CA, or names
+// another host, never sees the message and the VASP hears of the failure; --mmsccafile trusts
+// the operator's CA, and --mmscinsecure trusts anyone, with a warning at start-up.
+TEST_F(TurboDaemon, HttpsMmscsAreVerified) {
+    const test_pki pki;
+    const struct {
+        std::string cert;
+        strings options;
+        std::string refusal;  // the reason in the log; empty: sent
+    } rows[] = {
+        {"server",
+         {},
+         " certificate problem: self-signed certificate in certificate chain"},  // the system's CAs
+                                                                                 // only
+        {"server", {"--mmsccafile", pki("ca.pem")}, ""},
+        {"other",
+         {"--mmsccafile", pki("ca.pem")},
+         ": no alternative certificate subject name matches target host name '127.0.0.1'"},
+        {"self", {"--mmsccafile", pki("ca.pem")}, " certificate problem: self-signed certificate"},
+        {"self", {"--mmscinsecure"}, ""},
+    };
+    settings("https://127.0.0.1:8443/mms");
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.cert + (r.options.empty() ? "" : " " + r.options[0]));
+        mmsc_standin https({"--port", "8443", "--tlscert", pki(r.cert + ".pem"), "--tlskey",
+                            pki(r.cert + ".key")});
+        ASSERT_TRUE(https.ready());
+        run(r.options);
+        const std::string reply = exchange(mm1());
+        EXPECT_EQ(reply.starts_with("HTTP/1.0 200 OK\r\n"), r.refusal.empty()) << reply;
+        EXPECT_EQ(https.requests().size(), r.refusal.empty() ? 1u : 0u) << https.output();
+        if (!r.refusal.empty()) {
+            EXPECT_NE(reply.find("Gateway error 10, cause 0"), npos);
+            expect_log("curl error 60 (SSL" + r.refusal);
+        }
+        EXPECT_EQ(daemon_->log_contains("--mmscinsecure: the certificates of https MMSCs are not "
+                                        "verified"),
+                  r.options == strings{"--mmscinsecure"});
+    }
 }
 
 TEST_F(TurboDaemon, NotificationsAreFetchedConfirmedAndDelivered) {

@@ -196,7 +196,7 @@ TEST_F(XgateEndToEnd, NamedPduFilesAreOpenedOnlyInsideAPduDirectory) {
 
 // Start-up that cannot go on: the exit status, the reason logged (at error level, and on stderr
 // whatever the level), and what must not follow.
-TEST(XgateStartUp, ATakenPortAnHttpsClientUrlOrAnOpenCredentialsFileEndStartUp) {
+TEST(XgateStartUp, ATakenPortAnUnknownClientUrlSchemeOrAnOpenSecretFileEndStartUp) {
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{AF_INET, htons(57444), {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
@@ -219,10 +219,14 @@ TEST(XgateStartUp, ATakenPortAnHttpsClientUrlOrAnOpenCredentialsFileEndStartUp) 
               1,
               "Cannot bind socket. Errno: 98 (Address already in use)\n",
               "Connected to kernel module"},
-             {{"--clienturl", "https://10.1.2.3:8443/mm7"},
+             {{"--clienturl", "ftp://10.1.2.3/mm7"},
               255,
-              "client url: only http scheme is supported\n",
+              "client url: only http and https schemes are supported\n",
               "gateway serial"},
+             {{"--clienturl", "https://10.1.2.3/mm7", "--clientcert", auth, "--clientkey", auth},
+              1,
+              "Client key file /",
+              "PID "},
              {{"--metricsport", "9187", "--loglevel", "info"},
               1,
               "Cannot open metrics port 9187. Errno: 98 (Address already in use)\n",

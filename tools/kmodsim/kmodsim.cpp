@@ -276,7 +276,19 @@ bytes simulator::confirmation(std::uint32_t call_id, const settings& s, const st
 // The module's answer to a send request, with the settings as they are now.
 void simulator::answer(std::uint32_t request_call_id, const std::string& file) {
     keep_copy(file);
-    const settings s = settings_;
+    settings s = settings_;
+    // Three draws for every request, whatever the shares, so a seed gives the same answers.
+    std::uniform_int_distribution<int> percent(0, 99);
+    const int silent = percent(draws_), indicated = percent(draws_), failed = percent(draws_);
+    if (silent < s.silent_pct) {
+        s.confirm = "none";
+    }
+    if (indicated < s.timeout_ind_pct) {
+        s.timeout_ind = true;
+    }
+    if (failed < s.error_pct) {
+        s.status = s.error_status;
+    }
     const std::uint32_t call_id = request_call_id + s.callid_add;
     const std::string tid = transaction_id_of(file);
     const bool confirm = s.confirm != "none";

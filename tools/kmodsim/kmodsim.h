@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,7 +31,7 @@ void event(const std::string& line);
 class simulator {
   public:
     simulator(int sock, std::uint16_t daemon_port, settings initial)
-        : sock_(sock), settings_(std::move(initial)) {
+        : sock_(sock), settings_(std::move(initial)), draws_(settings_.seed) {
         daemon_.sin_family = AF_INET;
         daemon_.sin_port = htons(daemon_port);
         daemon_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -56,6 +57,7 @@ class simulator {
     int sock_;
     sockaddr_in daemon_{};
     settings settings_;
+    std::mt19937 draws_;  // for the *_pct settings
     unsigned message_counter_ = 0;
     std::multimap<clock_type::time_point, std::function<void()>> timers_;
 };

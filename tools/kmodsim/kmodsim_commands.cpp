@@ -151,6 +151,16 @@ std::optional<std::string> apply_setting(settings& s, std::string_view key,
         return number(s.response_status, 0, 255);
     if (key == "callid_add")
         return number(s.callid_add, 0, 0xFFFFFFFFL);
+    if (key == "silent_pct")
+        return number(s.silent_pct, 0, 100);
+    if (key == "timeout_ind_pct")
+        return number(s.timeout_ind_pct, 0, 100);
+    if (key == "error_pct")
+        return number(s.error_pct, 0, 100);
+    if (key == "error_status")
+        return number(s.error_status, 0, 0xFFFFFFFFL);
+    if (key == "seed")
+        return number(s.seed, 0, 0xFFFFFFFFL);
     if (key == "imsi") {
         s.imsi = std::string(value == "-" ? "" : value);
         return std::nullopt;
@@ -218,6 +228,11 @@ std::vector<std::string> show_settings(const settings& s) {
         "recipient=" + (s.recipient.empty() ? std::string("-") : s.recipient),
         "sender=" + (s.sender.empty() ? std::string("-") : s.sender),
         "keep=" + show_optional(s.keep),
+        "silent_pct=" + std::to_string(s.silent_pct),
+        "timeout_ind_pct=" + std::to_string(s.timeout_ind_pct),
+        "error_pct=" + std::to_string(s.error_pct),
+        "error_status=" + std::to_string(s.error_status),
+        "seed=" + std::to_string(s.seed),
     };
 }
 
@@ -333,6 +348,9 @@ bool simulator::command(std::string_view line) {
         if (auto error = apply_setting(settings_, words[1], rest)) {
             event("error: " + *error);
         } else {
+            if (words[1] == "seed") {
+                draws_.seed(settings_.seed);
+            }
             event("ok " + words[1] + "=" + std::string(rest));
         }
     } else if (verb == "show") {

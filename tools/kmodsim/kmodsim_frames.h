@@ -41,6 +41,13 @@ struct settings {
     std::string recipient;                  // of MMS_MMSRCV_IND
     std::string sender;                     // of MMS_MMSRCV_IND
     std::optional<std::string> keep;        // folder for copies of the PDU files
+    // Shares of the send requests, drawn for each one, answered otherwise than the settings
+    // above say: with no confirmation, with a timeout indication first, with `error_status`.
+    int silent_pct = 0;
+    int timeout_ind_pct = 0;
+    int error_pct = 0;
+    std::uint32_t error_status = 3;
+    std::uint32_t seed = 1;  // of those draws
 };
 
 std::uint32_t get_be32(const std::uint8_t* p);

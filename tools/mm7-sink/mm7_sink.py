@@ -6,6 +6,10 @@ POST, multipart/related, chunked or with a Content-Length), prints one summary l
 saves the SOAP envelope and every content part into a folder, and answers with the matching
 response document (DeliverRsp, DeliveryReportRsp, ReadReplyRsp) and StatusCode 1000.
 
+With --tlscert and --tlskey it serves HTTPS, and with --tlsclientca as well it demands a client
+certificate that chains to that CA; a connection whose handshake fails is reported on a line
+"tls handshake failed: REASON" and never read.
+
 Its input is treated as hostile: bodies, lines and part counts are bounded, a connection that
 stalls is dropped, and a malformed request is answered "400 Bad Request" with the reason.
 """
@@ -16,6 +20,7 @@ import email.policy
 import http.server
 import os
 import re
+import ssl
 import sys
 import threading
 import xml.etree.ElementTree as ET
@@ -100,6 +105,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass  # one summary line per request is printed instead
 
+    def setup(self):
+        if isinstance(self.request, ssl.SSLSocket):
+            self.request.settimeout(self.timeout)
+            try:
+                self.request.do_handshake()  # in this connection's own thread
+            except (ssl.SSLError, OSError) as e:
+                say("tls handshake failed: %s" % e)
+                raise
+        super().setup()
+
+    def tls_client(self):
+        """The subject of the client's certificate, for the summary line."""
+        cert = self.request.getpeercert() if isinstance(self.request, ssl.SSLSocket) else None
+        if not cert:
+            return ""
+        subject = ",".join("%s=%s" % pair for rdn in cert.get("subject", ()) for pair in rdn)
+        return " tls-client=" + subject
+
     def line(self):
         data = self.rfile.readline(MAX_LINE + 1)
         if len(data) > MAX_LINE or not data.endswith(b"\n"):
@@ -177,7 +200,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             number, kind, fields.get("tx", ""), self.headers.get("X-QZM-IMSI", ""),
             self.headers.get("X-QZM-Port", ""), ",".join(fields.get("addresses", [])),
             fields.get("subject", ""), fields.get("mmstatus", ""), len(media),
-            " saved=" + folder if folder else ""))
+            " saved=" + folder if folder else "") + self.tls_client())
         response = RESPONSES[kind]
         soap = ('<?xml version="1.0" encoding="UTF-8"?>\n'
                 '<env:Envelope xmlns:env="http://schemas.xmlsoap.org/soap/envelope/">'
@@ -194,6 +217,30 @@ class Handler(http.server.BaseHTTPRequestHandler):
     do_GET = do_PUT = do_DELETE = do_HEAD = refuse_method
 
 
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    tls = None
+
+    def get_request(self):
+        sock, address = super().get_request()
+        if self.tls:
+            sock = self.tls.wrap_socket(sock, server_side=True, do_handshake_on_connect=False)
+        return sock, address
+
+    def handle_error(self, request, client_address):
+        if not isinstance(sys.exc_info()[1], OSError):  # a failed handshake is reported above
+            super().handle_error(request, client_address)
+
+
+def tls_context(args):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(args.tlscert, args.tlskey)
+    if args.tlsclientca:
+        context.verify_mode = ssl.CERT_REQUIRED
+        context.load_verify_locations(args.tlsclientca)
+    return context
+
+
 def escape(text):
     return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
             .replace('"', "&quot;"))
@@ -206,12 +253,15 @@ def main():
     p.add_argument("--save", help="folder for the envelope and parts of each request")
     p.add_argument("--max-bytes", type=int, default=64 << 20,
                    help="largest body accepted (default 64 MiB)")
+    p.add_argument("--tlscert", help="serve HTTPS with this certificate (PEM, chain may follow)")
+    p.add_argument("--tlskey", help="the certificate's key (PEM)")
+    p.add_argument("--tlsclientca", help="demand a client certificate that chains to this CA")
     args = p.parse_args()
-    server = http.server.ThreadingHTTPServer((args.host, args.port), Handler)
-    server.daemon_threads = True
+    server = Server((args.host, args.port), Handler)
+    server.tls = tls_context(args) if args.tlscert else None
     server.save = args.save
     server.max_bytes = args.max_bytes
-    say("mm7-sink listening on %s:%d" % (args.host, args.port))
+    say("mm7-sink listening on %s:%d%s" % (args.host, args.port, " (https)" if server.tls else ""))
     try:
         server.serve_forever()
     except KeyboardInterrupt:

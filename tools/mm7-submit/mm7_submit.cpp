@@ -45,6 +45,9 @@ struct submit_options {
     std::optional<address> from;
     std::string vasp_id, vas_id, service_code, transaction_id, subject, message_class, priority,
         expiry, smil_path;
+    // HTTPS: the CAs that vouch for the gateway (default: the system's), and a client
+    // certificate with its key for a gateway that asks for one.
+    std::string ca_cert, cert, key;
     bool delivery_report = false, read_report = false, early_hints = false, dry_run = false;
     long timeout = 120;
     std::vector<std::string> files;
@@ -336,6 +339,13 @@ int post(const submit_options& o, const request& r) {
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &state);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, o.timeout);
     curl_easy_setopt(curl, CURLOPT_HTTP09_ALLOWED, 0L);
+    for (auto [option, file] : {std::pair{CURLOPT_CAINFO, &o.ca_cert},
+                                {CURLOPT_SSLCERT, &o.cert},
+                                {CURLOPT_SSLKEY, &o.key}}) {
+        if (!file->empty()) {
+            curl_easy_setopt(curl, option, file->c_str());
+        }
+    }
     CURLcode rc = curl_easy_perform(curl);
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &state.final_code);
     curl_slist_free_all(headers);
@@ -366,7 +376,8 @@ int post(const submit_options& o, const request& r) {
 const char* kUsage =
     "usage: mm7-submit [options] --to ADDR [FILE...]\n"
     "Builds an MM7 SubmitReq with the files as its content and posts it to the gateway.\n"
-    "  --url URL              MM7 endpoint (default http://127.0.0.1:8887/mm7)\n"
+    "  --url URL              MM7 endpoint, http or https (default\n"
+    "                         http://127.0.0.1:8887/mm7)\n"
     "  --to, --cc, --bcc ADDR recipient (repeatable): a number, a short code or an e-mail address\n"
     "  --from ADDR            sender address (the gateway joins every text of the sender\n"
     "                         identification, so give either --from or the identifiers)\n"
@@ -378,6 +389,10 @@ const char* kUsage =
     "  --early-hints          ask for 103 Early Hints while the gateway works\n"
     "  --smil FILE            presentation to use (default: one slide per file)\n"
     "  --timeout SECONDS      whole exchange (default 120)\n"
+    "  --cacert FILE          https: the CAs that vouch for the gateway (PEM; default: the\n"
+    "                         system's)\n"
+    "  --cert FILE, --key FILE  https: a client certificate (PEM) and its key, for a gateway\n"
+    "                         that asks for one\n"
     "  --dry-run              write the HTTP request to stdout instead of sending it\n"
     "Content types are guessed from the file extensions.  Exit status: 0 on success, 1 on a fault\n"
     "or HTTP error, 2 on bad arguments, 3 when the gateway cannot be reached.\n";
@@ -403,6 +418,9 @@ submit_options parse_arguments(int argc, char** argv) {
         kTimeout,
         kDry,
         kUrl,
+        kCaCert,
+        kCert,
+        kKey,
         kHelp
     };
     static const option kLong[] = {{"to", required_argument, nullptr, kTo},
@@ -424,6 +442,9 @@ submit_options parse_arguments(int argc, char** argv) {
                                    {"timeout", required_argument, nullptr, kTimeout},
                                    {"dry-run", no_argument, nullptr, kDry},
                                    {"url", required_argument, nullptr, kUrl},
+                                   {"cacert", required_argument, nullptr, kCaCert},
+                                   {"cert", required_argument, nullptr, kCert},
+                                   {"key", required_argument, nullptr, kKey},
                                    {"help", no_argument, nullptr, kHelp},
                                    {nullptr, 0, nullptr, 0}};
     submit_options o;
@@ -490,6 +511,15 @@ submit_options parse_arguments(int argc, char** argv) {
                 break;
             case kUrl:
                 o.url = value;
+                break;
+            case kCaCert:
+                o.ca_cert = value;
+                break;
+            case kCert:
+                o.cert = value;
+                break;
+            case kKey:
+                o.key = value;
                 break;
             case kHelp:
                 std::cout << kUsage;

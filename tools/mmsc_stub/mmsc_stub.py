@@ -20,6 +20,10 @@ What a request gets depends on its path:
   /endless[...]          200 with a chunked body that never ends (small chunks, as fast as the
                          client takes them)
 
+With --tlscert and --tlskey it speaks HTTPS; a client that gives up in the handshake (one that
+does not trust the certificate) is reported on a line "tls handshake failed: REASON", and no
+request of it is recorded.
+
 Record line (stdout, flushed): request seq=N t_ms=T method=M path=P len=L type=0xXX
 where T is the stand-in's own monotonic clock in milliseconds at the end of the request and
 type is the second octet of the body (the MMS message type) or 0x00 when there is none.
@@ -27,6 +31,7 @@ type is the second octet of the body (the MMS message type) or 0x00 when there i
 import argparse
 import os
 import socketserver
+import ssl
 import sys
 import threading
 import time
@@ -75,6 +80,16 @@ def send_conf(seq, status):
 
 
 class Handler(socketserver.StreamRequestHandler):
+    def setup(self):
+        if isinstance(self.request, ssl.SSLSocket):
+            try:
+                self.request.do_handshake()  # in this connection's own thread
+            except (ssl.SSLError, OSError) as e:
+                sys.stdout.write("tls handshake failed: %s\n" % e)
+                sys.stdout.flush()
+                raise
+        super().setup()
+
     def reply(self, code, reason, body=b"", extra=b""):
         head = (b"HTTP/1.1 %d %s\r\nContent-Type: application/vnd.wap.mms-message\r\n"
                 b"Content-Length: %d\r\n" % (code, reason, len(body))) + extra + b"\r\n"
@@ -165,6 +180,17 @@ class Handler(socketserver.StreamRequestHandler):
 class Server(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
     daemon_threads = True
+    tls = None
+
+    def get_request(self):
+        sock, address = super().get_request()
+        if self.tls:
+            sock = self.tls.wrap_socket(sock, server_side=True, do_handshake_on_connect=False)
+        return sock, address
+
+    def handle_error(self, request, client_address):
+        if not isinstance(sys.exc_info()[1], OSError):  # a failed handshake is reported above
+            super().handle_error(request, client_address)
 
 
 def main():
@@ -174,8 +200,13 @@ def main():
     p.add_argument("--record", help="directory for the raw requests")
     p.add_argument("--message", help="file served to GET requests")
     p.add_argument("--quiet", action="store_true", help="no record lines (benchmarks)")
+    p.add_argument("--tlscert", help="serve HTTPS with this certificate (PEM)")
+    p.add_argument("--tlskey", help="the certificate's key (PEM)")
     args = p.parse_args()
     server = Server((args.host, args.port), Handler)
+    if args.tlscert:
+        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.tls.load_cert_chain(args.tlscert, args.tlskey)
     server.state = State(args)
     sys.stdout.write("mmsc_stub ready port=%d\n" % args.port)
     sys.stdout.flush()

@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <random>
 #include <unordered_map>
 #include <utility>
@@ -24,6 +23,7 @@
 #include "core/http_text.h"
 #include "core/log.h"
 #include "core/mainloop.h"
+#include "core/tls_client.h"
 #include "mm7/delivery/mm7_entries.h"
 #include "mm7/documents/mm7.h"
 #include "mm7/documents/mm7_xml.h"
@@ -36,6 +36,8 @@ using S = mm7_client_state;
 
 // Characters of a piece shown in the log.
 constexpr std::size_t LOG_PIECE_CHARS = 512;
+// Writes to the socket in one writable event at most.
+constexpr int MM7_CLIENT_WRITES_PER_EVENT = 32;
 
 // The deliveries the client owns, by descriptor.
 std::unordered_map<int, std::unique_ptr<mm7_client_info>> deliveries;
@@ -44,6 +46,11 @@ bool deadline_tick_added = false;
 // Shared by all deliveries: each is filled and used up within one handler call.
 std::array<std::uint8_t, MM7_CLIENT_DATA_SIZE> data_area;
 std::array<std::uint8_t, MM7_ENTRY_WINDOW> entry_area;
+
+// Deliveries to an https client URL: the context made at start-up, and the session of the
+// last delivery that the next one resumes (a full handshake once, not for every message).
+std::unique_ptr<tls_context> client_tls;
+tls_session last_session;
 
 constexpr std::string_view BOUNDARY_TEMPLATE = "----mime-boundary-XXXXXXXX-XXXXXXXX";
 constexpr std::string_view BOUNDARY_ALPHABET =
@@ -145,7 +152,7 @@ std::string basic_credentials(const url_parts& url) {
 // Queues the request head; the credentials' place in it is kept so that the log never shows
 // them.
 void queue_head(mm7_client_info& info) {
-    const url_parts& url = info.config->client_url_parts;
+    const url_parts& url = info.url;
     std::string head =
         concat({"POST /", view_of(url.path), url.query ? "?" : "", view_of(url.query),
                 " HTTP/1.1\r\nConnection: close\r\nHost: ", host_value(url), "\r\n"});
@@ -286,42 +293,35 @@ void abort_stream(mm7_client_info& info, std::string_view what) {
                 info.pdu_path.empty() ? "inline PDU" : info.pdu_path, "), request aborted"}));
 }
 
-// One piece of the body made of the given pieces, one after the other, into write_buf: as they
-// are with Content-Length, as one HTTP chunk with chunked framing.  False (the delivery ended)
-// when the piece would take the body past the Content-Length it was announced with.
-bool queue_body(mm7_client_info& info, std::initializer_list<byte_view> pieces) {
-    std::size_t n = 0;
-    for (const byte_view& piece : pieces) {
-        n += piece.size();
-    }
+// Makes write_buf one piece of the body of n bytes, to be filled in: as they are with
+// Content-Length, as one HTTP chunk with chunked framing.  Its place in write_buf, or nothing
+// (the delivery ended) when the piece would take the body past the Content-Length it was
+// announced with.
+std::optional<std::span<std::uint8_t>> queue_body(mm7_client_info& info, std::size_t n) {
     const bool chunked = info.config->client_chunked;
     info.body_queued += n;
     if (!chunked && info.body_queued > info.body_length) {
         abort_stream(info, "the body outgrows its Content-Length");
-        return false;
+        return std::nullopt;
     }
-    const std::string size = chunked ? itoa_hex(static_cast<unsigned>(n)) : std::string();
+    const std::string size = chunked ? itoa_hex(static_cast<unsigned>(n)) + "\r\n" : "";
     buffer& out = info.write_buf;
-    out.clear();
-    out.reserve(n + (chunked ? size.size() + 4 : 0));
+    out.resize(size.size() + n + (chunked ? 2 : 0));
+    std::copy(size.begin(), size.end(), out.begin());
     if (chunked) {
-        out.insert(out.end(), size.begin(), size.end());
-        out.push_back('\r');
-        out.push_back('\n');
-    }
-    for (const byte_view& piece : pieces) {
-        out.insert(out.end(), piece.begin(), piece.end());
-    }
-    if (chunked) {
-        out.push_back('\r');
-        out.push_back('\n');
+        out[out.size() - 2] = '\r';
+        out[out.size() - 1] = '\n';
     }
     info.write_sent = 0;
-    return true;
+    return std::span(out).subspan(size.size(), n);
 }
 
 bool queue_text(mm7_client_info& info, std::string_view text) {
-    return queue_body(info, {as_bytes(text)});
+    const auto piece = queue_body(info, text.size());
+    if (piece) {
+        std::copy(text.begin(), text.end(), piece->begin());
+    }
+    return piece.has_value();
 }
 
 // One entry of the content as it goes out.
@@ -422,12 +422,18 @@ bool produce_part_data(mm7_client_info& info) {
     info.part_remaining -= static_cast<std::int64_t>(got);
     info.pdu_position += got;
     info.state = S::part_data_queued;
-    const byte_view piece(data_area.data(), got);
-    if (info.part_base64) {
-        const std::string text = base64_encode(piece).value_or(std::string());
-        return queue_body(info, {as_bytes(text), as_bytes("\r\n")});
+    const byte_view data(data_area.data(), got);
+    // Encoded (with the CRLF that ends its last line) straight into the piece that goes out.
+    const std::size_t size = info.part_base64 ? base64_encoded_size(got) + 2 : got;
+    const auto piece = queue_body(info, size);
+    if (piece && info.part_base64) {
+        base64_encode_to(data, reinterpret_cast<char*>(piece->data()));
+        (*piece)[size - 2] = '\r';
+        (*piece)[size - 1] = '\n';
+    } else if (piece) {
+        std::copy(data.begin(), data.end(), piece->begin());
     }
-    return queue_body(info, {piece});
+    return piece.has_value();
 }
 
 // The body is out: from now on only the reply or an error wakes the handler.
@@ -488,6 +494,72 @@ std::string shown_piece(const mm7_client_info& info) {
     return shown;
 }
 
+// The connection is made (and its TLS handshake done): the request begins.
+void begin_request(int fd, mm7_client_info& info) {
+    info.state = S::connected;
+    refresh_deadline(info);
+    // The head goes out in this very event: the VASP never holds a connection that waits for
+    // its request.
+    produce_piece(fd, info);
+    if (auto connected = std::exchange(info.on_connected, nullptr)) {
+        connected();
+    }
+}
+
+enum class handshake_step { waiting, done, ended };
+
+// Drives the TLS handshake one step.  A peer that does not prove who it is gets nothing: the
+// delivery ends before a byte of the request is written.
+handshake_step continue_handshake(int fd, mm7_client_info& info) {
+    tls_connection& tls = *info.tls;
+    const tls_state state = tls.handshake();
+    if (state == tls_state::done) {
+        log_printf("http_handle_poll: TLS established %d: %s%s", fd, tls.protocol().c_str(),
+                   tls.resumed() ? ", session resumed" : "");
+        mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_OUT | MAINLOOP_ERR);
+        begin_request(fd, info);
+        return handshake_step::done;
+    }
+    if (state == tls_state::want_read || state == tls_state::want_write) {
+        refresh_deadline(info);
+        mainloop_set_fd_flags(
+            fd, MAINLOOP_ERR | (state == tls_state::want_read ? MAINLOOP_IN : MAINLOOP_OUT));
+        return handshake_step::waiting;
+    }
+    const url_parts& url = info.config->client_url_parts;
+    mm7_client_finished(info, delivery_outcome::tls_failed,
+                        concat({"with ", url.host.value_or(""), ":",
+                                itoa_dec(static_cast<int>(url.port)), ": ", tls.error()}));
+    return handshake_step::ended;
+}
+
+// Sends through TLS when the connection has it: the count sent, or -1 with errno (EAGAIN when
+// the socket takes nothing now; EPROTO for a TLS failure, told in tls_failure).  A write that
+// did not go out is repeated with the same bytes, as TLS requires: write_buf does not change
+// until they are taken.
+ssize_t client_send(int fd, mm7_client_info& info, byte_view data) {
+    if (!info.tls) {
+        return send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    }
+    std::size_t sent = 0;
+    switch (info.tls->write(data, sent)) {
+        case tls_state::done:
+            return static_cast<ssize_t>(sent);
+        case tls_state::want_read:
+            info.tls_write_wants_read = true;
+            mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_ERR);
+            errno = EAGAIN;
+            return -1;
+        case tls_state::want_write:
+            errno = EAGAIN;
+            return -1;
+        default:
+            info.tls_failure = info.tls->error();
+            errno = EPROTO;
+            return -1;
+    }
+}
+
 // One write step.  True when the delivery has ended.
 bool handle_write(int fd, mm7_client_info& info) {
     // The connect's own result; once connected, a broken connection shows in send() and is
@@ -504,42 +576,76 @@ bool handle_write(int fd, mm7_client_info& info) {
     }
     if (info.state == S::connecting) {
         log_printf("http_handle_poll: connection established %d", fd);
-        info.state = S::connected;
-        refresh_deadline(info);
-        // The head goes out in this very event: the VASP never holds a connection that waits
-        // for its request.
-        produce_piece(fd, info);
-        if (auto connected = std::exchange(info.on_connected, nullptr)) {
-            connected();
+        if (info.url.scheme != "https") {
+            begin_request(fd, info);
+        } else if (!client_tls) {
+            // Never in the clear to an https URL.
+            mm7_client_finished(info, delivery_outcome::tls_failed, "no TLS client context");
+            return true;
+        } else {
+            std::string error;
+            info.tls = tls_connection::client(*client_tls, fd, info.url.host.value_or(""), error,
+                                              last_session);
+            if (!info.tls) {
+                mm7_client_finished(info, delivery_outcome::tls_failed,
+                                    concat({"cannot start TLS: ", error}));
+                return true;
+            }
+            info.state = S::handshaking;
+            refresh_deadline(info);
+            const handshake_step step = continue_handshake(fd, info);
+            if (step != handshake_step::done) {
+                return step == handshake_step::ended;
+            }
         }
     }
     log_printf("handle_write &info=%p", static_cast<void*>(&info));
-    if (info.write_sent < info.write_buf.size()) {
-        const byte_view rest = byte_view(info.write_buf).subspan(info.write_sent);
-        const std::string shown = log_escape(shown_piece(info));  // peer text, raw SMIL too
-        log_printf("handle_write: fd=%d,state=%d, offset=%d, write_buf=\n%s|", fd,
-                   static_cast<int>(info.state), static_cast<int>(rest.size()), shown.c_str());
-        const ssize_t n = send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
-        log_printf("Bytes wrote: %d", static_cast<int>(n));
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                return false;
+    // Pieces go out one after the other while the socket takes them (TLS takes a record at a
+    // time), a bounded number of writes per event so that other connections get their turn.
+    for (int writes = 1;; ++writes) {
+        if (info.write_sent < info.write_buf.size()) {
+            const byte_view rest = byte_view(info.write_buf).subspan(info.write_sent);
+            if (log_enabled(log_level::debug)) {
+                const std::string shown = log_escape(shown_piece(info));  // peer text, raw SMIL too
+                log_printf("handle_write: fd=%d,state=%d, offset=%d, write_buf=\n%s|", fd,
+                           static_cast<int>(info.state), static_cast<int>(rest.size()),
+                           shown.c_str());
             }
-            const int err = errno;
-            log_printf("http handle_write: cannot write. Errno: %d (%s)", err, std::strerror(err));
-            mm7_client_finished(info, delivery_outcome::connection_lost,
-                                concat({"cannot write: ", std::strerror(err)}));
+            const ssize_t n = client_send(fd, info, rest);
+            log_printf("Bytes wrote: %d", static_cast<int>(n));
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                    return false;
+                }
+                const int err = errno;
+                log_printf("http handle_write: cannot write. Errno: %d (%s)", err,
+                           std::strerror(err));
+                mm7_client_finished(
+                    info, delivery_outcome::connection_lost,
+                    concat({"cannot write: ",
+                            info.tls_failure.empty() ? std::strerror(err) : info.tls_failure}));
+                return true;
+            }
+            refresh_deadline(info);
+            info.write_sent += static_cast<std::size_t>(n);
+            if (info.write_sent == info.write_buf.size()) {
+                info.write_buf.clear();
+                info.write_sent = 0;
+            }
+            if (writes == MM7_CLIENT_WRITES_PER_EVENT) {
+                return false;  // the rest goes on a later event
+            }
+            if (!info.write_buf.empty()) {
+                continue;
+            }
+        }
+        if (!produce_piece(fd, info)) {
             return true;
         }
-        refresh_deadline(info);
-        info.write_sent += static_cast<std::size_t>(n);
-        if (info.write_sent < info.write_buf.size()) {
-            return false;  // the rest goes on a later event
+        if (info.write_buf.empty()) {
+            return false;
         }
-        info.write_buf.clear();
-        info.write_sent = 0;
     }
-    return !produce_piece(fd, info);
 }
 
 }  // namespace
@@ -558,6 +664,7 @@ constexpr outcome_names OUTCOME_NAMES[] = {
     {delivery_outcome::client_error, "refused by the VASP as a client error", "client_error"},
     {delivery_outcome::status_error, "not accepted by the VASP", "status_error"},
     {delivery_outcome::not_connected, "no connection", "not_connected"},
+    {delivery_outcome::tls_failed, "TLS handshake failed", "tls_failed"},
     {delivery_outcome::connection_lost, "connection lost", "connection_lost"},
     {delivery_outcome::premature_reply, "premature reply", "premature_reply"},
     {delivery_outcome::timed_out, "timed out", "timed_out"},
@@ -585,9 +692,39 @@ std::string_view delivery_outcome_label(delivery_outcome outcome) {
     return names ? names->label : "unknown";
 }
 
+bool mm7_client_tls_init(const server_config& config) {
+    const url_parts& url = config.client_url_parts;
+    const bool files = !config.client_ca_file.empty() || !config.client_cert_file.empty() ||
+                       !config.client_key_file.empty();
+    // VASP accounts may name https URLs of their own, now or after a reload.
+    if (url.scheme != "https" && config.vasp_file.empty()) {
+        if (files) {
+            log_warning(
+                "--clientcafile, --clientcert and --clientkey serve an https client URL only; "
+                "not used");
+        }
+        return true;
+    }
+    client_tls =
+        tls_client_context(config.client_ca_file, config.client_cert_file, config.client_key_file);
+    if (client_tls) {
+        log_info("Deliveries over TLS to %s, its certificate checked against %s%s%s",
+                 log_escape(url.host.value_or("")).c_str(),
+                 config.client_ca_file.empty() ? "the system's CA certificates"
+                                               : config.client_ca_file.c_str(),
+                 config.client_cert_file.empty() ? "" : ", presenting the certificate of ",
+                 config.client_cert_file.c_str());
+    }
+    return client_tls != nullptr;
+}
+
 int mm7_client_open(mm7_client_info& info) {
-    const url_parts& url = info.config->client_url_parts;
-    if (!url.host || url.host->empty()) {
+    const url_parts& url = info.url;
+    // The client URL's host was resolved at start-up; an account's own URL names its address.
+    const std::string address = url.host == info.config->client_url_parts.host
+                                    ? info.config->client_address
+                                    : url.host.value_or("");
+    if (!url.host || url.host->empty() || address.empty()) {
         // The URL itself is not logged: it may carry the VASP's credentials.
         log_warning("http_open: the client URL has no host, cannot connect");
         return -1;
@@ -595,9 +732,9 @@ int mm7_client_open(mm7_client_info& info) {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<std::uint16_t>(url.port));
-    if (inet_pton(AF_INET, url.host->c_str(), &peer.sin_addr) != 1) {
+    if (inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
         log_warning("http_open: client URL host %s is not a dotted IPv4 address, cannot connect",
-                    url.host->c_str());
+                    address.c_str());
         return -1;
     }
     // The whole body is measured before connecting: the VASP gets its exact length, and a PDU
@@ -622,7 +759,7 @@ int mm7_client_open(mm7_client_info& info) {
         close(fd);
         return -1;
     }
-    log_printf("http_open: connecting to %s:%d\n", url.host->c_str(), static_cast<int>(url.port));
+    log_printf("http_open: connecting to %s:%d\n", address.c_str(), static_cast<int>(url.port));
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0 && errno != EINPROGRESS) {
         const int err = errno;
@@ -630,7 +767,7 @@ int mm7_client_open(mm7_client_info& info) {
         close(fd);
         return -1;
     }
-    log_printf("http_open: connected to %s:%d  fd=%d\n", url.host->c_str(),
+    log_printf("http_open: connected to %s:%d  fd=%d\n", address.c_str(),
                static_cast<int>(url.port), fd);
     info.state = S::connecting;
     info.fd = fd;
@@ -662,13 +799,27 @@ void mm7_client_register(std::unique_ptr<mm7_client_info> info) {
 
 int mm7_client_handle_poll(int fd, int flags, mm7_client_info* info) {
     log_printf("mm7_client_handle_poll %d", fd);
+    if (info->state == S::handshaking) {
+        if (continue_handshake(fd, *info) == handshake_step::done) {
+            handle_write(fd, *info);  // the request head goes out at once
+        }
+        return 0;
+    }
+    // A write that waited for the socket to be readable goes on now.
+    if (info->tls_write_wants_read && (flags & MAINLOOP_IN) != 0) {
+        info->tls_write_wants_read = false;
+        mainloop_set_fd_flags(fd, MAINLOOP_IN | MAINLOOP_OUT | MAINLOOP_ERR);
+        flags = MAINLOOP_OUT;
+    }
     // While connecting, every event is the connection's outcome: a refused connection also
     // reports readable, and must read as a failed connection rather than a lost one.
     if (info->state == S::connecting && (flags & (MAINLOOP_IN | MAINLOOP_ERR)) != 0) {
         flags = MAINLOOP_OUT;
     }
     if ((flags & MAINLOOP_IN) != 0) {
-        handle_read(fd, *info);
+        // What TLS has already taken off the socket wakes no one: it is read on at once.
+        while (!handle_read(fd, *info) && info->tls && info->tls->buffered()) {
+        }
     } else if ((flags & MAINLOOP_OUT) != 0) {
         if (!handle_write(fd, *info) && (flags & MAINLOOP_ERR) != 0) {
             log_printf("http_handle_poll: socket error");
@@ -712,10 +863,17 @@ void mm7_client_finished(mm7_client_info& info, delivery_outcome outcome, std::s
         log_warning("mm7_client: delivery of transaction %s failed, %.*s: %s", transaction.c_str(),
                     static_cast<int>(what.size()), what.data(), shown_reason.c_str());
     }
-    mm7_count_delivery(outcome);
+    mm7_count_delivery(outcome, info.vasp);
     auto on_finished = std::exchange(info.on_finished, nullptr);
-    const bool reached = info.state != S::connecting;
+    const bool reached = info.state != S::connecting && info.state != S::handshaking;
     const int fd = info.fd;
+    if (info.tls) {
+        info.tls->shutdown();  // close_notify, as far as the socket takes it now
+        if (reached && outcome != delivery_outcome::connection_lost &&
+            outcome != delivery_outcome::timed_out) {
+            last_session = info.tls->session();  // the VASP answered: its session is good
+        }
+    }
     if (fd >= 0) {
         info.fd = -1;
         if (mainloop_is_registered(fd)) {

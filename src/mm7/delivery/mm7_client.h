@@ -16,6 +16,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/string_utils.h"
+#include "core/tls.h"
 #include "core/unique_file.h"
 #include "mm7/mms_message.h"
 #include "wsp/wsp_types.h"
@@ -30,6 +31,7 @@ enum class mm7_client_state : std::int32_t {
     part_data_queued = 5,
     closing_queued = 6,     // produce the last chunk (chunked framing only)
     last_chunk_queued = 7,  // the body is complete: wait for the reply
+    handshaking = 8,        // connected, the TLS handshake under way (https client URL)
     complete = 10,          // request sent, waiting for the reply
 };
 
@@ -42,6 +44,7 @@ enum class delivery_outcome {
     client_error,     // a 2xx reply with a StatusCode of the client-error range (2xxx)
     status_error,     // a 2xx reply with any other StatusCode that is not a success
     not_connected,    // no connection could be made (or attempted)
+    tls_failed,       // the TLS handshake failed: the VASP did not prove who it is, or refused us
     connection_lost,  // a send or receive error, or the VASP closed without a reply
     premature_reply,  // the VASP answered before the request was complete
     timed_out,        // no progress within the deadline
@@ -80,6 +83,10 @@ struct mm7_client_info {
     std::int64_t part_remaining = 0;  // octets of the current part's data not yet read
     bool part_base64 = false;
     server_config* config = nullptr;
+    // Where it goes: the URL of its VASP account (with the credentials in it), and the account's
+    // name for the metrics.
+    url_parts url;
+    std::string vasp;
 
     // Beyond the record's basic fields.
     int fd = -1;
@@ -103,7 +110,15 @@ struct mm7_client_info {
     // Ticks; the delivery fails when this passes, progress or not (total_seconds after the open).
     std::int64_t total_deadline = 0;
     std::int64_t total_seconds = 0;
+    // The TLS session of an https client URL; nothing ever goes to the socket but through it.
+    std::unique_ptr<tls_connection> tls;
+    bool tls_write_wants_read = false;  // the last write waits for the socket to be readable
+    std::string tls_failure;            // OpenSSL's words for the last failure
 };
+
+// Makes the TLS context of deliveries when the client URL is https (the CA file, the client
+// certificate and its key checked now).  False, after an error line, when they cannot be used.
+bool mm7_client_tls_init(const server_config& config);
 
 // Creates the socket and starts the connection; the descriptor, or -1 after logging why.
 int mm7_client_open(mm7_client_info& info);

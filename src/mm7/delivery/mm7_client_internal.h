@@ -33,5 +33,5 @@ bool final_reply_begun(std::string& reply);
 // Reads what the VASP sends.  True when the delivery has ended.
 bool handle_read(int fd, mm7_client_info& info);
 
-// Counts a try by its outcome for the monitoring endpoint.
-void mm7_count_delivery(delivery_outcome outcome);
+// Counts a try of a VASP account's delivery by its outcome for the monitoring endpoint.
+void mm7_count_delivery(delivery_outcome outcome, std::string_view vasp);

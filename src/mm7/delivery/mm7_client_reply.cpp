@@ -153,9 +153,34 @@ bool final_reply_begun(std::string& reply) {
     }
 }
 
+// Reads through TLS when the connection has it: the count read, 0 at the end, or -1 with errno
+// (EAGAIN when nothing can be read now; EPROTO for a TLS failure, told in tls_failure).
+ssize_t client_recv(int fd, mm7_client_info& info, std::span<char> out) {
+    if (!info.tls) {
+        return recv(fd, out.data(), out.size(), 0);
+    }
+    std::size_t got = 0;
+    const std::span<std::uint8_t> into(reinterpret_cast<std::uint8_t*>(out.data()), out.size());
+    switch (info.tls->read(into, got)) {
+        case tls_state::done:
+            return static_cast<ssize_t>(got);
+        case tls_state::want_read:  // a record not yet whole, or one of TLS's own (a ticket)
+        case tls_state::want_write:
+            errno = EAGAIN;
+            return -1;
+        case tls_state::closed:
+            log_printf("mm7_client_handle_read: %s", info.tls->error().c_str());
+            return 0;
+        default:
+            info.tls_failure = info.tls->error();
+            errno = EPROTO;
+            return -1;
+    }
+}
+
 // Reads what the VASP sends.  True when the delivery has ended.
 bool handle_read(int fd, mm7_client_info& info) {
-    const ssize_t n = recv(fd, reply_area.data(), MM7_CLIENT_REPLY_SIZE, 0);
+    const ssize_t n = client_recv(fd, info, std::span(reply_area).first(MM7_CLIENT_REPLY_SIZE));
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         return false;
     }
@@ -185,6 +210,7 @@ bool handle_read(int fd, mm7_client_info& info) {
                       : "mm7_client_handle_poll: recv error");
     mm7_client_finished(info, delivery_outcome::connection_lost,
                         n == 0 ? std::string("the VASP closed the connection without a reply")
-                               : concat({"recv error: ", std::strerror(err)}));
+                        : info.tls_failure.empty() ? concat({"recv error: ", std::strerror(err)})
+                                                   : concat({"recv error: ", info.tls_failure}));
     return true;
 }

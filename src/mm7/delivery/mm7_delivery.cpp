@@ -226,6 +226,7 @@ std::unique_ptr<mm7_client_info> mm7_prepare_delivery(const xgate_message& indic
     info->imsi = indication.imsi.substr(0, MAX_ID_TEXT);
     info->gw_serial = config.gw_serial.substr(0, MAX_ID_TEXT);
     info->config = &config;
+    info->url = config.client_url_parts;  // until the spool names the account's own
     info->port = indication.port;
     log_scope scope(info->log_lines.get());
 

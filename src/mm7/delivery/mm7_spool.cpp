@@ -18,12 +18,15 @@
 #include <ctime>
 #include <map>
 #include <random>
+#include <set>
 #include <string_view>
 #include <vector>
 
 #include "core/log.h"
 #include "core/mainloop.h"
 #include "core/metrics.h"
+#include "mm7/delivery/mm7_route.h"
+#include "wsp/wsp.h"
 
 namespace {
 
@@ -43,13 +46,25 @@ struct spool_entry {
     std::string shown_to;  // for log lines: the indication's texts, or the PDU's own
     std::string shown_from;
     std::string transaction;
-    std::uint64_t size = 0;  // of the PDU
+    std::uint64_t size = 0;    // of the PDU
+    std::string account;       // the VASP account it goes to; empty: none takes it (yet)
+    std::uint64_t routed = 0;  // the set of accounts its account was last checked against
     std::uint32_t tries = 0;
     std::int64_t next_try = 0;  // ticks
     bool in_flight = false;
     bool probe = false;           // the try that checks whether the VASP is back
     bool waits_for_vasp = false;  // its last try found the VASP unreachable
     std::optional<buffer> held;   // the PDU, while the spool cannot be written
+};
+
+// The deliveries of one VASP account, paced on their own: an endpoint that is down or slow never
+// holds up another account's messages.
+struct vasp_queue {
+    std::size_t in_flight = 0;
+    bool unreachable = false;  // the last try could not reach the VASP
+    std::uint32_t probe_failures = 0;
+    std::int64_t probe_at = 0;       // ticks
+    std::int64_t failing_since = 0;  // wall seconds of the first failure since the last success
 };
 
 struct spool_state {
@@ -59,11 +74,13 @@ struct spool_state {
     bool stopping = false;
     std::map<std::uint64_t, spool_entry> entries;  // by arrival number
     std::uint64_t last_number = 0;
-    std::size_t in_flight = 0;
+    std::size_t in_flight = 0;   // of every account
     std::size_t held_bytes = 0;  // PDUs held in memory because the spool cannot be written
-    bool unreachable = false;    // the last try could not reach the VASP
-    std::uint32_t probe_failures = 0;
-    std::int64_t probe_at = 0;  // ticks
+    std::map<std::string, vasp_queue, std::less<>> queues;  // by account name
+    // The accounts entries are routed with; a reload installs a new set, and each entry that is
+    // not under way is checked against it once (its generation).
+    std::shared_ptr<const vasp_accounts> accounts;
+    std::uint64_t generation = 0;
     std::int64_t next_summary = 0;
     int kick_fd = -1;
     bool kicked = false;
@@ -138,6 +155,8 @@ std::string meta_text(const spool_entry& e) {
                    escape(e.transaction),
                    "\nsize ",
                    std::to_string(e.size),
+                   e.account.empty() ? "" : "\naccount ",
+                   escape(e.account),
                    "\nend\n"});
 }
 
@@ -189,6 +208,8 @@ std::optional<spool_entry> parse_meta(std::string_view text) {
             e.shown_from = unescape(value);
         } else if (key == "transaction") {
             e.transaction = unescape(value);
+        } else if (key == "account") {
+            e.account = unescape(value);  // records of older versions have none
         }
         if (!ok) {
             return std::nullopt;
@@ -383,41 +404,94 @@ void kick() {
     }
 }
 
-void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached);
+void delivery_ended(std::uint64_t number, const std::string& account, delivery_outcome outcome,
+                    bool reached);
 void write_held();
+void make_room(const std::string& account, std::size_t room);
 
-// A connection to the VASP was made: whatever waited for it is due at once.
-void vasp_back() {
-    if (spool.unreachable) {
+// Whether the accounts come from an account file; without one, the single VASP is named in the
+// log as it always was.
+bool named_accounts() {
+    return spool.accounts != nullptr && !spool.accounts->file.empty();
+}
+// How the log names an account: "the VASP", or "VASP acme".
+std::string vasp_words(std::string_view account) {
+    return named_accounts() ? concat({"VASP ", account}) : std::string("the VASP");
+}
+// What the log adds about the account of an entry: nothing, or " for VASP acme".
+std::string for_vasp(std::string_view account) {
+    if (!named_accounts()) {
+        return std::string();
+    }
+    return account.empty() ? std::string(" taken by no VASP account")
+                           : concat({" for VASP ", account});
+}
+
+void count_dropped(std::string_view reason, std::string_view account, std::size_t n) {
+    if (n != 0 && named_accounts()) {  // every account's series is there from the first scrape
+        metrics_add("mm7_spool_dropped_total", {{"reason", reason}, {"vasp", account}},
+                    static_cast<double>(n));
+    } else if (n != 0) {
+        metrics_add("mm7_spool_dropped_total", {{"reason", reason}}, static_cast<double>(n));
+    }
+}
+
+vasp_queue& queue_of(const std::string& account) {
+    return spool.queues[account];
+}
+
+// A connection to the account's VASP was made: whatever waited for it is due at once.
+void vasp_back(const std::string& account) {
+    vasp_queue& q = queue_of(account);
+    if (q.unreachable) {
         const std::int64_t now = ticks_now();
-        log_info("spool: the VASP is back, %zu messages waiting", spool.entries.size());
+        std::size_t waiting = 0;
         for (auto& [n, other] : spool.entries) {
+            if (other.account != account) {
+                continue;
+            }
+            ++waiting;
             if (other.waits_for_vasp) {
                 other.next_try = now;
                 other.waits_for_vasp = false;
             }
         }
+        log_info("spool: %s is back, %zu messages waiting", vasp_words(account).c_str(), waiting);
         kick();
     }
-    spool.unreachable = false;
-    spool.probe_failures = 0;
+    q.unreachable = false;
+    q.probe_failures = 0;
 }
 
-// Attaches the spool's end-of-delivery handling and starts it.
+// Points a delivery at its account's endpoint.
+void aim(mm7_client_info& info, const std::string& account) {
+    if (const vasp_account* a = spool.accounts->find(account)) {
+        info.url = mm7_delivery_url(*spool.accounts, *a, *spool.config);
+    }
+    info.vasp = named_accounts() ? account : std::string();  // its metrics label
+}
+
+// Attaches the spool's end-of-delivery handling and starts it.  The delivery keeps the account
+// and the endpoint it starts with, whatever a reload installs meanwhile.
 void launch(std::uint64_t number, spool_entry& e, std::unique_ptr<mm7_client_info> info,
             bool probe) {
+    const std::string account = e.account;
     e.in_flight = true;
     e.probe = probe;
     ++e.tries;
+    ++queue_of(account).in_flight;
     ++spool.in_flight;
-    log_printf("spool: try %u of transaction %s (entry %s)%s", e.tries,
-               log_escape(e.transaction).c_str(), spool_number_text(number).c_str(),
-               e.probe ? ", checking whether the VASP is back" : "");
-    info->on_finished = [number](delivery_outcome outcome, bool reached) {
-        delivery_ended(number, outcome, reached);
+    log_printf(
+        "spool: try %u of transaction %s (entry %s)%s%s", e.tries,
+        log_escape(e.transaction).c_str(), spool_number_text(number).c_str(),
+        for_vasp(account).c_str(),
+        e.probe ? concat({", checking whether ", vasp_words(account), " is back"}).c_str() : "");
+    aim(*info, account);
+    info->on_finished = [number, account](delivery_outcome outcome, bool reached) {
+        delivery_ended(number, account, outcome, reached);
     };
     // A probe that connects ends the wait at once, however long it then takes.
-    info->on_connected = vasp_back;
+    info->on_connected = [account] { vasp_back(account); };
     mm7_start_delivery(std::move(info));
 }
 
@@ -429,13 +503,8 @@ std::string too_old_text() {
     return concat({"older than ", std::to_string(spool.config->storage_age), " hours"});
 }
 
-// Starts an entry from its spooled PDU.
-void start_entry(std::uint64_t number) {
-    spool_entry& e = spool.entries.at(number);
-    if (too_old(e, spool_wall_seconds())) {
-        drop(number, too_old_text());
-        return;
-    }
+// The indication an entry's PDU is delivered from, as the kernel module gave it.
+xgate_message indication_of(std::uint64_t number, const spool_entry& e) {
     xgate_message indication;
     indication.imsi = e.imsi;
     indication.port = e.port;
@@ -448,57 +517,184 @@ void start_entry(std::uint64_t number) {
         indication.flags = MMSRCV_FLAG_FILE;
         const std::string pdu = path_of(number, ".pdu");
         indication.data.assign(pdu.begin(), pdu.end());
-        struct stat st {};
-        if (stat(pdu.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) != e.size) {
-            move_aside(number, "its PDU file is missing or not of the recorded size");
-            return;
-        }
     }
-    auto info = mm7_prepare_delivery(indication, *spool.config, e.transaction);
+    return indication;
+}
+
+bool pdu_file_intact(std::uint64_t number, const spool_entry& e) {
+    struct stat st {};
+    return e.held || (stat(path_of(number, ".pdu").c_str(), &st) == 0 &&
+                      static_cast<std::uint64_t>(st.st_size) == e.size);
+}
+
+// Starts an entry from its spooled PDU.
+void start_entry(std::uint64_t number) {
+    spool_entry& e = spool.entries.at(number);
+    if (too_old(e, spool_wall_seconds())) {
+        drop(number, too_old_text());
+        return;
+    }
+    if (!pdu_file_intact(number, e)) {
+        move_aside(number, "its PDU file is missing or not of the recorded size");
+        return;
+    }
+    auto info = mm7_prepare_delivery(indication_of(number, e), *spool.config, e.transaction);
     if (!info) {
         move_aside(number, "its PDU can no longer be delivered");
         return;
     }
-    launch(number, e, std::move(info), spool.unreachable);
+    launch(number, e, std::move(info), queue_of(e.account).unreachable);
 }
 
-// The oldest entry that may start now, if any.
-std::optional<std::uint64_t> next_due(std::int64_t now) {
+// What routing looks at in a spooled message: its record and the headers of its PDU.
+std::optional<delivery_keys> keys_of(std::uint64_t number, const spool_entry& e) {
+    constexpr std::size_t HEADER_WINDOW = 4096;  // the headers lie within it, as on arrival
+    buffer head;
+    if (e.held) {
+        head.assign(e.held->begin(), e.held->begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                           e.held->size(), HEADER_WINDOW)));
+    } else if (pdu_file_intact(number, e)) {
+        head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(e.size, HEADER_WINDOW)));
+        const int fd = open(path_of(number, ".pdu").c_str(), O_RDONLY | O_CLOEXEC);
+        const ssize_t n = fd >= 0 ? pread(fd, head.data(), head.size(), 0) : -1;
+        if (fd >= 0) {
+            close(fd);
+        }
+        head.resize(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    }
+    if (head.empty()) {
+        return std::nullopt;
+    }
+    std::uint32_t offset = 0;
+    mms_message message = ParseMMSHeaders(head, offset, false);
+    if (!e.recipient.empty()) {
+        message.gateway_recipient = e.recipient;
+    }
+    return mm7_delivery_keys(message, e.port);
+}
+
+void warn_unroutable(std::uint64_t number, const spool_entry& e) {
+    log_warning(
+        "spool: transaction %s from %s to %s (entry %s) is taken by no VASP account, kept in the "
+        "spool until one is",
+        log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
+        log_escape(e.shown_to).c_str(), spool_number_text(number).c_str());
+}
+
+// Writes an entry's record anew after its account changed; on failure the old record stays,
+// and the next start routes the entry again.
+void rewrite_record(std::uint64_t number, const spool_entry& e) {
+    if (e.held) {
+        return;  // written out with its account once the spool can be written
+    }
+    const std::string tmp = path_of(number, ".meta.tmp");
+    unlink(tmp.c_str());
+    if (!write_file_synced(tmp, as_bytes(meta_text(e))) ||
+        rename(tmp.c_str(), path_of(number, ".meta").c_str()) != 0 || !sync_dir(spool.dir)) {
+        log_warning("spool: cannot write the record of entry %s anew: %s",
+                    spool_number_text(number).c_str(), std::strerror(errno));
+        unlink(tmp.c_str());
+    }
+}
+
+// Checks an entry that is not under way against the accounts in force.  It keeps an account
+// that is still there; one without (no account took it, an older version wrote it, or a reload
+// removed its account) is routed by the rules.  The entry may be gone afterwards.
+void route_entry(std::uint64_t number, spool_entry& e) {
+    e.routed = spool.generation;
+    if (!e.account.empty() && spool.accounts->find(e.account) != nullptr) {
+        return;
+    }
+    const std::optional<delivery_keys> keys = keys_of(number, e);
+    if (!keys) {
+        move_aside(number, "its PDU file is missing or not of the recorded size");
+        return;
+    }
+    const vasp_account* account = mm7_route_delivery(*spool.accounts, mm7_message_owners(), *keys);
+    const std::string before = std::exchange(e.account, account ? account->name : std::string());
+    if (account == nullptr) {
+        warn_unroutable(number, e);
+    } else {
+        log_info("spool: transaction %s (entry %s) goes to VASP %s",
+                 log_escape(e.transaction).c_str(), spool_number_text(number).c_str(),
+                 account->name.c_str());
+    }
+    if (before != e.account) {
+        rewrite_record(number, e);
+        make_room(e.account, 0);
+    }
+}
+
+// Takes the accounts in force; a new set has every entry checked against it once.
+void refresh_accounts() {
+    std::shared_ptr<const vasp_accounts> current = mm7_accounts_current();
+    if (current != spool.accounts) {
+        spool.accounts = std::move(current);
+        ++spool.generation;
+    }
+}
+
+bool may_start(const vasp_queue& q, std::int64_t now) {
+    if (q.unreachable) {
+        return q.in_flight == 0 && q.probe_at - now <= 0;
+    }
+    return q.in_flight < SPOOL_MAX_IN_FLIGHT;
+}
+
+// The oldest entry of an account that may start now, if any.
+std::optional<std::uint64_t> next_due(const std::string& account, std::int64_t now) {
+    const bool unreachable = queue_of(account).unreachable;
     for (auto& [number, e] : spool.entries) {
-        if (!e.in_flight && (spool.unreachable || e.next_try - now <= 0)) {
+        if (e.account == account && !e.in_flight && (unreachable || e.next_try - now <= 0)) {
             return number;
         }
     }
     return std::nullopt;
 }
 
-bool may_start(std::int64_t now) {
-    if (spool.stopping || !spool.usable) {
-        return false;
-    }
-    if (spool.unreachable) {
-        return spool.in_flight == 0 && spool.probe_at - now <= 0;
-    }
-    return spool.in_flight < SPOOL_MAX_IN_FLIGHT;
-}
-
+// Starts what may start now, oldest first within each account; each account's queue is paced
+// on its own.
 void dispatch() {
-    for (;;) {
+    if (spool.stopping || !spool.usable) {
+        return;
+    }
+    refresh_accounts();
+    std::vector<std::uint64_t> waiting;
+    for (const auto& [number, e] : spool.entries) {
+        if (!e.in_flight) {
+            waiting.push_back(number);
+        }
+    }
+    for (const std::uint64_t number : waiting) {
+        auto it = spool.entries.find(number);
+        if (it != spool.entries.end() && it->second.routed != spool.generation) {
+            route_entry(number, it->second);
+            it = spool.entries.find(number);
+        }
+        if (it == spool.entries.end() || it->second.in_flight || it->second.account.empty()) {
+            continue;
+        }
+        const spool_entry& e = it->second;
+        const vasp_queue& q = queue_of(e.account);
         const std::int64_t now = ticks_now();
-        if (!may_start(now)) {
-            return;
+        if (may_start(q, now) && (q.unreachable || e.next_try - now <= 0)) {
+            start_entry(number);
         }
-        const auto number = next_due(now);
-        if (!number) {
-            return;
-        }
-        start_entry(*number);
     }
 }
 
-void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached) {
+void delivery_ended(std::uint64_t number, const std::string& account, delivery_outcome outcome,
+                    bool reached) {
+    vasp_queue& q = queue_of(account);
+    --q.in_flight;
     --spool.in_flight;
     kick();
+    // An endpoint fails until it takes a message or answers that a message is at fault.
+    if (outcome == delivery_outcome::delivered || outcome == delivery_outcome::client_error) {
+        q.failing_since = 0;
+    } else if (outcome != delivery_outcome::bad_pdu && q.failing_since == 0) {
+        q.failing_since = spool_wall_seconds();
+    }
     auto it = spool.entries.find(number);
     if (it == spool.entries.end()) {
         return;  // dropped by a bound while it was under way
@@ -510,11 +706,12 @@ void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached
         case delivery_outcome::delivered:
             remove_files(number);
             erase_entry(it);
-            vasp_back();
+            vasp_back(account);
             return;
         case delivery_outcome::client_error:
-            spool.unreachable = false;
-            drop(number, "the VASP refused it as a client error, retrying cannot help");
+            q.unreachable = false;
+            drop(number, concat({vasp_words(account),
+                                 " refused it as a client error, retrying cannot help"}));
             return;
         case delivery_outcome::bad_pdu:
             move_aside(number, "its PDU changed or turned out unusable while it was sent");
@@ -524,44 +721,58 @@ void delivery_ended(std::uint64_t number, delivery_outcome outcome, bool reached
     }
     if (reached) {
         // The VASP is there, but did not take this message: it waits on its own.
-        spool.unreachable = false;
-        spool.probe_failures = 0;
+        q.unreachable = false;
+        q.probe_failures = 0;
         const std::int64_t wait =
             jittered_ticks(mm7_spool_retry_delay(spool.config->retry_delay, e.tries));
         e.next_try = now + wait;
         e.waits_for_vasp = false;
-        log_printf("spool: transaction %s not taken by the VASP (try %u), next try in %lld s",
-                   log_escape(e.transaction).c_str(), e.tries, whole_seconds(wait));
+        log_printf("spool: transaction %s not taken by %s (try %u), next try in %lld s",
+                   log_escape(e.transaction).c_str(), vasp_words(account).c_str(), e.tries,
+                   whole_seconds(wait));
         return;
     }
-    // No connection: everything waits for one probe, whose interval grows while it fails.
-    if (!spool.unreachable || e.probe) {
-        spool.probe_failures = spool.unreachable ? spool.probe_failures + 1 : 1;
-        spool.probe_at = now + jittered_ticks(mm7_spool_retry_delay(spool.config->retry_delay,
-                                                                    spool.probe_failures));
+    // No connection: everything of this account waits for one probe, whose interval grows
+    // while it fails.
+    if (!q.unreachable || e.probe) {
+        q.probe_failures = q.unreachable ? q.probe_failures + 1 : 1;
+        q.probe_at = now + jittered_ticks(
+                               mm7_spool_retry_delay(spool.config->retry_delay, q.probe_failures));
     }
-    spool.unreachable = true;
+    q.unreachable = true;
     e.waits_for_vasp = true;
-    e.next_try = spool.probe_at;
+    e.next_try = q.probe_at;
     log_printf(
-        "spool: transaction %s not delivered (try %u), the VASP is unreachable; next try in %lld s",
-        log_escape(e.transaction).c_str(), e.tries, whole_seconds(spool.probe_at - now));
+        "spool: transaction %s not delivered (try %u), %s is unreachable; next try in %lld s",
+        log_escape(e.transaction).c_str(), e.tries, vasp_words(account).c_str(),
+        whole_seconds(q.probe_at - now));
 }
 
 // Drops entries past the age bound; logs the summary once a minute.
 int spool_tick() {
     const std::int64_t wall = spool_wall_seconds();
-    std::vector<std::uint64_t> old;
+    std::map<std::string, std::vector<std::uint64_t>> old;  // by account
     for (const auto& [number, e] : spool.entries) {
         if (too_old(e, wall)) {
-            old.push_back(number);
+            old[e.account].push_back(number);
         }
     }
-    metrics_add("mm7_spool_dropped_total", {{"reason", "age"}}, static_cast<double>(old.size()));
-    drop_all(old, too_old_text());
+    for (const auto& [account, numbers] : old) {
+        count_dropped("age", account, numbers.size());
+        drop_all(numbers, too_old_text());
+    }
     spool_bad_trim(*spool.config, spool.dir);
     write_held();
     dispatch();
+    std::set<std::string_view> busy;  // accounts with entries
+    for (const auto& [number, e] : spool.entries) {
+        busy.insert(e.account);
+    }
+    for (auto& [account, q] : spool.queues) {
+        if (q.in_flight == 0 && !busy.contains(account)) {
+            q.failing_since = 0;  // nothing left to deliver: no endpoint failing to speak of
+        }
+    }
     const std::int64_t now = ticks_now();
     if (spool.entries.empty()) {
         spool.next_summary = now;
@@ -569,35 +780,52 @@ int spool_tick() {
         spool.next_summary = now + SUMMARY_SECONDS * ticks_per_second;
         std::int64_t oldest = wall;
         std::optional<std::int64_t> next;
+        std::size_t unroutable = 0;
         for (const auto& [number, e] : spool.entries) {
             oldest = std::min(oldest, e.received);
-            if (!e.in_flight) {
-                const std::int64_t at = spool.unreachable ? spool.probe_at : e.next_try;
+            unroutable += e.account.empty() ? 1 : 0;
+            if (!e.in_flight && !e.account.empty()) {
+                const vasp_queue& q = queue_of(e.account);
+                const std::int64_t at = q.unreachable ? q.probe_at : e.next_try;
                 next = next ? std::min(*next, at) : at;
             }
         }
         const std::string next_text =
             next ? concat({"next try in ", std::to_string(whole_seconds(*next - now)), " s"})
                  : std::string("no try waiting");
+        std::string down;
+        for (const auto& [account, q] : spool.queues) {
+            if (q.unreachable && busy.contains(account)) {
+                down += concat({", ", vasp_words(account), " is unreachable"});
+            }
+        }
+        if (unroutable != 0) {
+            down += concat({", ", std::to_string(unroutable), " taken by no VASP account"});
+        }
         log_info("spool: %zu messages waiting, %zu under way, oldest %lld s old, %s%s",
                  spool.entries.size(), spool.in_flight, static_cast<long long>(wall - oldest),
-                 next_text.c_str(), spool.unreachable ? ", the VASP is unreachable" : "");
+                 next_text.c_str(), down.c_str());
     }
     return 0;
 }
 
-// Keeps the spool within --storagesize, oldest first, with room for `room` more.
-void make_room(std::size_t room) {
+// Keeps the messages of one account (or those no account takes) within --storagesize, oldest
+// first, with room for `room` more.
+void make_room(const std::string& account, std::size_t room) {
     const std::size_t bound = spool.config->storage_size;
+    const auto kept = static_cast<std::size_t>(
+        std::count_if(spool.entries.begin(), spool.entries.end(),
+                      [&](const auto& entry) { return entry.second.account == account; }));
     std::vector<std::uint64_t> oldest;
-    for (auto it = spool.entries.begin(); bound > 0 && it != spool.entries.end() &&
-                                          spool.entries.size() - oldest.size() + room > bound;
-         ++it) {
-        oldest.push_back(it->first);
+    for (auto it = spool.entries.begin();
+         bound > 0 && it != spool.entries.end() && kept - oldest.size() + room > bound; ++it) {
+        if (it->second.account == account) {
+            oldest.push_back(it->first);
+        }
     }
-    metrics_add("mm7_spool_dropped_total", {{"reason", "size"}},
-                static_cast<double>(oldest.size()));
-    drop_all(oldest, concat({"the spool is full (", std::to_string(bound), " messages)"}));
+    count_dropped("size", account, oldest.size());
+    drop_all(oldest, concat({"the spool is full (", std::to_string(bound), " messages",
+                             for_vasp(account), ")"}));
 }
 
 // The spool's directories, made again when they were removed; false when they cannot be.
@@ -726,7 +954,13 @@ void scan() {
             unlink(path_of(number, ".meta.tmp").c_str());
         }
     }
-    make_room(0);
+    std::set<std::string> accounts;  // as recorded: older versions recorded none
+    for (const auto& [number, e] : spool.entries) {
+        accounts.insert(e.account);
+    }
+    for (const std::string& account : accounts) {
+        make_room(account, 0);
+    }
     for (auto& [number, e] : spool.entries) {
         e.next_try = ticks_now();
     }
@@ -792,6 +1026,20 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
     e.shown_from = !e.sender.empty() ? e.sender : message.from.value_or("?");
     e.transaction = message.transaction_id.value_or("");
     e.size = info->pdu_end;
+    refresh_accounts();
+    const vasp_account* account = mm7_route_delivery(*spool.accounts, mm7_message_owners(),
+                                                     mm7_delivery_keys(message, info->port));
+    e.account = account != nullptr ? account->name : std::string();
+    e.routed = spool.generation;
+    aim(*info, e.account);
+    if (!spool.usable && account == nullptr) {
+        log_error(
+            "spool: CANNOT SPOOL transaction %s from %s to %s: no spool, and no VASP account takes "
+            "it; THE MESSAGE IS LOST",
+            log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
+            log_escape(e.shown_to).c_str());
+        return;
+    }
     if (!spool.usable) {
         log_error(
             "spool: CANNOT SPOOL transaction %s from %s to %s: no spool; the delivery is "
@@ -815,6 +1063,14 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
             concat({"cannot ", failed, " in ", spool.dir, ": ", std::strerror(err)});
         if (spool.held_bytes + e.size <= SPOOL_MAX_HELD_BYTES) {
             e.held = read_pdu(*info, e.size);
+        }
+        if (!e.held && account == nullptr) {
+            log_error(
+                "spool: CANNOT SPOOL transaction %s from %s to %s: %s; no room in memory either "
+                "(%zu bytes held), and no VASP account takes it: THE MESSAGE IS LOST",
+                log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
+                log_escape(e.shown_to).c_str(), why.c_str(), spool.held_bytes);
+            return;
         }
         if (!e.held) {
             log_error(
@@ -842,21 +1098,26 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
             close(fd);
         }
     }
-    make_room(1);
+    make_room(e.account, 1);
     if (failed == nullptr) {
-        log_printf("spool: transaction %s from %s to %s spooled as entry %s (%llu bytes)",
+        log_printf("spool: transaction %s from %s to %s spooled as entry %s (%llu bytes)%s",
                    log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
                    log_escape(e.shown_to).c_str(), spool_number_text(number).c_str(),
-                   static_cast<unsigned long long>(e.size));
+                   static_cast<unsigned long long>(e.size), for_vasp(e.account).c_str());
     }
     const std::int64_t now = ticks_now();
     e.next_try = now;
     spool_entry& entry = spool.entries.emplace(number, std::move(e)).first->second;
-    // A new message is tried at once when nothing older is due, even while the VASP is thought
-    // unreachable (one at a time then): otherwise it goes in its turn, from the spool.
-    const bool free = spool.unreachable
-                          ? spool.in_flight == 0
-                          : spool.in_flight < SPOOL_MAX_IN_FLIGHT && next_due(now) == number;
+    if (account == nullptr) {
+        warn_unroutable(number, entry);
+        return;
+    }
+    // A new message is tried at once when nothing older of its account is due, even while its
+    // VASP is thought unreachable (one at a time then): otherwise it goes in its turn, from the
+    // spool.
+    const vasp_queue& q = queue_of(entry.account);
+    const bool free = q.unreachable ? q.in_flight == 0
+                                    : may_start(q, now) && next_due(entry.account, now) == number;
     if (!spool.stopping && free) {
         launch(number, entry, std::move(info), false);
     } else {
@@ -912,14 +1173,24 @@ std::size_t mm7_spool_count() {
     return spool.entries.size();
 }
 
-spool_totals mm7_spool_totals() {
-    spool_totals totals;
-    totals.entries = spool.entries.size();
-    totals.bad_bytes = spool_bad_bytes();
+std::map<std::string, spool_totals, std::less<>> mm7_spool_totals() {
+    std::map<std::string, spool_totals, std::less<>> totals;
     for (const auto& [number, e] : spool.entries) {
-        totals.bytes += e.size;
-        const bool first = number == spool.entries.begin()->first;
-        totals.oldest = first ? e.received : std::min(totals.oldest, e.received);
+        spool_totals& t = totals[e.account];
+        t.oldest = t.entries == 0 ? e.received : std::min(t.oldest, e.received);
+        ++t.entries;
+        t.bytes += e.size;
     }
     return totals;
+}
+
+std::vector<std::pair<std::string, std::int64_t>> mm7_spool_failing(std::int64_t longer_than) {
+    std::vector<std::pair<std::string, std::int64_t>> failing;
+    const std::int64_t now = spool_wall_seconds();
+    for (const auto& [account, q] : spool.queues) {
+        if (q.failing_since != 0 && now - q.failing_since > longer_than) {
+            failing.emplace_back(account, now - q.failing_since);
+        }
+    }
+    return failing;
 }

@@ -320,6 +320,9 @@ std::optional<envelope_refusal> read_submit_req(mxml_node_t* top, mms_message& m
     take_schema(message, submit_req);
     if (mxml_node_t* sender = xml_find_element(submit_req, "SenderIdentification")) {
         message.sender = xml_get_element_text(sender);
+        if (mxml_node_t* vasp_id = xml_find_element(sender, "VASPID")) {
+            message.vasp_id = xml_get_element_text(vasp_id);
+        }
     }
 
     mxml_node_t* recipients = xml_find_element(submit_req, "Recipients");

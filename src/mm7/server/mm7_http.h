@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,8 +37,9 @@ inline constexpr std::size_t MM7_MAX_PARTS = 127;          // entry count is a s
 inline constexpr std::size_t MM7_LONG_LINE = 65536;        // body lines are streamed past this
 
 // The refusal of a request without the credentials the server asks for, and the header that
-// goes with it.
+// goes with it; and of credentials that may not be used from where the request came.
 inline constexpr std::string_view MM7_UNAUTHORIZED = "401 Unauthorized";
+inline constexpr std::string_view MM7_FORBIDDEN = "403 Forbidden";
 inline constexpr std::string_view MM7_AUTH_CHALLENGE = "WWW-Authenticate: Basic realm=\"mm7\"\r\n";
 
 // What the parser reports while a request streams in, in the order it happens.  A call that
@@ -63,6 +65,15 @@ class mm7_request_events {
     virtual void send_continue() = 0;
 };
 
+// Who a request is, decided once its head is complete.  `basic_token`: the token of the Basic
+// credentials it carries (empty: none).  An empty problem lets it go on; else the request is
+// refused with `status` (MM7_UNAUTHORIZED or MM7_FORBIDDEN).
+struct mm7_auth_verdict {
+    std::string_view problem;
+    std::string_view status = MM7_UNAUTHORIZED;
+};
+using mm7_identify = std::function<mm7_auth_verdict(std::string_view basic_token)>;
+
 // How far a request has come after the bytes fed so far.
 enum class parse_outcome {
     more,      // the request goes on
@@ -79,6 +90,8 @@ class mm7_request_parser {
     mm7_request_parser(mm7_request_events& events, std::uint64_t max_message_size,
                        std::string_view client_auth = {})
         : events_(events), max_message_size_(max_message_size), client_auth_(client_auth) {}
+    // Decides who each request is instead of the one token of the constructor.
+    void set_identify(mm7_identify identify) { identify_ = std::move(identify); }
 
     // Takes the next received bytes.
     parse_outcome feed(byte_view bytes);
@@ -86,7 +99,7 @@ class mm7_request_parser {
     parse_outcome outcome() const { return outcome_; }
     std::string_view refusal() const { return refusal_; }
     int fault_code() const { return fault_code_; }
-    // Why a request was refused with MM7_UNAUTHORIZED.
+    // Why a request was refused with MM7_UNAUTHORIZED or MM7_FORBIDDEN.
     std::string_view auth_problem() const { return auth_problem_; }
     client_state state() const { return state_; }
     bool mm1_mode() const { return mm1_mode_; }
@@ -155,8 +168,10 @@ class mm7_request_parser {
     mm7_request_events& events_;
     std::uint64_t max_message_size_;
     std::string_view client_auth_;
+    mm7_identify identify_;
     opt_text authorization_;  // the Authorization header, when there was one
     std::string_view auth_problem_;
+    std::string_view auth_status_ = MM7_UNAUTHORIZED;
     client_state state_ = client_state::REQUEST_LINE;
     parse_outcome outcome_ = parse_outcome::more;
     std::string refusal_;

@@ -85,25 +85,34 @@ bool mm7_request_parser::read_transfer_encoding(std::string value, transfer_enco
 // A request carries the credentials asked for, if any: Authorization: Basic with their token
 // (the scheme in any letter case).  The token is compared in constant time.
 bool mm7_request_parser::authorized() {
-    if (client_auth_.empty()) {
+    std::string_view token;
+    bool other_scheme = false;
+    if (authorization_) {
+        std::string_view value = *authorization_;
+        const std::size_t blank = value.find_first_of(" \t");
+        std::string scheme(value.substr(0, blank));
+        if (blank == std::string_view::npos || strtolower(scheme) != "basic") {
+            other_scheme = true;
+        } else {
+            token = trim_blanks(value.substr(blank));
+        }
+    }
+    mm7_auth_verdict verdict;
+    if (identify_) {
+        verdict = identify_(token);
+    } else if (client_auth_.empty()) {
         return true;
+    } else if (!authorization_) {
+        verdict.problem = "no credentials";
+    } else if (!other_scheme && !equal_in_constant_time(token, client_auth_)) {
+        verdict.problem = "wrong credentials";
     }
-    if (!authorization_) {
-        auth_problem_ = "no credentials";
-        return false;
+    if (other_scheme && (!verdict.problem.empty() || !identify_)) {
+        verdict.problem = "not Basic credentials";
     }
-    std::string_view value = *authorization_;
-    const std::size_t blank = value.find_first_of(" \t");
-    std::string scheme(value.substr(0, blank));
-    if (blank == std::string_view::npos || strtolower(scheme) != "basic") {
-        auth_problem_ = "not Basic credentials";
-        return false;
-    }
-    if (!equal_in_constant_time(trim_blanks(value.substr(blank)), client_auth_)) {
-        auth_problem_ = "wrong credentials";
-        return false;
-    }
-    return true;
+    auth_problem_ = verdict.problem;
+    auth_status_ = verdict.status;
+    return verdict.problem.empty();
 }
 
 // The steps every header line goes through: syntax check, count, split.  `result` is stop when
@@ -156,7 +165,7 @@ mm7_request_parser::line_result mm7_request_parser::on_http_header(std::string_v
         }
         // Checked before anything of the body is read, or asked for with a 100 Continue.
         if (!authorized()) {
-            refuse({}, MM7_UNAUTHORIZED);
+            refuse({}, auth_status_);
             return line_result::stop;
         }
         if (mm1_mode_) {

@@ -164,10 +164,14 @@ void part_memory::release() {
 // ---- what the request parser reports ----
 
 void outgoing_mms_info::note(std::string_view line) {
-    log_printf("%.*s", static_cast<int>(line.size()), line.data());
+    const std::string vasp = mm7_vasp_label(*this);
+    log_printf("%.*s%s", static_cast<int>(line.size()), line.data(), vasp.c_str());
 }
 
 std::optional<std::string> outgoing_mms_info::open_pdu(bool mm1_mode) {
+    if (!mm7_vasp_submission_allowed(*this, mm1_mode)) {
+        return std::nullopt;
+    }
     if (CreateOutputFile(this) == nullptr) {
         log_error("%sCannot create output file %s. Errno: %d (%s)", mm1_mode ? "MM1 MODE: " : "",
                   output->path.c_str(), errno, std::strerror(errno));
@@ -239,21 +243,15 @@ bool outgoing_mms_info::mm1_data(byte_view data) {
 
 // ---- the socket ----
 
-int HandleClientInput(int fd, int flags, outgoing_mms_info* info) {
-    if ((flags & MAINLOOP_OUT) != 0 && !mm7_socket_flush(fd)) {
-        log_printf("Client disconnected %d", fd);
-        info->peer_gone = true;
-        CloseClient(info);
-        return 0;
-    }
-    if (flags == MAINLOOP_OUT) {
-        return 0;  // only writable: nothing to read
-    }
+namespace {
+
+// One read from the socket, and what the parser makes of it.
+void take_input(int fd, int flags, outgoing_mms_info* info) {
     log_printf("HandleClientInput start %d", fd);
     static std::uint8_t receive_buffer[MM7_RECEIVE_SIZE];
-    ssize_t n = recv(fd, receive_buffer, sizeof receive_buffer, 0);
+    ssize_t n = mm7_socket_read(fd, receive_buffer);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        return 0;
+        return;
     }
     const bool complete = info->parser.outcome() != parse_outcome::more;
     if (n == 0 && complete && (flags & MAINLOOP_ERR) == 0) {
@@ -264,17 +262,17 @@ int HandleClientInput(int fd, int flags, outgoing_mms_info* info) {
             info->input_closed = true;
             mainloop_set_fd_flags(fd, mm7_client_flags(info));
         }
-        return 0;
+        return;
     }
     if (n < 1) {
         log_printf("Client disconnected %d", fd);
         info->peer_gone = true;
         CloseClient(info);
-        return 0;
+        return;
     }
     if (complete) {
         mm7_account_memory(info);  // waiting for the confirmation; further input is ignored
-        return 0;
+        return;
     }
     info->last_progress = ticks_now();
     switch (info->parser.feed(byte_view(receive_buffer, static_cast<std::size_t>(n)))) {
@@ -283,33 +281,68 @@ int HandleClientInput(int fd, int flags, outgoing_mms_info* info) {
         case parse_outcome::complete:
             if (!info->parser.mm1_mode() && !finish_pdu(info)) {
                 SendHttpError(info, std::string(info->failure));
-                return 0;
+                return;
             }
             SendRequestToKernel(
                 info, info->parser.mm1_mode() ? info->parser.mm1_bytes() : info->output->written);
             if (!mm7_client_exists(info)) {
-                return 0;
+                return;
             }
             break;
         case parse_outcome::refused:
             // The record goes with the reply.
             if (info->parser.fault_code() != 0) {
                 SendMM7Fault(info, info->parser.fault_code(), info->parser.refusal());
-            } else if (info->parser.refusal() == MM7_UNAUTHORIZED) {
+            } else if (info->parser.refusal() == MM7_UNAUTHORIZED ||
+                       info->parser.refusal() == MM7_FORBIDDEN) {
                 const std::string_view problem = info->parser.auth_problem();
+                const std::string_view status = info->parser.refusal();
                 unauthenticated_log.printf("Client %d sent %.*s, answering %.*s", fd,
                                            static_cast<int>(problem.size()), problem.data(),
-                                           static_cast<int>(MM7_UNAUTHORIZED.size()),
-                                           MM7_UNAUTHORIZED.data());
-                SendHttpError(info, std::string(MM7_UNAUTHORIZED), MM7_AUTH_CHALLENGE);
+                                           static_cast<int>(status.size()), status.data());
+                SendHttpError(info, std::string(status),
+                              status == MM7_UNAUTHORIZED ? MM7_AUTH_CHALLENGE : "");
             } else {
                 SendHttpError(info, std::string(info->parser.refusal()));
             }
-            return 0;
+            return;
         case parse_outcome::stopped:
-            SendHttpError(info, std::string(info->failure));
-            return 0;
+            if (info->fault_code != 0) {
+                const std::string retry =
+                    info->retry_after != 0
+                        ? concat({"Retry-After: ", std::to_string(info->retry_after), "\r\n"})
+                        : std::string();
+                SendMM7Fault(info, info->fault_code, info->fault_text, retry);
+            } else {
+                SendHttpError(info, std::string(info->failure));
+            }
+            return;
     }
     mm7_account_memory(info);
+}
+
+}  // namespace
+
+int HandleClientInput(int fd, int flags, outgoing_mms_info* info) {
+    if (mm7_socket_handshaking(fd)) {
+        if (!mm7_socket_handshake(info)) {
+            return 0;
+        }
+        flags |= MAINLOOP_IN;  // the request may have come with the end of the handshake
+    }
+    const int tls_wants = mm7_socket_tls_wants(fd);
+    if (((flags & MAINLOOP_OUT) != 0 || (tls_wants & MAINLOOP_IN) != 0) && !mm7_socket_flush(fd)) {
+        log_printf("Client disconnected %d", fd);
+        info->peer_gone = true;
+        CloseClient(info);
+        return 0;
+    }
+    if (flags == MAINLOOP_OUT && (tls_wants & MAINLOOP_OUT) == 0) {
+        return 0;  // only writable: nothing to read
+    }
+    // Input held inside TLS is taken at once: the socket will not signal it.
+    do {
+        take_input(fd, flags, info);
+    } while (mm7_client_exists(info) && !info->input_closed && mm7_socket_buffered(fd));
     return 0;
 }

@@ -125,14 +125,15 @@ void log_submission_end(const outgoing_mms_info* info, const char* outcome, int 
     const log_scope outcome_line(nullptr);  // one per submission: never suppressed
     log_info(
         "Submission done: transaction=%s recipients=%zu bytes=%llu outcome=%s http=%d status=%s "
-        "duration_ms=%lld%s",
+        "duration_ms=%lld%s%s",
         transaction.c_str(), recipients, static_cast<unsigned long long>(info->pdu_size), outcome,
-        http_code, status_text, static_cast<long long>(elapsed.count()), port_text);
+        http_code, status_text, static_cast<long long>(elapsed.count()), port_text,
+        mm7_vasp_label(*info).c_str());
 }
 
 // Writes the final reply and ends the connection.
 void write_reply(outgoing_mms_info* info, int http_code, const std::string& document, opt_view imsi,
-                 int port_index, int capacity, bool shotgun) {
+                 int port_index, int capacity, bool shotgun, std::string_view headers = {}) {
     const server_config& config = *info->config;
     log_printf("Sending %d OK", http_code);
     std::string head = "HTTP/1.0 " + std::to_string(http_code) + " OK\r\n";
@@ -152,6 +153,7 @@ void write_reply(outgoing_mms_info* info, int http_code, const std::string& docu
     if (shotgun) {
         head += "X-QZM-Shotgun-Mode: 1\r\n";
     }
+    head += headers;
     head += "\r\n";
     if (head.size() + document.size() >= kReplyBufferSize) {
         mm7_socket_write(info->fd, head);
@@ -291,6 +293,7 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
             if (code == 1000 && send_status == 1) {
                 http_code = 200;
                 reported = 1;
+                mm7_vasp_record_message(*info, view_of(confirmation.message_id));
             } else {
                 reported = send_status == 1 ? 10 : send_status;
             }
@@ -314,7 +317,8 @@ void SendMM7Response(outgoing_mms_info* info, const buffer* confirmation_pdu, in
                 turbo != 0 && config.turbo_mode_ms_delay < 0);
 }
 
-void SendMM7Fault(outgoing_mms_info* info, int status_code, std::string_view status_text) {
+void SendMM7Fault(outgoing_mms_info* info, int status_code, std::string_view status_text,
+                  std::string_view headers) {
     opt_view transaction_id =
         info->message() ? view_of(info->message()->transaction_id) : std::nullopt;
     std::string document = mm7_submit_rsp(transaction_id, status_code, status_text, std::nullopt,
@@ -322,7 +326,7 @@ void SendMM7Fault(outgoing_mms_info* info, int status_code, std::string_view sta
     log_printf("Sending MM7 response: %d\n%s", 500, document.c_str());
     mm7_count_reply(*info, 500, status_code);
     log_submission_end(info, "failed", 500, status_code, -1);
-    write_reply(info, 500, document, std::nullopt, -1, 0, false);
+    write_reply(info, 500, document, std::nullopt, -1, 0, false, headers);
 }
 
 void SendConfirmTimeout(outgoing_mms_info* info) {
@@ -333,7 +337,8 @@ void SendConfirmTimeout(outgoing_mms_info* info) {
             abandoned.erase(abandoned.begin());
         }
         abandoned[info->call_id] = info->output->path;
-        info->output.reset();  // the file stays
+        mm7_remove_pdu_file_later(*info->config, info->output->path);
+        info->output.reset();  // the file stays for now
     }
     SendMM7Fault(info, 3000, "Gateway did not confirm the submission");
 }

@@ -11,6 +11,7 @@
 #include "core/config.h"
 #include "core/string_utils.h"
 #include "core/unique_file.h"
+#include "mm7/accounts/mm7_accounts.h"
 #include "mm7/mms_message.h"
 #include "mm7/server/mm7_http.h"
 #include "wsp/wsp_types.h"
@@ -60,8 +61,7 @@ class part_memory {
 // One accepted VASP connection, carrying exactly one submission.  It feeds the request parser
 // and carries out what the parser reports: the PDU file, the part data, the kernel request.
 struct outgoing_mms_info final : mm7_request_events {
-    explicit outgoing_mms_info(server_config& config)
-        : config(&config), parser(*this, config.max_message_size, config.client_auth) {}
+    explicit outgoing_mms_info(server_config& config);
 
     int fd = -1;
     server_config* config;
@@ -87,6 +87,15 @@ struct outgoing_mms_info final : mm7_request_events {
     part_memory part_store;
     unique_file scratch;           // made when a part first outgrows memory, reused after that
     bool part_in_scratch = false;  // the current part's data is in `scratch`, from offset 0
+    // The accounts in force when it was accepted, and the one it belongs to once its head is
+    // read.
+    std::shared_ptr<const vasp_accounts> accounts;
+    const vasp_account* account = nullptr;
+    // An MM7 fault of the server's own (the account's rate, its VASPID), with its Retry-After
+    // (seconds; 0: none).
+    int fault_code = 0;
+    std::string fault_text;
+    std::uint32_t retry_after = 0;
 
     // The submission as far as it is known; may be null.
     const mms_message* message() const { return parser.message(); }
@@ -99,6 +108,15 @@ struct outgoing_mms_info final : mm7_request_events {
     bool mm1_data(byte_view data) override;
     void send_continue() override;
 };
+
+// TLS of the listener (--tlscert, --tlskey, --tlsport, --tlsclientca).  Start-up loads the files
+// before the pid file is written; false, with a line in the log, when they cannot be used.
+bool mm7_server_tls_init(const server_config& config);
+// SIGHUP: the files are read again; when they cannot be used, those in force stay (logged).
+// Open connections keep their sessions.
+void mm7_server_tls_reload(const server_config& config);
+// How long a VASP has from accept to the end of its TLS handshake.
+inline constexpr std::int64_t MM7_TLS_HANDSHAKE_SECONDS = 10;
 
 void mm7_server_init(server_config& config, int& server_fd);
 // Describes the server's metrics (submissions answered, open connections, call-id slots).
@@ -124,10 +142,16 @@ void SendHttpError(outgoing_mms_info* info, std::string_view status_text,
                    std::string_view headers = {});
 void SendEarlyHints(int fd, int seconds);
 // Answers the submission with an RSErrorRsp fault (HTTP 500) and ends the connection.
-void SendMM7Fault(outgoing_mms_info* info, int status_code, std::string_view status_text);
+// `headers`: further header lines of the reply, each ending in CRLF.
+void SendMM7Fault(outgoing_mms_info* info, int status_code, std::string_view status_text,
+                  std::string_view headers = {});
 
-// MM7 status of the fault that answers submissions still open when the daemon stops.
+// MM7 status of the fault that answers submissions still open when the daemon stops, and those
+// of a VASP past its rate.
 inline constexpr int MM7_STATUS_SERVICE_UNAVAILABLE = 4006;
+// MM7 status of a submission whose VASPID is another than its account's (none at all is
+// MM7_STATUS_VALIDATION_ERROR).
+inline constexpr int MM7_STATUS_OPERATION_RESTRICTED = 2001;
 
 // A clean stop: closes the listener and answers every open submission with a fault saying the
 // gateway is shutting down (their PDU files are removed with them).  Returns how many were
