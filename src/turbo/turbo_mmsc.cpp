@@ -442,10 +442,12 @@ void transfer_completed(CURL* easy, turbo_session* session, CURLcode result) {
         return;
     }
     if (result != CURLE_OK) {
-        log_warning(
-            "%s: id=%d, curl error %d (%s)", "transfer_completed", static_cast<int>(session->id()),
-            static_cast<int>(result),
-            session->curl_error[0] != '\0' ? session->curl_error : curl_easy_strerror(result));
+        log_warning("%s: id=%d, curl error %d (%s)", "transfer_completed",
+                    static_cast<int>(session->id()), static_cast<int>(result),
+                    // libcurl's text may name what the MMSC or the notification gave.
+                    log_escape(session->curl_error[0] != '\0' ? session->curl_error
+                                                              : curl_easy_strerror(result))
+                        .c_str());
         close_session(*session, TURBO_RESULT_MMSC_ERROR, "MMSC connection failed");
         return;
     }
