@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <unordered_map>
 
+#include "core/base64.h"
 #include "core/config.h"
 #include "core/string_utils.h"
 
@@ -152,6 +154,141 @@ int number_pattern::specificity() const {
     return text.find('*') == std::string::npos ? 1'000'000 + fixed : fixed;
 }
 
+namespace {
+
+// A range as a hash key: its family, its prefix length and the bits of that prefix (the rest 0).
+struct range_key {
+    std::array<std::uint8_t, 16> bytes{};
+    unsigned prefix = 0;
+    bool v6 = false;
+
+    bool operator==(const range_key&) const = default;
+};
+
+struct range_key_hash {
+    std::size_t operator()(const range_key& key) const noexcept {
+        const std::string_view bytes(reinterpret_cast<const char*>(key.bytes.data()),
+                                     key.bytes.size());
+        return std::hash<std::string_view>{}(bytes) ^ (key.prefix << 1 | (key.v6 ? 1u : 0u));
+    }
+};
+
+range_key key_of(const address_range& address, unsigned prefix) {
+    range_key key;
+    key.v6 = address.v6;
+    key.prefix = prefix;
+    const unsigned whole = prefix / 8, rest = prefix % 8;
+    std::copy_n(address.bytes.begin(), whole, key.bytes.begin());
+    if (rest != 0) {
+        key.bytes[whole] = address.bytes[whole] & static_cast<std::uint8_t>(0xff << (8 - rest));
+    }
+    return key;
+}
+
+struct text_hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept {
+        return std::hash<std::string_view>{}(text);
+    }
+};
+
+template <typename T>
+using text_map = std::unordered_map<std::string, T, text_hash, std::equal_to<>>;
+
+// The user of a Basic token ("user:password" in base64); nothing when it names none.
+std::optional<std::string> user_of(std::string_view token) {
+    const auto pair = base64_decode(token);
+    if (!pair) {
+        return std::nullopt;
+    }
+    const auto colon = std::find(pair->begin(), pair->end(), ':');
+    if (colon == pair->end()) {
+        return std::nullopt;
+    }
+    return std::string(pair->begin(), colon);
+}
+
+}  // namespace
+
+// Positions in the account list, ascending within each list.
+struct vasp_account_index {
+    text_map<std::uint32_t> by_name;  // the first account of each name
+    text_map<std::vector<std::uint32_t>> by_user;
+    std::vector<std::uint32_t> unkeyed;            // tokens that name no user
+    std::vector<std::uint32_t> without_addresses;  // taken from any address, numeric or not
+    std::vector<std::uint32_t> any_address;        // "*": any numeric address
+    std::unordered_map<range_key, std::vector<std::uint32_t>, range_key_hash> ranges;
+    std::vector<unsigned> v4_prefixes, v6_prefixes;  // the prefix lengths ranges have
+
+    explicit vasp_account_index(const std::vector<vasp_account>& accounts) {
+        for (std::uint32_t i = 0; i < accounts.size(); ++i) {
+            const vasp_account& a = accounts[i];
+            by_name.emplace(a.name, i);
+            if (!a.basic_token.empty()) {
+                if (auto user = user_of(a.basic_token)) {
+                    by_user[*user].push_back(i);
+                } else {
+                    unkeyed.push_back(i);
+                }
+            }
+            if (a.addresses.empty()) {
+                without_addresses.push_back(i);
+            }
+            for (const address_range& r : a.addresses) {
+                if (r.any_family) {
+                    any_address.push_back(i);
+                    continue;
+                }
+                auto& prefixes = r.v6 ? v6_prefixes : v4_prefixes;
+                if (std::find(prefixes.begin(), prefixes.end(), r.prefix) == prefixes.end()) {
+                    prefixes.push_back(r.prefix);
+                }
+                auto& owners = ranges[key_of(r, r.prefix)];
+                if (owners.empty() || owners.back() != i) {
+                    owners.push_back(i);
+                }
+            }
+        }
+    }
+
+    // The accounts whose addresses take peer (nothing: an address that is not numeric).
+    std::vector<std::uint32_t> of_address(const std::optional<address_range>& peer) const {
+        std::vector<std::uint32_t> found = without_addresses;
+        if (peer) {
+            found.insert(found.end(), any_address.begin(), any_address.end());
+            for (unsigned prefix : peer->v6 ? v6_prefixes : v4_prefixes) {
+                if (const auto it = ranges.find(key_of(*peer, prefix)); it != ranges.end()) {
+                    found.insert(found.end(), it->second.begin(), it->second.end());
+                }
+            }
+            std::sort(found.begin(), found.end());
+            found.erase(std::unique(found.begin(), found.end()), found.end());
+        }
+        return found;
+    }
+};
+
+namespace {
+
+// The index of a set, or, for a set without one, an index built for the moment.
+class index_of {
+  public:
+    explicit index_of(const vasp_accounts& accounts)
+        : index_(accounts.index ? accounts.index
+                                : std::make_shared<vasp_account_index>(accounts.accounts)) {}
+    const vasp_account_index* operator->() const { return index_.get(); }
+    const vasp_account_index& operator*() const { return *index_; }
+
+  private:
+    std::shared_ptr<const vasp_account_index> index_;
+};
+
+}  // namespace
+
+void vasp_accounts::reindex() {
+    index = std::make_shared<vasp_account_index>(accounts);
+}
+
 vasp_accounts vasp_accounts::implicit(const server_config& config) {
     vasp_account one;
     one.name = "default";
@@ -165,13 +302,14 @@ vasp_accounts vasp_accounts::implicit(const server_config& config) {
     one.receive_default = true;
     vasp_accounts accounts;
     accounts.accounts.push_back(std::move(one));
+    accounts.reindex();
     return accounts;
 }
 
 const vasp_account* vasp_accounts::find(std::string_view name) const {
-    const auto it = std::find_if(accounts.begin(), accounts.end(),
-                                 [&](const vasp_account& a) { return a.name == name; });
-    return it == accounts.end() ? nullptr : &*it;
+    const index_of index(*this);
+    const auto it = index->by_name.find(name);
+    return it == index->by_name.end() ? nullptr : &accounts[it->second];
 }
 
 namespace {
@@ -186,10 +324,19 @@ bool from_address(const vasp_account& account, const std::optional<address_range
 
 }  // namespace
 
+std::vector<const vasp_account*> vasp_accounts_of_address(const vasp_accounts& accounts,
+                                                          std::string_view address) {
+    const index_of index(accounts);
+    std::vector<const vasp_account*> found;
+    for (std::uint32_t i : index->of_address(numeric_address(address))) {
+        found.push_back(&accounts.accounts[i]);
+    }
+    return found;
+}
+
 bool vasp_address_allowed(const vasp_accounts& accounts, std::string_view address) {
-    const auto peer = numeric_address(address);
-    return std::any_of(accounts.accounts.begin(), accounts.accounts.end(),
-                       [&](const vasp_account& a) { return from_address(a, peer); });
+    const index_of index(accounts);
+    return !index->of_address(numeric_address(address)).empty();
 }
 
 namespace {
@@ -204,21 +351,38 @@ bool certificate_names(std::span<const std::string> certificate, std::string_vie
     });
 }
 
+// The first account whose credentials the token is.  Only the accounts of the token's user are
+// compared, each whole, so the time taken tells whether the user exists and nothing of how near
+// the password came.
+const vasp_account* token_owner(const vasp_accounts& accounts, const vasp_account_index& index,
+                                std::string_view token) {
+    const vasp_account* owner = nullptr;
+    const auto compare = [&](std::span<const std::uint32_t> positions) {
+        for (std::uint32_t i : positions) {
+            const vasp_account& a = accounts.accounts[i];
+            if (equal_in_constant_time(token, a.basic_token) && (owner == nullptr || &a < owner)) {
+                owner = &a;
+            }
+        }
+    };
+    compare(index.unkeyed);
+    if (const auto user = user_of(token)) {
+        if (const auto it = index.by_user.find(*user); it != index.by_user.end()) {
+            compare(it->second);
+        }
+    }
+    return owner;
+}
+
 }  // namespace
 
 vasp_identity vasp_identify(const vasp_accounts& accounts, std::string_view text_address,
                             std::string_view basic_token,
                             std::span<const std::string> certificate) {
+    const index_of index(accounts);
     const auto address = numeric_address(text_address);
     if (!basic_token.empty()) {
-        // Every token is compared, so the time taken does not tell which one came near.
-        const vasp_account* owner = nullptr;
-        for (const vasp_account& a : accounts.accounts) {
-            if (!a.basic_token.empty() && equal_in_constant_time(basic_token, a.basic_token) &&
-                owner == nullptr) {
-                owner = &a;
-            }
-        }
+        const vasp_account* owner = token_owner(accounts, *index, basic_token);
         if (owner != nullptr && from_address(*owner, address) &&
             (owner->client_cert.empty() || certificate_names(certificate, owner->client_cert))) {
             return {vasp_match::matched, owner};
@@ -228,10 +392,8 @@ vasp_identity vasp_identify(const vasp_accounts& accounts, std::string_view text
         }
     }
     bool asked = false;
-    for (const vasp_account& a : accounts.accounts) {
-        if (!from_address(a, address)) {
-            continue;
-        }
+    for (std::uint32_t i : index->of_address(address)) {
+        const vasp_account& a = accounts.accounts[i];
         if (a.basic_token.empty() &&
             (a.client_cert.empty() || certificate_names(certificate, a.client_cert))) {
             return {vasp_match::matched, &a};

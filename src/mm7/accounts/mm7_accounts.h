@@ -75,9 +75,19 @@ struct secret_text {
 };
 using secret_reader = std::function<secret_text(const std::string& path)>;
 
+// Look-up tables over a set of accounts (by user, by address, by name), so that a request is
+// told apart from a thousand accounts without walking them.
+struct vasp_account_index;
+
 struct vasp_accounts {
     std::vector<vasp_account> accounts;
     std::string file;  // empty: the one implicit account of the single-VASP options
+    // Built by parse, load and implicit; a set put together otherwise has none, and its look-ups
+    // build one for the moment.  Call reindex after changing the names, addresses or credentials
+    // of an indexed set.
+    std::shared_ptr<const vasp_account_index> index;
+
+    void reindex();
 
     // Reads and checks an account file.  On a fault, nothing, with one line for each problem in
     // errors: "<file>:<line>: <key>: <what>".
@@ -100,6 +110,10 @@ struct vasp_identity {
     const vasp_account* account = nullptr;
 };
 
+// The accounts a connection from address may belong to by their addresses alone (those without
+// addresses included), in file order.
+std::vector<const vasp_account*> vasp_accounts_of_address(const vasp_accounts& accounts,
+                                                          std::string_view address);
 // Whether any account may connect from address (asked at accept, before any credentials).
 bool vasp_address_allowed(const vasp_accounts& accounts, std::string_view address);
 

@@ -368,6 +368,7 @@ std::optional<vasp_accounts> vasp_accounts::parse(std::string_view text, const s
     if (problems.any()) {
         return std::nullopt;
     }
+    result.reindex();
     return result;
 }
 

@@ -66,14 +66,8 @@ std::string mm7_vasp_label(const outgoing_mms_info& info) {
 bool mm7_vasp_connection_allowed(const vasp_accounts& accounts, std::string_view address,
                                  const std::function<std::size_t(const vasp_account&)>& open) {
     bool any = false;
-    const std::optional<address_range> peer = address_range::parse(address);
-    for (const vasp_account& a : accounts.accounts) {
-        if (!a.addresses.empty() &&
-            (!peer || std::none_of(a.addresses.begin(), a.addresses.end(),
-                                   [&](const address_range& r) { return r.contains(*peer); }))) {
-            continue;
-        }
-        if (a.connections == 0 || open(a) < a.connections) {
+    for (const vasp_account* a : vasp_accounts_of_address(accounts, address)) {
+        if (a->connections == 0 || open(*a) < a->connections) {
             return true;  // an account it may be that has room
         }
         any = true;

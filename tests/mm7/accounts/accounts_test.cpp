@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/base64.h"
 #include "core/config.h"
 #include "mm7/accounts/mm7_accounts.h"
 #include "mm7/accounts/mm7_message_owners.h"
@@ -158,6 +159,45 @@ TEST(Accounts, ARequestIsItsCredentialsAccountFromItsAddressesOrNone) {
     EXPECT_EQ(vasp_identify(certified, "192.0.2.99", "", initech).result, vasp_match::no_account);
     EXPECT_TRUE(vasp_address_allowed(accounts, "203.0.113.5"));
     EXPECT_FALSE(vasp_address_allowed(accounts, "203.0.113.6"));
+}
+
+TEST(Accounts, AmongManyAccountsEachAddressAndTokenFindsItsOwnInFileOrder) {
+    std::string text;
+    const auto add = [&](const std::string& name, const std::string& addresses, bool user) {
+        text += "[[vasp]]\nname = \"" + name + "\"\naddresses = [" + addresses + "]\n" +
+                (user ? "user = \"" + name + "\"\npassword_file = \"/secret/ok\"\n" : "") +
+                "delivery_url = \"http://192.0.2.1/\"\n";
+    };
+    for (int i = 0; i < 200; ++i) {
+        add("v" + std::to_string(i), "\"10." + std::to_string(i) + ".0.0/16\"", true);
+    }
+    add("wide", "\"10.0.0.0/8\", \"10.5.1.0/24\"", true);
+    add("roaming", "", true);
+    add("anyone", "\"*\"", true);
+    add("six", "\"2001:db8::/48\"", false);
+    std::vector<std::string> errors;
+    const auto accounts = parse(text, errors);
+    ASSERT_TRUE(accounts) << (errors.empty() ? "" : errors.front());
+    const std::pair<const char*, std::vector<std::string>> rows[] = {
+        {"10.5.1.1", {"v5", "wide", "roaming", "anyone"}},
+        {"::ffff:10.199.255.255", {"v199", "wide", "roaming", "anyone"}},
+        {"2001:db8:0:1::1", {"roaming", "anyone", "six"}},
+        {"host.example", {"roaming"}},
+    };
+    for (const auto& [address, names] : rows) {
+        std::vector<std::string> found;
+        for (const vasp_account* a : vasp_accounts_of_address(*accounts, address)) {
+            found.push_back(a->name);
+        }
+        EXPECT_EQ(found, names) << address;
+    }
+    const auto token = [](std::string_view pair) { return *base64_encode(as_bytes(pair)); };
+    EXPECT_EQ(vasp_identify(*accounts, "10.150.0.1", token("v150:pass")).account->name, "v150");
+    EXPECT_EQ(vasp_identify(*accounts, "10.151.0.1", token("v150:pass")).result,
+              vasp_match::wrong_credentials);
+    EXPECT_EQ(vasp_identify(*accounts, "10.150.0.1", token("v150:pas")).account, nullptr);
+    EXPECT_EQ(vasp_identify(*accounts, "2001:db8::1", "").account->name, "six");
+    EXPECT_EQ(accounts->find("v42"), &accounts->accounts[42]);
 }
 
 TEST(Accounts, WithoutAFileTheSingleVaspOptionsAreOneAccount) {
