@@ -58,7 +58,12 @@ start_daemon() {
         --vaspfile "$file" >/dev/null 2>&1 &
     daemon=$!
     pids+=($daemon)
-    wait_for "$dir/mm7.log" "QZM MM7 server starting"
+    # Under valgrind, reading a thousand accounts (and their password files) takes a while.
+    local waits=$(($# > 0 ? 6 : 1))
+    until wait_for "$dir/mm7.log" "QZM MM7 server starting" 2>/dev/null; do
+        waits=$((waits - 1))
+        [ "$waits" -gt 0 ] || { echo "the daemon did not start with $file" >&2; return 1; }
+    done
 }
 stop_daemon() { kill "$1"; wait "$1" 2>/dev/null || true; }
 
