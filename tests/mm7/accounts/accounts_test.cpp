@@ -174,14 +174,14 @@ TEST(Accounts, AmongManyAccountsEachAddressAndTokenFindsItsOwnInFileOrder) {
     add("wide", "\"10.0.0.0/8\", \"10.5.1.0/24\"", true);
     add("roaming", "", true);
     add("anyone", "\"*\"", true);
-    add("six", "\"2001:db8::/48\"", false);
+    add("six", "\"2001:db8::/47\"", false);
     std::vector<std::string> errors;
     const auto accounts = parse(text, errors);
     ASSERT_TRUE(accounts) << (errors.empty() ? "" : errors.front());
     const std::pair<const char*, std::vector<std::string>> rows[] = {
         {"10.5.1.1", {"v5", "wide", "roaming", "anyone"}},
         {"::ffff:10.199.255.255", {"v199", "wide", "roaming", "anyone"}},
-        {"2001:db8:0:1::1", {"roaming", "anyone", "six"}},
+        {"2001:db8:1::1", {"roaming", "anyone", "six"}},
         {"host.example", {"roaming"}},
     };
     for (const auto& [address, names] : rows) {
