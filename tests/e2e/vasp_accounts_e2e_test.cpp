@@ -3,9 +3,11 @@
 #include <csignal>
 #include <regex>
 #include <thread>
+#include <tuple>
 
 #include "core/base64.h"
 #include "support/e2e_fixture.h"
+#include "support/test_pki.h"
 
 namespace {
 
@@ -66,6 +68,11 @@ class Accounts : public e2e::fixture {
         kill(daemon_->pid(), SIGHUP);
         ASSERT_TRUE(daemon_->wait_for_log_count("VASP accounts", before + 1)) << daemon_->log();
     }
+    e2e::temp_dir dir_{"mm7-accounts"};
+};
+
+class AccountsTls : public e2e::fixture {
+  protected:
     e2e::temp_dir dir_{"mm7-accounts"};
 };
 
@@ -136,6 +143,47 @@ TEST_F(Accounts, AReloadTakesAGoodFileWholeAndKeepsTheAccountsOfABrokenOne) {
     expect_log("3 VASP accounts reloaded from");
     EXPECT_TRUE(submit("127.0.0.6").starts_with("HTTP/1.0 200"));
     EXPECT_EQ(submit("127.0.0.2"), "");
+}
+
+// Over TLS an account may ask for a client certificate: a certificate of the CA that bears the
+// subject or alternative name it names is that account; another of the same CA is not.
+TEST_F(AccountsTls, AClientCertificateIsItsAccountOnlyWhenItBearsTheNameAsked) {
+    e2e::test_pki pki;
+    std::string file;
+    for (const auto& [name, address, cert] :
+         {std::tuple{"bysubject", "127.0.0.2", "CN=vasp-1,O=mm7 trial"},
+          {"bydns", "127.0.0.3", "DNS:vasp.example"},
+          {"byemail", "127.0.0.4", "ops@vasp.example"}}) {
+        file += std::string("[[vasp]]\nname = \"") + name + "\"\naddresses = [\"" + address +
+                "\"]\nclient_cert = \"" + cert + "\"\ndelivery_url = \"http://127.0.0.1:8080/\"\n";
+    }
+    e2e::write_file(dir_.path() / "vasps.toml", file);
+    const std::string request = submit_request();
+    e2e::write_file(dir_.path() / "body", request.substr(request.find("\r\n\r\n") + 4));
+    start({}, {"--vaspfile", (dir_.path() / "vasps.toml").string(), "--tlscert", pki("server.pem"),
+               "--tlskey", pki("server.key"), "--tlsclientca", pki("ca.pem")});
+    const struct {
+        const char *from, *cert, *reply, *line;
+    } rows[] = {
+        {"127.0.0.2", "client", "HTTP/1.0 200 OK", " vasp=bysubject\n"},
+        {"127.0.0.2", "other", "HTTP/1.0 401 Unauthorized", "sent no credentials, answering 401"},
+        {"127.0.0.3", "other", "HTTP/1.0 200 OK", " vasp=bydns\n"},
+        {"127.0.0.4", "client", "HTTP/1.0 200 OK", " vasp=byemail\n"},
+        {"127.0.0.4", "other", "HTTP/1.0 401 Unauthorized", "sent no credentials, answering 401"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.from) + " " + row.cert);
+        const std::string reply =
+            e2e::shell(std::string("curl -sS -i -4 --interface ") + row.from + " --cacert " +
+                       pki("ca.pem") + " --cert " + pki(std::string(row.cert) + ".pem") +
+                       " --key " + pki(std::string(row.cert) + ".key") +
+                       " -H 'Content-Type: multipart/related; boundary=\"outer-boundary-1\"; "
+                       "type=\"text/xml\"; start=\"<mm7_env>\"' --data-binary @" +
+                       (dir_.path() / "body").string() + " https://localhost:8887/mm7 2>&1")
+                .second;
+        EXPECT_TRUE(reply.starts_with(row.reply)) << reply;
+        expect_log(row.line);
+    }
 }
 
 TEST(AccountsCheck, CheckconfigSaysWhatIsWrongWithEachFileAndStartsNothing) {
