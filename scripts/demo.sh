@@ -3,9 +3,11 @@
 # a real MM7 SubmitReq (a generated SMIL part, a text part and a small image) with mm7-submit and
 # shows what the VASP sees: the 103 Early Hints interim responses it asked for, then the SubmitRsp.  A second
 # submission, routed to modem port 7, goes through that port's turbo mode worker to an MMSC
-# stand-in over HTTP instead.  Then the simulator injects a received multipart MMS and a
-# delivery report, and the VASP's endpoint (mm7-sink, serving HTTPS) shows the DeliverReq and
-# DeliveryReportReq it received over TLS and the parts it saved.  It ends with one scrape of the
+# stand-in over HTTP instead.  The daemon serves two VASP accounts (an account file): "demo",
+# which submits, and "second", which owns the number +4917012345678.  The simulator injects a
+# received multipart MMS for that number and a delivery report for demo's submission, and each
+# VASP's endpoint (an mm7-sink of its own, serving HTTPS) shows what it received over TLS: the
+# DeliverReq (and the parts it saved) at second's, the DeliveryReportReq at demo's.  It ends with one scrape of the
 # daemon's metrics.  One submission also goes over HTTPS with a client certificate (mutual TLS).
 # A throw-away CA and certificates are made by scripts/make_pki.sh at run time.  Everything is
 # stopped and removed at the end.
@@ -60,18 +62,35 @@ fi
 # A throw-away CA and certificates, removed with the demo's directory.
 scripts/make_pki.sh "$demo/pki"
 
-# The VASP's own MM7 endpoint, where received messages go, over HTTPS (a certificate for
-# localhost).
-tools/mm7-sink/mm7_sink.py --host 127.0.0.1 --port 8443 --save "$demo/vasp" \
-    --tlscert "$demo/pki/server.pem" --tlskey "$demo/pki/server.key" >"$demo/vasp.out" 2>&1 &
-pids+=($!)
-wait_for "$demo/vasp.out" "mm7-sink listening"
+# Each VASP's own MM7 endpoint, where its received messages and reports go, over HTTPS (a
+# certificate for localhost and 127.0.0.1): demo's on 8443, second's on 8444.
+for sink in vasp:8443 second:8444; do
+    tools/mm7-sink/mm7_sink.py --host 127.0.0.1 --port "${sink#*:}" --save "$demo/${sink%:*}" \
+        --tlscert "$demo/pki/server.pem" --tlskey "$demo/pki/server.key" >"$demo/${sink%:*}.out" 2>&1 &
+    pids+=($!)
+    wait_for "$demo/${sink%:*}.out" "mm7-sink listening"
+done
+# The two accounts: demo submits from 127.0.0.1 and gets the reports of its messages; second
+# gets what is sent to its number.
+cat >"$demo/vasps.toml" <<END
+[[vasp]]
+name = "demo"
+addresses = ["127.0.0.1"]
+delivery_url = "https://127.0.0.1:8443/mm7-client"
+receive = { default = true }
+
+[[vasp]]
+name = "second"
+addresses = ["127.0.0.2"]
+delivery_url = "https://127.0.0.1:8444/mm7-second"
+receive = { recipients = ["+4917012345678"] }
+END
 
 # HTTPS beside the clear port, for VASPs with a certificate of the throw-away CA.
 build/mm7_server --port 8887 --workdir "$demo/work" --logfile "$demo/mm7_server.log" \
     --tlsport 8843 --tlscert "$demo/pki/server.pem" --tlskey "$demo/pki/server.key" \
-    --tlsclientca "$demo/pki/ca.pem" --clientip 127.0.0.1 --gwserial DEMO-GW-1 \
-    --clienturl https://localhost:8443/mm7-client --clientcafile "$demo/pki/ca.pem" \
+    --tlsclientca "$demo/pki/ca.pem" --vaspfile "$demo/vasps.toml" --gwserial DEMO-GW-1 \
+    --clientcafile "$demo/pki/ca.pem" \
     --turbomodemask "$turbo_mask" --metricsport 9187 --pdudir "$demo" \
     --kerneluid "$(id -u)" &
 pids+=($!)
@@ -146,19 +165,21 @@ echo "set recipient +4917012345678/TYPE=PLMN" >&3
 echo "pdu retrieve $demo/received.mm1 $demo/parts/start.smil $demo/parts/reply.txt $demo/parts/logo.png" >&3
 wait_for "$demo/kmodsim.out" "wrote retrieve"
 echo "rcv 4 $demo/received.mm1" >&3
-wait_for "$demo/vasp.out" "request 1 "
-echo "== then a delivery report for the submitted message arrives inline (flags 1) =="
+wait_for "$demo/second.out" "request 1 "
+echo "== then a delivery report for demo's submitted message arrives inline (flags 1) =="
 message_id=$(sed -n 's/.*message-id=\([^ ]*\).*/\1/p' "$demo/kmodsim.out" | head -n 1)
 echo "pdu delivery $demo/report.mm1 $message_id" >&3
 wait_for "$demo/kmodsim.out" "wrote delivery"
 echo "rcv 1 $demo/report.mm1" >&3
-wait_for "$demo/vasp.out" "request 2 "
-echo "== what the VASP's endpoint (mm7-sink) received and saved: =="
-cat "$demo/vasp.out"
-ls -l "$demo"/vasp/0001-DeliverReq
+wait_for "$demo/vasp.out" "request 1 "
+echo "== VASP second's endpoint (mm7-sink, port 8444) received the message to its number, and saved: =="
+grep '^request' "$demo/second.out"
+ls -l "$demo"/second/0001-DeliverReq
+echo "== VASP demo's endpoint (mm7-sink, port 8443) received the report on its own submission: =="
+grep '^request' "$demo/vasp.out"
 echo "== the DeliverReq envelope: =="
-cat "$demo"/vasp/0001-DeliverReq/envelope.xml
-echo "== mm7_server's outcome lines, and how it reached https://localhost:8443: =="
+cat "$demo"/second/0001-DeliverReq/envelope.xml
+echo "== mm7_server's outcome lines, and how it reached the two endpoints: =="
 grep -o -E 'mm7_client: .*|Deliveries over TLS.*|client url: .*|TLS established.*' "$demo/mm7_server.log"
 echo
 echo "== the daemon's metrics (GET http://127.0.0.1:9187/metrics, without the # HELP and # TYPE lines): =="

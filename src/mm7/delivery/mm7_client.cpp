@@ -708,8 +708,10 @@ bool mm7_client_tls_init(const server_config& config) {
     client_tls =
         tls_client_context(config.client_ca_file, config.client_cert_file, config.client_key_file);
     if (client_tls) {
-        log_info("Deliveries over TLS to %s, its certificate checked against %s%s%s",
-                 log_escape(url.host.value_or("")).c_str(),
+        // With an account file each account names its own endpoint; --clienturl is not used.
+        const std::string to = config.vasp_file.empty() ? log_escape(url.host.value_or(""))
+                                                        : "each VASP account's endpoint";
+        log_info("Deliveries over TLS to %s, its certificate checked against %s%s%s", to.c_str(),
                  config.client_ca_file.empty() ? "the system's CA certificates"
                                                : config.client_ca_file.c_str(),
                  config.client_cert_file.empty() ? "" : ", presenting the certificate of ",
