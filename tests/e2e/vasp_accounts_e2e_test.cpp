@@ -71,10 +71,7 @@ class Accounts : public e2e::fixture {
     e2e::temp_dir dir_{"mm7-accounts"};
 };
 
-class AccountsTls : public e2e::fixture {
-  protected:
-    e2e::temp_dir dir_{"mm7-accounts"};
-};
+class AccountsTls : public e2e::fixture {};
 
 TEST_F(Accounts, EachRequestIsItsAccountAndNoAccountCanPassForAnother) {
     const struct {
@@ -157,11 +154,15 @@ TEST_F(AccountsTls, AClientCertificateIsItsAccountOnlyWhenItBearsTheNameAsked) {
         file += std::string("[[vasp]]\nname = \"") + name + "\"\naddresses = [\"" + address +
                 "\"]\nclient_cert = \"" + cert + "\"\ndelivery_url = \"http://127.0.0.1:8080/\"\n";
     }
-    e2e::write_file(dir_.path() / "vasps.toml", file);
     const std::string request = submit_request();
-    e2e::write_file(dir_.path() / "body", request.substr(request.find("\r\n\r\n") + 4));
-    start({}, {"--vaspfile", (dir_.path() / "vasps.toml").string(), "--tlscert", pki("server.pem"),
-               "--tlskey", pki("server.key"), "--tlsclientca", pki("ca.pem")});
+    e2e::write_file(pki("vasps.toml"), file);
+    e2e::write_file(pki("body"), request.substr(request.find("\r\n\r\n") + 4));
+    start({}, {"--vaspfile", pki("vasps.toml"), "--tlscert", pki("server.pem"), "--tlskey",
+               pki("server.key"), "--tlsclientca", pki("ca.pem")});
+    const std::string curl =
+        "curl -sS -i -4 --cacert " + pki("ca.pem") + " --data-binary @" + pki("body") +
+        " -H 'Content-Type: " + e2e::match(request, "Content-Type: ([^\\r]*)") +
+        "' https://localhost:8887/mm7 2>&1";
     const struct {
         const char *from, *cert, *reply, *line;
     } rows[] = {
@@ -172,16 +173,10 @@ TEST_F(AccountsTls, AClientCertificateIsItsAccountOnlyWhenItBearsTheNameAsked) {
         {"127.0.0.4", "other", "HTTP/1.0 401 Unauthorized", "sent no credentials, answering 401"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::string(row.from) + " " + row.cert);
-        const std::string reply =
-            e2e::shell(std::string("curl -sS -i -4 --interface ") + row.from + " --cacert " +
-                       pki("ca.pem") + " --cert " + pki(std::string(row.cert) + ".pem") +
-                       " --key " + pki(std::string(row.cert) + ".key") +
-                       " -H 'Content-Type: multipart/related; boundary=\"outer-boundary-1\"; "
-                       "type=\"text/xml\"; start=\"<mm7_env>\"' --data-binary @" +
-                       (dir_.path() / "body").string() + " https://localhost:8887/mm7 2>&1")
-                .second;
-        EXPECT_TRUE(reply.starts_with(row.reply)) << reply;
+        const std::string reply = e2e::shell(curl + " --interface " + row.from + " --cert " +
+                                             pki(row.cert) + ".pem --key " + pki(row.cert) + ".key")
+                                      .second;
+        EXPECT_TRUE(reply.starts_with(row.reply)) << row.from << " " << row.cert << "\n" << reply;
         expect_log(row.line);
     }
 }

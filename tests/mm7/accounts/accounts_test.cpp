@@ -163,21 +163,20 @@ TEST(Accounts, ARequestIsItsCredentialsAccountFromItsAddressesOrNone) {
 
 TEST(Accounts, AmongManyAccountsEachAddressAndTokenFindsItsOwnInFileOrder) {
     std::string text;
-    const auto add = [&](const std::string& name, const std::string& addresses, bool user) {
-        text += "[[vasp]]\nname = \"" + name + "\"\naddresses = [" + addresses + "]\n" +
-                (user ? "user = \"" + name + "\"\npassword_file = \"/secret/ok\"\n" : "") +
-                "delivery_url = \"http://192.0.2.1/\"\n";
+    const auto add = [&](const std::string& name, const std::string& addresses) {
+        text += "[[vasp]]\nname = \"" + name + "\"\naddresses = [" + addresses + "]\nuser = \"" +
+                name + "\"\npassword_file = \"/secret/ok\"\ndelivery_url = \"http://192.0.2.1/\"\n";
     };
     for (int i = 0; i < 200; ++i) {
-        add("v" + std::to_string(i), "\"10." + std::to_string(i) + ".0.0/16\"", true);
+        add("v" + std::to_string(i), "\"10." + std::to_string(i) + ".0.0/16\"");
     }
-    add("wide", "\"10.0.0.0/8\", \"10.5.1.0/24\"", true);
-    add("roaming", "", true);
-    add("anyone", "\"*\"", true);
-    add("six", "\"2001:db8::/47\"", false);
+    add("wide", "\"10.0.0.0/8\", \"10.5.1.0/24\"");
+    add("roaming", "");
+    add("anyone", "\"*\"");
+    add("six", "\"2001:db8::/47\"");
     std::vector<std::string> errors;
     const auto accounts = parse(text, errors);
-    ASSERT_TRUE(accounts) << (errors.empty() ? "" : errors.front());
+    ASSERT_TRUE(accounts);
     const std::pair<const char*, std::vector<std::string>> rows[] = {
         {"10.5.1.1", {"v5", "wide", "roaming", "anyone"}},
         {"::ffff:10.199.255.255", {"v199", "wide", "roaming", "anyone"}},
@@ -191,13 +190,11 @@ TEST(Accounts, AmongManyAccountsEachAddressAndTokenFindsItsOwnInFileOrder) {
         }
         EXPECT_EQ(found, names) << address;
     }
-    const auto token = [](std::string_view pair) { return *base64_encode(as_bytes(pair)); };
-    EXPECT_EQ(vasp_identify(*accounts, "10.150.0.1", token("v150:pass")).account->name, "v150");
-    EXPECT_EQ(vasp_identify(*accounts, "10.151.0.1", token("v150:pass")).result,
-              vasp_match::wrong_credentials);
-    EXPECT_EQ(vasp_identify(*accounts, "10.150.0.1", token("v150:pas")).account, nullptr);
-    EXPECT_EQ(vasp_identify(*accounts, "2001:db8::1", "").account->name, "six");
-    EXPECT_EQ(accounts->find("v42"), &accounts->accounts[42]);
+    const std::string v150 = *base64_encode(as_bytes("v150:pass")),
+                      wrong = *base64_encode(as_bytes("v150:pas"));
+    EXPECT_EQ(vasp_identify(*accounts, "10.150.0.1", v150).account->name, "v150");
+    EXPECT_EQ(vasp_identify(*accounts, "10.151.0.1", v150).result, vasp_match::wrong_credentials);
+    EXPECT_EQ(vasp_identify(*accounts, "10.150.0.1", wrong).account, nullptr);
 }
 
 TEST(Accounts, WithoutAFileTheSingleVaspOptionsAreOneAccount) {
