@@ -467,6 +467,8 @@ void vasp_back(const std::string& account) {
 void aim(mm7_client_info& info, const std::string& account) {
     if (const vasp_account* a = spool.accounts->find(account)) {
         info.url = mm7_delivery_url(*spool.accounts, *a, *spool.config);
+        info.address = a->delivery_address;
+        info.tls_context_of_vasp = a->delivery_tls;
     }
     info.vasp = named_accounts() ? account : std::string();  // its metrics label
 }
