@@ -186,7 +186,9 @@ int main(int argc, char** argv) {
     // The spool is taken in before the listener announces the start; its deliveries begin in
     // the event loop.
     mm7_message_owners_start(*config);
-    mm7_spool_init(*config);
+    if (!mm7_spool_init(*config)) {
+        return 1;
+    }
     mm7_server_init(*config, config->server_fd);
     xgate_hooks_table.on_mms_rcv_ind = HandleXgateMmsRcvInd;
     mm7_metrics_init();

@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "core/config.h"
 #include "core/log.h"
 #include "core/mainloop.h"
 #include "core/string_utils.h"
+#include "core/tls_client.h"
 #include "core/trusted_file.h"
 #include "mm7/accounts/mm7_accounts.h"
 #include "mm7/accounts/mm7_message_owners.h"
@@ -30,6 +32,38 @@ secret_text password_of(const std::string& path) {
     return {std::move(text), ""};
 }
 
+// What the reader leaves to the daemon, for each account: its delivery host resolved now (a
+// delivery never waits for a resolver) and the TLS context of its own TLS files.  Problems go to
+// errors as the reader's do.
+void prepare_deliveries(vasp_accounts& accounts, std::vector<std::string>& errors) {
+    for (vasp_account& account : accounts.accounts) {
+        const std::string where = concat({accounts.file, ":", std::to_string(account.line), ": "});
+        url_parts url;
+        url_parse(url, account.delivery_url);  // the reader has checked it
+        url_apply_defaults(url);
+        std::string error;
+        if (const auto address = resolve_ipv4(url.host.value_or(""), error)) {
+            account.delivery_address = *address;
+        } else {
+            errors.push_back(concat(
+                {where, account.delivery_url_file.empty() ? "delivery_url" : "delivery_url_file",
+                 ": cannot resolve host ", url.host.value_or(""), ": ", error}));
+        }
+        if (url.scheme != "https" ||
+            (account.delivery_ca_file.empty() && account.delivery_cert_file.empty())) {
+            continue;
+        }
+        account.delivery_tls = tls_client_context(
+            account.delivery_ca_file, account.delivery_cert_file, account.delivery_key_file, error);
+        if (!account.delivery_tls) {
+            errors.push_back(concat(
+                {where,
+                 account.delivery_ca_file.empty() ? "delivery_cert_file" : "delivery_ca_file",
+                 ": cannot be used: ", error}));
+        }
+    }
+}
+
 // At start-up a fault ends the process (its lines also go to stderr); on a reload it does not.
 std::shared_ptr<const vasp_accounts> read_accounts(const server_config& config, bool starting) {
     if (config.vasp_file.empty()) {
@@ -37,6 +71,9 @@ std::shared_ptr<const vasp_accounts> read_accounts(const server_config& config, 
     }
     std::vector<std::string> errors;
     auto accounts = vasp_accounts::load(config.vasp_file, password_of, errors);
+    if (accounts) {
+        prepare_deliveries(*accounts, errors);
+    }
     for (const std::string& line : errors) {
         if (starting) {
             log_fatal("%s", log_escape(line).c_str());
@@ -44,7 +81,7 @@ std::shared_ptr<const vasp_accounts> read_accounts(const server_config& config, 
             log_error("%s", log_escape(line).c_str());
         }
     }
-    if (!accounts) {
+    if (!accounts || !errors.empty()) {
         return nullptr;
     }
     return std::make_shared<vasp_accounts>(std::move(*accounts));

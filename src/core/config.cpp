@@ -264,6 +264,39 @@ int url_parse(url_parts& parts, std::string_view text) {
     return 0;
 }
 
+void url_apply_defaults(url_parts& parts) {
+    if (!parts.scheme) {
+        parts.scheme = "http";
+    }
+    if (parts.port == 0) {
+        parts.port = *parts.scheme == "https" ? 443 : 80;
+    }
+    if (!parts.path) {
+        parts.path = "";
+    }
+}
+
+std::optional<std::string> resolve_ipv4(const std::string& host, std::string& error) {
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
+        return host;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0 || found == nullptr) {
+        error = rc != 0 ? gai_strerror(rc) : "no address";
+        return std::nullopt;
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text,
+              sizeof text);
+    freeaddrinfo(found);
+    return std::string(text);
+}
+
 bool check_client_url(server_config& config) {
     url_parts& parts = config.client_url_parts;
     url_parse(parts, config.client_url);  // the fields decide, not the result
@@ -274,15 +307,7 @@ bool check_client_url(server_config& config) {
         log_fatal("client url: only http and https schemes are supported");
         return false;
     }
-    if (!parts.scheme) {
-        parts.scheme = "http";
-    }
-    if (parts.port == 0) {
-        parts.port = *parts.scheme == "https" ? 443 : 80;
-    }
-    if (!parts.path) {
-        parts.path = "";
-    }
+    url_apply_defaults(parts);
     config.client_address.clear();
     in_addr address{};
     if (!parts.host || parts.host->empty() ||
@@ -292,23 +317,16 @@ bool check_client_url(server_config& config) {
     }
     // A name (which an https endpoint's certificate is usually made out to) is resolved now,
     // before the event loop runs: a delivery never waits for a resolver.
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int rc = getaddrinfo(parts.host->c_str(), nullptr, &hints, &found);
-    if (rc != 0 || found == nullptr) {
+    std::string error;
+    const auto resolved = resolve_ipv4(*parts.host, error);
+    if (!resolved) {
         log_fatal("client url: cannot resolve host %s: %s", log_escape(*parts.host).c_str(),
-                  gai_strerror(rc));
+                  error.c_str());
         return false;
     }
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text,
-              sizeof text);
-    freeaddrinfo(found);
-    config.client_address = text;
+    config.client_address = *resolved;
     log_info("client url: host %s resolved to %s (once, at start-up)",
-             log_escape(*parts.host).c_str(), text);
+             log_escape(*parts.host).c_str(), resolved->c_str());
     return true;
 }
 

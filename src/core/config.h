@@ -126,6 +126,11 @@ option_result parse_options(int argc, char** argv, server_config& config);
 // Splits text into parts; 0 on success, -1 on a malformed URL.  Parts already found stay set
 // after a failure.
 int url_parse(url_parts& parts, std::string_view text);
+// What a URL leaves out: scheme http, its scheme's port, an empty path.
+void url_apply_defaults(url_parts& parts);
+// The IPv4 address of host (a dotted address itself, or a name looked up now, which blocks);
+// nothing, with the resolver's reason in error, when it has none.
+std::optional<std::string> resolve_ipv4(const std::string& host, std::string& error);
 
 // Applies the client URL rules of start-up and finds the address to deliver to (a host name is
 // resolved here, once); false, logged, when the scheme is not supported or the name does not

@@ -17,21 +17,20 @@ constexpr const char* TLS13_SUITES =
 
 std::unique_ptr<tls_context> tls_client_context(const std::string& ca_file,
                                                 const std::string& cert_file,
-                                                const std::string& key_file) {
+                                                const std::string& key_file, std::string& error) {
     if (cert_file.empty() != key_file.empty()) {
-        log_fatal("TLS: --clientcert and --clientkey go together");
+        error = "a certificate and its key go together";
         return nullptr;
     }
     tls_client_setup setup{ca_file, cert_file, {}, true};
     if (!key_file.empty()) {
         secret_file key = read_secret_file(key_file, MAX_KEY_FILE);
         if (!key.text) {
-            log_fatal("Client key file %s %s", key_file.c_str(), key.problem.c_str());
+            error = "key file " + key_file + " " + key.problem;
             return nullptr;
         }
         setup.key_pem = std::move(*key.text);
     }
-    std::string error;
     std::unique_ptr<tls_context> context = tls_context::client(setup, error);
     OPENSSL_cleanse(setup.key_pem.data(), setup.key_pem.size());
     // OpenSSL's TLS 1.3 suites, AES-128-GCM offered first (as browsers do): it is the cheapest
@@ -40,7 +39,21 @@ std::unique_ptr<tls_context> tls_client_context(const std::string& ca_file,
         error = "cipher suites: refused";
         context.reset();
     }
-    if (!context) {
+    return context;
+}
+
+std::unique_ptr<tls_context> tls_client_context(const std::string& ca_file,
+                                                const std::string& cert_file,
+                                                const std::string& key_file) {
+    if (cert_file.empty() != key_file.empty()) {
+        log_fatal("TLS: --clientcert and --clientkey go together");
+        return nullptr;
+    }
+    std::string error;
+    std::unique_ptr<tls_context> context = tls_client_context(ca_file, cert_file, key_file, error);
+    if (!context && error.starts_with("key file ")) {
+        log_fatal("Client key file %s", error.c_str() + 9);
+    } else if (!context) {
         log_fatal("TLS: deliveries cannot use %s%s%s: %s",
                   ca_file.empty() ? "the system's CA certificates" : ca_file.c_str(),
                   cert_file.empty() ? "" : " and ", cert_file.c_str(), error.c_str());

@@ -16,6 +16,10 @@
 std::unique_ptr<tls_context> tls_client_context(const std::string& ca_file,
                                                 const std::string& cert_file,
                                                 const std::string& key_file);
+// The same, the reason given in error instead of a line.
+std::unique_ptr<tls_context> tls_client_context(const std::string& ca_file,
+                                                const std::string& cert_file,
+                                                const std::string& key_file, std::string& error);
 
 // False, with an error line naming `what`, when path holds no CA certificate OpenSSL can read.
 bool tls_ca_file_usable(const std::string& path, std::string_view what);

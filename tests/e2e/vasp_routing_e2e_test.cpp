@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "support/e2e_fixture.h"
+#include "support/test_pki.h"
 
 namespace {
 
@@ -79,6 +80,7 @@ TEST_F(VaspRoutingE2E, MessagesAndReportsReachTheirAccountAcrossARestartUnroutab
         EXPECT_TRUE(c.vasp < 0 || sinks[c.vasp]->wait_for_line(c.to)) << c.to << daemon_->log();
     }
     expect_log("to +4930000007 (entry 0");  // "...) is taken by no VASP account, kept ..."
+    EXPECT_EQ(e2e::match(daemon_->log(), "(spool: try .*) taken by no VASP"), "");  // never tried
     const std::string metrics = e2e::exchange("GET /metrics HTTP/1.1\r\n\r\n", 9187);
     EXPECT_NE(metrics.find("\nmm7_deliveries_unroutable 1\n"), std::string::npos) << metrics;
     EXPECT_EQ(metrics.find("vasp=\"\""), std::string::npos) << metrics;  // never tried
@@ -128,6 +130,39 @@ TEST_F(VaspRoutingE2E, AnEndpointDownOrHangingDelaysNoOtherAccount) {
                              "{outcome=\"delivered\",vasp=\"initech\"} 1"}) {
         EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
     }
+}
+
+// An account's https endpoint named by its host name, reached with TLS files of the account's
+// own: the endpoint demands a client certificate, which only the account's files present (the
+// client options name neither CA nor certificate).  A host name that does not resolve is a fault
+// of the file, found before anything starts.
+TEST_F(VaspRoutingE2E, AnAccountDeliversOverTlsWithItsOwnFilesToANamedHost) {
+    const e2e::test_pki pki;
+    const std::string account =
+        "[[vasp]]\nname = \"acme\"\naddresses = [\"127.0.0.1\"]\nreceive = { default = true }\n"
+        "delivery_ca_file = \"" +
+        pki("ca.pem") + "\"\ndelivery_cert_file = \"" + pki("client.pem") +
+        "\"\ndelivery_key_file = \"" + pki("client.key") + "\"\n";
+    e2e::write_file(work_.path() / "vasps.toml",
+                    account + "delivery_url = \"https://no-such-host.invalid/\"\n");
+    const std::string dir = work_.path().string() + "/";
+    const auto [status, out] =
+        e2e::shell(std::string(MM7_DAEMON_PATH) + " --checkconfig --workdir " + dir +
+                   " --vaspfile " + dir + "vasps.toml 2>&1");
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("vasps.toml:1: delivery_url: cannot resolve host no-such-host.invalid"),
+              std::string::npos)
+        << out;
+    e2e::write_file(work_.path() / "vasps.toml",
+                    account + "delivery_url = \"https://localhost:8443/acme\"\n");
+    e2e::vasp_process acme({"--port", "8443", "--tlscert", pki("server.pem"), "--tlskey",
+                            pki("server.key"), "--tlsclientca", pki("ca.pem")},
+                           true);
+    start({}, args());
+    receive("retrieve", "", "+4915100001", 1);
+    const auto line = acme.wait_for_line("request 1 DeliverReq");
+    ASSERT_TRUE(line) << daemon_->log();
+    EXPECT_NE(line->find("commonName=vasp-1"), std::string::npos) << *line;
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <vector>
 
 struct server_config;
+class tls_context;
 
 // An address a VASP may connect from: one address or a CIDR range, IPv4 or IPv6.  "*" (any
 // address) and IPv4 texts ending in "*" octets ("10.1.*.*" = 10.1.0.0/16) are ranges too.
@@ -61,6 +62,17 @@ struct vasp_account {
     // As written, or as read from delivery_url_file when the file is loaded.
     std::string delivery_url;
     std::string delivery_url_file;  // the delivery URL (with its credentials) read from a file
+    // The TLS of its deliveries to an https delivery URL: the CAs its endpoint's certificate must
+    // chain to, and the certificate (with its key) presented when the endpoint asks for one.
+    // All empty: --clientcafile, --clientcert and --clientkey serve it.
+    std::string delivery_ca_file;
+    std::string delivery_cert_file;
+    std::string delivery_key_file;
+    // Made when the file is read (start-up, reload) by the daemon, not by the reader: the
+    // delivery URL's host as an IPv4 address, and the TLS context of the files above (null:
+    // the client options' context).
+    std::string delivery_address;
+    std::shared_ptr<tls_context> delivery_tls;
     std::vector<number_pattern> recipients;
     std::vector<std::uint32_t> ports;
     bool receive_default = false;

@@ -36,9 +36,20 @@ class file_problems {
     std::size_t first_ = lines_.size();
 };
 
-constexpr std::string_view account_keys[] = {
-    "name",         "addresses",         "user",    "password_file", "client_cert", "vaspid",
-    "delivery_url", "delivery_url_file", "receive", "rate",          "connections"};
+constexpr std::string_view account_keys[] = {"name",
+                                             "addresses",
+                                             "user",
+                                             "password_file",
+                                             "client_cert",
+                                             "vaspid",
+                                             "delivery_url",
+                                             "delivery_url_file",
+                                             "delivery_ca_file",
+                                             "delivery_cert_file",
+                                             "delivery_key_file",
+                                             "receive",
+                                             "rate",
+                                             "connections"};
 constexpr std::string_view receive_keys[] = {"recipients", "ports", "default"};
 constexpr std::string_view rate_keys[] = {"per_second", "burst"};
 
@@ -211,6 +222,9 @@ void read_account(const toml::table& table, const secret_reader& secrets, vasp_a
     text_of(table, "vaspid", account.vaspid, problems);
     text_of(table, "delivery_url", account.delivery_url, problems);
     text_of(table, "delivery_url_file", account.delivery_url_file, problems);
+    text_of(table, "delivery_ca_file", account.delivery_ca_file, problems);
+    text_of(table, "delivery_cert_file", account.delivery_cert_file, problems);
+    text_of(table, "delivery_key_file", account.delivery_key_file, problems);
     if (text_of(table, "password_file", account.password_file, problems) &&
         !account.password_file.empty()) {
         const secret_text password = secrets(account.password_file);
@@ -248,7 +262,18 @@ void read_account(const toml::table& table, const secret_reader& secrets, vasp_a
         } else if (url_parse(parts, account.delivery_url) != 0 || !parts.host ||
                    (parts.scheme != "http" && parts.scheme != "https")) {
             problems.add(table.get(key)->source(), key, "is not an http:// or https:// URL");
+        } else if (parts.scheme != "https") {
+            for (const char* tls_key :
+                 {"delivery_ca_file", "delivery_cert_file", "delivery_key_file"}) {
+                if (const toml::node* node = table.get(tls_key)) {
+                    problems.add(node->source(), tls_key, "serves an https delivery URL only");
+                }
+            }
         }
+    }
+    if (account.delivery_cert_file.empty() != account.delivery_key_file.empty()) {
+        problems.add(table.source(), "delivery_cert_file",
+                     "delivery_cert_file and delivery_key_file go together");
     }
     if (account.addresses.empty() && account.basic_token.empty() && account.client_cert.empty() &&
         !problems.any()) {

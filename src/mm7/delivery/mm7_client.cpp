@@ -12,6 +12,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -47,10 +48,28 @@ bool deadline_tick_added = false;
 std::array<std::uint8_t, MM7_CLIENT_DATA_SIZE> data_area;
 std::array<std::uint8_t, MM7_ENTRY_WINDOW> entry_area;
 
-// Deliveries to an https client URL: the context made at start-up, and the session of the
-// last delivery that the next one resumes (a full handshake once, not for every message).
+// Deliveries to an https URL: the context the client options make at start-up, and the last
+// good session of each endpoint (host, port and the context that reached it) that the next
+// delivery there resumes (a full handshake once, not for every message).  One endpoint's
+// session is never offered to another.
 std::unique_ptr<tls_context> client_tls;
-tls_session last_session;
+std::unordered_map<std::string, tls_session> last_session;
+constexpr std::size_t MAX_KEPT_SESSIONS = 1024;
+
+std::string session_key(const mm7_client_info& info) {
+    const void* context =
+        info.tls_context_of_vasp ? info.tls_context_of_vasp.get() : client_tls.get();
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", context);
+    return concat({info.url.host.value_or(""), ":", std::to_string(info.url.port), " ", text});
+}
+
+void remember_session(const mm7_client_info& info) {
+    if (last_session.size() >= MAX_KEPT_SESSIONS) {
+        last_session.clear();  // endpoints of accounts a reload has replaced
+    }
+    last_session[session_key(info)] = info.tls->session();
+}
 
 constexpr std::string_view BOUNDARY_TEMPLATE = "----mime-boundary-XXXXXXXX-XXXXXXXX";
 constexpr std::string_view BOUNDARY_ALPHABET =
@@ -578,14 +597,16 @@ bool handle_write(int fd, mm7_client_info& info) {
         log_printf("http_handle_poll: connection established %d", fd);
         if (info.url.scheme != "https") {
             begin_request(fd, info);
-        } else if (!client_tls) {
+        } else if (!info.tls_context_of_vasp && !client_tls) {
             // Never in the clear to an https URL.
             mm7_client_finished(info, delivery_outcome::tls_failed, "no TLS client context");
             return true;
         } else {
             std::string error;
-            info.tls = tls_connection::client(*client_tls, fd, info.url.host.value_or(""), error,
-                                              last_session);
+            tls_context& context =
+                info.tls_context_of_vasp ? *info.tls_context_of_vasp : *client_tls;
+            info.tls = tls_connection::client(context, fd, info.url.host.value_or(""), error,
+                                              last_session[session_key(info)]);
             if (!info.tls) {
                 mm7_client_finished(info, delivery_outcome::tls_failed,
                                     concat({"cannot start TLS: ", error}));
@@ -722,8 +743,10 @@ bool mm7_client_tls_init(const server_config& config) {
 
 int mm7_client_open(mm7_client_info& info) {
     const url_parts& url = info.url;
-    // The client URL's host was resolved at start-up; an account's own URL names its address.
-    const std::string address = url.host == info.config->client_url_parts.host
+    // Hosts are resolved before any delivery: the client URL's at start-up, an account's when
+    // its file is read.
+    const std::string address = !info.address.empty() ? info.address
+                                : url.host == info.config->client_url_parts.host
                                     ? info.config->client_address
                                     : url.host.value_or("");
     if (!url.host || url.host->empty() || address.empty()) {
@@ -873,7 +896,7 @@ void mm7_client_finished(mm7_client_info& info, delivery_outcome outcome, std::s
         info.tls->shutdown();  // close_notify, as far as the socket takes it now
         if (reached && outcome != delivery_outcome::connection_lost &&
             outcome != delivery_outcome::timed_out) {
-            last_session = info.tls->session();  // the VASP answered: its session is good
+            remember_session(info);  // the VASP answered: its session is good
         }
     }
     if (fd >= 0) {

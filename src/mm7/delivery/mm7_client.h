@@ -87,6 +87,10 @@ struct mm7_client_info {
     // name for the metrics.
     url_parts url;
     std::string vasp;
+    // The account's own: its URL's host as an IPv4 address (empty: the client URL's, resolved at
+    // start-up), and the TLS context of its https deliveries (null: the client options').
+    std::string address;
+    std::shared_ptr<tls_context> tls_context_of_vasp;
 
     // Beyond the record's basic fields.
     int fd = -1;

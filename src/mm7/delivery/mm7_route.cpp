@@ -31,14 +31,6 @@ url_parts mm7_delivery_url(const vasp_accounts& accounts, const vasp_account& ac
     }
     url_parts url;
     url_parse(url, account.delivery_url);  // the account file has checked it
-    if (!url.scheme) {
-        url.scheme = "http";
-    }
-    if (url.port == 0) {
-        url.port = *url.scheme == "https" ? 443 : 80;
-    }
-    if (!url.path) {
-        url.path = "";
-    }
+    url_apply_defaults(url);
     return url;
 }

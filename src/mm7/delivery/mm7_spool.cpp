@@ -467,6 +467,8 @@ void vasp_back(const std::string& account) {
 void aim(mm7_client_info& info, const std::string& account) {
     if (const vasp_account* a = spool.accounts->find(account)) {
         info.url = mm7_delivery_url(*spool.accounts, *a, *spool.config);
+        info.address = a->delivery_address;
+        info.tls_context_of_vasp = a->delivery_tls;
     }
     info.vasp = named_accounts() ? account : std::string();  // its metrics label
 }
@@ -991,7 +993,8 @@ bool mm7_spool_init(server_config& config) {
     }
     spool.kick_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (spool.kick_fd < 0) {
-        log_error("spool: cannot create an event descriptor: %s", std::strerror(errno));
+        // Without it no delivery would ever start: received messages would pile up unsent.
+        log_fatal("spool: cannot create an event descriptor: %s", std::strerror(errno));
         return false;
     }
     // Starts are made from the event loop, never from inside the handler that ended a
@@ -1032,23 +1035,6 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
     e.account = account != nullptr ? account->name : std::string();
     e.routed = spool.generation;
     aim(*info, e.account);
-    if (!spool.usable && account == nullptr) {
-        log_error(
-            "spool: CANNOT SPOOL transaction %s from %s to %s: no spool, and no VASP account takes "
-            "it; THE MESSAGE IS LOST",
-            log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
-            log_escape(e.shown_to).c_str());
-        return;
-    }
-    if (!spool.usable) {
-        log_error(
-            "spool: CANNOT SPOOL transaction %s from %s to %s: no spool; the delivery is "
-            "tried once, without a copy",
-            log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
-            log_escape(e.shown_to).c_str());
-        try_once_unspooled(std::move(info));
-        return;
-    }
     const std::uint64_t number = next_number();
     // The open PDU file is copied, not its name: it may have been replaced since it was read.
     const pdu_source source =
@@ -1067,9 +1053,11 @@ void mm7_spool_submit(std::unique_ptr<mm7_client_info> info) {
         if (!e.held && account == nullptr) {
             log_error(
                 "spool: CANNOT SPOOL transaction %s from %s to %s: %s; no room in memory either "
-                "(%zu bytes held), and no VASP account takes it: THE MESSAGE IS LOST",
+                "(%zu bytes held), and no VASP account takes it: THE MESSAGE IS LOST unless %s "
+                "is kept",
                 log_escape(e.transaction).c_str(), log_escape(e.shown_from).c_str(),
-                log_escape(e.shown_to).c_str(), why.c_str(), spool.held_bytes);
+                log_escape(e.shown_to).c_str(), why.c_str(), spool.held_bytes,
+                log_escape(info->pdu_path).c_str());
             return;
         }
         if (!e.held) {

@@ -37,7 +37,7 @@ inline constexpr std::int64_t SPOOL_MAX_RETRY_SECONDS = 600;
 inline constexpr std::size_t SPOOL_MAX_HELD_BYTES = std::size_t{64} << 20;
 
 // Creates the spool directories, takes in what an earlier run left and starts delivering it.
-// False when the spool cannot work at all (logged); deliveries are then tried once, directly.
+// False when the spool cannot work at all (logged as fatal): the daemon does not start then.
 bool mm7_spool_init(server_config& config);
 // Takes a prepared delivery: spools its PDU and starts it when its turn comes.  When the spool
 // cannot be written, the PDU is held in memory (within SPOOL_MAX_HELD_BYTES) and retried the

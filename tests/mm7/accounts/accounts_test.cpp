@@ -266,6 +266,11 @@ TEST(Accounts, EveryFaultOfTheFileIsOneLineWithFileLineAndKey) {
         {account + "[[vasp]]\nname = \"b\"\naddresses = [\"192.0.2.0/24\"]\n"
                    "delivery_url = \"http://192.0.2.2/\"\n",
          "vasps.toml:5: addresses: shares addresses with account a"},
+        {account + "delivery_ca_file = \"/ca.pem\"\n",
+         "vasps.toml:5: delivery_ca_file: serves an https delivery URL only"},
+        {"[[vasp]]\nname = \"a\"\naddresses = [\"192.0.2.1\"]\n"
+         "delivery_url = \"https://a.example/\"\ndelivery_cert_file = \"/c.pem\"\n",
+         "vasps.toml:1: delivery_cert_file: delivery_cert_file and delivery_key_file go together"},
         {"name = \"a\"\n", "vasps.toml:1: name: unknown key"},
         {"[[vasp]\n", "vasps.toml:1: syntax: "},
     };
