@@ -167,10 +167,10 @@ TEST_F(AccountsTls, AClientCertificateIsItsAccountOnlyWhenItBearsTheNameAsked) {
         const char *from, *cert, *reply, *line;
     } rows[] = {
         {"127.0.0.2", "client", "HTTP/1.0 200 OK", " vasp=bysubject\n"},
-        {"127.0.0.2", "other", "HTTP/1.0 401 Unauthorized", "sent no credentials, answering 401"},
+        {"127.0.0.2", "other", "HTTP/1.0 401 Unauthorized", "no account names, answering 401"},
         {"127.0.0.3", "other", "HTTP/1.0 200 OK", " vasp=bydns\n"},
         {"127.0.0.4", "client", "HTTP/1.0 200 OK", " vasp=byemail\n"},
-        {"127.0.0.4", "other", "HTTP/1.0 401 Unauthorized", "sent no credentials, answering 401"},
+        {"127.0.0.4", "other", "HTTP/1.0 401 Unauthorized", "no account names, answering 401"},
     };
     for (const auto& row : rows) {
         const std::string reply = e2e::shell(curl + " --interface " + row.from + " --cert " +

@@ -44,7 +44,10 @@ mm7_auth_verdict identify(outgoing_mms_info& info, std::string_view token) {
     if (who.result == vasp_match::no_account) {
         return {"no account", MM7_FORBIDDEN};
     }
-    return {token.empty() ? "no credentials" : "wrong credentials", MM7_UNAUTHORIZED};
+    return {!token.empty()        ? "wrong credentials"
+            : certificate.empty() ? "no credentials"
+                                  : "a certificate no account names",
+            MM7_UNAUTHORIZED};
 }
 
 }  // namespace
