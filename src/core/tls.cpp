@@ -411,9 +411,6 @@ tls_state tls_connection::gathered_write(byte_view data, std::size_t& sent) {
     if (state == tls_state::failed || state == tls_state::closed) {
         return state;
     }
-    if (const tls_state flushed = flush(); flushed == tls_state::failed) {
-        return flushed;
-    }
     return sent > 0 || data.empty() ? tls_state::done : state;
 }
 

@@ -98,11 +98,12 @@ class tls_connection {
     // Sends close_notify: done once it is out; the peer's is not waited for.
     tls_state shutdown();
 
-    // For a connection that streams: records go to the socket through a buffer of `size`
-    // octets, many in one system call, instead of one call per record; the connection keeps
-    // its record buffers too.  write() then takes as many records as the buffer holds and
-    // sends what it can; what the socket would not take waits in the buffer (output_pending)
-    // and goes first on the next call, or on flush().  False when OpenSSL cannot make it.
+    // For a connection that streams: records collect in an output buffer of `size` octets and
+    // go to the socket many in one system call, instead of one call per record; the connection
+    // keeps its record buffers too.  write() then sends the buffer whenever it is full (and
+    // says want_write when the socket takes none of it); what is left in it goes on flush(),
+    // which the caller makes once it has nothing more to write.  The handshake, reads and
+    // shutdown send what they add to it at once.  False when OpenSSL cannot make it.
     bool gather_output(std::size_t size);
     // Sends what waits in the output buffer: done once it is empty.
     tls_state flush();

@@ -39,9 +39,10 @@ constexpr std::size_t LOG_PIECE_CHARS = 512;
 // Writes to the socket in one writable event at most.
 constexpr int MM7_CLIENT_WRITES_PER_EVENT = 32;
 // Over TLS, pieces are gathered until this much waits to be written, and written in whole
-// records; the records go out through a buffer of MM7_CLIENT_TLS_OUTPUT octets.
+// records; the records collect in a buffer of MM7_CLIENT_TLS_OUTPUT octets, sent when it is full
+// (a few system calls for what would be sixteen) and once the request is complete.
 constexpr std::size_t MM7_CLIENT_TLS_GATHER = 4 * TLS_RECORD_DATA;
-constexpr std::size_t MM7_CLIENT_TLS_OUTPUT = 8 * TLS_RECORD_DATA;
+constexpr std::size_t MM7_CLIENT_TLS_OUTPUT = 16 * TLS_RECORD_DATA;
 
 // The deliveries the client owns, by descriptor.
 std::unordered_map<int, std::unique_ptr<mm7_client_info>> deliveries;
@@ -684,9 +685,8 @@ bool handle_write(int fd, mm7_client_info& info) {
                 continue;
             }
         }
-        // Records the socket did not take yet go before anything more is made (and before the
-        // request counts as sent).
-        if (info.tls && info.tls->output_pending()) {
+        // The records that wait in the output buffer go before the request counts as sent.
+        if (info.tls && !more_to_queue(info.state) && info.tls->output_pending()) {
             const tls_state flushed = info.tls->flush();
             if (flushed == tls_state::failed) {
                 mm7_client_finished(info, delivery_outcome::connection_lost,
