@@ -1,12 +1,12 @@
 #include "core/tls.h"
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -288,8 +288,10 @@ tls_state tls_connection::flush() {
             return tls_state::want_write;
         }
         if (sent < 0) {
+            if (!broken_) {
+                error_ = std::strerror(errno);  // unless an earlier failure says more
+            }
             broken_ = true;
-            error_ = std::strerror(errno);
             return tls_state::failed;
         }
         BIO_nread(output_, &data, static_cast<int>(sent));
@@ -350,8 +352,9 @@ tls_state tls_connection::handshake() {
         // far as the socket takes it).
         const std::size_t before = BIO_ctrl_pending(output_);
         const tls_state flushed = flush();
-        if (state == tls_state::failed || state == tls_state::closed || flushed == tls_state::failed) {
-            return state == tls_state::failed || state == tls_state::closed ? state : flushed;
+        const bool ended = state == tls_state::failed || state == tls_state::closed;
+        if (ended || flushed == tls_state::failed) {
+            return ended ? state : flushed;
         }
         if (state == tls_state::want_write && BIO_ctrl_pending(output_) < before) {
             continue;  // the buffer was full and has room again
@@ -384,9 +387,8 @@ tls_state tls_connection::write(byte_view data, std::size_t& sent) {
     return output_ == nullptr ? write_record(data, sent) : gathered_write(data, sent);
 }
 
-// Records into the output buffer (a record at a time, as partial writes are on) until the data
-// is taken or the buffer is full and the socket takes nothing more; then out with them in as
-// few sends as the socket allows.
+// Records into the output buffer, a record at a time (partial writes are on), until the data is
+// taken; a full buffer is sent and filled again, until the socket takes nothing more.
 tls_state tls_connection::gathered_write(byte_view data, std::size_t& sent) {
     sent = 0;
     tls_state state = tls_state::done;
