@@ -40,9 +40,9 @@ constexpr std::size_t LOG_PIECE_CHARS = 512;
 constexpr int MM7_CLIENT_WRITES_PER_EVENT = 32;
 // Over TLS, pieces are gathered until this much waits to be written, and written in whole
 // records; the records collect in a buffer of MM7_CLIENT_TLS_OUTPUT octets, sent when it is full
-// (a few system calls for what would be sixteen) and once the request is complete.
+// (one or two system calls for what would be eight) and once the request is complete.
 constexpr std::size_t MM7_CLIENT_TLS_GATHER = 4 * TLS_RECORD_DATA;
-constexpr std::size_t MM7_CLIENT_TLS_OUTPUT = 16 * TLS_RECORD_DATA;
+constexpr std::size_t MM7_CLIENT_TLS_OUTPUT = 8 * TLS_RECORD_DATA;
 
 // The deliveries the client owns, by descriptor.
 std::unordered_map<int, std::unique_ptr<mm7_client_info>> deliveries;
@@ -626,6 +626,8 @@ bool handle_write(int fd, mm7_client_info& info) {
                 info.tls.reset();
                 error = "no output buffer";
             }
+            // What gathering holds at most: less than MM7_CLIENT_TLS_GATHER, and one more piece.
+            info.write_buf.reserve(MM7_CLIENT_TLS_GATHER + 2 * MM7_CLIENT_DATA_SIZE);
             if (!info.tls) {
                 mm7_client_finished(info, delivery_outcome::tls_failed,
                                     concat({"cannot start TLS: ", error}));
