@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -255,6 +256,51 @@ std::unique_ptr<tls_connection> tls_connection::client(const tls_context& contex
 
 tls_connection::~tls_connection() {
     SSL_free(ssl_);
+    BIO_free(output_);
+}
+
+bool tls_connection::gather_output(std::size_t size) {
+    BIO* inner = nullptr;
+    BIO* outer = nullptr;
+    // Our end only reads what OpenSSL writes: nothing is ever written into it.
+    if (output_ != nullptr || BIO_new_bio_pair(&inner, size, &outer, 1) != 1) {
+        return false;
+    }
+    fd_ = SSL_get_rfd(ssl_);
+    SSL_set0_wbio(ssl_, inner);
+    output_ = outer;
+    SSL_clear_mode(ssl_, SSL_MODE_RELEASE_BUFFERS);
+    return true;
+}
+
+tls_state tls_connection::flush() {
+    while (output_ != nullptr && BIO_ctrl_pending(output_) > 0) {
+        char* data = nullptr;
+        const int n = BIO_nread0(output_, &data);
+        if (n <= 0) {
+            break;
+        }
+        const ssize_t sent = send(fd_, data, static_cast<std::size_t>(n), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return tls_state::want_write;
+        }
+        if (sent < 0) {
+            if (!broken_) {
+                error_ = std::strerror(errno);  // unless an earlier failure says more
+            }
+            broken_ = true;
+            return tls_state::failed;
+        }
+        BIO_nread(output_, &data, static_cast<int>(sent));
+    }
+    return tls_state::done;
+}
+
+bool tls_connection::output_pending() const {
+    return output_ != nullptr && BIO_ctrl_pending(output_) > 0;
 }
 
 tls_state tls_connection::outcome(int result) {
@@ -294,10 +340,27 @@ tls_state tls_connection::outcome(int result) {
 }
 
 tls_state tls_connection::handshake() {
-    ERR_clear_error();
-    errno = 0;
-    const int result = SSL_do_handshake(ssl_);
-    return result == 1 ? tls_state::done : outcome(result);
+    for (;;) {
+        ERR_clear_error();
+        errno = 0;
+        const int result = SSL_do_handshake(ssl_);
+        const tls_state state = result == 1 ? tls_state::done : outcome(result);
+        if (output_ == nullptr) {
+            return state;
+        }
+        // What the handshake wrote goes out before it waits for the peer (an alert too, as
+        // far as the socket takes it).
+        const std::size_t before = BIO_ctrl_pending(output_);
+        const tls_state flushed = flush();
+        const bool ended = state == tls_state::failed || state == tls_state::closed;
+        if (ended || flushed == tls_state::failed) {
+            return ended ? state : flushed;
+        }
+        if (state == tls_state::want_write && BIO_ctrl_pending(output_) < before) {
+            continue;  // the buffer was full and has room again
+        }
+        return flushed == tls_state::done ? state : flushed;
+    }
 }
 
 tls_state tls_connection::read(std::span<std::uint8_t> into, std::size_t& got) {
@@ -305,10 +368,14 @@ tls_state tls_connection::read(std::span<std::uint8_t> into, std::size_t& got) {
     ERR_clear_error();
     errno = 0;
     const int result = SSL_read_ex(ssl_, into.data(), into.size(), &got);
-    return result == 1 ? tls_state::done : outcome(result);
+    const tls_state state = result == 1 ? tls_state::done : outcome(result);
+    if (output_ != nullptr && state != tls_state::failed) {
+        flush();  // what reading made OpenSSL say (a key update), as far as the socket takes it
+    }
+    return state;
 }
 
-tls_state tls_connection::write(byte_view data, std::size_t& sent) {
+tls_state tls_connection::write_record(byte_view data, std::size_t& sent) {
     sent = 0;
     ERR_clear_error();
     errno = 0;
@@ -316,14 +383,57 @@ tls_state tls_connection::write(byte_view data, std::size_t& sent) {
     return result == 1 ? tls_state::done : outcome(result);
 }
 
+tls_state tls_connection::write(byte_view data, std::size_t& sent) {
+    return output_ == nullptr ? write_record(data, sent) : gathered_write(data, sent);
+}
+
+// Records into the output buffer, a record at a time (partial writes are on), until the data is
+// taken; a full buffer is sent and filled again, until the socket takes nothing more.
+tls_state tls_connection::gathered_write(byte_view data, std::size_t& sent) {
+    sent = 0;
+    tls_state state = tls_state::done;
+    while (sent < data.size()) {
+        std::size_t n = 0;
+        state = write_record(data.subspan(sent), n);
+        sent += n;
+        if (state != tls_state::want_write) {
+            if (state != tls_state::done) {
+                break;
+            }
+            continue;
+        }
+        const std::size_t before = BIO_ctrl_pending(output_);
+        if (const tls_state flushed = flush(); flushed == tls_state::failed) {
+            return flushed;
+        }
+        if (BIO_ctrl_pending(output_) == before) {
+            break;  // the buffer is full and the socket takes nothing now
+        }
+    }
+    if (state == tls_state::failed || state == tls_state::closed) {
+        return state;
+    }
+    return sent > 0 || data.empty() ? tls_state::done : state;
+}
+
 tls_state tls_connection::shutdown() {
     if (broken_ || !SSL_is_init_finished(ssl_)) {
         return tls_state::closed;  // nothing may be said any more, or nothing was begun
     }
+    if (output_ != nullptr) {
+        // close_notify follows what is still buffered, into a buffer it surely fits in.
+        if (const tls_state flushed = flush(); flushed != tls_state::done) {
+            return flushed;
+        }
+        if ((SSL_get_shutdown(ssl_) & SSL_SENT_SHUTDOWN) != 0) {
+            return tls_state::done;
+        }
+    }
     ERR_clear_error();
     errno = 0;
     const int result = SSL_shutdown(ssl_);
-    return result >= 0 ? tls_state::done : outcome(result);
+    const tls_state state = result >= 0 ? tls_state::done : outcome(result);
+    return output_ != nullptr && state == tls_state::done ? flush() : state;
 }
 
 bool tls_connection::buffered() const {

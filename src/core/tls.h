@@ -17,6 +17,7 @@
 struct ssl_ctx_st;
 struct ssl_st;
 struct ssl_session_st;
+struct bio_st;
 
 // Where a TLS call left the connection.
 enum class tls_state {
@@ -41,6 +42,9 @@ struct tls_client_setup {
     std::string key_pem;    // its private key as PEM text
     bool verify = true;     // false: the server's certificate is not checked at all
 };
+
+// Plaintext octets of a full TLS record: data written in multiples of it makes no short records.
+inline constexpr std::size_t TLS_RECORD_DATA = 16384;
 
 // A session kept by a client to resume the next connection to the same server.
 using tls_session = std::shared_ptr<ssl_session_st>;
@@ -94,6 +98,17 @@ class tls_connection {
     // Sends close_notify: done once it is out; the peer's is not waited for.
     tls_state shutdown();
 
+    // For a connection that streams: records collect in an output buffer of `size` octets and
+    // go to the socket many in one system call, instead of one call per record; the connection
+    // keeps its record buffers too.  write() then sends the buffer whenever it is full (and
+    // says want_write when the socket takes none of it); what is left in it goes on flush(),
+    // which the caller makes once it has nothing more to write.  The handshake, reads and
+    // shutdown send what they add to it at once.  False when OpenSSL cannot make it.
+    bool gather_output(std::size_t size);
+    // Sends what waits in the output buffer: done once it is empty.
+    tls_state flush();
+    bool output_pending() const;
+
     // Decrypted or received bytes held inside OpenSSL, which the socket will not signal: OpenSSL
     // reads ahead, so a reader goes on until want_read (or looks here) before it waits.
     bool buffered() const;
@@ -115,7 +130,11 @@ class tls_connection {
   private:
     explicit tls_connection(ssl_st* ssl) : ssl_(ssl) {}
     tls_state outcome(int result);
+    tls_state write_record(byte_view data, std::size_t& sent);
+    tls_state gathered_write(byte_view data, std::size_t& sent);
     ssl_st* ssl_;
+    bio_st* output_ = nullptr;  // our end of the output buffer (gather_output)
+    int fd_ = -1;
     std::string error_;
     bool broken_ = false;  // a fatal error happened: no close_notify may follow
     bool plain_http_ = false;

@@ -113,37 +113,44 @@ TEST_F(Tls, HandshakeChecksBothSidesCertificates) {
     }
 }
 
-// A megabyte one way through a socket that takes far less at a time: every write that
-// waits is repeated from a copy of the rest (the buffer moves), and close_notify ends it.
+// A megabyte one way through a socket that takes far less at a time, the client's records sent
+// one by one or gathered in an output buffer smaller than the megabyte: every write that waits
+// is repeated from a copy of the rest (the buffer moves), and close_notify ends it.
 TEST_F(Tls, PartialWritesRepeatedFromAMovedBufferArriveWhole) {
     auto server = context(true);
     auto client = context(false);
-    ASSERT_EQ(connect(*server, *client), std::make_pair(tls_state::done, tls_state::done));
     std::string sent(1 << 20, '\0');
     for (std::size_t i = 0; i < sent.size(); ++i) {
         sent[i] = static_cast<char>(i * 7919 >> 5);
     }
-    std::string pending = sent, received;
-    std::vector<std::uint8_t> chunk(70000);
-    bool shut = false;
-    for (int i = 0; i < 100000 && received.size() < sent.size(); ++i) {
+    for (const bool gathered : {false, true}) {
+        SCOPED_TRACE(gathered ? "gathered" : "record by record");
+        ASSERT_EQ(connect(*server, *client), std::make_pair(tls_state::done, tls_state::done));
+        ASSERT_TRUE(!gathered || c_->gather_output(5 * TLS_RECORD_DATA));
+        std::string pending = sent, received;
+        std::vector<std::uint8_t> chunk(70000);
+        bool shut = false;
+        for (int i = 0; i < 100000 && received.size() < sent.size(); ++i) {
+            std::size_t n = 0;
+            if (!pending.empty()) {
+                const tls_state st = c_->write(as_bytes(pending), n);
+                ASSERT_TRUE(st == tls_state::done || st == tls_state::want_write) << c_->error();
+                pending = pending.substr(n);  // a new buffer for the rest
+            } else if (!shut) {
+                shut = c_->shutdown() == tls_state::done;
+            }
+            if (s_->read(chunk, n) == tls_state::done) {
+                received.append(reinterpret_cast<char*>(chunk.data()), n);
+            }
+        }
+        EXPECT_TRUE(received == sent) << received.size();
         std::size_t n = 0;
-        if (!pending.empty()) {
-            const tls_state st = c_->write(as_bytes(pending), n);
-            ASSERT_TRUE(st == tls_state::done || st == tls_state::want_write) << c_->error();
-            pending = pending.substr(n);  // a new buffer for the rest
-        } else if (!shut) {
-            shut = c_->shutdown() == tls_state::done;
-        }
-        if (s_->read(chunk, n) == tls_state::done) {
-            received.append(reinterpret_cast<char*>(chunk.data()), n);
-        }
+        ASSERT_TRUE(shut || c_->shutdown() == tls_state::done);
+        EXPECT_FALSE(c_->output_pending());
+        EXPECT_EQ(s_->read(chunk, n), tls_state::closed);
+        EXPECT_EQ(s_->error(), "the peer ended the session");
+        TearDown();
     }
-    EXPECT_TRUE(received == sent) << received.size();
-    std::size_t n = 0;
-    ASSERT_TRUE(shut || c_->shutdown() == tls_state::done);
-    EXPECT_EQ(s_->read(chunk, n), tls_state::closed);
-    EXPECT_EQ(s_->error(), "the peer ended the session");
 }
 
 // A client's saved session resumes the next connection, also after the server's context was

@@ -39,6 +39,11 @@ using S = mm7_client_state;
 constexpr std::size_t LOG_PIECE_CHARS = 512;
 // Writes to the socket in one writable event at most.
 constexpr int MM7_CLIENT_WRITES_PER_EVENT = 32;
+// Over TLS, pieces are gathered until this much waits to be written, and written in whole
+// records; the records collect in a buffer of MM7_CLIENT_TLS_OUTPUT octets, sent when it is full
+// (one or two system calls for what would be eight) and once the request is complete.
+constexpr std::size_t MM7_CLIENT_TLS_GATHER = 4 * TLS_RECORD_DATA;
+constexpr std::size_t MM7_CLIENT_TLS_OUTPUT = 8 * TLS_RECORD_DATA;
 
 // The deliveries the client owns, by descriptor.
 std::unordered_map<int, std::unique_ptr<mm7_client_info>> deliveries;
@@ -168,6 +173,19 @@ std::string basic_credentials(const url_parts& url) {
     return out;
 }
 
+// Room for n more octets at the end of write_buf, after what is still to be sent (what was sent
+// is dropped first); their place.
+std::span<std::uint8_t> append_room(mm7_client_info& info, std::size_t n) {
+    buffer& out = info.write_buf;
+    const std::size_t sent = std::exchange(info.write_sent, 0);
+    out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(sent));
+    info.secret_begin -= std::min(info.secret_begin, sent);
+    info.secret_end -= std::min(info.secret_end, sent);
+    const std::size_t at = out.size();
+    out.resize(at + n);
+    return std::span(out).subspan(at);
+}
+
 // Queues the request head; the credentials' place in it is kept so that the log never shows
 // them.
 void queue_head(mm7_client_info& info) {
@@ -191,8 +209,11 @@ void queue_head(mm7_client_info& info) {
                     "\"; type=\"text/xml\"; start=\"<mm7_msg>\"\r\nX-QZM-GWSN: ", info.gw_serial,
                     "\r\nX-QZM-IMSI: ", info.imsi, "\r\nX-QZM-Port: ", std::to_string(info.port),
                     "\r\n\r\n"});
-    info.write_buf.assign(head.begin(), head.end());
-    info.write_sent = 0;
+    const std::span<std::uint8_t> room = append_room(info, head.size());
+    std::copy(head.begin(), head.end(), room.begin());
+    const std::size_t at = info.write_buf.size() - head.size();
+    info.secret_begin += at;
+    info.secret_end += at;
 }
 
 // The root of a multipart/related content: the part the PDU's start names, when one has that
@@ -312,7 +333,7 @@ void abort_stream(mm7_client_info& info, std::string_view what) {
                 info.pdu_path.empty() ? "inline PDU" : info.pdu_path, "), request aborted"}));
 }
 
-// Makes write_buf one piece of the body of n bytes, to be filled in: as they are with
+// Adds to write_buf one piece of the body of n bytes, to be filled in: as they are with
 // Content-Length, as one HTTP chunk with chunked framing.  Its place in write_buf, or nothing
 // (the delivery ended) when the piece would take the body past the Content-Length it was
 // announced with.
@@ -324,15 +345,13 @@ std::optional<std::span<std::uint8_t>> queue_body(mm7_client_info& info, std::si
         return std::nullopt;
     }
     const std::string size = chunked ? itoa_hex(static_cast<unsigned>(n)) + "\r\n" : "";
-    buffer& out = info.write_buf;
-    out.resize(size.size() + n + (chunked ? 2 : 0));
+    const std::span<std::uint8_t> out = append_room(info, size.size() + n + (chunked ? 2 : 0));
     std::copy(size.begin(), size.end(), out.begin());
     if (chunked) {
         out[out.size() - 2] = '\r';
         out[out.size() - 1] = '\n';
     }
-    info.write_sent = 0;
-    return std::span(out).subspan(size.size(), n);
+    return out.subspan(size.size(), n);
 }
 
 bool queue_text(mm7_client_info& info, std::string_view text) {
@@ -504,11 +523,9 @@ std::string shown_piece(const mm7_client_info& info) {
     const std::size_t end = std::min(info.write_buf.size(), info.write_sent + LOG_PIECE_CHARS);
     std::string shown(info.write_buf.begin() + static_cast<std::ptrdiff_t>(info.write_sent),
                       info.write_buf.begin() + static_cast<std::ptrdiff_t>(end));
-    if (info.state == S::head_queued) {
-        for (std::size_t i = std::max(info.secret_begin, info.write_sent);
-             i < std::min(info.secret_end, end); ++i) {
-            shown[i - info.write_sent] = '*';
-        }
+    for (std::size_t i = std::max(info.secret_begin, info.write_sent);
+         i < std::min(info.secret_end, end); ++i) {
+        shown[i - info.write_sent] = '*';
     }
     return shown;
 }
@@ -550,6 +567,25 @@ handshake_step continue_handshake(int fd, mm7_client_info& info) {
                         concat({"with ", url.host.value_or(""), ":",
                                 itoa_dec(static_cast<int>(url.port)), ": ", tls.error()}));
     return handshake_step::ended;
+}
+
+// The state still has pieces of the request to make beyond those queued (the closing text aside).
+bool more_to_queue(S state) {
+    return state == S::connected || state == S::head_queued || state == S::envelope_queued ||
+           state == S::part_header_queued || state == S::part_data_queued;
+}
+
+// Over TLS, pieces are gathered until enough waits to fill several records, so that the request
+// goes out in whole records, many to a system call, and no piece's tail makes a short record of
+// its own.  False when the delivery has ended.
+bool gather_pieces(int fd, mm7_client_info& info) {
+    while (info.write_buf.size() - info.write_sent < MM7_CLIENT_TLS_GATHER &&
+           more_to_queue(info.state)) {
+        if (!produce_piece(fd, info)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Sends through TLS when the connection has it: the count sent, or -1 with errno (EAGAIN when
@@ -607,6 +643,12 @@ bool handle_write(int fd, mm7_client_info& info) {
                 info.tls_context_of_vasp ? *info.tls_context_of_vasp : *client_tls;
             info.tls = tls_connection::client(context, fd, info.url.host.value_or(""), error,
                                               last_session[session_key(info)]);
+            if (info.tls && !info.tls->gather_output(MM7_CLIENT_TLS_OUTPUT)) {
+                info.tls.reset();
+                error = "no output buffer";
+            }
+            // What gathering holds at most: less than MM7_CLIENT_TLS_GATHER, and one more piece.
+            info.write_buf.reserve(MM7_CLIENT_TLS_GATHER + 2 * MM7_CLIENT_DATA_SIZE);
             if (!info.tls) {
                 mm7_client_finished(info, delivery_outcome::tls_failed,
                                     concat({"cannot start TLS: ", error}));
@@ -621,11 +663,17 @@ bool handle_write(int fd, mm7_client_info& info) {
         }
     }
     log_printf("handle_write &info=%p", static_cast<void*>(&info));
-    // Pieces go out one after the other while the socket takes them (TLS takes a record at a
-    // time), a bounded number of writes per event so that other connections get their turn.
+    // Pieces go out one after the other while the socket takes them, a bounded number of writes
+    // per event so that other connections get their turn.
     for (int writes = 1;; ++writes) {
+        if (info.tls && !gather_pieces(fd, info)) {
+            return true;
+        }
         if (info.write_sent < info.write_buf.size()) {
-            const byte_view rest = byte_view(info.write_buf).subspan(info.write_sent);
+            byte_view rest = byte_view(info.write_buf).subspan(info.write_sent);
+            if (info.tls && more_to_queue(info.state)) {
+                rest = rest.first(rest.size() - rest.size() % TLS_RECORD_DATA);
+            }
             if (log_enabled(log_level::debug)) {
                 const std::string shown = log_escape(shown_piece(info));  // peer text, raw SMIL too
                 log_printf("handle_write: fd=%d,state=%d, offset=%d, write_buf=\n%s|", fd,
@@ -651,7 +699,7 @@ bool handle_write(int fd, mm7_client_info& info) {
             info.write_sent += static_cast<std::size_t>(n);
             if (info.write_sent == info.write_buf.size()) {
                 info.write_buf.clear();
-                info.write_sent = 0;
+                info.write_sent = info.secret_begin = info.secret_end = 0;
             }
             if (writes == MM7_CLIENT_WRITES_PER_EVENT) {
                 return false;  // the rest goes on a later event
@@ -659,6 +707,19 @@ bool handle_write(int fd, mm7_client_info& info) {
             if (!info.write_buf.empty()) {
                 continue;
             }
+        }
+        // The records that wait in the output buffer go before the request counts as sent.
+        if (info.tls && !more_to_queue(info.state) && info.tls->output_pending()) {
+            const tls_state flushed = info.tls->flush();
+            if (flushed == tls_state::failed) {
+                mm7_client_finished(info, delivery_outcome::connection_lost,
+                                    concat({"cannot write: ", info.tls->error()}));
+                return true;
+            }
+            if (flushed != tls_state::done) {
+                return false;
+            }
+            refresh_deadline(info);
         }
         if (!produce_piece(fd, info)) {
             return true;

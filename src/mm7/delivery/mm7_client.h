@@ -97,8 +97,8 @@ struct mm7_client_info {
     std::string envelope_text;       // the envelope part, made before connecting
     std::uint64_t body_length = 0;   // of the whole body, as sent with Content-Length
     std::uint64_t body_queued = 0;   // body octets produced so far
-    std::size_t secret_begin = 0;    // the credentials inside the queued request head,
-    std::size_t secret_end = 0;      // never written to the log
+    std::size_t secret_begin = 0;    // where the credentials of the request head are in
+    std::size_t secret_end = 0;      // write_buf (never written to the log)
     std::uint64_t pdu_position = 0;  // where the next entry or the rest of the current part begins
     std::uint64_t pdu_end = 0;       // end of the PDU as checked before the delivery started
     std::uint32_t part_number = 0;   // entries begun
